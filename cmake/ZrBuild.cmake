@@ -1,0 +1,31 @@
+# Shared build settings of the project's own targets.
+
+# Warnings are errors for everything the project writes.
+function(zr_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# A product subsystem: every .cpp of the folder (not its tests) as one static
+# library that sees the platform header.
+function(zr_product_library name dir)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "_test\\.cpp$")
+  if(NOT sources)
+    set(sources ${CMAKE_CURRENT_SOURCE_DIR}/cmake/empty.cpp)
+  endif()
+  add_library(${name} STATIC ${sources})
+  target_link_libraries(${name} PUBLIC zrplatform)
+  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
+  zr_warnings(${name})
+endfunction()
+
+# A GoogleTest executable registered with CTest.
+function(zr_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  zr_warnings(${name})
+  include(GoogleTest)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                       PROPERTIES ENVIRONMENT "ZR_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
+endfunction()

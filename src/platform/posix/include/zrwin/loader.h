@@ -1,0 +1,15 @@
+// kernel32: libraries. System DLL names resolve to built-in modules of the
+// layer; any other name is a path, mapped and opened with dlopen.
+#pragma once
+
+#include "zrwin/types.h"
+#include "zrwin/winerror.h"
+
+ZRWINAPI HMODULE WINAPI LoadLibraryA(LPCSTR name);
+ZRWINAPI HMODULE WINAPI LoadLibraryW(LPCWSTR name);
+ZRWINAPI FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+ZRWINAPI BOOL WINAPI FreeLibrary(HMODULE module);
+ZRWINAPI HMODULE WINAPI GetModuleHandleA(LPCSTR name);
+ZRWINAPI HMODULE WINAPI GetModuleHandleW(LPCWSTR name);
+ZRWINAPI DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+ZRWINAPI DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);

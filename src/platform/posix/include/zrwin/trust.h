@@ -1,0 +1,4 @@
+#pragma once
+
+#include "zrwin/types.h"
+#include "zrwin/winerror.h"

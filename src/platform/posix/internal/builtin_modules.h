@@ -1,0 +1,32 @@
+// Built-in system DLLs of the POSIX layer. LoadLibrary of a system DLL name
+// ("Kernel32.dll", "ntdll", "Crypt32.dll", ...) returns a built-in module whose
+// exports GetProcAddress finds by name. Each part of the layer registers the
+// exports it implements, from a static initialiser in its own source file:
+//
+//   static const zrwin::BuiltinExport kExports[] = {
+//       {"GetThreadId", reinterpret_cast<void*>(&GetThreadId)},
+//   };
+//   ZRWIN_REGISTER_BUILTIN("kernel32", kExports);
+#pragma once
+
+#include <cstddef>
+
+namespace zrwin {
+
+struct BuiltinExport {
+    const char* name;
+    void* proc;
+};
+
+// dllBaseName: the lower-case name without ".dll" ("kernel32", "ntdll",
+// "crypt32", "imagehlp", "wintrust", "psapi", "oleaut32", "advapi32",
+// "version", "user32"). Registering the same name twice adds to its exports.
+bool RegisterBuiltinModule(const char* dllBaseName, const BuiltinExport* exports, size_t count);
+
+}  // namespace zrwin
+
+#define ZRWIN_REGISTER_BUILTIN_CAT2(a, b) a##b
+#define ZRWIN_REGISTER_BUILTIN_CAT(a, b) ZRWIN_REGISTER_BUILTIN_CAT2(a, b)
+#define ZRWIN_REGISTER_BUILTIN(dll, exports)                                              \
+    static const bool ZRWIN_REGISTER_BUILTIN_CAT(zrwin_builtin_registered_, __LINE__) = \
+        ::zrwin::RegisterBuiltinModule(dll, exports, sizeof(exports) / sizeof((exports)[0]))
