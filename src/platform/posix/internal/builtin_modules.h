@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace zrwin {
 
@@ -22,6 +23,12 @@ struct BuiltinExport {
 // "crypt32", "imagehlp", "wintrust", "psapi", "oleaut32", "advapi32",
 // "version", "user32"). Registering the same name twice adds to its exports.
 bool RegisterBuiltinModule(const char* dllBaseName, const BuiltinExport* exports, size_t count);
+
+// Whether a module of that base name has registered exports.
+bool IsBuiltinModule(const std::string& dllBaseName);
+
+// The registered export, or nullptr.
+void* FindBuiltinExport(const std::string& dllBaseName, const std::string& exportName);
 
 }  // namespace zrwin
 

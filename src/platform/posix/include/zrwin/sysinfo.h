@@ -100,8 +100,9 @@ ZRWINAPI DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageI
                                     DWORD size, va_list* arguments);
 ZRWINAPI HLOCAL WINAPI LocalFree(HLOCAL memory);
 
-// ---- Debugger output: written to standard error when ZRWIN_DEBUG_OUTPUT is
-// set, dropped otherwise (no debugger to receive it).
+// ---- Debugger output. With no debugger to receive it, the text goes where
+// the environment variable ZRWIN_DEBUG_OUTPUT says: "stderr", or a file path
+// it is appended to; unset, it is dropped.
 ZRWINAPI void WINAPI OutputDebugStringA(LPCSTR text);
 ZRWINAPI void WINAPI OutputDebugStringW(LPCWSTR text);
 
