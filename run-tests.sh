@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds zrmodproc and runs every test:
+#   1. the product library cross-built for 32-bit Windows (mingw-w64 i686),
+#   2. short libFuzzer runs of every message decoder,
+#   3. the whole suite under ThreadSanitizer,
+#   4. the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer,
+#   5. the whole suite in the native build (its CTest summary ends the output).
+# Stops at the first failure. JOBS sets the build parallelism, FUZZ_SECONDS the
+# length of each fuzz run (0 skips fuzzing).
+set -euo pipefail
+cd "$(dirname "$0")"
+
+scripts/install-deps.sh
+
+JOBS=${JOBS:-$(nproc)}
+FUZZ_SECONDS=${FUZZ_SECONDS:-30}
+step() { printf '\n==== %s\n' "$*"; }
+
+step "32-bit Windows cross build (mingw-w64 i686)"
+cmake --preset mingw-i686 >/dev/null
+cmake --build --preset mingw-i686 -j "$JOBS"
+
+if [ "$FUZZ_SECONDS" != 0 ] && [ -x fuzz/run-fuzz.sh ]; then
+  step "fuzzing every decoder for ${FUZZ_SECONDS}s each"
+  fuzz/run-fuzz.sh "$FUZZ_SECONDS"
+fi
+
+for preset in tsan asan native; do
+  step "build and test: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$JOBS"
+  ctest --preset "$preset" -j "$JOBS"
+done
