@@ -2,6 +2,8 @@
 // lock (nested locks of one thread enter once) and scoped temporary unlock.
 #pragma once
 
+#include <atomic>
+
 #include "platform/platform.h"
 
 class CriticalSection {
@@ -19,7 +21,7 @@ public:
 private:
     friend class CriticalSectionUnlock;
     CRITICAL_SECTION section_;
-    volatile DWORD owner_;  // thread id of the holder, (DWORD)-1 when free
+    std::atomic<DWORD> owner_;  // thread id of the holder, (DWORD)-1 when free
 };
 
 class CriticalSectionLock {
