@@ -13,4 +13,9 @@ DWORD WaitAndLog(DWORD nEvents, const HANDLE* pEvents, DWORD* object, DWORD toLo
 // The id of the thread behind a thread handle; 0 on failure.
 DWORD GetThreadID(HANDLE thread);
 
+// GetThreadID as it runs on the system with the given OS version code:
+// through kernel32's GetThreadId from code 80 on, through the native thread
+// query before. GetThreadID passes GetOSVersionCode().
+DWORD GetThreadIDFor(HANDLE thread, int osVersionCode);
+
 }  // namespace Utils_OS_Win32
