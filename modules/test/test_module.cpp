@@ -1,0 +1,83 @@
+// Modules for the host's failure-path tests, one source built in several
+// variants (see CMakeLists.txt). Each export appends a line to the file named
+// by the environment variable ZRTEST_MODULE_TRACE, so tests can see which
+// exports ran and with what:
+//   "start <params> <window>"  on entry to Start
+//   "started"                  when Start returns
+//   "stop", "data <option>"
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "zrmodule.h"
+
+namespace {
+
+void Trace(const std::string& line) {
+    const char* path = std::getenv("ZRTEST_MODULE_TRACE");
+    if (!path) return;
+    if (FILE* file = std::fopen(path, "a")) {
+        std::fprintf(file, "%s\n", line.c_str());
+        std::fclose(file);
+    }
+}
+
+#ifdef ZRTEST_START_WAITS
+// A slow Start: returns only once the test creates "start.go" in the current
+// directory, so tests decide when it ends instead of guessing a duration.
+void WaitForGoFile() {
+    for (int i = 0; i < 60000 / 5; ++i) {
+        if (FILE* go = std::fopen("start.go", "r")) {
+            std::fclose(go);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+#endif
+
+}  // namespace
+
+ZR_MODULE_EXPORT ZR_MODULE_START {
+    (void)token;
+    Trace("start " + std::string(params ? params : "(null)") + " " + std::to_string(window));
+#if defined(ZRTEST_START_HANGS)
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+#elif defined(ZRTEST_START_WAITS)
+    WaitForGoFile();
+#endif
+    Trace("started");
+    return 0;
+}
+
+#ifndef ZRTEST_NO_STOP
+ZR_MODULE_EXPORT ZR_MODULE_STOP {
+    Trace("stop");
+    return 0;
+}
+#endif
+
+#ifndef ZRTEST_NO_DATA
+ZR_MODULE_EXPORT ZR_MODULE_DATA {
+    Trace("data " + std::to_string(option));
+#if defined(ZRTEST_DATA_NULL)
+    (void)args;
+    return nullptr;
+#elif defined(ZRTEST_DATA_EMBEDDED_ZERO)
+    (void)args;
+    static const wchar_t kText[] = {L'a', L'b', L'c', 0, L'd', L'e', L'f'};
+    return SysAllocStringLen(kText, 7);
+#else
+    std::wstring answer = std::to_wstring(option) + L"|" + (args ? args : L"");
+    return SysAllocStringLen(answer.data(), static_cast<UINT>(answer.size()));
+#endif
+}
+#endif
+
+#ifdef ZRTEST_ALL_EXPORTS
+ZR_MODULE_EXPORT int __stdcall DataExt(void) { return 0; }
+ZR_MODULE_EXPORT int __stdcall Event(void) { return 0; }
+ZR_MODULE_EXPORT int __stdcall EventEx(void) { return 0; }
+#endif
