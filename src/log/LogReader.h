@@ -25,12 +25,26 @@ struct VerifyResult {
 // Decrypts every record of the file. False with a reason when the file cannot
 // be read or a record does not decrypt; records before it are kept.
 bool ReadLogFile(const std::string& path, std::vector<Record>& records, std::string& error);
+// The same for a file renamed from its original name logName.
+bool ReadLogFile(const std::string& path, const std::string& logName, std::vector<Record>& records,
+                 std::string& error);
 
 // Checks every record: decrypts, unpads, and matches its chain hash against
 // its line and the record before it.
 VerifyResult VerifyLogFile(const std::string& path);
+VerifyResult VerifyLogFile(const std::string& path, const std::string& logName);
 
 // The message part of a record's line (what follows "[pppp.tttt] ").
 std::string MessageOf(const Record& record);
+
+// One record's text (without its CR LF) of a file called logName: fills
+// record (all but number) and hashedText, the 8-bit line without its salt but
+// with its CR LF, which is what the chain hash covers. False with a reason
+// that starts with "malformed record" or "does not decrypt".
+bool DecodeRecord(const std::string& text, const std::string& logName, Record& record, std::string& hashedText,
+                  std::string& error);
+
+// The file name part of a path ('/' or '\' separated).
+std::string LogNameOf(const std::string& path);
 
 }  // namespace zrlog

@@ -1,0 +1,421 @@
+#include "log/LogFormat.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "platform/platform.h"
+#include "util/Conversions.h"
+
+const char kLogAllocationError[] = " [LOG ERROR: allocation error]";
+const char kLogUnicodeError[] = " [LOG ERROR: unicode sequence could not be converted]";
+
+namespace {
+
+// Writes into a fixed buffer and counts what would have been written.
+template <typename Ch>
+class Sink {
+public:
+    Sink(Ch* buffer, size_t size) : buffer_(buffer), size_(size) {}
+    void Put(Ch c) {
+        if (length_ + 1 < size_) buffer_[length_] = c;
+        ++length_;
+    }
+    void Repeat(Ch c, int count) {
+        for (int i = 0; i < count; ++i) Put(c);
+    }
+    template <typename Src>
+    void Write(const Src* text, size_t count) {
+        for (size_t i = 0; i < count; ++i) Put(static_cast<Ch>(text[i]));
+    }
+    void Finish() {
+        if (size_ == 0) return;
+        buffer_[length_ < size_ ? length_ : size_ - 1] = 0;
+    }
+    size_t Length() const { return length_; }
+
+private:
+    Ch* buffer_;
+    size_t size_;
+    size_t length_ = 0;
+};
+
+struct Spec {
+    bool left = false, plus = false, space = false, alt = false, zero = false;
+    int width = 0;
+    int precision = -1;
+    enum Length { None, Char, Short, Long32, Long64, Size } length = None;
+    bool wide = false;  // `w` or `l` on s/c
+};
+
+template <typename Ch>
+void PadAndWrite(Sink<Ch>& out, const Spec& spec, const char* prefix, const char* digits, size_t digitCount,
+                 bool numeric) {
+    const size_t prefixLength = std::strlen(prefix);
+    size_t zeros = 0;
+    if (numeric && spec.precision >= 0 && static_cast<size_t>(spec.precision) > digitCount)
+        zeros = spec.precision - digitCount;
+    size_t body = prefixLength + zeros + digitCount;
+    int pad = spec.width > static_cast<int>(body) ? spec.width - static_cast<int>(body) : 0;
+    if (numeric && spec.zero && !spec.left && spec.precision < 0) {
+        zeros += pad;
+        pad = 0;
+    }
+    if (!spec.left) out.Repeat(Ch(' '), pad);
+    out.Write(prefix, prefixLength);
+    out.Repeat(Ch('0'), static_cast<int>(zeros));
+    out.Write(digits, digitCount);
+    if (spec.left) out.Repeat(Ch(' '), pad);
+}
+
+template <typename Ch>
+void WriteInteger(Sink<Ch>& out, const Spec& spec, char conversion, uint64_t magnitude, bool negative) {
+    char digits[32];
+    size_t count = 0;
+    const unsigned base = (conversion == 'x' || conversion == 'X' || conversion == 'p') ? 16 : conversion == 'o' ? 8 : 10;
+    const char* alphabet = (conversion == 'x') ? "0123456789abcdef" : "0123456789ABCDEF";
+    char reversed[32];
+    uint64_t v = magnitude;
+    while (v) {
+        reversed[count++] = alphabet[v % base];
+        v /= base;
+    }
+    if (count == 0 && spec.precision != 0) reversed[count++] = '0';
+    for (size_t i = 0; i < count; ++i) digits[i] = reversed[count - 1 - i];
+    const char* prefix = "";
+    if (negative)
+        prefix = "-";
+    else if ((conversion == 'd' || conversion == 'i') && spec.plus)
+        prefix = "+";
+    else if ((conversion == 'd' || conversion == 'i') && spec.space)
+        prefix = " ";
+    else if (spec.alt && magnitude != 0 && conversion == 'x')
+        prefix = "0x";
+    else if (spec.alt && magnitude != 0 && conversion == 'X')
+        prefix = "0X";
+    else if (spec.alt && conversion == 'o' && (count == 0 || digits[0] != '0'))
+        prefix = "0";
+    PadAndWrite(out, spec, prefix, digits, count, true);
+}
+
+// Wide text for the 8-bit sink: converted to the ANSI code page; false when a
+// character has no ANSI form (the caller then falls back to wide formatting).
+bool WriteWideText(Sink<char>& out, const Spec& spec, const wchar_t* text, size_t length) {
+    std::string converted;
+    if (length > 0) {
+        BOOL usedDefault = FALSE;
+        const int needed = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0, nullptr, &usedDefault);
+        if (needed <= 0) return false;
+        converted.resize(needed);
+        usedDefault = FALSE;
+        if (WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), converted.data(), needed, nullptr,
+                                &usedDefault) != needed ||
+            usedDefault)
+            return false;
+    }
+    PadAndWrite(out, spec, "", converted.data(), converted.size(), false);
+    return true;
+}
+
+bool WriteWideText(Sink<wchar_t>& out, const Spec& spec, const wchar_t* text, size_t length) {
+    const int pad = spec.width > static_cast<int>(length) ? spec.width - static_cast<int>(length) : 0;
+    if (!spec.left) out.Repeat(L' ', pad);
+    out.Write(text, length);
+    if (spec.left) out.Repeat(L' ', pad);
+    return true;
+}
+
+bool WriteNarrowText(Sink<char>& out, const Spec& spec, const char* text, size_t length) {
+    PadAndWrite(out, spec, "", text, length, false);
+    return true;
+}
+
+// 8-bit text in the wide sink is converted from the ANSI code page.
+bool WriteNarrowText(Sink<wchar_t>& out, const Spec& spec, const char* text, size_t length) {
+    const std::wstring wide = Utils_Conversions::Conversion::toWstring(std::string(text, length), CP_ACP);
+    return WriteWideText(out, spec, wide.data(), wide.size());
+}
+
+size_t BoundedLength(const char* text, int precision) {
+    if (precision < 0) return std::strlen(text);
+    const void* end = std::memchr(text, 0, static_cast<size_t>(precision));
+    return end ? static_cast<const char*>(end) - text : static_cast<size_t>(precision);
+}
+
+size_t BoundedLength(const wchar_t* text, int precision) {
+    size_t n = 0;
+    while ((precision < 0 || n < static_cast<size_t>(precision)) && text[n]) ++n;
+    return n;
+}
+
+template <typename Ch>
+int Format(Ch* buffer, size_t bufferSize, const Ch* format, va_list args) {
+    Sink<Ch> out(buffer, bufferSize);
+    bool ok = true;
+    const Ch* p = format;
+    while (*p) {
+        if (*p != Ch('%')) {
+            out.Put(*p++);
+            continue;
+        }
+        const Ch* start = p++;
+        if (*p == Ch('%')) {
+            out.Put(Ch('%'));
+            ++p;
+            continue;
+        }
+        Spec spec;
+        for (;; ++p) {
+            if (*p == Ch('-')) spec.left = true;
+            else if (*p == Ch('+')) spec.plus = true;
+            else if (*p == Ch(' ')) spec.space = true;
+            else if (*p == Ch('#')) spec.alt = true;
+            else if (*p == Ch('0')) spec.zero = true;
+            else break;
+        }
+        if (*p == Ch('*')) {
+            spec.width = va_arg(args, int);
+            if (spec.width < 0) {
+                spec.left = true;
+                spec.width = spec.width == INT32_MIN ? 0 : -spec.width;
+            }
+            ++p;
+        } else {
+            while (*p >= Ch('0') && *p <= Ch('9') && spec.width < 100000) spec.width = spec.width * 10 + (*p++ - Ch('0'));
+        }
+        if (*p == Ch('.')) {
+            ++p;
+            spec.precision = 0;
+            if (*p == Ch('*')) {
+                spec.precision = va_arg(args, int);
+                if (spec.precision < 0) spec.precision = -1;
+                ++p;
+            } else {
+                while (*p >= Ch('0') && *p <= Ch('9') && spec.precision < 100000)
+                    spec.precision = spec.precision * 10 + (*p++ - Ch('0'));
+            }
+        }
+        if (*p == Ch('h')) {
+            ++p;
+            spec.length = Spec::Short;
+            if (*p == Ch('h')) {
+                ++p;
+                spec.length = Spec::Char;
+            }
+        } else if (*p == Ch('l')) {
+            ++p;
+            spec.length = Spec::Long32;
+            spec.wide = true;
+            if (*p == Ch('l')) {
+                ++p;
+                spec.length = Spec::Long64;
+                spec.wide = false;
+            }
+        } else if (*p == Ch('w')) {
+            ++p;
+            spec.wide = true;
+        } else if (*p == Ch('z')) {
+            ++p;
+            spec.length = Spec::Size;
+        } else if (*p == Ch('I') && p[1] == Ch('6') && p[2] == Ch('4')) {
+            p += 3;
+            spec.length = Spec::Long64;
+        } else if (*p == Ch('I') && p[1] == Ch('3') && p[2] == Ch('2')) {
+            p += 3;
+            spec.length = Spec::Long32;
+        }
+        const Ch conversion = *p;
+        if (conversion == 0) {
+            // A lone trailing specification prints as written.
+            out.Write(start, static_cast<size_t>(p - start));
+            break;
+        }
+        ++p;
+        switch (conversion) {
+            case Ch('d'):
+            case Ch('i'): {
+                int64_t v;
+                switch (spec.length) {
+                    case Spec::Char: v = static_cast<signed char>(va_arg(args, int)); break;
+                    case Spec::Short: v = static_cast<short>(va_arg(args, int)); break;
+                    case Spec::Long64: v = va_arg(args, long long); break;
+                    case Spec::Size: v = static_cast<int64_t>(va_arg(args, ptrdiff_t)); break;
+                    default: v = static_cast<int32_t>(va_arg(args, int)); break;
+                }
+                const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+                WriteInteger(out, spec, 'd', magnitude, v < 0);
+                break;
+            }
+            case Ch('u'):
+            case Ch('x'):
+            case Ch('X'):
+            case Ch('o'): {
+                uint64_t v;
+                switch (spec.length) {
+                    case Spec::Char: v = static_cast<unsigned char>(va_arg(args, unsigned)); break;
+                    case Spec::Short: v = static_cast<unsigned short>(va_arg(args, unsigned)); break;
+                    case Spec::Long64: v = va_arg(args, unsigned long long); break;
+                    case Spec::Size: v = va_arg(args, size_t); break;
+                    default: v = static_cast<uint32_t>(va_arg(args, unsigned)); break;
+                }
+                WriteInteger(out, spec, static_cast<char>(conversion), v, false);
+                break;
+            }
+            case Ch('p'): {
+                // Upper-case hex of the pointer's full width, as Windows prints it.
+                Spec pointerSpec = spec;
+                pointerSpec.precision = static_cast<int>(2 * sizeof(void*));
+                pointerSpec.alt = false;
+                WriteInteger(out, pointerSpec, 'p', reinterpret_cast<uintptr_t>(va_arg(args, void*)), false);
+                break;
+            }
+            case Ch('c'):
+            case Ch('C'): {
+                const bool wideChar = spec.wide || conversion == Ch('C');
+                spec.precision = -1;
+                if (wideChar) {
+                    const wchar_t c = static_cast<wchar_t>(va_arg(args, unsigned));
+                    ok = WriteWideText(out, spec, &c, 1) && ok;
+                } else {
+                    const char c = static_cast<char>(va_arg(args, int));
+                    ok = WriteNarrowText(out, spec, &c, 1) && ok;
+                }
+                break;
+            }
+            case Ch('s'):
+            case Ch('S'): {
+                if (spec.wide || conversion == Ch('S')) {
+                    const wchar_t* text = va_arg(args, const wchar_t*);
+                    if (!text) text = L"(null)";
+                    ok = WriteWideText(out, spec, text, BoundedLength(text, spec.precision)) && ok;
+                } else {
+                    const char* text = va_arg(args, const char*);
+                    if (!text) text = "(null)";
+                    ok = WriteNarrowText(out, spec, text, BoundedLength(text, spec.precision)) && ok;
+                }
+                break;
+            }
+            case Ch('f'):
+            case Ch('F'):
+            case Ch('e'):
+            case Ch('E'):
+            case Ch('g'):
+            case Ch('G'): {
+                char inner[64];
+                int n = std::snprintf(inner, sizeof(inner), "%%%s%s%s%s%s*.*%c", spec.left ? "-" : "", spec.plus ? "+" : "",
+                                      spec.space ? " " : "", spec.alt ? "#" : "", spec.zero ? "0" : "",
+                                      static_cast<char>(conversion));
+                (void)n;
+                char number[512];
+                const double v = va_arg(args, double);
+                n = std::snprintf(number, sizeof(number), inner, spec.width > 400 ? 400 : spec.width,
+                                  spec.precision < 0 ? 6 : (spec.precision > 100 ? 100 : spec.precision), v);
+                if (n > 0) out.Write(number, std::strlen(number));
+                break;
+            }
+            default:
+                // Unknown conversions (and %n) print as written and take no argument.
+                out.Write(start, static_cast<size_t>(p - start));
+                break;
+        }
+    }
+    out.Finish();
+    if (!ok) return -1;
+    return out.Length() > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(out.Length());
+}
+
+int FormatToBuffer(char* buffer, size_t size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = LogVFormat(buffer, size, format, args);
+    va_end(args);
+    return n;
+}
+
+// The salt generator: the C library's classic linear congruential generator,
+// kept per thread so that concurrent threads neither share nor race on it.
+thread_local uint32_t t_saltState = 1;
+
+void SeedSalt(uint32_t seed) { t_saltState = seed; }
+
+int NextSaltRandom() {
+    t_saltState = t_saltState * 214013u + 2531011u;
+    return static_cast<int>((t_saltState >> 16) & 0x7fff);
+}
+
+// One attempt succeeds when the whole text fits without its terminator.
+bool Fits(int length, size_t bufferSize) { return length >= 0 && static_cast<size_t>(length) <= bufferSize - 1; }
+
+}  // namespace
+
+int LogVFormat(char* buffer, size_t bufferSize, const char* format, va_list args) {
+    if (!format) format = "";
+    va_list copy;
+    va_copy(copy, args);
+    const int n = Format<char>(buffer, bufferSize, format, copy);
+    va_end(copy);
+    return n;
+}
+
+int LogVFormatW(wchar_t* buffer, size_t bufferSize, const wchar_t* format, va_list args) {
+    if (!format) format = L"";
+    va_list copy;
+    va_copy(copy, args);
+    const int n = Format<wchar_t>(buffer, bufferSize, format, copy);
+    va_end(copy);
+    return n;
+}
+
+// Decisions of the last attempt: the wide format keeps %s as 8-bit text, so
+// one argument list serves all three attempts; its limit counts wchar_t units.
+void FormatLogLine(const char* format, va_list args, std::string& line) {
+    if (!format) format = "";
+    SeedSalt(GetTickCount());
+    for (int i = 0; i < 4; ++i) {
+        int r;
+        do {
+            r = NextSaltRandom() & 0xff;
+        } while (r == 0);
+        line.push_back(static_cast<char>(r));
+    }
+
+    char prefix[64];
+    const int prefixLength = FormatToBuffer(prefix, sizeof(prefix), "[%.4d.%.4d] ", static_cast<int>(GetCurrentProcessId()),
+                                            static_cast<int>(GetCurrentThreadId()));
+    if (Fits(prefixLength, sizeof(prefix))) line.append(prefix, prefixLength);
+
+    char small[128];
+    int n = LogVFormat(small, sizeof(small), format, args);
+    if (Fits(n, sizeof(small))) {
+        line.append(small, n);
+        return;
+    }
+
+    constexpr size_t kLarge = 2048;
+    std::unique_ptr<char[]> large(new (std::nothrow) char[kLarge]);
+    if (!large) {
+        line.append(format);
+        line.append(kLogAllocationError);
+        return;
+    }
+    n = LogVFormat(large.get(), kLarge, format, args);
+    if (Fits(n, kLarge)) {
+        line.append(large.get(), n);
+        return;
+    }
+
+    constexpr size_t kWideUnits = 1024;
+    std::unique_ptr<wchar_t[]> wide(new (std::nothrow) wchar_t[kWideUnits]);
+    if (wide) {
+        const std::wstring wideFormat = Utils_Conversions::Conversion::toWstring(format, CP_ACP);
+        n = LogVFormatW(wide.get(), kWideUnits, wideFormat.c_str(), args);
+        if (!wideFormat.empty() && Fits(n, kWideUnits)) {
+            line.append(Utils_Conversions::Conversion::toString(std::wstring(wide.get(), n), CP_ACP));
+            return;
+        }
+    }
+    line.append(format);
+    line.append(kLogUnicodeError);
+}
