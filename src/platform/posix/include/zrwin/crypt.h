@@ -30,3 +30,23 @@ ZRWINAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRY
 ZRWINAPI BOOL WINAPI CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD flags);
 ZRWINAPI BOOL WINAPI CryptGetHashParam(HCRYPTHASH hash, DWORD param, BYTE* data, DWORD* length, DWORD flags);
 ZRWINAPI BOOL WINAPI CryptDestroyHash(HCRYPTHASH hash);
+
+// Results of the hash service not used elsewhere in the layer.
+#ifndef NTE_BAD_KEY
+#define NTE_BAD_KEY ((HRESULT)0x80090003L)
+#endif
+#ifndef NTE_BAD_LEN
+#define NTE_BAD_LEN ((HRESULT)0x80090004L)
+#endif
+#ifndef NTE_BAD_HASH_STATE
+#define NTE_BAD_HASH_STATE ((HRESULT)0x8009000CL)
+#endif
+#ifndef NTE_NO_MEMORY
+#define NTE_NO_MEMORY ((HRESULT)0x8009000EL)
+#endif
+#ifndef NTE_BAD_KEYSET
+#define NTE_BAD_KEYSET ((HRESULT)0x80090016L)
+#endif
+#ifndef NTE_BAD_KEYSET_PARAM
+#define NTE_BAD_KEYSET_PARAM ((HRESULT)0x8009001FL)
+#endif

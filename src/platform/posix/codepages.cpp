@@ -1,0 +1,443 @@
+// Code pages: Windows-1252 and UTF-8 done here, any other code page through
+// iconv. wchar_t is 32-bit on Linux, so wide lengths count UTF-32 units.
+#include <iconv.h>
+#include <locale.h>
+#include <wctype.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "internal/builtin_modules.h"
+#include "internal/codepages.h"
+#include "zrwin/sync.h"
+#include "zrwin/sysinfo.h"
+
+static_assert(sizeof(wchar_t) == 4, "the POSIX layer expects 32-bit wchar_t");
+
+namespace {
+
+constexpr wchar_t kReplacement = 0xFFFD;
+
+// 0x80..0x9F of Windows-1252. The five bytes the code page leaves undefined
+// decode to the C1 control of the same value, as Windows does.
+const wchar_t k1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+UINT ReadAnsiCodePage() {
+    const char* configured = std::getenv("ZRWIN_ACP");
+    if (configured && *configured) {
+        char* end = nullptr;
+        unsigned long value = std::strtoul(configured, &end, 10);
+        if (end && *end == '\0' && value > 0 && value < 65536 && value != CP_UTF7) return (UINT)value;
+    }
+    return 1252;
+}
+
+UINT Resolve(UINT codePage) {
+    switch (codePage) {
+        case CP_ACP:
+        case CP_THREAD_ACP:
+            return GetACP();
+        case CP_OEMCP:
+            return GetOEMCP();
+        case CP_MACCP:
+            return 10000;
+        default:
+            return codePage;
+    }
+}
+
+int Fail(DWORD error) {
+    SetLastError(error);
+    return 0;
+}
+
+// ---- output sinks: count only, or write with bounds.
+template <typename T>
+class Sink {
+public:
+    Sink(T* out, int capacity) : out_(out), capacity_(capacity) {}
+    bool Put(T value) {
+        if (out_) {
+            if (count_ >= capacity_) return false;
+            out_[count_] = value;
+        }
+        ++count_;
+        return true;
+    }
+    int Count() const { return count_; }
+
+private:
+    T* out_;
+    int capacity_;
+    int count_ = 0;
+};
+
+// Decodes one UTF-8 sequence at text[i]; returns the code point or -1 for an
+// ill-formed maximal subpart whose length is stored in *used.
+long DecodeUtf8(const unsigned char* text, size_t length, size_t i, size_t* used) {
+    unsigned char lead = text[i];
+    *used = 1;
+    if (lead < 0x80) return lead;
+    int extra;
+    long cp;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        extra = 1;
+        cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        extra = 2;
+        cp = lead & 0x0F;
+        if (lead == 0xE0) lo = 0xA0;
+        if (lead == 0xED) hi = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        extra = 3;
+        cp = lead & 0x07;
+        if (lead == 0xF0) lo = 0x90;
+        if (lead == 0xF4) hi = 0x8F;
+    } else {
+        return -1;
+    }
+    for (int k = 0; k < extra; ++k) {
+        size_t at = i + 1 + k;
+        if (at >= length) return -1;
+        unsigned char c = text[at];
+        if (c < lo || c > hi) return -1;
+        lo = 0x80;
+        hi = 0xBF;
+        cp = (cp << 6) | (c & 0x3F);
+        *used = k + 2;
+    }
+    *used = extra + 1;
+    return cp;
+}
+
+int Utf8ToWide(DWORD flags, const char* text, int length, wchar_t* wide, int wideLength) {
+    if (flags & ~(DWORD)MB_ERR_INVALID_CHARS) return Fail(ERROR_INVALID_FLAGS);
+    auto bytes = reinterpret_cast<const unsigned char*>(text);
+    Sink<wchar_t> sink(wide, wideLength);
+    for (size_t i = 0; i < (size_t)length;) {
+        size_t used = 0;
+        long cp = DecodeUtf8(bytes, (size_t)length, i, &used);
+        if (cp < 0) {
+            if (flags & MB_ERR_INVALID_CHARS) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+            cp = kReplacement;
+        }
+        if (!sink.Put((wchar_t)cp)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        i += used;
+    }
+    return sink.Count();
+}
+
+int WideToUtf8(DWORD flags, const wchar_t* wide, int length, char* text, int textLength) {
+    if (flags & ~(DWORD)WC_ERR_INVALID_CHARS) return Fail(ERROR_INVALID_FLAGS);
+    Sink<char> sink(text, textLength);
+    for (int i = 0; i < length; ++i) {
+        unsigned long cp = (unsigned long)(uint32_t)wide[i];
+        // A surrogate pair that arrived unit by unit is one character.
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < length) {
+            unsigned long low = (unsigned long)(uint32_t)wide[i + 1];
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+            if (flags & WC_ERR_INVALID_CHARS) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+            cp = kReplacement;
+        }
+        char buf[4];
+        int n;
+        if (cp < 0x80) {
+            buf[0] = (char)cp;
+            n = 1;
+        } else if (cp < 0x800) {
+            buf[0] = (char)(0xC0 | (cp >> 6));
+            buf[1] = (char)(0x80 | (cp & 0x3F));
+            n = 2;
+        } else if (cp < 0x10000) {
+            buf[0] = (char)(0xE0 | (cp >> 12));
+            buf[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
+            buf[2] = (char)(0x80 | (cp & 0x3F));
+            n = 3;
+        } else {
+            buf[0] = (char)(0xF0 | (cp >> 18));
+            buf[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
+            buf[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
+            buf[3] = (char)(0x80 | (cp & 0x3F));
+            n = 4;
+        }
+        for (int k = 0; k < n; ++k)
+            if (!sink.Put(buf[k])) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    return sink.Count();
+}
+
+int Cp1252ToWide(DWORD flags, const char* text, int length, wchar_t* wide, int wideLength) {
+    if (flags & ~(DWORD)0x0F) return Fail(ERROR_INVALID_FLAGS);
+    Sink<wchar_t> sink(wide, wideLength);
+    for (int i = 0; i < length; ++i)
+        if (!sink.Put(zrwin::Decode1252((unsigned char)text[i]))) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    return sink.Count();
+}
+
+int WideTo1252(DWORD flags, const wchar_t* wide, int length, char* text, int textLength, const char* defaultChar,
+               BOOL* usedDefault) {
+    if (flags & ~(DWORD)(WC_NO_BEST_FIT_CHARS | 0x200 | 0x40 | 0x20 | 0x10)) return Fail(ERROR_INVALID_FLAGS);
+    char fallback = defaultChar ? defaultChar[0] : '?';
+    bool used = false;
+    Sink<char> sink(text, textLength);
+    for (int i = 0; i < length; ++i) {
+        int byte = zrwin::Encode1252(wide[i]);
+        if (byte < 0) {
+            used = true;
+            byte = (unsigned char)fallback;
+        }
+        if (!sink.Put((char)byte)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    if (usedDefault) *usedDefault = used ? TRUE : FALSE;
+    return sink.Count();
+}
+
+// ---- other code pages through iconv.
+std::string IconvName(UINT codePage) {
+    switch (codePage) {
+        case 1200:
+            return "UTF-16LE";
+        case 1201:
+            return "UTF-16BE";
+        case 20127:
+            return "ASCII";
+        case 28591:
+            return "ISO-8859-1";
+        case 10000:
+            return "MACINTOSH";
+        default:
+            if (codePage >= 28592 && codePage <= 28605) return "ISO-8859-" + std::to_string(codePage - 28590);
+            return "CP" + std::to_string(codePage);
+    }
+}
+
+class Iconv {
+public:
+    Iconv(const std::string& to, const std::string& from) : cd_(iconv_open(to.c_str(), from.c_str())) {}
+    ~Iconv() {
+        if (ok()) iconv_close(cd_);
+    }
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+    bool ok() const { return cd_ != (iconv_t)-1; }
+    // Converts one unit; returns the output bytes produced or -1.
+    long One(const char* in, size_t inLength, size_t* consumed, char* out, size_t outLength) {
+        char* inPtr = const_cast<char*>(in);
+        size_t inLeft = inLength;
+        char* outPtr = out;
+        size_t outLeft = outLength;
+        size_t r = iconv(cd_, &inPtr, &inLeft, &outPtr, &outLeft);
+        *consumed = inLength - inLeft;
+        if (r == (size_t)-1 && *consumed == 0) {
+            iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+            return -1;
+        }
+        return (long)(outLength - outLeft);
+    }
+
+private:
+    iconv_t cd_;
+};
+
+int IconvToWide(UINT codePage, DWORD flags, const char* text, int length, wchar_t* wide, int wideLength) {
+    Iconv cd("UTF-32LE", IconvName(codePage));
+    if (!cd.ok()) return Fail(ERROR_INVALID_PARAMETER);
+    Sink<wchar_t> sink(wide, wideLength);
+    for (size_t i = 0; i < (size_t)length;) {
+        char out[16];
+        size_t consumed = 0;
+        // Multi-byte code pages: feed growing prefixes until a character forms.
+        long produced = -1;
+        for (size_t take = 1; take <= 4 && i + take <= (size_t)length; ++take) {
+            produced = cd.One(text + i, take, &consumed, out, sizeof out);
+            if (produced > 0) break;
+        }
+        if (produced <= 0) {
+            if (flags & MB_ERR_INVALID_CHARS) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+            if (!sink.Put(kReplacement)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+            ++i;
+            continue;
+        }
+        for (long k = 0; k + 4 <= produced; k += 4) {
+            uint32_t cp;
+            std::memcpy(&cp, out + k, 4);
+            if (!sink.Put((wchar_t)cp)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        }
+        i += consumed;
+    }
+    return sink.Count();
+}
+
+int WideToIconv(UINT codePage, const wchar_t* wide, int length, char* text, int textLength, const char* defaultChar,
+                BOOL* usedDefault) {
+    Iconv cd(IconvName(codePage), "UTF-32LE");
+    if (!cd.ok()) return Fail(ERROR_INVALID_PARAMETER);
+    bool used = false;
+    Sink<char> sink(text, textLength);
+    for (int i = 0; i < length; ++i) {
+        uint32_t cp = (uint32_t)wide[i];
+        char in[4];
+        std::memcpy(in, &cp, 4);
+        char out[16];
+        size_t consumed = 0;
+        long produced = cd.One(in, 4, &consumed, out, sizeof out);
+        if (produced <= 0) {
+            used = true;
+            out[0] = defaultChar ? defaultChar[0] : '?';
+            produced = 1;
+        }
+        for (long k = 0; k < produced; ++k)
+            if (!sink.Put(out[k])) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    if (usedDefault) *usedDefault = used ? TRUE : FALSE;
+    return sink.Count();
+}
+
+locale_t UnicodeLocale() {
+    static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    return locale;
+}
+
+bool IsLatinLetter(wchar_t c) {
+    if ((c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z')) return true;
+    if (c == 0xAA || c == 0xB5 || c == 0xBA) return true;
+    if (c >= 0xC0 && c <= 0xFF && c != 0xD7 && c != 0xF7) return true;
+    return c == 0x0160 || c == 0x0161 || c == 0x0152 || c == 0x0153 || c == 0x017D || c == 0x017E ||
+           c == 0x0178 || c == 0x0192;
+}
+
+bool IsWideAlpha(wchar_t c) {
+    if (locale_t locale = UnicodeLocale()) return iswalpha_l((wint_t)c, locale) != 0;
+    return IsLatinLetter(c);
+}
+
+wchar_t WideUpper(wchar_t c) {
+    if (locale_t locale = UnicodeLocale()) return (wchar_t)towupper_l((wint_t)c, locale);
+    if (c >= L'a' && c <= L'z') return c - 32;
+    return c;
+}
+
+// The upper case of one byte of the ANSI code page, kept when the upper-case
+// character has no single-byte form (as for ß and µ in 1252).
+char UpperAnsi(char c) {
+    UINT acp = GetACP();
+    unsigned char byte = (unsigned char)c;
+    if (byte < 0x80) return (byte >= 'a' && byte <= 'z') ? (char)(byte - 32) : c;
+    if (acp == 1252) {
+        int upper = zrwin::Encode1252(WideUpper(zrwin::Decode1252(byte)));
+        return upper < 0 ? c : (char)upper;
+    }
+    wchar_t wide = 0;
+    if (MultiByteToWideChar(CP_ACP, 0, &c, 1, &wide, 1) != 1) return c;
+    wchar_t upper = WideUpper(wide);
+    char out[4];
+    BOOL used = FALSE;
+    if (WideCharToMultiByte(CP_ACP, 0, &upper, 1, out, sizeof out, nullptr, &used) != 1 || used) return c;
+    return out[0];
+}
+
+}  // namespace
+
+namespace zrwin {
+
+wchar_t Decode1252(unsigned char byte) {
+    if (byte >= 0x80 && byte < 0xA0) return k1252High[byte - 0x80];
+    return (wchar_t)byte;
+}
+
+int Encode1252(wchar_t c) {
+    uint32_t u = (uint32_t)c;
+    if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) return (int)u;
+    for (int i = 0; i < 32; ++i)
+        if ((uint32_t)k1252High[i] == u) return 0x80 + i;
+    return -1;
+}
+
+}  // namespace zrwin
+
+ZRWINAPI UINT WINAPI GetACP(void) {
+    static const UINT acp = ReadAnsiCodePage();
+    return acp;
+}
+
+ZRWINAPI UINT WINAPI GetOEMCP(void) { return 437; }
+
+ZRWINAPI int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int textLength, LPWSTR wide,
+                                       int wideLength) {
+    if (!text || textLength == 0 || wideLength < 0 || (wideLength > 0 && !wide)) return Fail(ERROR_INVALID_PARAMETER);
+    if (textLength < 0) textLength = (int)std::strlen(text) + 1;
+    if (wideLength == 0) wide = nullptr;
+    UINT cp = Resolve(codePage);
+    if (cp == CP_UTF8) return Utf8ToWide(flags, text, textLength, wide, wideLength);
+    if (cp == 1252) return Cp1252ToWide(flags, text, textLength, wide, wideLength);
+    if (cp == CP_UTF7) return Fail(ERROR_INVALID_PARAMETER);
+    if (flags & ~(DWORD)0x0F) return Fail(ERROR_INVALID_FLAGS);
+    return IconvToWide(cp, flags, text, textLength, wide, wideLength);
+}
+
+ZRWINAPI int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
+                                       int textLength, LPCSTR defaultChar, LPBOOL usedDefaultChar) {
+    if (!wide || wideLength == 0 || textLength < 0 || (textLength > 0 && !text)) return Fail(ERROR_INVALID_PARAMETER);
+    if (wideLength < 0) wideLength = (int)std::wcslen(wide) + 1;
+    if (textLength == 0) text = nullptr;
+    UINT cp = Resolve(codePage);
+    if (cp == CP_UTF8) {
+        if (defaultChar || usedDefaultChar) return Fail(ERROR_INVALID_PARAMETER);
+        return WideToUtf8(flags, wide, wideLength, text, textLength);
+    }
+    if (cp == 1252) return WideTo1252(flags, wide, wideLength, text, textLength, defaultChar, usedDefaultChar);
+    if (cp == CP_UTF7) return Fail(ERROR_INVALID_PARAMETER);
+    return WideToIconv(cp, wide, wideLength, text, textLength, defaultChar, usedDefaultChar);
+}
+
+ZRWINAPI BOOL WINAPI IsCharAlphaW(WCHAR ch) { return IsWideAlpha(ch) ? TRUE : FALSE; }
+
+ZRWINAPI BOOL WINAPI IsCharAlphaA(CHAR ch) {
+    wchar_t wide = 0;
+    if (MultiByteToWideChar(CP_ACP, 0, &ch, 1, &wide, 1) != 1) return FALSE;
+    return IsWideAlpha(wide) ? TRUE : FALSE;
+}
+
+ZRWINAPI DWORD WINAPI CharUpperBuffA(LPSTR text, DWORD length) {
+    if (!text) return 0;
+    for (DWORD i = 0; i < length; ++i) text[i] = UpperAnsi(text[i]);
+    return length;
+}
+
+ZRWINAPI LPSTR WINAPI CharUpperA(LPSTR text) {
+    // A pointer whose high word is zero carries one character in its low byte.
+    if (((uintptr_t)text >> 16) == 0) {
+        return reinterpret_cast<LPSTR>((uintptr_t)(unsigned char)UpperAnsi((char)(uintptr_t)text));
+    }
+    for (char* p = text; *p; ++p) *p = UpperAnsi(*p);
+    return text;
+}
+
+namespace {
+const zrwin::BuiltinExport kKernel32Exports[] = {
+    {"GetACP", reinterpret_cast<void*>(&GetACP)},
+    {"GetOEMCP", reinterpret_cast<void*>(&GetOEMCP)},
+    {"MultiByteToWideChar", reinterpret_cast<void*>(&MultiByteToWideChar)},
+    {"WideCharToMultiByte", reinterpret_cast<void*>(&WideCharToMultiByte)},
+};
+ZRWIN_REGISTER_BUILTIN("kernel32", kKernel32Exports);
+const zrwin::BuiltinExport kUser32Exports[] = {
+    {"IsCharAlphaA", reinterpret_cast<void*>(&IsCharAlphaA)},
+    {"IsCharAlphaW", reinterpret_cast<void*>(&IsCharAlphaW)},
+    {"CharUpperA", reinterpret_cast<void*>(&CharUpperA)},
+    {"CharUpperBuffA", reinterpret_cast<void*>(&CharUpperBuffA)},
+};
+ZRWIN_REGISTER_BUILTIN("user32", kUser32Exports);
+}  // namespace

@@ -1,0 +1,210 @@
+// CryptoAPI hash service over OpenSSL EVP. There are no key containers: only
+// the verify-context provider a hash-only user asks for.
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "internal/builtin_modules.h"
+#include "zrwin/crypt.h"
+#include "zrwin/sync.h"
+
+namespace {
+
+struct Provider {
+    DWORD type;
+};
+
+struct EvpContextFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+struct Hash {
+    ALG_ID algorithm = 0;
+    std::unique_ptr<EVP_MD_CTX, EvpContextFree> context;
+    bool finished = false;
+    unsigned char value[EVP_MAX_MD_SIZE] = {};
+    unsigned int size = 0;
+};
+
+// Live objects, so a stale or foreign handle is refused instead of used.
+struct Objects {
+    std::mutex lock;
+    std::set<Provider*> providers;
+    std::set<Hash*> hashes;
+};
+
+Objects& TheObjects() {
+    static Objects* objects = new Objects;  // handles may outlive static destruction order
+    return *objects;
+}
+
+BOOL Fail(HRESULT code) {
+    SetLastError((DWORD)code);
+    return FALSE;
+}
+
+const EVP_MD* DigestOf(ALG_ID algorithm) {
+    switch (algorithm) {
+        case CALG_MD5:
+            return EVP_md5();
+        case CALG_SHA1:
+            return EVP_sha1();
+        case CALG_SHA_256:
+            return EVP_sha256();
+        default:
+            return nullptr;
+    }
+}
+
+// Finds a live hash; the caller holds the lock while using it, because two
+// threads using one hash object is the caller's race on Windows too.
+Hash* FindHash(Objects& objects, HCRYPTHASH handle) {
+    auto* hash = reinterpret_cast<Hash*>(handle);
+    return objects.hashes.count(hash) ? hash : nullptr;
+}
+
+}  // namespace
+
+ZRWINAPI BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* provider, LPCSTR container, LPCSTR providerName,
+                                         DWORD providerType, DWORD flags) {
+    (void)providerName;
+    if (!provider) return Fail(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+    *provider = 0;
+    if (providerType != PROV_RSA_FULL && providerType != PROV_RSA_AES) return Fail(NTE_BAD_PROV_TYPE);
+    const DWORD known = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_MACHINE_KEYSET | CRYPT_SILENT | 0x10;
+    if (flags & ~known) return Fail(NTE_BAD_FLAGS);
+    if ((flags & CRYPT_VERIFYCONTEXT) != CRYPT_VERIFYCONTEXT) {
+        // No persistent key containers exist here.
+        return Fail(NTE_BAD_KEYSET);
+    }
+    if ((container && *container) || (flags & CRYPT_NEWKEYSET)) return Fail(NTE_BAD_FLAGS);
+    auto* created = new (std::nothrow) Provider{providerType};
+    if (!created) return Fail(NTE_NO_MEMORY);
+    auto& objects = TheObjects();
+    std::lock_guard<std::mutex> guard(objects.lock);
+    objects.providers.insert(created);
+    *provider = reinterpret_cast<HCRYPTPROV>(created);
+    return TRUE;
+}
+
+ZRWINAPI BOOL WINAPI CryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
+    auto& objects = TheObjects();
+    std::lock_guard<std::mutex> guard(objects.lock);
+    auto* found = reinterpret_cast<Provider*>(provider);
+    if (!objects.providers.count(found)) return Fail(NTE_BAD_UID);
+    if (flags) return Fail(NTE_BAD_FLAGS);
+    objects.providers.erase(found);
+    delete found;
+    return TRUE;
+}
+
+ZRWINAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags,
+                                    HCRYPTHASH* hash) {
+    if (!hash) return Fail(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+    *hash = 0;
+    {
+        auto& objects = TheObjects();
+        std::lock_guard<std::mutex> guard(objects.lock);
+        if (!objects.providers.count(reinterpret_cast<Provider*>(provider))) return Fail(NTE_BAD_UID);
+    }
+    if (flags) return Fail(NTE_BAD_FLAGS);
+    const EVP_MD* digest = DigestOf(algorithm);
+    if (!digest) return Fail(NTE_BAD_ALGID);
+    if (key) return Fail(NTE_BAD_KEY);
+    std::unique_ptr<Hash> created(new (std::nothrow) Hash);
+    if (!created) return Fail(NTE_NO_MEMORY);
+    created->algorithm = algorithm;
+    created->context.reset(EVP_MD_CTX_new());
+    if (!created->context || EVP_DigestInit_ex(created->context.get(), digest, nullptr) != 1) return Fail(NTE_NO_MEMORY);
+    auto& objects = TheObjects();
+    std::lock_guard<std::mutex> guard(objects.lock);
+    objects.hashes.insert(created.get());
+    *hash = reinterpret_cast<HCRYPTHASH>(created.release());
+    return TRUE;
+}
+
+ZRWINAPI BOOL WINAPI CryptHashData(HCRYPTHASH handle, const BYTE* data, DWORD length, DWORD flags) {
+    auto& objects = TheObjects();
+    std::lock_guard<std::mutex> guard(objects.lock);
+    Hash* hash = FindHash(objects, handle);
+    if (!hash) return Fail(NTE_BAD_HASH);
+    if (flags) return Fail(NTE_BAD_FLAGS);
+    if (hash->finished) return Fail(NTE_BAD_HASH_STATE);
+    if (length && !data) return Fail(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+    if (length && EVP_DigestUpdate(hash->context.get(), data, length) != 1) return Fail(NTE_BAD_HASH);
+    return TRUE;
+}
+
+ZRWINAPI BOOL WINAPI CryptGetHashParam(HCRYPTHASH handle, DWORD param, BYTE* data, DWORD* length, DWORD flags) {
+    auto& objects = TheObjects();
+    std::lock_guard<std::mutex> guard(objects.lock);
+    Hash* hash = FindHash(objects, handle);
+    if (!hash) return Fail(NTE_BAD_HASH);
+    if (!length) return Fail(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+    if (flags) return Fail(NTE_BAD_FLAGS);
+    DWORD value32 = 0;
+    const BYTE* source = nullptr;
+    DWORD size = 0;
+    switch (param) {
+        case HP_ALGID:
+            value32 = hash->algorithm;
+            source = reinterpret_cast<const BYTE*>(&value32);
+            size = sizeof value32;
+            break;
+        case HP_HASHSIZE:
+            value32 = (DWORD)EVP_MD_CTX_get_size(hash->context.get());
+            source = reinterpret_cast<const BYTE*>(&value32);
+            size = sizeof value32;
+            break;
+        case HP_HASHVAL:
+            size = (DWORD)EVP_MD_CTX_get_size(hash->context.get());
+            if (data && *length >= size && !hash->finished) {
+                if (EVP_DigestFinal_ex(hash->context.get(), hash->value, &hash->size) != 1) return Fail(NTE_BAD_HASH);
+                hash->finished = true;
+            }
+            source = hash->value;
+            break;
+        default:
+            return Fail(NTE_BAD_TYPE);
+    }
+    if (!data) {
+        *length = size;
+        return TRUE;
+    }
+    if (*length < size) {
+        *length = size;
+        SetLastError(ERROR_MORE_DATA);
+        return FALSE;
+    }
+    std::memcpy(data, source, size);
+    *length = size;
+    return TRUE;
+}
+
+ZRWINAPI BOOL WINAPI CryptDestroyHash(HCRYPTHASH handle) {
+    auto& objects = TheObjects();
+    std::unique_ptr<Hash> owned;
+    {
+        std::lock_guard<std::mutex> guard(objects.lock);
+        Hash* hash = FindHash(objects, handle);
+        if (!hash) return Fail(NTE_BAD_HASH);
+        objects.hashes.erase(hash);
+        owned.reset(hash);
+    }
+    return TRUE;
+}
+
+namespace {
+const zrwin::BuiltinExport kAdvapi32Exports[] = {
+    {"CryptAcquireContextA", reinterpret_cast<void*>(&CryptAcquireContextA)},
+    {"CryptReleaseContext", reinterpret_cast<void*>(&CryptReleaseContext)},
+    {"CryptCreateHash", reinterpret_cast<void*>(&CryptCreateHash)},
+    {"CryptHashData", reinterpret_cast<void*>(&CryptHashData)},
+    {"CryptGetHashParam", reinterpret_cast<void*>(&CryptGetHashParam)},
+    {"CryptDestroyHash", reinterpret_cast<void*>(&CryptDestroyHash)},
+};
+ZRWIN_REGISTER_BUILTIN("advapi32", kAdvapi32Exports);
+}  // namespace
