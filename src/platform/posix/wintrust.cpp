@@ -1,0 +1,240 @@
+// The built-in "wintrust": Authenticode-style trust of a module file whose
+// certificate table is appended to its content (internal/cert_table.h).
+//
+// Order of the checks, as WinVerifyTrust makes them: a signature must be
+// present, the first entry's signature must verify over the digest of the
+// content, the digest must match, and the signer's chain must lead to a
+// trusted root (the system store plus ZRWIN_TRUST_ROOTS) within its validity.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "internal/builtin_modules.h"
+#include "internal/paths.h"
+#include "internal/trust_openssl.h"
+#include "zrwin/sync.h"
+#include "zrwin/trust.h"
+
+namespace {
+
+using namespace zrwin::trust;
+namespace certtable = zrwin::certtable;
+
+const GUID kGenericVerifyV2 = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+
+class PosixFile {
+public:
+    explicit PosixFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~PosixFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    PosixFile(const PosixFile&) = delete;
+    PosixFile& operator=(const PosixFile&) = delete;
+
+    bool IsOpen() const { return fd_ >= 0; }
+    bool Size(uint64_t& size) const {
+        struct stat info;
+        if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+        size = uint64_t(info.st_size);
+        return true;
+    }
+    bool ReadAt(uint64_t offset, void* buffer, size_t length) const {
+        auto* cursor = static_cast<unsigned char*>(buffer);
+        while (length > 0) {
+            ssize_t got = ::pread(fd_, cursor, length, off_t(offset));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            cursor += got;
+            offset += uint64_t(got);
+            length -= size_t(got);
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+};
+
+bool LoadPemFile(X509_STORE* store, const std::string& path) {
+    bool loaded = X509_STORE_load_file(store, path.c_str()) == 1;
+    ERR_clear_error();
+    return loaded;
+}
+
+// The operator's roots: a PEM file, or every file of a folder that holds PEM
+// certificates (others are skipped).
+void LoadConfiguredRoots(X509_STORE* store) {
+    const char* configured = std::getenv("ZRWIN_TRUST_ROOTS");
+    if (!configured || !*configured) return;
+    struct stat info;
+    if (::stat(configured, &info) != 0) return;
+    if (S_ISREG(info.st_mode)) {
+        LoadPemFile(store, configured);
+        return;
+    }
+    if (!S_ISDIR(info.st_mode)) return;
+    DIR* folder = ::opendir(configured);
+    if (!folder) return;
+    std::vector<std::string> files;
+    while (dirent* item = ::readdir(folder)) {
+        std::string path = std::string(configured) + "/" + item->d_name;
+        if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) files.push_back(path);
+    }
+    ::closedir(folder);
+    for (const auto& path : files) LoadPemFile(store, path);
+}
+
+StorePtr TrustStore() {
+    StorePtr store(X509_STORE_new());
+    if (!store) return nullptr;
+    X509_STORE_set_default_paths(store.get());
+    ERR_clear_error();
+    LoadConfiguredRoots(store.get());
+    return store;
+}
+
+struct ChainProblems {
+    bool expired = false;
+    bool chaining = false;
+    bool badSignature = false;
+    bool other = false;
+};
+
+int CollectProblem(int ok, X509_STORE_CTX* context) {
+    if (ok) return 1;
+    auto* problems = static_cast<ChainProblems*>(X509_STORE_CTX_get_app_data(context));
+    switch (X509_STORE_CTX_get_error(context)) {
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            problems->expired = true;
+            break;
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_CERT_UNTRUSTED:
+        case X509_V_ERR_CERT_CHAIN_TOO_LONG:
+            problems->chaining = true;
+            break;
+        case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+        case X509_V_ERR_UNABLE_TO_DECRYPT_CERT_SIGNATURE:
+            problems->badSignature = true;
+            break;
+        default:
+            problems->other = true;
+            break;
+    }
+    // Go on, so that every problem of the chain is seen and the verdict can
+    // rank them as Windows does.
+    return 1;
+}
+
+LONG VerifyChain(X509* signer, PKCS7* message) {
+    // A code-signing certificate that names its uses must name code signing.
+    if ((X509_get_extension_flags(signer) & EXFLAG_XKUSAGE) &&
+        !(X509_get_extended_key_usage(signer) & (XKU_CODE_SIGN | XKU_ANYEKU)))
+        return CERT_E_WRONG_USAGE;
+    StorePtr store = TrustStore();
+    StoreCtxPtr context(X509_STORE_CTX_new());
+    STACK_OF(X509)* carried = message->d.sign ? message->d.sign->cert : nullptr;
+    if (!store || !context || X509_STORE_CTX_init(context.get(), store.get(), signer, carried) != 1) {
+        ERR_clear_error();
+        return TRUST_E_SUBJECT_NOT_TRUSTED;
+    }
+    ChainProblems problems;
+    X509_STORE_CTX_set_app_data(context.get(), &problems);
+    X509_STORE_CTX_set_verify_cb(context.get(), CollectProblem);
+    int verified = X509_verify_cert(context.get());
+    ERR_clear_error();
+    if (problems.badSignature) return TRUST_E_CERT_SIGNATURE;
+    if (problems.other || (verified != 1 && !problems.chaining && !problems.expired))
+        return TRUST_E_SUBJECT_NOT_TRUSTED;
+    if (problems.chaining) return CERT_E_CHAINING;
+    if (problems.expired) return CERT_E_EXPIRED;
+    return 0;
+}
+
+LONG VerifyFile(const wchar_t* windowsPath) {
+    std::string path;
+    if (!zrwin::WindowsToPosixPath(windowsPath, path)) return CRYPT_E_FILE_ERROR;
+    PosixFile file(path);
+    uint64_t size = 0;
+    if (!file.IsOpen() || !file.Size(size)) {
+        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+        return CRYPT_E_FILE_ERROR;
+    }
+    auto read = [&file](uint64_t offset, void* buffer, size_t length) { return file.ReadAt(offset, buffer, length); };
+    certtable::Table table;
+    switch (certtable::Parse(size, read, table)) {
+        case certtable::ParseResult::ReadError:
+            return CRYPT_E_FILE_ERROR;
+        case certtable::ParseResult::Malformed:
+            return TRUST_E_NOSIGNATURE;
+        case certtable::ParseResult::Ok:
+            break;
+    }
+    // Windows judges the first signature only.
+    if (!table.present || table.entries.empty()) return TRUST_E_NOSIGNATURE;
+    const certtable::Entry& first = table.entries.front();
+    if (first.type != WIN_CERT_TYPE_PKCS_SIGNED_DATA ||
+        (first.revision != WIN_CERT_REVISION_2_0 && first.revision != WIN_CERT_REVISION_1_0))
+        return TRUST_E_NOSIGNATURE;
+    std::vector<unsigned char> der(first.length - certtable::kEntryHeaderSize);
+    if (!der.empty() && !file.ReadAt(first.offset + certtable::kEntryHeaderSize, der.data(), der.size()))
+        return CRYPT_E_FILE_ERROR;
+    Pkcs7Ptr message = DecodeSignedData(der.data(), der.size());
+    if (!message) return TRUST_E_BAD_DIGEST;
+    std::string signedDigest;
+    if (!VerifyContent(message.get(), signedDigest)) return TRUST_E_BAD_DIGEST;
+    unsigned char digest[32];
+    if (!Sha256Prefix(read, table.contentSize, digest)) return CRYPT_E_FILE_ERROR;
+    if (signedDigest.size() != sizeof digest || std::memcmp(signedDigest.data(), digest, sizeof digest) != 0)
+        return TRUST_E_BAD_DIGEST;
+    CertRefStackPtr signers = Signers(message.get());
+    if (!signers || sk_X509_num(signers.get()) < 1) return TRUST_E_NO_SIGNER_CERT;
+    return VerifyChain(sk_X509_value(signers.get(), 0), message.get());
+}
+
+bool SameGuid(const GUID& a, const GUID& b) {
+    return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
+           std::memcmp(a.Data4, b.Data4, sizeof a.Data4) == 0;
+}
+
+}  // namespace
+
+ZRWINAPI LONG WINAPI WinVerifyTrust(HWND, GUID* pgActionID, LPVOID pWVTData) {
+    if (!pgActionID || !SameGuid(*pgActionID, kGenericVerifyV2)) return TRUST_E_ACTION_UNKNOWN;
+    auto* data = static_cast<WINTRUST_DATA*>(pWVTData);
+    if (!data || data->cbStruct < offsetof(WINTRUST_DATA, dwStateAction)) return E_INVALIDARG;
+    // Nothing is retained between calls, so there is no state to close.
+    if (data->cbStruct >= offsetof(WINTRUST_DATA, hWVTStateData) &&
+        data->dwStateAction == WTD_STATEACTION_CLOSE)
+        return 0;
+    if (data->dwUnionChoice != WTD_CHOICE_FILE) return TRUST_E_SUBJECT_FORM_UNKNOWN;
+    const WINTRUST_FILE_INFO* info = data->pFile;
+    if (!info || info->cbStruct < offsetof(WINTRUST_FILE_INFO, hFile) || !info->pcwszFilePath) return E_INVALIDARG;
+    try {
+        return VerifyFile(info->pcwszFilePath);
+    } catch (...) {
+        // Allocation failures: an export never lets an exception out.
+        return E_OUTOFMEMORY;
+    }
+}
+
+namespace {
+const zrwin::BuiltinExport kWintrustExports[] = {
+    {"WinVerifyTrust", reinterpret_cast<void*>(&WinVerifyTrust)},
+};
+ZRWIN_REGISTER_BUILTIN("wintrust", kWintrustExports);
+}  // namespace
