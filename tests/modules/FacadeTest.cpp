@@ -1,0 +1,279 @@
+// The module facade: module names, private copies, result codes, log lines.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "ModuleTestSupport.h"
+#include "clib/os/modules/Module.h"
+#include "log/Log.h"
+#include "support/TestSupport.h"
+
+using clib::os::modules::Module;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FacadeTest : public ::testing::Test {
+protected:
+    FacadeTest() {
+        SetLogLevel(LOG_OTHER);
+        module_.SetCheckCertificate(false);
+    }
+
+    std::vector<std::string> Files() const { return modtest::FilesIn(dir_.Path()); }
+    bool CopyExists(const std::string& name) const { return fs::exists(dir_.Path() / name); }
+
+    zrtest::ScopedTempDir dir_;
+    modtest::ModuleTrace trace_;
+    Module module_;
+};
+
+TEST_F(FacadeTest, NameWithoutDotIsLookedForInTheCurrentDirectory) {
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "report.kvl");
+    ASSERT_TRUE(module_.Start(L"report", 0, "p1"));
+    EXPECT_EQ(0, module_.GetLastResult());
+    EXPECT_EQ(L"report", module_.Name());
+    EXPECT_EQ(L"report.kvl", module_.FullPath());
+    EXPECT_EQ(L"0.kvl", module_.CopyPath());
+    EXPECT_TRUE(CopyExists("0.kvl"));
+    EXPECT_TRUE(module_.IsRunning());
+    EXPECT_TRUE(modtest::Logged(
+        "clib::os::modules::Module::Start: Module 'report' started. options:0, params: 'p1', copy: '0.kvl'"));
+    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::InitializeModule: Module initialized: 'report.kvl'"));
+
+    std::wstring result;
+    EXPECT_TRUE(module_.Data(3, L"value", result));
+    EXPECT_EQ(L"3|value", result);
+
+    EXPECT_TRUE(module_.Stop(1000));
+    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Stop: Module 'report' stopped."));
+    EXPECT_FALSE(module_.IsRunning());
+    // The copy is gone, and so is its lock file.
+    EXPECT_EQ(std::vector<std::string>{"report.kvl"}, Files());
+    const std::vector<std::string> expected = {"start p1 0", "started", "data 3", "stop"};
+    EXPECT_EQ(expected, trace_.Lines());
+}
+
+TEST_F(FacadeTest, PathWithFolderKeepsItsFolderForTheCopy) {
+    const fs::path file = modtest::PlaceModule("echo", dir_.Path() / "m", "report.kvl");
+    const std::wstring path = modtest::WindowsPath(file);
+    ASSERT_TRUE(module_.Start(path, 0, ""));
+    EXPECT_EQ(L"report", module_.Name());
+    EXPECT_EQ(path, module_.FullPath());
+    EXPECT_EQ(modtest::WindowsPath(dir_.Path() / "m" / "0.kvl"), module_.CopyPath());
+    EXPECT_TRUE(fs::exists(dir_.Path() / "m" / "0.kvl"));
+
+    std::wstring result;
+    EXPECT_TRUE(module_.Data(2, L"color", result));
+    EXPECT_EQ(L"ZR_GETOPTION:color", result);
+    EXPECT_TRUE(module_.Data(99, L"", result));
+    EXPECT_EQ(L"unknown:", result);
+    EXPECT_TRUE(module_.Stop(1000));
+    EXPECT_FALSE(fs::exists(dir_.Path() / "m" / "0.kvl"));
+}
+
+TEST_F(FacadeTest, EmptyMissingAndLockedModulesLeaveNoCopy) {
+    EXPECT_FALSE(module_.Start(L"", 0, ""));
+    EXPECT_EQ(-8, module_.GetLastResult());
+    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Start: [E] Module is empty"));
+
+    EXPECT_FALSE(module_.Start(L"absent", 0, ""));
+    EXPECT_EQ(-1, module_.GetLastResult());
+    EXPECT_TRUE(modtest::Logged(
+        "clib::os::modules::Module::InitializeModule: [E] Could not open module file 'absent.kvl'. err:2"));
+    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Start: [E] Could not initialize module 'absent'"));
+
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "locked.kvl");
+    {
+        modtest::FileHolder holder(dir_.Path() / "locked.kvl");
+        ASSERT_TRUE(holder.Holding());
+        EXPECT_FALSE(module_.Start(L"locked", 0, ""));
+        EXPECT_EQ(-2, module_.GetLastResult());
+        EXPECT_TRUE(modtest::Logged(
+            "clib::os::modules::Module::InitializeModule: [E] Could not open module file 'locked.kvl'. err:32"));
+    }
+    EXPECT_EQ(std::vector<std::string>{"locked.kvl"}, Files());
+    EXPECT_TRUE(trace_.Lines().empty());
+
+    // Once the file is free the same facade starts it.
+    EXPECT_TRUE(module_.Start(L"locked", 0, ""));
+    EXPECT_TRUE(module_.Stop(1000));
+}
+
+TEST_F(FacadeTest, UnloadableModulesAreRefusedAndTheirCopyRemoved) {
+    std::ofstream("text.kvl") << "not a library";
+    EXPECT_FALSE(module_.Start(L"text", 0, ""));
+    EXPECT_EQ(-5, module_.GetLastResult());
+    EXPECT_TRUE(modtest::LoggedStartingWith(
+        "clib::os::modules::Module::Start: [E] Could not load module 'text' options:0, err:-5"));
+
+    std::ofstream("empty.kvl").close();
+    EXPECT_FALSE(module_.Start(L"empty", 0, ""));
+    EXPECT_EQ(-5, module_.GetLastResult());
+
+    modtest::PlaceModule("zrtest_nostop", dir_.Path(), "nostop.kvl");
+    EXPECT_FALSE(module_.Start(L"nostop", 4, ""));
+    EXPECT_EQ(-4, module_.GetLastResult());
+    EXPECT_TRUE(modtest::Logged(
+        "clib::os::modules::Module::Start: [E] Could not load module 'nostop' options:4, err:-4"));
+
+    const std::vector<std::string> expected = {"empty.kvl", "nostop.kvl", "text.kvl"};
+    EXPECT_EQ(expected, Files());
+    EXPECT_FALSE(module_.IsRunning());
+}
+
+TEST_F(FacadeTest, StopAfterStartOptionCallsBothExportsAndKeepsTheCopy) {
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "once.kvl");
+    ASSERT_TRUE(module_.Start(L"once", 1, "x"));
+    EXPECT_FALSE(module_.IsRunning());
+    EXPECT_TRUE(CopyExists("0.kvl"));
+    const std::vector<std::string> expected = {"start x 0", "started", "stop"};
+    EXPECT_EQ(expected, trace_.Lines());
+
+    std::wstring result = L"kept";
+    EXPECT_FALSE(module_.Data(2, L"", result));
+    EXPECT_EQ(-5, module_.GetLastResult());
+    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Data: [E] Module 'once' is loaded but not running."));
+
+    EXPECT_TRUE(module_.Stop(1000));
+    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Stop: [W] Module 'once' was already stopped"));
+    EXPECT_FALSE(CopyExists("0.kvl"));
+    EXPECT_EQ(expected, trace_.Lines());
+}
+
+TEST_F(FacadeTest, DataAndStopBeforeAnyStartAreRefused) {
+    std::wstring result = L"kept";
+    EXPECT_FALSE(module_.Data(2, L"x", result));
+    EXPECT_EQ(-5, module_.GetLastResult());
+    EXPECT_EQ(L"kept", result);
+    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Data: [E] Module '' was not previously loaded. "));
+
+    EXPECT_FALSE(module_.Stop(1000));
+    EXPECT_EQ(-5, module_.GetLastResult());
+    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Stop: [E] Module '' was not previously loaded"));
+}
+
+TEST_F(FacadeTest, StartWhileRunningIsRefusedAndTheModuleKeepsRunning) {
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "first.kvl");
+    ASSERT_TRUE(module_.Start(L"first", 0, "a"));
+    EXPECT_FALSE(module_.Start(L"first", 0, "b"));
+    EXPECT_EQ(-9, module_.GetLastResult());
+    EXPECT_TRUE(modtest::Logged(
+        "clib::os::modules::Module::InitializeModule: [E] Module file 'first.kvl' was already loaded"));
+
+    EXPECT_TRUE(module_.IsRunning());
+    EXPECT_TRUE(CopyExists("0.kvl"));
+    std::wstring result;
+    EXPECT_TRUE(module_.Data(1, L"still", result));
+    EXPECT_EQ(L"1|still", result);
+    EXPECT_TRUE(module_.Stop(1000));
+    EXPECT_FALSE(CopyExists("0.kvl"));
+    const std::vector<std::string> expected = {"start a 0", "started", "data 1", "stop"};
+    EXPECT_EQ(expected, trace_.Lines());
+}
+
+TEST_F(FacadeTest, LockFileHeldByAnotherProcessMovesTheCopyToTheNextNumber) {
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "busy.kvl");
+    modtest::FileHolder holder(dir_.Path() / "0.lck");
+    ASSERT_TRUE(holder.Holding());
+    ASSERT_TRUE(module_.Start(L"busy", 0, ""));
+    EXPECT_EQ(L"1.kvl", module_.CopyPath());
+    EXPECT_TRUE(CopyExists("1.kvl"));
+    EXPECT_FALSE(CopyExists("0.kvl"));
+    EXPECT_TRUE(module_.Stop(1000));
+    EXPECT_FALSE(CopyExists("1.kvl"));
+}
+
+TEST_F(FacadeTest, ThreadedOptionRunsTheModuleOnItsOwnThread) {
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "threaded.kvl");
+    module_.SetWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(0x40)));
+    ASSERT_TRUE(module_.Start(L"threaded", 4, "t"));
+    ASSERT_TRUE(trace_.WaitFor("started"));
+    std::wstring result;
+    EXPECT_TRUE(module_.Data(5, L"f", result));
+    EXPECT_EQ(L"5|f", result);
+    EXPECT_TRUE(module_.Stop(1000));
+    EXPECT_FALSE(CopyExists("0.kvl"));
+    const std::vector<std::string> expected = {"start t 0", "started", "data 5", "stop"};
+    EXPECT_EQ(expected, trace_.Lines());
+}
+
+TEST_F(FacadeTest, BlockingModulesReceiveTheWindowValue) {
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "win.kvl");
+    module_.SetWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(0x40)));
+    ASSERT_TRUE(module_.Start(L"win", 0, "w"));
+    EXPECT_EQ("start w 64", trace_.Lines().at(0));
+}
+
+TEST_F(FacadeTest, DestroyingARunningFacadeReleasesTheCopy) {
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "left.kvl");
+    {
+        Module module;
+        module.SetCheckCertificate(false);
+        ASSERT_TRUE(module.Start(L"left", 0, ""));
+        EXPECT_TRUE(CopyExists("0.kvl"));
+    }
+    EXPECT_EQ(std::vector<std::string>{"left.kvl"}, Files());
+}
+
+TEST_F(FacadeTest, UnsignedModuleIsRefusedWhenTheCheckIsOn) {
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "unsigned.kvl");
+    module_.SetCheckCertificate(true);
+    EXPECT_FALSE(module_.Start(L"unsigned", 0, ""));
+    EXPECT_EQ(-3, module_.GetLastResult());
+    EXPECT_TRUE(modtest::Logged(
+        "clib::os::modules::Module::InitializeModule: [E] Module 'unsigned.kvl' is not signed with a valid "
+        "certificate."));
+    EXPECT_EQ(std::vector<std::string>{"unsigned.kvl"}, Files());
+    EXPECT_TRUE(trace_.Lines().empty());
+}
+
+// Snapshots as GetFileAttributesExW fills them.
+Module::Snapshot Snapshot() {
+    Module::Snapshot s = {};
+    s.dwFileAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY;
+    s.ftCreationTime = {100, 1};
+    s.ftLastAccessTime = {200, 1};
+    s.ftLastWriteTime = {300, 1};
+    s.nFileSizeLow = 4096;
+    return s;
+}
+
+TEST_F(FacadeTest, FileHasBeenModifiedIgnoresOnlyTheLastAccessTime) {
+    const Module::Snapshot before = Snapshot();
+    Module::Snapshot after = before;
+    after.ftLastAccessTime = {999, 7};
+    EXPECT_FALSE(Module::FileHasBeenModified(before, after));
+    EXPECT_FALSE(modtest::LoggedStartingWith("FileHasBeenModified:"));
+
+    after = before;
+    after.nFileSizeLow = 4097;
+    EXPECT_TRUE(Module::FileHasBeenModified(before, after));
+    EXPECT_TRUE(modtest::Logged(
+        "FileHasBeenModified: [W] Before: attr:0x102, size:0.4096, creation:1.100, write:1.300, access:1.200"));
+    EXPECT_TRUE(modtest::Logged(
+        "FileHasBeenModified: [W] After reopen: attr:0x102, size:0.4097, creation:1.100, write:1.300, access:1.200"));
+
+    after = before;
+    after.nFileSizeHigh = 1;
+    EXPECT_TRUE(Module::FileHasBeenModified(before, after));
+    after = before;
+    after.ftLastWriteTime.dwLowDateTime += 1;
+    EXPECT_TRUE(Module::FileHasBeenModified(before, after));
+    after = before;
+    after.ftCreationTime.dwHighDateTime += 1;
+    EXPECT_TRUE(Module::FileHasBeenModified(before, after));
+    after = before;
+    after.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+    EXPECT_TRUE(Module::FileHasBeenModified(before, after));
+}
+
+TEST_F(FacadeTest, FileExistsOpensOnlyExistingFiles) {
+    EXPECT_FALSE(Module::FileExists(L"nothing.kvl"));
+    EXPECT_FALSE(Module::FileExists(L""));
+    std::ofstream("here.kvl") << "x";
+    EXPECT_TRUE(Module::FileExists(L"here.kvl"));
+}
+
+}  // namespace

@@ -1,0 +1,246 @@
+// The execution strategies against the test modules, loaded straight from the
+// build folder.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "ModuleTestSupport.h"
+#include "clib/os/modules/Module.h"
+#include "log/Log.h"
+#include "support/TestSupport.h"
+
+using clib::os::modules::Module;
+using clib::os::modules::ModuleBlocking;
+using clib::os::modules::ModuleThreaded;
+
+namespace {
+
+const HWND kWindow = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x1234));
+
+class StrategyTest : public ::testing::TestWithParam<bool> {
+protected:
+    StrategyTest() { SetLogLevel(LOG_OTHER); }
+
+    std::unique_ptr<ModuleBlocking> Make() {
+        if (!GetParam()) return std::make_unique<ModuleBlocking>(kWindow);
+        auto threaded = std::make_unique<ModuleThreaded>(kWindow);
+        threaded->threadTimeoutMs = 10000;
+        return threaded;
+    }
+
+    // A strategy with the module loaded and started; for the threaded one
+    // also waits until the module's own Start has returned.
+    std::unique_ptr<ModuleBlocking> Started(const std::string& module, const std::string& params = "p") {
+        auto strategy = Make();
+        EXPECT_EQ(0, strategy->LoadModule(Path(module)));
+        EXPECT_EQ(0, strategy->Start(params));
+        EXPECT_TRUE(trace_.WaitFor("started"));
+        return strategy;
+    }
+
+    static std::wstring Path(const std::string& module) { return modtest::WindowsPath(modtest::BuiltModule(module)); }
+    static std::string Narrow(const std::wstring& ascii) { return std::string(ascii.begin(), ascii.end()); }
+
+    zrtest::ScopedTempDir dir_;
+    modtest::ModuleTrace trace_;
+};
+
+TEST_P(StrategyTest, LoadModuleReportsMissingFilesAndExports) {
+    auto strategy = Make();
+    EXPECT_EQ(-8, strategy->LoadModule(L""));
+    EXPECT_TRUE(modtest::Logged("ModuleBlocking::LoadModule: [E] Module is empty. res:-8"));
+
+    EXPECT_EQ(-5, strategy->LoadModule(Path("no_such_module")));
+    EXPECT_TRUE(modtest::LoggedStartingWith("ModuleBlocking::LoadModule: [E] Failed to load the module. err:"));
+    EXPECT_FALSE(strategy->IsLoaded());
+
+    auto noStop = Make();
+    EXPECT_EQ(-4, noStop->LoadModule(Path("zrtest_nostop")));
+    EXPECT_FALSE(noStop->IsLoaded());
+    EXPECT_TRUE(modtest::LoggedStartingWith("ModuleBlocking::LoadModule: [E] Could not load module functions; (Start:"));
+    // The library stays mapped until it is unloaded.
+    EXPECT_EQ(0, noStop->UnloadModule());
+    EXPECT_EQ(-5, noStop->UnloadModule());
+}
+
+TEST_P(StrategyTest, LoadModuleReportsOptionalExports) {
+    auto minimal = Make();
+    ASSERT_EQ(0, minimal->LoadModule(Path("zrtest_minimal")));
+    EXPECT_TRUE(minimal->IsLoaded());
+    EXPECT_TRUE(modtest::Logged(
+        "ModuleBlocking::LoadModule: Module initialized successfully (supported Data:0, DataExt:0, Event:0, "
+        "EventEx:0): " +
+        Narrow(Path("zrtest_minimal"))));
+
+    auto full = Make();
+    ASSERT_EQ(0, full->LoadModule(Path("zrtest_full")));
+    EXPECT_TRUE(modtest::LoggedStartingWith(
+        "ModuleBlocking::LoadModule: Module initialized successfully (supported Data:1, DataExt:1, Event:1, "
+        "EventEx:1): C:"));
+    EXPECT_EQ(-4, full->Reserved(1, 2, 3));
+}
+
+TEST_P(StrategyTest, DataBeforeStartLeavesTheResultAndMissingDataExportAnswersMinusSix) {
+    auto strategy = Make();
+    ASSERT_EQ(0, strategy->LoadModule(Path("zrtest_full")));
+    std::wstring result = L"untouched";
+    EXPECT_EQ(0, strategy->Data(2, L"x", result));
+    EXPECT_EQ(L"untouched", result);
+
+    auto minimal = Started("zrtest_minimal");
+    EXPECT_EQ(-6, minimal->Data(2, L"x", result));
+    EXPECT_EQ(0, minimal->Stop(1000));
+}
+
+TEST_P(StrategyTest, StartDataStopRunTheExportsInOrder) {
+    auto strategy = Started("zrtest_full", "alpha beta");
+    EXPECT_TRUE(strategy->IsRunning());
+    std::wstring result;
+    EXPECT_EQ(0, strategy->Data(3, L"hello", result));
+    EXPECT_EQ(L"3|hello", result);
+    EXPECT_EQ(0, strategy->Data(0, L""));
+    EXPECT_EQ(0, strategy->Stop(1000));
+
+    // Modules started on their own thread see 0 as window value.
+    const std::string start = GetParam() ? "start alpha beta 0" : "start alpha beta 4660";
+    const std::vector<std::string> expected = {start, "started", "data 3", "data 0", "stop"};
+    EXPECT_EQ(expected, trace_.Lines());
+}
+
+TEST_P(StrategyTest, NullAnswerEmptiesTheResultAndEmbeddedZeroEndsIt) {
+    auto nullData = Started("zrtest_nulldata");
+    std::wstring result = L"old";
+    EXPECT_EQ(0, nullData->Data(2, L"x", result));
+    EXPECT_EQ(L"", result);
+    EXPECT_EQ(0, nullData->Stop(1000));
+
+    auto zeroData = Started("zrtest_zerodata");
+    EXPECT_EQ(0, zeroData->Data(2, L"x", result));
+    EXPECT_EQ(L"abc", result);
+    EXPECT_EQ(0, zeroData->Stop(1000));
+}
+
+TEST_P(StrategyTest, UnloadTwiceAnswersMinusFive) {
+    auto strategy = Make();
+    ASSERT_EQ(0, strategy->LoadModule(Path("zrtest_minimal")));
+    EXPECT_EQ(0, strategy->UnloadModule());
+    EXPECT_FALSE(strategy->IsLoaded());
+    EXPECT_EQ(-5, strategy->UnloadModule());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothStrategies, StrategyTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? std::string("Threaded") : std::string("Blocking");
+                         });
+
+class BlockingTest : public StrategyTest {};
+
+TEST_F(BlockingTest, SecondStartAndSecondStopDoNotCallTheExportsAgain) {
+    ModuleBlocking strategy(kWindow);
+    ASSERT_EQ(0, strategy.LoadModule(Path("zrtest_full")));
+    EXPECT_EQ(0, strategy.Start("a"));
+    EXPECT_EQ(0, strategy.Start("b"));
+    EXPECT_EQ(0, strategy.Stop(0));
+    EXPECT_FALSE(strategy.IsRunning());
+    EXPECT_EQ(0, strategy.Stop(0));
+    const std::vector<std::string> expected = {"start a 4660", "started", "stop"};
+    EXPECT_EQ(expected, trace_.Lines());
+}
+
+TEST_F(BlockingTest, StartWaitsForTheModulesStart) {
+    ModuleBlocking strategy(kWindow);
+    ASSERT_EQ(0, strategy.LoadModule(Path("zrtest_waitstart")));
+    int started = 1;
+    std::thread starter([&] { started = strategy.Start("w"); });
+    ASSERT_TRUE(trace_.WaitFor("start w 4660"));
+    EXPECT_FALSE(strategy.IsRunning());
+    std::ofstream("start.go").close();
+    starter.join();
+    EXPECT_EQ(0, started);
+    EXPECT_TRUE(strategy.IsRunning());
+    EXPECT_EQ(0, strategy.Stop(0));
+}
+
+TEST_F(BlockingTest, StartWithoutLoadAnswersMinusSix) {
+    ModuleBlocking strategy(kWindow);
+    EXPECT_EQ(-6, strategy.Start("x"));
+    EXPECT_EQ(-6, strategy.Stop(0));
+    std::wstring result;
+    EXPECT_EQ(-6, strategy.Data(1, L"", result));
+}
+
+class ThreadedTest : public StrategyTest {};
+
+TEST_F(ThreadedTest, StopOfAStartThatNeverReturnsTimesOut) {
+    ModuleThreaded strategy(kWindow);
+    strategy.forceTerminate = true;
+    strategy.threadTimeoutMs = 300;
+    ASSERT_EQ(0, strategy.LoadModule(Path("zrtest_hangstart")));
+    ASSERT_EQ(0, strategy.Start("h"));
+    ASSERT_TRUE(trace_.WaitFor("start h 0"));
+    // Counted as running from the moment the thread began, but the module's
+    // Start has not returned: data is not handed over and Stop is not called.
+    EXPECT_TRUE(strategy.IsRunning());
+    std::wstring result = L"same";
+    EXPECT_EQ(0, strategy.Data(2, L"x", result));
+    EXPECT_EQ(L"same", result);
+    EXPECT_EQ(-10, strategy.Stop(100));
+    const std::vector<std::string> expected = {"start h 0"};
+    EXPECT_EQ(expected, trace_.Lines());
+    EXPECT_TRUE(modtest::LoggedStartingWith("ModuleThreaded::Stop: [C] Thread "));
+    EXPECT_TRUE(modtest::LoggedStartingWith("ModuleThreaded::Stop: Stopping module '"));
+    // The event is never reset.
+    EXPECT_TRUE(strategy.IsRunning());
+}
+
+TEST_F(ThreadedTest, StartReturningAtOnceStopsCleanly) {
+    ModuleThreaded strategy(kWindow);
+    strategy.threadTimeoutMs = 10000;
+    ASSERT_EQ(0, strategy.LoadModule(Path("zrtest_full")));
+    ASSERT_EQ(0, strategy.Start("q"));
+    ASSERT_TRUE(trace_.WaitFor("started"));
+    EXPECT_EQ(0, strategy.Stop(1000));
+    const std::vector<std::string> expected = {"start q 0", "started", "stop"};
+    EXPECT_EQ(expected, trace_.Lines());
+    EXPECT_TRUE(modtest::LoggedStartingWith("ModuleThreaded::DoRealStart: Module '"));
+    // A strategy object serves one start only.
+    EXPECT_EQ(-9, strategy.Start("again"));
+}
+
+TEST_F(ThreadedTest, DataWhileTheModulesStartRunsIsNotHandedOver) {
+    ModuleThreaded strategy(kWindow);
+    strategy.threadTimeoutMs = 10000;
+    ASSERT_EQ(0, strategy.LoadModule(Path("zrtest_waitstart")));
+    ASSERT_EQ(0, strategy.Start("w"));
+    ASSERT_TRUE(trace_.WaitFor("start w 0"));
+    EXPECT_TRUE(strategy.IsRunning());
+    std::wstring result = L"same";
+    EXPECT_EQ(0, strategy.Data(2, L"x", result));
+    EXPECT_EQ(L"same", result);
+    std::ofstream("start.go").close();
+    EXPECT_EQ(0, strategy.Stop(1000));
+}
+
+TEST_F(ThreadedTest, StartAndStopRefuseWithoutALoadedModule) {
+    ModuleThreaded strategy(kWindow);
+    EXPECT_EQ(-5, strategy.Start("x"));
+    EXPECT_TRUE(modtest::Logged("ModuleThreaded::Start: [E] Module load failed; thread will not be created"));
+    EXPECT_FALSE(strategy.IsRunning());
+    EXPECT_EQ(-5, strategy.Stop(100));
+}
+
+TEST(StartToken, FoldsSerialVersionAndCoarseTicks) {
+    using clib::os::modules::StartTokenFrom;
+    // The low 16 bits of the tick count do not matter.
+    EXPECT_EQ(StartTokenFrom(true, 0x11112222, 0x0A00, 0x00050000),
+              StartTokenFrom(true, 0x11112222, 0x0A00, 0x0005FFFF));
+    EXPECT_NE(StartTokenFrom(true, 0x11112222, 0x0A00, 0x00050000),
+              StartTokenFrom(true, 0x11112222, 0x0A00, 0x00060000));
+    EXPECT_NE(StartTokenFrom(true, 1, 0x0A00, 0), StartTokenFrom(true, 2, 0x0A00, 0));
+    // Without a serial number the mask stands alone.
+    EXPECT_EQ(StartTokenFrom(false, 0xDEADBEEF, 0, 0), StartTokenFrom(true, 0, 0, 0));
+}
+
+}  // namespace
