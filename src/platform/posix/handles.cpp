@@ -1,11 +1,15 @@
 #include "internal/handles.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
-#include "zrwin/winerror.h"
-
-ZRWINAPI void WINAPI SetLastError(DWORD code);
+#include "internal/builtin_modules.h"
+#include "zrwin/sync.h"
 
 namespace zrwin {
 
@@ -37,6 +41,25 @@ bool SlotOf(HANDLE handle, size_t& slot) {
 DWORD KernelObject::WaitSelf(DWORD) {
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
+}
+
+SignalFd::SignalFd() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+SignalFd::~SignalFd() {
+    if (fd_ >= 0) close(fd_);
+}
+
+void SignalFd::Set() {
+    // The counter only ever holds 0 or 1: callers set an unset signal.
+    uint64_t one = 1;
+    while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void SignalFd::Clear() {
+    uint64_t value = 0;
+    while (read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
+    }
 }
 
 void SetInvalidHandleError() { SetLastError(ERROR_INVALID_HANDLE); }
@@ -78,3 +101,19 @@ bool RemoveHandle(HANDLE handle) {
 }
 
 }  // namespace zrwin
+
+ZRWINAPI BOOL WINAPI CloseHandle(HANDLE object) {
+    if (zrwin::IsPseudoHandle(object)) return TRUE;
+    if (!zrwin::RemoveHandle(object)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+namespace {
+const zrwin::BuiltinExport kHandleExports[] = {
+    {"CloseHandle", reinterpret_cast<void*>(&CloseHandle)},
+};
+ZRWIN_REGISTER_BUILTIN("kernel32", kHandleExports);
+}  // namespace

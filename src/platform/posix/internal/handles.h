@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "zrwin/types.h"
+#include "zrwin/winerror.h"
 
 namespace zrwin {
 
@@ -43,9 +44,42 @@ public:
     // descriptor, such as a named mutex). Returns a WAIT_* value, or
     // WAIT_FAILED with the last error set when it cannot be waited on.
     virtual DWORD WaitSelf(DWORD milliseconds);
+    // Objects without a poll descriptor that a multi-object wait can still
+    // take by trying them now and then (mutexes) return true.
+    virtual bool TriedBySlices() const { return false; }
+    // One non-blocking attempt to satisfy a wait: WAIT_OBJECT_0,
+    // WAIT_ABANDONED_0 (a mutex whose owner died; the caller now owns it) or
+    // WAIT_TIMEOUT when not signalled.
+    virtual DWORD TryWait() { return TryAcquire() ? WAIT_OBJECT_0 : WAIT_TIMEOUT; }
 
 private:
     ObjectKind kind_;
+};
+
+// The pseudo handles of GetCurrentProcess() and GetCurrentThread(), as on
+// Windows. They are never in the table; closing them does nothing.
+inline HANDLE CurrentProcessPseudoHandle() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+inline HANDLE CurrentThreadPseudoHandle() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
+inline bool IsPseudoHandle(HANDLE handle) {
+    return handle == CurrentProcessPseudoHandle() || handle == CurrentThreadPseudoHandle();
+}
+
+// A level-triggered eventfd: readable while set. Owns the descriptor. Setting
+// and clearing are idempotent; the owner serialises them where it matters.
+class SignalFd {
+public:
+    SignalFd();
+    ~SignalFd();
+    SignalFd(const SignalFd&) = delete;
+    SignalFd& operator=(const SignalFd&) = delete;
+
+    bool Valid() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
+    void Set();
+    void Clear();
+
+private:
+    int fd_;
 };
 
 // Stores the object and returns its new handle, or nullptr when the table is

@@ -1,0 +1,407 @@
+// Mutexes: robust, recursive pthread mutexes. A named mutex lives in a
+// POSIX shared-memory object so other processes share it; robustness gives
+// WAIT_ABANDONED when an owner dies holding it.
+//
+// Shared-memory life cycle: every process that has a named mutex open holds a
+// shared flock() on its object. A new object is built under a temporary name
+// and published with link(), so nobody ever sees it half made. When a process
+// closes its last handle it tries to upgrade to an exclusive lock; getting it
+// proves no other process has the object open, and the name is removed. An
+// opener that loses that race sees a link count of 0 and starts again.
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "internal/builtin_modules.h"
+#include "internal/handles.h"
+#include "zrwin/sync.h"
+
+namespace zrwin {
+namespace {
+
+constexpr const char* kShmDirectory = "/dev/shm";
+constexpr const char* kNamePrefix = "/zrwin-mutex-";
+constexpr int kFutexTidMask = 0x3fffffff;
+
+bool InitMutex(pthread_mutex_t* mutex, bool shared) {
+    pthread_mutexattr_t attributes;
+    if (pthread_mutexattr_init(&attributes) != 0) return false;
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+    if (shared) pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+    int error = pthread_mutex_init(mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+    return error == 0;
+}
+
+// Whether a thread of this process holds the mutex. Its memory must then stay
+// mapped: the thread's robust list points into it.
+bool HeldInThisProcess(const pthread_mutex_t* mutex) {
+    int tid = __atomic_load_n(&mutex->__data.__lock, __ATOMIC_ACQUIRE) & kFutexTidMask;
+    if (tid == 0) return false;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d", tid);
+    return access(path, F_OK) == 0;
+}
+
+// The memory of one mutex, private or shared; released when the last handle
+// (and the last wait in progress) lets go of it.
+class MutexStorage {
+public:
+    virtual ~MutexStorage() = default;
+    pthread_mutex_t* Mutex() const { return mutex_; }
+
+protected:
+    pthread_mutex_t* mutex_ = nullptr;
+};
+
+class PrivateStorage : public MutexStorage {
+public:
+    PrivateStorage() {
+        auto* mutex = new pthread_mutex_t;
+        if (InitMutex(mutex, false)) {
+            mutex_ = mutex;
+        } else {
+            delete mutex;
+        }
+    }
+    ~PrivateStorage() override {
+        if (!mutex_) return;
+        if (HeldInThisProcess(mutex_)) return;  // kept for the owner's robust list
+        pthread_mutex_destroy(mutex_);
+        delete mutex_;
+    }
+};
+
+class SharedStorage : public MutexStorage {
+public:
+    // Opens or creates the object; `existed` tells which. False with the
+    // last error set on failure.
+    bool Open(const std::string& name, bool initialOwner, bool& existed);
+    ~SharedStorage() override;
+
+private:
+    bool OpenExisting(bool& gone);
+    bool CreateNew(bool initialOwner, bool& raced);
+    bool Map(int fd);
+
+    std::string name_;
+    int fd_ = -1;
+};
+
+bool SharedStorage::Map(int fd) {
+    void* memory = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (memory == MAP_FAILED) return false;
+    mutex_ = static_cast<pthread_mutex_t*>(memory);
+    return true;
+}
+
+bool SharedStorage::OpenExisting(bool& gone) {
+    gone = false;
+    int fd = shm_open(name_.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) {
+        gone = errno == ENOENT;
+        if (!gone) SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+        return false;
+    }
+    struct stat info {};
+    if (flock(fd, LOCK_SH) != 0 || fstat(fd, &info) != 0) {
+        close(fd);
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (info.st_nlink == 0) {  // removed by its last user while we opened it
+        close(fd);
+        gone = true;
+        return false;
+    }
+    if (info.st_size < static_cast<off_t>(sizeof(pthread_mutex_t)) || !Map(fd)) {
+        close(fd);
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
+bool SharedStorage::CreateNew(bool initialOwner, bool& raced) {
+    raced = false;
+    static std::atomic<unsigned> counter{0};
+    char temporary[96];
+    std::snprintf(temporary, sizeof temporary, "%stmp-%d-%u", kNamePrefix, static_cast<int>(getpid()),
+                  counter.fetch_add(1));
+    int fd = shm_open(temporary, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return false;
+    }
+    bool ok = ftruncate(fd, sizeof(pthread_mutex_t)) == 0 && flock(fd, LOCK_SH) == 0 && Map(fd) &&
+              InitMutex(mutex_, true);
+    if (ok && initialOwner) ok = pthread_mutex_lock(mutex_) == 0;
+    bool published = false;
+    if (ok) {
+        std::string from = std::string(kShmDirectory) + temporary;
+        std::string to = std::string(kShmDirectory) + name_;
+        published = link(from.c_str(), to.c_str()) == 0;
+        raced = !published && errno == EEXIST;
+    }
+    shm_unlink(temporary);
+    if (published) {
+        fd_ = fd;
+        return true;
+    }
+    if (mutex_) {
+        if (ok && initialOwner) pthread_mutex_unlock(mutex_);
+        munmap(mutex_, sizeof(pthread_mutex_t));
+        mutex_ = nullptr;
+    }
+    close(fd);
+    if (!raced) SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    return false;
+}
+
+bool SharedStorage::Open(const std::string& name, bool initialOwner, bool& existed) {
+    name_ = name;
+    // Each round loses only to another process creating or removing the same
+    // name at that moment, so a few rounds always settle it.
+    for (int round = 0; round < 100; ++round) {
+        bool gone = false;
+        if (OpenExisting(gone)) {
+            existed = true;
+            return true;
+        }
+        if (!gone) return false;
+        bool raced = false;
+        if (CreateNew(initialOwner, raced)) {
+            existed = false;
+            return true;
+        }
+        if (!raced) return false;
+    }
+    SetLastError(ERROR_BUSY);
+    return false;
+}
+
+SharedStorage::~SharedStorage() {
+    if (fd_ < 0) return;
+    if (HeldInThisProcess(mutex_)) return;  // kept mapped for the owner's robust list
+    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        struct stat mine {};
+        struct stat named {};
+        std::string path = std::string(kShmDirectory) + name_;
+        if (fstat(fd_, &mine) == 0 && stat(path.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
+            mine.st_dev == named.st_dev) {
+            shm_unlink(name_.c_str());
+        }
+    }
+    munmap(mutex_, sizeof(pthread_mutex_t));
+    close(fd_);
+}
+
+// One shared mapping per name in this process, however many handles.
+struct OpenNames {
+    std::mutex lock;
+    std::map<std::string, std::weak_ptr<SharedStorage>> names;
+};
+
+OpenNames& Names() {
+    static OpenNames* names = new OpenNames;  // handles may close during exit
+    return *names;
+}
+
+class MutexObject : public KernelObject {
+public:
+    explicit MutexObject(std::shared_ptr<MutexStorage> storage)
+        : KernelObject(ObjectKind::Mutex), storage_(std::move(storage)) {}
+
+    bool TriedBySlices() const override { return true; }
+
+    DWORD TryWait() override { return Result(pthread_mutex_trylock(storage_->Mutex()), WAIT_TIMEOUT); }
+
+    DWORD WaitSelf(DWORD milliseconds) override {
+        pthread_mutex_t* mutex = storage_->Mutex();
+        if (milliseconds == 0) return TryWait();
+        if (milliseconds == INFINITE) return Result(pthread_mutex_lock(mutex), WAIT_TIMEOUT);
+        timespec deadline{};
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += milliseconds / 1000;
+        deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        int error;
+        do {
+            error = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+        } while (error == EINTR);
+        return Result(error, WAIT_TIMEOUT);
+    }
+
+    bool Release() {
+        int error = pthread_mutex_unlock(storage_->Mutex());
+        if (error == 0) return true;
+        SetLastError(ERROR_NOT_OWNER);
+        return false;
+    }
+
+private:
+    DWORD Result(int error, DWORD busy) {
+        switch (error) {
+            case 0:
+                return WAIT_OBJECT_0;
+            case EOWNERDEAD:
+                // Ownership passes to this thread; Windows reports it once.
+                pthread_mutex_consistent(storage_->Mutex());
+                return WAIT_ABANDONED_0;
+            case EBUSY:
+            case ETIMEDOUT:
+                return busy;
+            case EAGAIN:  // recursion count exhausted
+                SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+                return WAIT_FAILED;
+            default:
+                SetLastError(ERROR_INVALID_HANDLE);
+                return WAIT_FAILED;
+        }
+    }
+
+    std::shared_ptr<MutexStorage> storage_;
+};
+
+void AppendUtf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    size_t i = 0;
+    for (; prefix[i]; ++i) {
+        if (i >= text.size()) return false;
+        char a = text[i];
+        char b = prefix[i];
+        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+        if (a != b) return false;
+    }
+    return true;
+}
+
+// The shared-memory name of a Windows object name: "Global\" and "Local\"
+// are one namespace here; bytes outside a safe set are escaped, and long
+// names end in a hash so they fit NAME_MAX.
+std::string ShmName(std::string name) {
+    if (StartsWithNoCase(name, "Global\\")) {
+        name.erase(0, 7);
+    } else if (StartsWithNoCase(name, "Local\\")) {
+        name.erase(0, 6);
+    }
+    std::string encoded;
+    for (unsigned char c : name) {
+        bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                    c == '_' || c == '-';
+        if (safe) {
+            encoded += static_cast<char>(c);
+        } else {
+            char escape[4];
+            std::snprintf(escape, sizeof escape, "%%%02X", c);
+            encoded += escape;
+        }
+    }
+    if (encoded.size() > 180) {
+        uint64_t hash = 1469598103934665603ull;  // FNV-1a
+        for (unsigned char c : encoded) hash = (hash ^ c) * 1099511628211ull;
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, "~%016llx", static_cast<unsigned long long>(hash));
+        encoded = encoded.substr(0, 160) + suffix;
+    }
+    return std::string(kNamePrefix) + "n-" + encoded;
+}
+
+HANDLE CreateMutexCommon(BOOL initialOwner, const std::string* name) {
+    std::shared_ptr<MutexStorage> storage;
+    bool existed = false;
+    if (!name || name->empty()) {
+        auto local = std::make_shared<PrivateStorage>();
+        if (!local->Mutex()) {
+            SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+            return nullptr;
+        }
+        if (initialOwner) pthread_mutex_lock(local->Mutex());
+        storage = local;
+    } else {
+        std::string shmName = ShmName(*name);
+        auto& names = Names();
+        std::lock_guard<std::mutex> guard(names.lock);
+        auto shared = names.names[shmName].lock();
+        if (shared) {
+            existed = true;
+        } else {
+            shared = std::make_shared<SharedStorage>();
+            if (!shared->Open(shmName, initialOwner != FALSE, existed)) {
+                names.names.erase(shmName);
+                return nullptr;
+            }
+            names.names[shmName] = shared;
+        }
+        storage = shared;
+    }
+    HANDLE handle = InsertHandle(std::make_shared<MutexObject>(std::move(storage)));
+    if (handle) SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+}  // namespace
+}  // namespace zrwin
+
+ZRWINAPI HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
+    if (!name) return zrwin::CreateMutexCommon(initialOwner, nullptr);
+    std::string text(name);
+    return zrwin::CreateMutexCommon(initialOwner, &text);
+}
+
+ZRWINAPI HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
+    if (!name) return zrwin::CreateMutexCommon(initialOwner, nullptr);
+    std::string text;
+    for (const wchar_t* p = name; *p; ++p) zrwin::AppendUtf8(text, static_cast<uint32_t>(*p));
+    return zrwin::CreateMutexCommon(initialOwner, &text);
+}
+
+ZRWINAPI BOOL WINAPI ReleaseMutex(HANDLE mutex) {
+    auto object = zrwin::LookupHandleAs<zrwin::MutexObject>(mutex, zrwin::ObjectKind::Mutex);
+    if (!object) return FALSE;
+    return object->Release() ? TRUE : FALSE;
+}
+
+namespace {
+const zrwin::BuiltinExport kMutexExports[] = {
+    {"CreateMutexA", reinterpret_cast<void*>(&CreateMutexA)},
+    {"CreateMutexW", reinterpret_cast<void*>(&CreateMutexW)},
+    {"ReleaseMutex", reinterpret_cast<void*>(&ReleaseMutex)},
+};
+ZRWIN_REGISTER_BUILTIN("kernel32", kMutexExports);
+}  // namespace

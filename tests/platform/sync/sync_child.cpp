@@ -1,0 +1,89 @@
+// Helper process for the cross-process tests of the synchronisation layer.
+//
+//   sync_child exit <code>                 exits with that code
+//   sync_child wait-stdin <code>           exits with <code> once stdin closes
+//   sync_child hold-and-die <mutex> <ready-fd>
+//       takes the named mutex, writes one byte to ready-fd, then dies
+//       without releasing it
+//   sync_child hold <mutex> <ready-fd>
+//       takes the named mutex, writes one byte to ready-fd, holds it until
+//       stdin closes, releases it and exits 0
+//   sync_child try <mutex> <milliseconds>
+//       opens the existing named mutex (exit 200 when the create did not
+//       report ERROR_ALREADY_EXISTS) and waits for it: exit 0 when it got
+//       it, 128 when abandoned, 58 on time-out, 103 when the wait failed
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+int Usage() { return 100; }
+
+void SignalReady(const char* fdText) {
+    int fd = std::atoi(fdText);
+    char byte = 'r';
+    (void)!write(fd, &byte, 1);
+    close(fd);
+}
+
+void WaitForStdinClose() {
+    char buffer[16];
+    while (read(0, buffer, sizeof buffer) > 0) {
+    }
+}
+
+int TakeMutex(const char* name, HANDLE& mutex) {
+    mutex = CreateMutexA(nullptr, FALSE, name);
+    if (!mutex) return 101;
+    DWORD result = WaitForSingleObject(mutex, 30000);
+    if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) return 102;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return Usage();
+    std::string command = argv[1];
+    if (command == "exit") return std::atoi(argv[2]);
+    if (command == "wait-stdin") {
+        WaitForStdinClose();
+        return std::atoi(argv[2]);
+    }
+    if (argc < 4) return Usage();
+    if (command == "hold-and-die" || command == "hold") {
+        HANDLE mutex = nullptr;
+        int failed = TakeMutex(argv[2], mutex);
+        if (failed) return failed;
+        SignalReady(argv[3]);
+        if (command == "hold-and-die") _exit(7);
+        WaitForStdinClose();
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+        return 0;
+    }
+    if (command == "try") {
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, argv[2]);
+        if (!mutex) return 101;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) return 200;
+        DWORD result = WaitForSingleObject(mutex, static_cast<DWORD>(std::atoi(argv[3])));
+        if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) ReleaseMutex(mutex);
+        CloseHandle(mutex);
+        switch (result) {
+            case WAIT_OBJECT_0:
+                return 0;
+            case WAIT_ABANDONED:
+                return 128;
+            case WAIT_TIMEOUT:
+                return 58;
+            default:
+                return 103;
+        }
+    }
+    return Usage();
+}
