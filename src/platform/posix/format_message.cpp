@@ -1,0 +1,307 @@
+// FormatMessageA with the Windows system message texts (English) of the error
+// codes the layer produces. Other codes have no text, as on a system whose
+// message table lacks them.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "internal/builtin_modules.h"
+#include "zrwin/crypt.h"
+#include "zrwin/sync.h"
+#include "zrwin/sysinfo.h"
+
+namespace {
+
+struct SystemMessage {
+    DWORD code;
+    const char* text;
+};
+
+// The texts as the system message table holds them (the line end follows).
+const SystemMessage kMessages[] = {
+    {0, "The operation completed successfully."},
+    {1, "Incorrect function."},
+    {2, "The system cannot find the file specified."},
+    {3, "The system cannot find the path specified."},
+    {4, "The system cannot open the file."},
+    {5, "Access is denied."},
+    {6, "The handle is invalid."},
+    {8, "Not enough memory resources are available to process this command."},
+    {11, "An attempt was made to load a program with an incorrect format."},
+    {12, "The access code is invalid."},
+    {13, "The data is invalid."},
+    {14, "Not enough memory resources are available to complete this operation."},
+    {15, "The system cannot find the drive specified."},
+    {18, "There are no more files."},
+    {19, "The media is write protected."},
+    {21, "The device is not ready."},
+    {24, "The program issued a command but the command length is incorrect."},
+    {29, "The system cannot write to the specified device."},
+    {30, "The system cannot read from the specified device."},
+    {31, "A device attached to the system is not functioning."},
+    {32, "The process cannot access the file because it is being used by another process."},
+    {33, "The process cannot access the file because another process has locked a portion of the file."},
+    {38, "Reached the end of the file."},
+    {39, "The disk is full."},
+    {50, "The request is not supported."},
+    {80, "The file exists."},
+    {82, "The directory or file cannot be created."},
+    {87, "The parameter is incorrect."},
+    {109, "The pipe has been ended."},
+    {112, "There is not enough space on the disk."},
+    {120, "This function is not supported on this system."},
+    {121, "The semaphore timeout period has expired."},
+    {122, "The data area passed to a system call is too small."},
+    {123, "The filename, directory name, or volume label syntax is incorrect."},
+    {126, "The specified module could not be found."},
+    {127, "The specified procedure could not be found."},
+    {131, "An attempt was made to move the file pointer before the beginning of the file."},
+    {145, "The directory is not empty."},
+    {161, "The specified path is invalid."},
+    {170, "The requested resource is in use."},
+    {183, "Cannot create a file when that file already exists."},
+    {193, "%1 is not a valid Win32 application."},
+    {203, "The system could not find the environment option that was entered."},
+    {206, "The filename or extension is too long."},
+    {234, "More data is available."},
+    {258, "The wait operation timed out."},
+    {259, "No more data is available."},
+    {267, "The directory name is invalid."},
+    {288, "Attempt to release mutex not owned by caller."},
+    {299, "Only part of a ReadProcessMemory or WriteProcessMemory request was completed."},
+    {487, "Attempt to access invalid address."},
+    {534, "Arithmetic result exceeded 32 bits."},
+    {535, "There is a process on other end of the pipe."},
+    {995, "The I/O operation has been aborted because of either a thread exit or an application request."},
+    {997, "Overlapped I/O operation is in progress."},
+    {998, "Invalid access to memory location."},
+    {1004, "Invalid flags."},
+    {1011, "The configuration registry key could not be opened."},
+    {1012, "The configuration registry key could not be read."},
+    {1013, "The configuration registry key could not be written."},
+    {1015,
+     "The registry is corrupted. The structure of one of the files containing registry data is corrupted, or the "
+     "system's memory image of the file is corrupted, or the file could not be recovered because the alternate copy "
+     "or log was absent or corrupted."},
+    {1018, "Illegal operation attempted on a registry key that has been marked for deletion."},
+    {1113, "No mapping for the Unicode character exists in the target multi-byte code page."},
+    {1114, "A dynamic link library (DLL) initialization routine failed."},
+    {1150, "The specified program requires a newer version of Windows."},
+    {1168, "Element not found."},
+    {1300, "Not all privileges or groups referenced are assigned to the caller."},
+    {1314, "A required privilege is not held by the client."},
+    {1400, "Invalid window handle."},
+    {1407, "Cannot find window class."},
+    {1410, "Class already exists."},
+    {1411, "Class does not exist."},
+    {1444, "Invalid thread identifier."},
+    {1450, "Insufficient system resources exist to complete the requested service."},
+    {1460, "This operation returned because the timeout period expired."},
+    {1804, "The specified datatype is invalid."},
+    {1812, "The specified image file did not contain a resource section."},
+    {1813, "The specified resource type cannot be found in the image file."},
+    {1814, "The specified resource name cannot be found in the image file."},
+    {1815, "The specified resource language ID cannot be found in the image file."},
+    // HRESULTs of the trust, certificate and hash services.
+    {0x800B0001, "Unknown trust provider."},
+    {0x800B0002, "The trust verification action specified is not supported by the specified trust provider."},
+    {0x800B0003, "The form specified for the subject is not one supported or known by the specified trust provider."},
+    {0x800B0004, "The subject is not trusted for the specified action."},
+    {0x800B0100, "No signature was present in the subject."},
+    {0x800B0101,
+     "A required certificate is not within its validity period when verifying against the current system clock or "
+     "the timestamp in the signed file."},
+    {0x800B0109,
+     "A certificate chain processed, but terminated in a root certificate which is not trusted by the trust "
+     "provider."},
+    {0x800B010A, "A certificate chain could not be built to a trusted root authority."},
+    {0x800B010C, "A certificate was explicitly revoked by its issuer."},
+    {0x80096002, "The certificate for the signer of the message is invalid or not found."},
+    {0x80096010, "The digital signature of the object did not verify."},
+    {0x8009200A, "The certificate does not have a property that references a private key."},
+    {0x8009200E, "The message does not have any signers or a signer for the specified dwSignerIndex."},
+    {0x8009310B, "ASN1 bad tag value met."},
+    {0x80091007, "The hash value is not correct."},
+    {0x80090001, "Bad UID."},
+    {0x80090002, "Bad Hash."},
+    {0x80090003, "Bad Key."},
+    {0x80090004, "Bad Length."},
+    {0x80090008, "Invalid algorithm specified."},
+    {0x80090009, "Invalid flags specified."},
+    {0x8009000A, "Invalid type specified."},
+    {0x8009000C, "Hash not valid for use in specified state."},
+    {0x8009000E, "Insufficient memory available for the operation."},
+    {0x80090014, "Invalid provider type specified."},
+    {0x80090016, "Keyset does not exist"},
+    {0x80004001, "Not implemented"},
+    {0x80004005, "Unspecified error"},
+};
+
+const char* FindText(DWORD code) {
+    for (const auto& message : kMessages)
+        if (message.code == code) return message.text;
+    // A Win32 code wrapped as an HRESULT reads as the code itself.
+    if ((code & 0xFFFF0000u) == 0x80070000u) return FindText(code & 0xFFFF);
+    return nullptr;
+}
+
+bool IsEnglishOrNeutral(DWORD languageId) {
+    if (languageId == 0) return true;
+    DWORD primary = languageId & 0x3FF;
+    return primary == LANG_NEUTRAL || primary == 0x09;
+}
+
+// Fetches insert n (1-based) as text; inserts are strings (the default "!s!").
+class Inserts {
+public:
+    Inserts(va_list* arguments, bool isArray) : arguments_(arguments), isArray_(isArray) {}
+    const char* Get(int n) {
+        if (!arguments_) return nullptr;
+        if (isArray_) return reinterpret_cast<const char*>(reinterpret_cast<const DWORD_PTR*>(arguments_)[n - 1]);
+        while ((int)fetched_.size() < n) fetched_.push_back(va_arg(*arguments_, const char*));
+        return fetched_[(size_t)n - 1];
+    }
+
+private:
+    va_list* arguments_;
+    bool isArray_;
+    std::vector<const char*> fetched_;
+};
+
+// Expands the escapes of a message text. Returns false for an insert without
+// an argument.
+bool Expand(const char* text, DWORD flags, Inserts& inserts, std::string& out) {
+    DWORD width = flags & FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    std::string line;
+    std::string result;
+    auto hardBreak = [&]() {
+        result += line;
+        result += "\r\n";
+        line.clear();
+    };
+    for (const char* p = text; *p;) {
+        char c = *p;
+        if (c == '%') {
+            char next = p[1];
+            if (next >= '1' && next <= '9') {
+                int n = next - '0';
+                const char* end = p + 2;
+                if (*end >= '0' && *end <= '9') n = n * 10 + (*end++ - '0');
+                if (flags & FORMAT_MESSAGE_IGNORE_INSERTS) {
+                    line.append(p, (size_t)(end - p));
+                } else {
+                    const char* value = inserts.Get(n);
+                    if (!value) return false;
+                    line += value;
+                }
+                p = end;
+                continue;
+            }
+            if (next == '0') break;  // ends the message without a line end
+            if (next == 'n') {
+                hardBreak();
+                p += 2;
+                continue;
+            }
+            if (next == '\0') break;
+            line += next;  // %% %. %! %space etc.
+            p += 2;
+            continue;
+        }
+        if (c == '\r' || c == '\n') {
+            // A line end of the message definition: kept as is without a
+            // width, otherwise a blank.
+            p += (c == '\r' && p[1] == '\n') ? 2 : 1;
+            if (width == 0)
+                hardBreak();
+            else
+                line += ' ';
+            continue;
+        }
+        line += c;
+        ++p;
+        // Wrap at a blank for an explicit width below the mask.
+        if (width != 0 && width != FORMAT_MESSAGE_MAX_WIDTH_MASK && line.size() > width) {
+            size_t cut = line.rfind(' ', width);
+            if (cut == std::string::npos || cut == 0) cut = width;
+            std::string rest = line.substr(cut + (line[cut] == ' ' ? 1 : 0));
+            line.resize(cut);
+            hardBreak();
+            line = rest;
+        }
+    }
+    result += line;
+    out = result;
+    return true;
+}
+
+}  // namespace
+
+ZRWINAPI DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
+                                    DWORD size, va_list* arguments) {
+    (void)source;
+    if (!buffer) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || (flags & (FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE))) {
+        // Only the system message table exists in the layer.
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (!IsEnglishOrNeutral(languageId)) {
+        SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
+        return 0;
+    }
+    const char* text = FindText(messageId);
+    if (!text) {
+        SetLastError(ERROR_MR_MID_NOT_FOUND);
+        return 0;
+    }
+    std::string definition = std::string(text) + "\r\n";
+    Inserts inserts(arguments, (flags & FORMAT_MESSAGE_ARGUMENT_ARRAY) != 0);
+    std::string message;
+    if (!Expand(definition.c_str(), flags, inserts, message)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+        size_t bytes = message.size() + 1 > size ? message.size() + 1 : size;
+        auto* allocated = static_cast<char*>(std::malloc(bytes));
+        if (!allocated) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return 0;
+        }
+        std::memcpy(allocated, message.c_str(), message.size() + 1);
+        *reinterpret_cast<LPSTR*>(buffer) = allocated;
+        return (DWORD)message.size();
+    }
+    if (message.size() + 1 > size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(buffer, message.c_str(), message.size() + 1);
+    return (DWORD)message.size();
+}
+
+ZRWINAPI HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
+    void* memory = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+    if (!memory) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return memory;
+}
+
+ZRWINAPI HLOCAL WINAPI LocalFree(HLOCAL memory) {
+    std::free(memory);
+    return nullptr;
+}
+
+namespace {
+const zrwin::BuiltinExport kKernel32Exports[] = {
+    {"FormatMessageA", reinterpret_cast<void*>(&FormatMessageA)},
+    {"LocalAlloc", reinterpret_cast<void*>(&LocalAlloc)},
+    {"LocalFree", reinterpret_cast<void*>(&LocalFree)},
+};
+ZRWIN_REGISTER_BUILTIN("kernel32", kKernel32Exports);
+}  // namespace

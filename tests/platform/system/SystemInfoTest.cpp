@@ -1,0 +1,155 @@
+// OS version, version verification, system messages, debugger output and
+// shutdown parameters.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "support/TestSupport.h"
+#include "zrwin/windows.h"
+
+namespace {
+
+TEST(OsVersion, ReportsWindows10Workstation) {
+    OSVERSIONINFOEXA ex = {};
+    ex.dwOSVersionInfoSize = sizeof ex;
+    ASSERT_EQ(sizeof ex, 156u);
+    ASSERT_TRUE(GetVersionExA(reinterpret_cast<LPOSVERSIONINFOA>(&ex)));
+    EXPECT_EQ(ex.dwMajorVersion, 10u);
+    EXPECT_EQ(ex.dwMinorVersion, 0u);
+    EXPECT_EQ(ex.dwBuildNumber, 19045u);
+    EXPECT_EQ(ex.dwPlatformId, (DWORD)VER_PLATFORM_WIN32_NT);
+    EXPECT_EQ(ex.wProductType, VER_NT_WORKSTATION);
+
+    OSVERSIONINFOA basic = {};
+    basic.dwOSVersionInfoSize = sizeof basic;
+    ASSERT_EQ(sizeof basic, 148u);
+    ASSERT_TRUE(GetVersionExA(&basic));
+    EXPECT_EQ(basic.dwMajorVersion, 10u);
+
+    OSVERSIONINFOA wrong = {};
+    wrong.dwOSVersionInfoSize = 100;
+    SetLastError(0);
+    EXPECT_FALSE(GetVersionExA(&wrong));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+
+    EXPECT_EQ(GetVersion(), (19045u << 16) | 10u);
+    BOOL wow64 = TRUE;
+    EXPECT_TRUE(IsWow64Process(reinterpret_cast<HANDLE>(-1), &wow64));
+    EXPECT_FALSE(wow64);
+}
+
+bool AtLeast(DWORD major, DWORD minor, BYTE condition = VER_GREATER_EQUAL) {
+    OSVERSIONINFOEXA wanted = {};
+    wanted.dwOSVersionInfoSize = sizeof wanted;
+    wanted.dwMajorVersion = major;
+    wanted.dwMinorVersion = minor;
+    ULONGLONG mask = VerSetConditionMask(0, VER_MAJORVERSION, condition);
+    mask = VerSetConditionMask(mask, VER_MINORVERSION, condition);
+    return VerifyVersionInfoA(&wanted, VER_MAJORVERSION | VER_MINORVERSION, mask) != FALSE;
+}
+
+TEST(OsVersion, VerifyVersionInfoComparesMajorThenMinor) {
+    EXPECT_TRUE(AtLeast(6, 0));
+    EXPECT_TRUE(AtLeast(6, 3));  // 10.0 >= 6.3 although 0 < 3
+    EXPECT_TRUE(AtLeast(10, 0));
+    SetLastError(0);
+    EXPECT_FALSE(AtLeast(10, 1));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OLD_WIN_VERSION);
+    EXPECT_FALSE(AtLeast(11, 0));
+    EXPECT_TRUE(AtLeast(10, 0, VER_EQUAL));
+    EXPECT_FALSE(AtLeast(6, 1, VER_EQUAL));
+    EXPECT_TRUE(AtLeast(11, 0, VER_LESS));
+
+    OSVERSIONINFOEXA workstation = {};
+    workstation.dwOSVersionInfoSize = sizeof workstation;
+    workstation.wProductType = VER_NT_SERVER;
+    ULONGLONG mask = VerSetConditionMask(0, VER_PRODUCT_TYPE, VER_EQUAL);
+    EXPECT_FALSE(VerifyVersionInfoA(&workstation, VER_PRODUCT_TYPE, mask));
+    workstation.wProductType = VER_NT_WORKSTATION;
+    EXPECT_TRUE(VerifyVersionInfoA(&workstation, VER_PRODUCT_TYPE, mask));
+
+    // A type without a condition is a caller error, not an old system.
+    SetLastError(0);
+    EXPECT_FALSE(VerifyVersionInfoA(&workstation, VER_BUILDNUMBER, mask));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+std::string SystemText(DWORD code, DWORD flags = FORMAT_MESSAGE_IGNORE_INSERTS) {
+    char buffer[512];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | flags, nullptr, code,
+                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer, nullptr);
+    return length ? std::string(buffer, length) : std::string("<none>");
+}
+
+TEST(SystemMessages, WindowsTextsWithLineEndsOrBlanks) {
+    EXPECT_EQ(SystemText(2), "The system cannot find the file specified.\r\n");
+    EXPECT_EQ(SystemText(5), "Access is denied.\r\n");
+    EXPECT_EQ(SystemText(5, FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK), "Access is denied. ");
+    EXPECT_EQ(SystemText((DWORD)TRUST_E_NOSIGNATURE), "No signature was present in the subject.\r\n");
+    EXPECT_EQ(SystemText((DWORD)TRUST_E_BAD_DIGEST), "The digital signature of the object did not verify.\r\n");
+    EXPECT_EQ(SystemText((DWORD)HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)), "Access is denied.\r\n");
+    EXPECT_EQ(SystemText(193), "%1 is not a valid Win32 application.\r\n");
+
+    SetLastError(0);
+    EXPECT_EQ(SystemText(0x12345), "<none>");
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_MR_MID_NOT_FOUND);
+}
+
+TEST(SystemMessages, BufferHandling) {
+    char small[8];
+    SetLastError(0);
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 5, 0, small,
+                             sizeof small, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+
+    char* allocated = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                  nullptr, 2, 0, reinterpret_cast<LPSTR>(&allocated), 0, nullptr);
+    ASSERT_NE(allocated, nullptr);
+    EXPECT_EQ(std::string(allocated, length), "The system cannot find the file specified.\r\n");
+    EXPECT_EQ(LocalFree(allocated), nullptr);
+
+    // An insert is filled from the argument array.
+    const char* name = "C:\\m\\a.kvl";
+    DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(name)};
+    char buffer[128];
+    length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY, nullptr, 193, 0, buffer,
+                            sizeof buffer, reinterpret_cast<va_list*>(arguments));
+    EXPECT_EQ(std::string(buffer, length), "C:\\m\\a.kvl is not a valid Win32 application.\r\n");
+}
+
+TEST(DebugOutput, AppendsToTheConfiguredFileOrDrops) {
+    zrtest::ScopedTempDir dir;
+    std::string file = dir.File("debug.txt");
+    ASSERT_EQ(setenv("ZRWIN_DEBUG_OUTPUT", file.c_str(), 1), 0);
+    SetLastError(1234);
+    OutputDebugStringA("first\n");
+    OutputDebugStringW(L"second \x20AC\n");
+    EXPECT_EQ(GetLastError(), 1234u);
+    unsetenv("ZRWIN_DEBUG_OUTPUT");
+    OutputDebugStringA("dropped\n");
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    EXPECT_EQ(content.str(), "first\nsecond \xE2\x82\xAC\n");
+}
+
+TEST(ProcessSettings, ShutdownParametersAreKept) {
+    DWORD level = 0, flags = 7;
+    ASSERT_TRUE(SetProcessShutdownParameters(0x100, 0));
+    ASSERT_TRUE(GetProcessShutdownParameters(&level, &flags));
+    EXPECT_EQ(level, 0x100u);
+    EXPECT_EQ(flags, 0u);
+    SetLastError(0);
+    EXPECT_FALSE(SetProcessShutdownParameters(0x500, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    ASSERT_TRUE(GetProcessShutdownParameters(&level, &flags));
+    EXPECT_EQ(level, 0x100u);
+}
+
+}  // namespace
