@@ -5,10 +5,9 @@
 #include <exception>
 
 #include "log/Log.h"
+#include "security/Signature.h"
 #include "util/Conversions.h"
 #include "util/PathUtils.h"
-
-bool CheckSignature(const char* path);
 
 namespace clib::os::modules {
 
