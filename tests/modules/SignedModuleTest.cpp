@@ -1,0 +1,74 @@
+// The facade with the signature check on, against modules signed at test time.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "ModuleTestSupport.h"
+#include "TestPki.h"
+#include "clib/os/modules/Module.h"
+#include "log/Log.h"
+#include "support/TestSupport.h"
+
+using clib::os::modules::Module;
+namespace pki = zrtest::pki;
+
+namespace {
+
+class SignedModuleTest : public ::testing::Test {
+protected:
+    SignedModuleTest() {
+        SetLogLevel(LOG_OTHER);
+        root_ = pki::MakeRoot("Module Test Root");
+        const std::string roots = dir_.File("roots.pem");
+        EXPECT_TRUE(pki::WriteCertificatesPem({root_}, roots));
+        setenv("ZRWIN_TRUST_ROOTS", roots.c_str(), 1);
+    }
+    ~SignedModuleTest() override { unsetenv("ZRWIN_TRUST_ROOTS"); }
+
+    // The full test module signed by a signer of that name.
+    void PlaceSigned(const std::string& fileName, const std::string& signerName) {
+        const auto path = modtest::PlaceModule("zrtest_full", dir_.Path(), fileName);
+        const pki::Identity signer = pki::MakeSigner(root_, {signerName, "", "", ""});
+        std::string error;
+        ASSERT_TRUE(pki::SignFile(path.string(), signer, {}, false, &error)) << error;
+    }
+
+    zrtest::ScopedTempDir dir_;
+    modtest::ModuleTrace trace_;
+    pki::Identity root_;
+};
+
+TEST_F(SignedModuleTest, ModuleOfTheExpectedPublisherStarts) {
+    PlaceSigned("signed.kvl", "Vorlandixpertholme Ltd");
+    Module module;
+    ASSERT_TRUE(module.Start(L"signed", 0, "s")) << module.GetLastResult();
+    std::wstring result;
+    EXPECT_TRUE(module.Data(2, L"v", result));
+    EXPECT_EQ(L"2|v", result);
+    EXPECT_TRUE(module.Stop(1000));
+}
+
+TEST_F(SignedModuleTest, UnsignedForeignAndAlteredModulesAreRefused) {
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "plain.kvl");
+    PlaceSigned("foreign.kvl", "Some Other Publisher");
+    PlaceSigned("altered.kvl", "VORLANDIXPERTHOLME");
+    {
+        std::fstream altered("altered.kvl", std::ios::in | std::ios::out | std::ios::binary);
+        altered.seekp(100);
+        altered.put('\x5A');
+    }
+    for (const wchar_t* name : {L"plain", L"foreign", L"altered"}) {
+        Module module;
+        EXPECT_FALSE(module.Start(name, 0, ""));
+        EXPECT_EQ(-3, module.GetLastResult()) << name;
+    }
+    EXPECT_TRUE(modtest::Logged(
+        "clib::os::modules::Module::InitializeModule: [E] Module 'foreign.kvl' is not signed with a valid "
+        "certificate."));
+    EXPECT_TRUE(trace_.Lines().empty());
+    const std::vector<std::string> expected = {"altered.kvl", "foreign.kvl", "plain.kvl", "roots.pem"};
+    EXPECT_EQ(expected, modtest::FilesIn(dir_.Path()));
+}
+
+}  // namespace
