@@ -81,6 +81,11 @@ struct Splitter {
 
 }  // namespace
 
+bool LooksLikeRecordStart(const std::string& text) {
+    return text.size() > kTimestampLength && LooksLikeTimestamp(text.substr(0, kTimestampLength)) &&
+           text[kTimestampLength] == ' ';
+}
+
 std::string LogNameOf(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
     return slash == std::string::npos ? path : path.substr(slash + 1);

@@ -44,6 +44,9 @@ std::string MessageOf(const Record& record);
 bool DecodeRecord(const std::string& text, const std::string& logName, Record& record, std::string& hashedText,
                   std::string& error);
 
+// Whether text begins like a record: a time stamp and a blank.
+bool LooksLikeRecordStart(const std::string& text);
+
 // The file name part of a path ('/' or '\' separated).
 std::string LogNameOf(const std::string& path);
 

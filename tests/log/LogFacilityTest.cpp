@@ -1,0 +1,247 @@
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ChildProcess.h"
+#include "LogTestUtil.h"
+#include "log/LogConfig.h"
+#include "log/LogSeal.h"
+#include "platform/platform.h"
+
+namespace {
+
+using logtest::kLogFile;
+using logtest::Messages;
+
+// Restores the level and the registry variable a test changes.
+class LogFacility : public ::testing::Test {
+protected:
+    void SetUp() override { SetLogLevel(LOG_WARNING); }
+    void TearDown() override {
+        unsetenv("ZRWIN_REGISTRY");
+        SetLogLevel(LOG_WARNING);
+    }
+    void UseRegistry(const std::string& debugLine) {
+        const std::string path = dir_.File("hklm.reg");
+        logtest::WriteBytes(path, "Windows Registry Editor Version 5.00\r\n\r\n"
+                                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVL\\zrmodproc]\r\n" +
+                                      debugLine + "\r\n");
+        setenv("ZRWIN_REGISTRY", path.c_str(), 1);
+    }
+    zrtest::ScopedTempDir dir_;
+};
+
+TEST_F(LogFacility, WritesLinesUpToTheCurrentLevel) {
+    SetLogLevel(LOG_WARNING);
+    for (int level = -1; level <= 4; ++level) Log(level, "level %d", level);
+    EXPECT_EQ((std::vector<std::string>{"level -1", "level 0", "level 1", "level 2"}), Messages());
+    LogAlways("always %s", "written");
+    SetLogLevel(LOG_CRITICAL_ERROR);
+    Log(LOG_ERROR, "now filtered");
+    Log(LOG_CRITICAL_ERROR, "critical");
+    const auto messages = Messages();
+    ASSERT_EQ(6u, messages.size());
+    EXPECT_EQ("always written", messages[4]);
+    EXPECT_EQ("critical", messages[5]);
+    EXPECT_TRUE(zrlog::VerifyLogFile(kLogFile).ok);
+}
+
+TEST_F(LogFacility, EmptyFormatWritesNothingAndCreatesNoConfig) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // A fresh process, so that no earlier line created the configuration.
+    EXPECT_EXIT(
+        {
+            Log(LOG_CRITICAL_ERROR, "");
+            LogAlways("");
+            LogAlways(nullptr);
+            Log(-1, nullptr);
+            const bool created = LogConfig::Exists();
+            const bool file = GetFileAttributesA(kLogFile) != INVALID_FILE_ATTRIBUTES;
+            std::exit((created ? 1 : 0) | (file ? 2 : 0));
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(LogFacility, RecordsCarryProcessAndThreadPrefix) {
+    Log(LOG_ERROR, "CTest::Prefix: [E] text %d", 3);
+    std::vector<zrlog::Record> records;
+    std::string error;
+    ASSERT_TRUE(zrlog::ReadLogFile(kLogFile, records, error)) << error;
+    ASSERT_EQ(1u, records.size());
+    char expected[64];
+    std::snprintf(expected, sizeof(expected), "[%.4u.%.4u] CTest::Prefix: [E] text 3",
+                  static_cast<unsigned>(GetCurrentProcessId()), static_cast<unsigned>(GetCurrentThreadId()));
+    EXPECT_EQ(expected, records[0].line);
+    EXPECT_EQ(24u, records[0].timestamp.size());
+}
+
+TEST_F(LogFacility, LongAndWideMessagesKeepTheirText) {
+    for (size_t length : {127u, 128u, 2047u, 2048u}) Log(LOG_ERROR, "%s", std::string(length, 'a' + length % 26).c_str());
+    Log(LOG_ERROR, "name %ws", L"Gr\u00FC\u00DFe \u20AC \u4E2D");
+    Log(LOG_ERROR, "%.4d|%08X|%.20s|%.5ws", 7, 0xABCu, "0123456789012345678901234", L"abcdefgh");
+    const auto messages = Messages();
+    ASSERT_EQ(6u, messages.size());
+    EXPECT_EQ(std::string(127, 'a' + 127 % 26), messages[0]);
+    EXPECT_EQ(std::string(128, 'a' + 128 % 26), messages[1]);
+    EXPECT_EQ(std::string(2047, 'a' + 2047 % 26), messages[2]);
+    EXPECT_EQ("%s [LOG ERROR: unicode sequence could not be converted]", messages[3]);
+    EXPECT_EQ("name Gr\xFC\xDF" "e \x80 ?", messages[4]);
+    EXPECT_EQ("0007|00000ABC|01234567890123456789|abcde", messages[5]);
+}
+
+TEST_F(LogFacility, ReadsTheLevelFromTheRegistryAndAnnouncesIt) {
+    UseRegistry("\"debug\"=dword:00000003");
+    SetLogLevel(LOG_CRITICAL_ERROR);
+    int level = 2;
+    EXPECT_TRUE(ReadLogLevel("zrmodproc", &level, true));
+    EXPECT_EQ(3, level);
+    EXPECT_EQ(std::vector<std::string>{"[LOG] Log level set to LOG_INFO"}, Messages()) << "written whatever the level";
+
+    UseRegistry("\"debug\"=dword:00000007");
+    level = 2;
+    EXPECT_TRUE(ReadLogLevel("zrmodproc", &level, true)) << "a value was read";
+    EXPECT_EQ(2, level);
+    EXPECT_EQ(1u, Messages().size()) << "no announcement for an out-of-range value";
+
+    UseRegistry("\"other\"=dword:00000001");
+    EXPECT_FALSE(ReadLogLevel("zrmodproc", &level, true));
+    EXPECT_EQ(2, level);
+
+    UseRegistry("\"debug\"=dword:00000000");
+    EXPECT_TRUE(ReadLogLevel("zrmodproc", &level, false));
+    EXPECT_EQ(0, level);
+    EXPECT_EQ(1u, Messages().size()) << "no announcement when not asked";
+    EXPECT_FALSE(ReadLogLevel("nosuchproduct", &level, true));
+}
+
+TEST_F(LogFacility, AnnouncesEveryLevelName) {
+    const char* names[] = {"LOG_CRITICAL_ERROR", "LOG_ERROR", "LOG_WARNING", "LOG_INFO", "LOG_OTHER"};
+    for (int value = 0; value <= 4; ++value) {
+        UseRegistry("\"debug\"=dword:0000000" + std::to_string(value));
+        int level = -5;
+        ASSERT_TRUE(ReadLogLevel("zrmodproc", &level, true));
+        EXPECT_EQ(value, level);
+    }
+    const auto messages = Messages();
+    ASSERT_EQ(5u, messages.size());
+    for (int value = 0; value <= 4; ++value) EXPECT_EQ(std::string("[LOG] Log level set to ") + names[value], messages[value]);
+}
+
+TEST_F(LogFacility, ShortFilesStartTheChainAfresh) {
+    // Under 34 bytes there is no previous hash to read.
+    logtest::WriteBytes(kLogFile, "0123456789012345678901234567890\r\n");
+    ASSERT_TRUE(logtest::LogWithLimit(1000, "after a short file"));
+    const std::string bytes = logtest::ReadBytes(kLogFile);
+    const auto texts = logtest::RecordTexts(bytes);
+    ASSERT_EQ(2u, texts.size());
+    zrlog::Record record;
+    std::string hashed, error;
+    ASSERT_TRUE(zrlog::DecodeRecord(texts[1], kLogFile, record, hashed, error)) << error;
+    EXPECT_EQ(ComputeChainHash(hashed, ""), record.chainHash);
+    EXPECT_EQ("after a short file", zrlog::MessageOf(record));
+
+    // From 34 bytes on the 32 characters before the final CR LF are chained.
+    const std::string tail = bytes.substr(bytes.size() - 34, 32);
+    ASSERT_TRUE(logtest::LogWithLimit(1000, "second"));
+    const auto after = logtest::RecordTexts(logtest::ReadBytes(kLogFile));
+    ASSERT_EQ(3u, after.size());
+    ASSERT_TRUE(zrlog::DecodeRecord(after[2], kLogFile, record, hashed, error)) << error;
+    EXPECT_EQ(ComputeChainHash(hashed, tail), record.chainHash);
+}
+
+TEST_F(LogFacility, RestartsTheFileOnlyAboveTheSizeLimit) {
+    const unsigned limit = 4000;
+    logtest::WriteBytes(kLogFile, std::string(limit, 'x'));
+    ASSERT_TRUE(logtest::LogWithLimit(limit, "appended at the limit"));
+    std::string bytes = logtest::ReadBytes(kLogFile);
+    EXPECT_EQ(std::string(limit, 'x'), bytes.substr(0, limit));
+    EXPECT_GT(bytes.size(), limit);
+
+    logtest::WriteBytes(kLogFile, std::string(limit + 1, 'x'));
+    ASSERT_TRUE(logtest::LogWithLimit(limit, "first of a new file"));
+    EXPECT_EQ(std::vector<std::string>{"first of a new file"}, Messages());
+    EXPECT_TRUE(zrlog::VerifyLogFile(kLogFile).ok) << "the chain starts again";
+
+    // A log that grows past the limit restarts by itself.
+    while (logtest::ReadBytes(kLogFile).size() <= limit) ASSERT_TRUE(logtest::LogWithLimit(limit, "filler line"));
+    ASSERT_TRUE(logtest::LogWithLimit(limit, "after the restart"));
+    EXPECT_EQ(std::vector<std::string>{"after the restart"}, Messages());
+}
+
+TEST_F(LogFacility, ThreadsLoggingAtOnceKeepEveryLineAndTheChain) {
+    Log(LOG_ERROR, "first");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 25; ++i) Log(LOG_ERROR, "thread %d line %d", t, i);
+        });
+    for (auto& thread : threads) thread.join();
+    const auto messages = Messages();
+    EXPECT_EQ(101u, messages.size());
+    EXPECT_EQ(101u, std::set<std::string>(messages.begin(), messages.end()).size());
+    const auto result = zrlog::VerifyLogFile(kLogFile);
+    EXPECT_TRUE(result.ok) << result.badRecord << ": " << result.reason;
+}
+
+TEST_F(LogFacility, TwoProcessesShareOneFile) {
+    logtest::ChildProcess a({logtest::ChildPath(), "append", "150", "A"});
+    logtest::ChildProcess b({logtest::ChildPath(), "append", "150", "B"});
+    ASSERT_TRUE(a.Started() && b.Started());
+    a.CloseStdin();
+    b.CloseStdin();
+    EXPECT_EQ(0, a.Wait()) << a.Err();
+    EXPECT_EQ(0, b.Wait()) << b.Err();
+    const auto result = zrlog::VerifyLogFile(kLogFile);
+    EXPECT_TRUE(result.ok) << result.badRecord << ": " << result.reason;
+    EXPECT_EQ(300u, result.records);
+    const auto messages = Messages();
+    const std::set<std::string> unique(messages.begin(), messages.end());
+    for (const char* tag : {"A", "B"})
+        for (int i = 0; i < 150; ++i)
+            EXPECT_TRUE(unique.count(std::string(tag) + " line " + std::to_string(i))) << tag << i;
+}
+
+TEST_F(LogFacility, ABusyMutexLosesTheLineAndTheCallerGoesOn) {
+    logtest::ChildProcess holder({logtest::ChildPath(), "hold", "Global\\kvlzrmodproc.log"});
+    ASSERT_TRUE(holder.Started());
+    ASSERT_TRUE(holder.WaitForOutput("held")) << holder.Err();
+    EXPECT_FALSE(logtest::LogWithLimit(kLogFileSizeLimit, "lost while the mutex is held"));
+    Log(LOG_CRITICAL_ERROR, "also lost");
+    holder.CloseStdin();
+    EXPECT_EQ(0, holder.Wait());
+    Log(LOG_CRITICAL_ERROR, "written after the release");
+    EXPECT_EQ(std::vector<std::string>{"written after the release"}, Messages());
+}
+
+TEST(LogFacilityParts, TimestampHasTheCtimeShape) {
+    const std::string stamp = MakeLogTimestamp();
+    ASSERT_EQ(24u, stamp.size());
+    EXPECT_NE(std::string::npos, std::string("SunMonTueWedThuFriSat").find(stamp.substr(0, 3)));
+    EXPECT_NE(std::string::npos, std::string("JanFebMarAprMayJunJulAugSepOctNovDec").find(stamp.substr(4, 3)));
+    EXPECT_TRUE(isdigit(static_cast<unsigned char>(stamp[8])) && isdigit(static_cast<unsigned char>(stamp[9])))
+        << "two-digit day";
+    EXPECT_EQ(':', stamp[13]);
+    EXPECT_EQ(':', stamp[16]);
+    EXPECT_EQ("Global\\kvlzrmodproc.log", LogMutexName("kvlzrmodproc.log")) << "the layer reports Windows 10";
+}
+
+TEST(LogFacilityParts, ProcessDataFinalBuildsTheWholeRecord) {
+    std::string line = "SALT[0001.0002] text\r\n";
+    ASSERT_TRUE(ProcessDataFinal("Sat Dec 05 15:54:04 2026", line, "", "kvlzrmodproc.log"));
+    ASSERT_EQ("Sat Dec 05 15:54:04 2026 ", line.substr(0, 25));
+    ASSERT_EQ("\r\n", line.substr(line.size() - 2));
+    zrlog::Record record;
+    std::string hashed, error;
+    ASSERT_TRUE(zrlog::DecodeRecord(line.substr(0, line.size() - 2), "kvlzrmodproc.log", record, hashed, error)) << error;
+    EXPECT_EQ("[0001.0002] text", record.line);
+
+    std::string empty;
+    EXPECT_FALSE(ProcessDataFinal("Sat Dec 05 15:54:04 2026", empty, "", "kvlzrmodproc.log")) << "nothing to seal";
+}
+
+}  // namespace

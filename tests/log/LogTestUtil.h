@@ -1,0 +1,65 @@
+// Shared helpers of the log tests.
+#pragma once
+
+#include <cstdarg>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "log/Log.h"
+#include "log/LogReader.h"
+#include "support/TestSupport.h"
+
+namespace logtest {
+
+constexpr char kLogFile[] = "kvlzrmodproc.log";
+
+inline std::vector<std::string> Messages(const std::string& path = kLogFile) {
+    std::vector<zrlog::Record> records;
+    std::string error;
+    zrlog::ReadLogFile(path, records, error);
+    std::vector<std::string> messages;
+    for (const auto& r : records) messages.push_back(zrlog::MessageOf(r));
+    return messages;
+}
+
+inline std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+inline bool LogWithLimit(unsigned limit, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const bool written = LogFileCommon(format, args, limit);
+    va_end(args);
+    return written;
+}
+
+// Records of a file split at CR LF, each without it.
+inline std::vector<std::string> RecordTexts(const std::string& bytes) {
+    std::vector<std::string> texts;
+    size_t position = 0, end;
+    while ((end = bytes.find("\r\n", position)) != std::string::npos) {
+        texts.push_back(bytes.substr(position, end - position));
+        position = end + 2;
+    }
+    return texts;
+}
+
+inline std::string Join(const std::vector<std::string>& texts) {
+    std::string bytes;
+    for (const auto& t : texts) bytes += t + "\r\n";
+    return bytes;
+}
+
+inline std::string ChildPath() { return zrtest::BinaryDir() + "/tests/log/log_test_child"; }
+inline std::string ZrlogPath() { return zrtest::BinaryDir() + "/tools/zrlog/zrlog"; }
+
+}  // namespace logtest
