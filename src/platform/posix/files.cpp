@@ -1,0 +1,609 @@
+// kernel32 files: CreateFile with Windows dispositions, share modes and
+// attributes, reading and writing, file pointers, attribute queries.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "internal/file_object.h"
+#include "internal/files_text.h"
+#include "internal/paths.h"
+#include "zrwin/fileapi.h"
+#include "zrwin/sync.h"
+
+namespace zrwin {
+
+namespace {
+
+constexpr const char* kDosAttributeName = "user.DOSATTRIB";
+// The attributes kept in the extended attribute; READONLY lives in the mode
+// bits and DIRECTORY in the file type.
+constexpr DWORD kStoredAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                    FILE_ATTRIBUTE_TEMPORARY | 0x1000 /* OFFLINE */ | 0x2000 /* NOT_CONTENT_INDEXED */;
+constexpr DWORD kFileExecute = 0x0020;
+constexpr uint64_t kEpochDifference = 11644473600ull;  // seconds from 1601-01-01 to 1970-01-01
+
+constexpr DWORD kReadRights = FILE_READ_DATA | kFileExecute | GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL;
+constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL;
+
+HANDLE FailHandle(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL FailBool(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+// ENOENT means a missing file when its folder exists, else a missing path.
+DWORD MissingError(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    struct stat info {};
+    if (::stat(parent.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return ERROR_FILE_NOT_FOUND;
+    return ERROR_PATH_NOT_FOUND;
+}
+
+DWORD PathError(int error, const std::string& path) {
+    if (error == ENOENT) return MissingError(path);
+    return FileErrorFromErrno(error);
+}
+
+bool MapName(LPCWSTR name, std::string& path) {
+    if (!name) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    return WindowsToPosixPath(name, path);
+}
+
+// Hidden, system, archive and temporary live in user.DOSATTRIB as "0x22"; a
+// file system without user extended attributes simply does not keep them.
+DWORD ReadStoredAttributes(const std::string& path) {
+    char text[64] = {};
+    ssize_t n = ::getxattr(path.c_str(), kDosAttributeName, text, sizeof text - 1);
+    if (n <= 0) return 0;
+    text[n] = 0;
+    if (std::strncmp(text, "0x", 2) != 0 && std::strncmp(text, "0X", 2) != 0) return 0;
+    return static_cast<DWORD>(std::strtoul(text + 2, nullptr, 16)) & kStoredAttributes;
+}
+
+void WriteStoredAttributes(int fd, const std::string& path, DWORD attributes) {
+    attributes &= kStoredAttributes;
+    if (attributes == 0) {
+        if (fd >= 0) {
+            ::fremovexattr(fd, kDosAttributeName);
+        } else {
+            ::removexattr(path.c_str(), kDosAttributeName);
+        }
+        return;
+    }
+    char text[32];
+    int length = std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(attributes));
+    if (fd >= 0) {
+        ::fsetxattr(fd, kDosAttributeName, text, static_cast<size_t>(length), 0);
+    } else {
+        ::setxattr(path.c_str(), kDosAttributeName, text, static_cast<size_t>(length), 0);
+    }
+}
+
+DWORD AttributesOf(const std::string& path, const struct stat& info) {
+    DWORD attributes = ReadStoredAttributes(path);
+    if (S_ISDIR(info.st_mode)) {
+        attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    } else if (!(info.st_mode & S_IWUSR)) {
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    }
+    return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+}
+
+FILETIME ToFileTime(int64_t seconds, uint32_t nanoseconds) {
+    uint64_t ticks = (static_cast<uint64_t>(seconds + static_cast<int64_t>(kEpochDifference))) * 10000000ull +
+                     nanoseconds / 100;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return time;
+}
+
+std::shared_ptr<FileObject> LookupFile(HANDLE file) { return LookupHandleAs<FileObject>(file, ObjectKind::File); }
+
+bool ReadAll(int fd, uint8_t* buffer, size_t size, size_t& done) {
+    done = 0;
+    while (done < size) {
+        ssize_t n = ::read(fd, buffer + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const uint8_t* buffer, size_t size, size_t& done) {
+    done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, buffer + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+HANDLE OpenDirectory(const std::string& path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags) {
+    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS)) return FailHandle(ERROR_ACCESS_DENIED);
+    if (disposition == CREATE_NEW) return FailHandle(ERROR_FILE_EXISTS);
+    if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) return FailHandle(ERROR_ACCESS_DENIED);
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return FailHandle(PathError(errno, path));
+    struct stat info {};
+    ::fstat(fd, &info);
+    ShareRegistration share;
+    DWORD shareResult = share.Register(info.st_dev, info.st_ino, access, shareMode);
+    if (shareResult != ERROR_SUCCESS) {
+        ::close(fd);
+        return FailHandle(shareResult);
+    }
+    auto object = std::make_shared<FileObject>(fd, access, path, true, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0,
+                                               std::move(share));
+    HANDLE handle = InsertHandle(std::move(object));
+    if (!handle) return INVALID_HANDLE_VALUE;
+    SetLastError(disposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposition, DWORD flagsAndAttributes) {
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return FailHandle(ERROR_INVALID_PARAMETER);
+    std::string path;
+    if (!MapName(name, path)) return INVALID_HANDLE_VALUE;
+    const bool deleteOnClose = (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+    // Delete-on-close is an open for deletion: later opens must share delete.
+    if (deleteOnClose) access |= DELETE;
+    const bool wantRead = (access & kReadRights) != 0;
+    const bool wantWrite = (access & kWriteRights) != 0;
+    if (disposition == TRUNCATE_EXISTING && !wantWrite) return FailHandle(ERROR_INVALID_PARAMETER);
+    const DWORD newAttributes = flagsAndAttributes & (kStoredAttributes | FILE_ATTRIBUTE_READONLY);
+
+    struct stat existing {};
+    bool exists = ::stat(path.c_str(), &existing) == 0;
+    if (exists && S_ISDIR(existing.st_mode)) return OpenDirectory(path, access, shareMode, disposition, flagsAndAttributes);
+    if (exists) {
+        if (disposition == CREATE_NEW) return FailHandle(ERROR_FILE_EXISTS);
+        // A read-only file refuses writers and deleters.
+        if (!(existing.st_mode & S_IWUSR) && (wantWrite || (access & DELETE) || disposition == CREATE_ALWAYS ||
+                                             disposition == TRUNCATE_EXISTING))
+            return FailHandle(ERROR_ACCESS_DENIED);
+        // Overwriting a hidden or system file must keep those attributes.
+        if (disposition == CREATE_ALWAYS) {
+            DWORD stored = ReadStoredAttributes(path);
+            DWORD keep = stored & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+            if ((newAttributes & keep) != keep) return FailHandle(ERROR_ACCESS_DENIED);
+        }
+    }
+
+    int mode = wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
+    int fd = -1;
+    bool created = false;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) {
+            fd = ::open(path.c_str(), mode | O_CREAT | O_EXCL | O_CLOEXEC,
+                        (newAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666);
+            if (fd >= 0) {
+                created = true;
+                break;
+            }
+            if (errno != EEXIST) return FailHandle(PathError(errno, path));
+            if (disposition == CREATE_NEW) return FailHandle(ERROR_FILE_EXISTS);
+        }
+        fd = ::open(path.c_str(), mode | O_CLOEXEC);
+        if (fd >= 0) break;
+        if (errno == EISDIR) return FailHandle(ERROR_ACCESS_DENIED);
+        // Removed between the two opens: create it after all.
+        if (errno == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING) continue;
+        return FailHandle(PathError(errno, path));
+    }
+    if (fd < 0) return FailHandle(ERROR_SHARING_VIOLATION);
+
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        int error = errno;
+        ::close(fd);
+        return FailHandle(FileErrorFromErrno(error));
+    }
+    if (S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        return FailHandle(ERROR_ACCESS_DENIED);
+    }
+    ShareRegistration share;
+    DWORD shareResult = share.Register(info.st_dev, info.st_ino, access, shareMode);
+    if (shareResult != ERROR_SUCCESS) {
+        ::close(fd);
+        return FailHandle(shareResult);
+    }
+    const bool existed = !created;
+    if ((disposition == CREATE_ALWAYS && existed) || disposition == TRUNCATE_EXISTING) {
+        int rc = wantWrite ? ::ftruncate(fd, 0) : ::truncate(path.c_str(), 0);
+        if (rc != 0) {
+            int error = errno;
+            ::close(fd);
+            return FailHandle(FileErrorFromErrno(error));
+        }
+    }
+    if (created || disposition == CREATE_ALWAYS) WriteStoredAttributes(fd, path, newAttributes);
+
+    auto object = std::make_shared<FileObject>(fd, access, path, false, deleteOnClose, std::move(share));
+    HANDLE handle = InsertHandle(std::move(object));
+    if (!handle) return INVALID_HANDLE_VALUE;
+    bool reportExisting = existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
+    SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+DWORD GetAttributesCore(LPCWSTR name) {
+    std::string path;
+    if (!MapName(name, path)) return INVALID_FILE_ATTRIBUTES;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        SetLastError(PathError(errno, path));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return AttributesOf(path, info);
+}
+
+BOOL GetAttributesExCore(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
+    if (level != GetFileExInfoStandard || !information) return FailBool(ERROR_INVALID_PARAMETER);
+    std::string path;
+    if (!MapName(name, path)) return FALSE;
+    struct statx extended {};
+    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &extended) != 0)
+        return FailBool(PathError(errno, path));
+    struct stat info {};
+    info.st_mode = extended.stx_mode;
+    auto* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(information);
+    data->dwFileAttributes = AttributesOf(path, info);
+    // Creation is the birth time where the file system records it, else the change time.
+    const auto& created = (extended.stx_mask & STATX_BTIME) ? extended.stx_btime : extended.stx_ctime;
+    data->ftCreationTime = ToFileTime(created.tv_sec, created.tv_nsec);
+    data->ftLastAccessTime = ToFileTime(extended.stx_atime.tv_sec, extended.stx_atime.tv_nsec);
+    data->ftLastWriteTime = ToFileTime(extended.stx_mtime.tv_sec, extended.stx_mtime.tv_nsec);
+    uint64_t size = S_ISDIR(extended.stx_mode) ? 0 : extended.stx_size;
+    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data->nFileSizeLow = static_cast<DWORD>(size);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL SetAttributesCore(LPCWSTR name, DWORD attributes) {
+    std::string path;
+    if (!MapName(name, path)) return FALSE;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return FailBool(PathError(errno, path));
+    if (!S_ISDIR(info.st_mode)) {
+        mode_t mode = info.st_mode & 07777;
+        mode_t wanted = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~0222) : (mode | S_IWUSR);
+        if (wanted != mode && ::chmod(path.c_str(), wanted) != 0) return FailBool(FileErrorFromErrno(errno));
+    }
+    WriteStoredAttributes(-1, path, attributes);
+    return TRUE;
+}
+
+BOOL DeleteCore(LPCWSTR name) {
+    std::string path;
+    if (!MapName(name, path)) return FALSE;
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return FailBool(PathError(errno, path));
+    if (S_ISDIR(info.st_mode)) return FailBool(ERROR_ACCESS_DENIED);
+    if (!S_ISLNK(info.st_mode) && !(info.st_mode & S_IWUSR)) return FailBool(ERROR_ACCESS_DENIED);
+    // Deleting is an open for deletion that shares everything: it fails while
+    // anyone holds the file without FILE_SHARE_DELETE.
+    ShareRegistration share;
+    DWORD shareResult = share.Register(info.st_dev, info.st_ino, DELETE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (shareResult != ERROR_SUCCESS) return FailBool(shareResult);
+    if (::unlink(path.c_str()) != 0) return FailBool(PathError(errno, path));
+    return TRUE;
+}
+
+DWORD CopyOut(const std::wstring& text, DWORD length, LPWSTR buffer) {
+    auto needed = static_cast<DWORD>(text.size() + 1);
+    if (!buffer || length < needed) return needed;
+    std::memcpy(buffer, text.c_str(), needed * sizeof(wchar_t));
+    return needed - 1;
+}
+
+}  // namespace
+
+FileObject::FileObject(int fd, DWORD access, std::string path, bool directory, bool deleteOnClose,
+                       ShareRegistration share)
+    : KernelObject(ObjectKind::File),
+      fd_(fd),
+      access_(access),
+      path_(std::move(path)),
+      directory_(directory),
+      deleteOnClose_(deleteOnClose),
+      share_(std::move(share)) {}
+
+FileObject::~FileObject() {
+    // Remove the name before giving up the share record, so no one opens a file about to vanish.
+    if (deleteOnClose_) {
+        if (directory_) {
+            ::rmdir(path_.c_str());
+        } else {
+            ::unlink(path_.c_str());
+        }
+    }
+    share_.Release();
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool FileObject::CanRead() const { return (access_ & kReadRights) != 0; }
+bool FileObject::CanWrite() const { return (access_ & kWriteRights) != 0; }
+bool FileObject::AppendOnly() const {
+    return (access_ & FILE_APPEND_DATA) && !(access_ & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL));
+}
+
+int FileDescriptorOf(HANDLE file) {
+    auto object = LookupFile(file);
+    return object ? object->Fd() : -1;
+}
+
+DWORD FileErrorFromErrno(int error) {
+    switch (error) {
+        case 0: return ERROR_SUCCESS;
+        case ENOENT: return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EISDIR: return ERROR_ACCESS_DENIED;
+        case EEXIST: return ERROR_FILE_EXISTS;
+        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+        case EMFILE:
+        case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+        case ENOSPC:
+        case EDQUOT: return ERROR_DISK_FULL;
+        case EROFS: return ERROR_WRITE_PROTECT;
+        case EBUSY:
+        case ETXTBSY: return ERROR_SHARING_VIOLATION;
+        case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
+        case EINVAL: return ERROR_INVALID_PARAMETER;
+        case EBADF: return ERROR_INVALID_HANDLE;
+        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        case ELOOP: return 1921;  // ERROR_CANT_RESOLVE_FILENAME
+        case EFBIG: return ERROR_DISK_FULL;
+        default: return ERROR_GEN_FAILURE;
+    }
+}
+
+}  // namespace zrwin
+
+using namespace zrwin;
+
+ZRWINAPI HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                                  DWORD flagsAndAttributes, HANDLE) {
+    return CreateFileCore(name, access, shareMode, disposition, flagsAndAttributes);
+}
+
+ZRWINAPI HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                                  DWORD flagsAndAttributes, HANDLE) {
+    if (!name) return FailHandle(ERROR_INVALID_PARAMETER);
+    std::wstring wide = AnsiToWide(name);
+    return CreateFileCore(wide.c_str(), access, shareMode, disposition, flagsAndAttributes);
+}
+
+ZRWINAPI BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
+    if (read) *read = 0;
+    auto object = LookupFile(file);
+    if (!object) return FALSE;
+    // Overlapped I/O is not part of this layer.
+    if (overlapped) return FailBool(ERROR_INVALID_PARAMETER);
+    if (object->IsDirectory() || !object->CanRead()) return FailBool(ERROR_ACCESS_DENIED);
+    if (toRead > 0 && !buffer) return FailBool(ERROR_NOACCESS);
+    size_t done = 0;
+    bool ok = ReadAll(object->Fd(), static_cast<uint8_t*>(buffer), toRead, done);
+    if (read) *read = static_cast<DWORD>(done);
+    if (!ok) return FailBool(FileErrorFromErrno(errno));
+    return TRUE;
+}
+
+ZRWINAPI BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped) {
+    if (written) *written = 0;
+    auto object = LookupFile(file);
+    if (!object) return FALSE;
+    if (overlapped) return FailBool(ERROR_INVALID_PARAMETER);
+    if (object->IsDirectory() || !object->CanWrite()) return FailBool(ERROR_ACCESS_DENIED);
+    if (toWrite > 0 && !buffer) return FailBool(ERROR_NOACCESS);
+    if (object->AppendOnly()) ::lseek(object->Fd(), 0, SEEK_END);
+    size_t done = 0;
+    bool ok = WriteAll(object->Fd(), static_cast<const uint8_t*>(buffer), toWrite, done);
+    if (written) *written = static_cast<DWORD>(done);
+    if (!ok) return FailBool(FileErrorFromErrno(errno));
+    return TRUE;
+}
+
+namespace {
+
+bool MovePointer(HANDLE file, int64_t distance, DWORD method, int64_t& position) {
+    auto object = LookupFile(file);
+    if (!object) return false;
+    int64_t base = 0;
+    if (method == FILE_BEGIN) {
+        base = 0;
+    } else if (method == FILE_CURRENT) {
+        base = ::lseek(object->Fd(), 0, SEEK_CUR);
+    } else if (method == FILE_END) {
+        struct stat info {};
+        if (::fstat(object->Fd(), &info) != 0) {
+            SetLastError(FileErrorFromErrno(errno));
+            return false;
+        }
+        base = info.st_size;
+    } else {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (base < 0) {
+        SetLastError(FileErrorFromErrno(errno));
+        return false;
+    }
+    int64_t target = base + distance;
+    if (target < 0) {
+        SetLastError(ERROR_NEGATIVE_SEEK);
+        return false;
+    }
+    if (::lseek(object->Fd(), target, SEEK_SET) < 0) {
+        SetLastError(FileErrorFromErrno(errno));
+        return false;
+    }
+    position = target;
+    return true;
+}
+
+}  // namespace
+
+ZRWINAPI DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
+    int64_t move = distanceHigh ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh))
+                                                        << 32) |
+                                                       static_cast<uint32_t>(distance))
+                                : static_cast<int64_t>(distance);
+    int64_t position = 0;
+    if (!MovePointer(file, move, method, position)) return INVALID_SET_FILE_POINTER;
+    if (distanceHigh) {
+        *distanceHigh = static_cast<LONG>(static_cast<uint64_t>(position) >> 32);
+    }
+    auto low = static_cast<DWORD>(position);
+    // A position whose low half looks like the failure value tells success by a cleared last error.
+    if (low == INVALID_SET_FILE_POINTER) SetLastError(ERROR_SUCCESS);
+    return low;
+}
+
+ZRWINAPI BOOL WINAPI SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPosition, DWORD method) {
+    int64_t position = 0;
+    if (!MovePointer(file, distance.QuadPart, method, position)) return FALSE;
+    if (newPosition) newPosition->QuadPart = position;
+    return TRUE;
+}
+
+ZRWINAPI BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+    auto object = LookupFile(file);
+    if (!object) return FALSE;
+    if (!size) return FailBool(ERROR_INVALID_PARAMETER);
+    struct stat info {};
+    if (::fstat(object->Fd(), &info) != 0) return FailBool(FileErrorFromErrno(errno));
+    size->QuadPart = S_ISDIR(info.st_mode) ? 0 : info.st_size;
+    return TRUE;
+}
+
+ZRWINAPI DWORD WINAPI GetFileSize(HANDLE file, LPDWORD sizeHigh) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size)) return INVALID_FILE_SIZE;
+    if (sizeHigh) *sizeHigh = static_cast<DWORD>(size.HighPart);
+    if (size.LowPart == INVALID_FILE_SIZE) SetLastError(ERROR_SUCCESS);
+    return size.LowPart;
+}
+
+ZRWINAPI BOOL WINAPI SetEndOfFile(HANDLE file) {
+    auto object = LookupFile(file);
+    if (!object) return FALSE;
+    if (object->IsDirectory() || !object->CanWrite()) return FailBool(ERROR_ACCESS_DENIED);
+    off_t position = ::lseek(object->Fd(), 0, SEEK_CUR);
+    if (position < 0 || ::ftruncate(object->Fd(), position) != 0) return FailBool(FileErrorFromErrno(errno));
+    return TRUE;
+}
+
+ZRWINAPI BOOL WINAPI FlushFileBuffers(HANDLE file) {
+    auto object = LookupFile(file);
+    if (!object) return FALSE;
+    if (!object->CanWrite()) return FailBool(ERROR_ACCESS_DENIED);
+    if (::fsync(object->Fd()) != 0) return FailBool(FileErrorFromErrno(errno));
+    return TRUE;
+}
+
+ZRWINAPI BOOL WINAPI DeleteFileW(LPCWSTR name) { return DeleteCore(name); }
+
+ZRWINAPI BOOL WINAPI DeleteFileA(LPCSTR name) {
+    if (!name) return FailBool(ERROR_INVALID_PARAMETER);
+    return DeleteCore(AnsiToWide(name).c_str());
+}
+
+ZRWINAPI DWORD WINAPI GetFileAttributesW(LPCWSTR name) { return GetAttributesCore(name); }
+
+ZRWINAPI DWORD WINAPI GetFileAttributesA(LPCSTR name) {
+    if (!name) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return GetAttributesCore(AnsiToWide(name).c_str());
+}
+
+ZRWINAPI BOOL WINAPI GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
+    return GetAttributesExCore(name, level, information);
+}
+
+ZRWINAPI BOOL WINAPI GetFileAttributesExA(LPCSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
+    if (!name) return FailBool(ERROR_INVALID_PARAMETER);
+    return GetAttributesExCore(AnsiToWide(name).c_str(), level, information);
+}
+
+ZRWINAPI BOOL WINAPI SetFileAttributesW(LPCWSTR name, DWORD attributes) { return SetAttributesCore(name, attributes); }
+
+ZRWINAPI BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes) {
+    if (!name) return FailBool(ERROR_INVALID_PARAMETER);
+    return SetAttributesCore(AnsiToWide(name).c_str(), attributes);
+}
+
+ZRWINAPI BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
+    std::string path;
+    if (!MapName(name, path)) return FALSE;
+    if (::mkdir(path.c_str(), 0777) != 0) {
+        if (errno == EEXIST) return FailBool(ERROR_ALREADY_EXISTS);
+        if (errno == ENOENT) return FailBool(ERROR_PATH_NOT_FOUND);
+        return FailBool(FileErrorFromErrno(errno));
+    }
+    return TRUE;
+}
+
+ZRWINAPI BOOL WINAPI RemoveDirectoryW(LPCWSTR name) {
+    std::string path;
+    if (!MapName(name, path)) return FALSE;
+    if (::rmdir(path.c_str()) != 0) {
+        if (errno == ENOTDIR) return FailBool(ERROR_DIRECTORY);
+        if (errno == EEXIST) return FailBool(ERROR_DIR_NOT_EMPTY);
+        return FailBool(PathError(errno, path));
+    }
+    return TRUE;
+}
+
+ZRWINAPI DWORD WINAPI GetCurrentDirectoryW(DWORD length, LPWSTR buffer) {
+    std::string cwd(4096, '\0');
+    while (!::getcwd(cwd.data(), cwd.size())) {
+        if (errno != ERANGE) {
+            SetLastError(FileErrorFromErrno(errno));
+            return 0;
+        }
+        cwd.resize(cwd.size() * 2);
+    }
+    cwd.resize(std::strlen(cwd.c_str()));
+    return CopyOut(PosixToWindowsPath(cwd), length, buffer);
+}
+
+ZRWINAPI DWORD WINAPI GetCurrentDirectoryA(DWORD length, LPSTR buffer) {
+    DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    if (needed == 0) return 0;
+    std::wstring wide(needed, L'\0');
+    DWORD got = GetCurrentDirectoryW(needed, wide.data());
+    wide.resize(got);
+    std::string ansi = WideToAnsi(wide);
+    auto size = static_cast<DWORD>(ansi.size() + 1);
+    if (!buffer || length < size) return size;
+    std::memcpy(buffer, ansi.c_str(), size);
+    return size - 1;
+}

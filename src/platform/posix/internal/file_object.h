@@ -1,0 +1,42 @@
+// File handles of the layer: the kernel object behind a CreateFile handle.
+#pragma once
+
+#include <string>
+
+#include "internal/handles.h"
+#include "internal/share_modes.h"
+
+namespace zrwin {
+
+class FileObject : public KernelObject {
+public:
+    FileObject(int fd, DWORD access, std::string path, bool directory, bool deleteOnClose,
+               ShareRegistration share);
+    // Closes the descriptor; deletes the file first when it was opened with
+    // FILE_FLAG_DELETE_ON_CLOSE, then gives up its share-mode record.
+    ~FileObject() override;
+
+    int Fd() const { return fd_; }
+    const std::string& Path() const { return path_; }
+    bool CanRead() const;
+    bool CanWrite() const;
+    bool AppendOnly() const;
+    bool IsDirectory() const { return directory_; }
+
+private:
+    int fd_;
+    DWORD access_;
+    std::string path_;
+    bool directory_;
+    bool deleteOnClose_;
+    ShareRegistration share_;
+};
+
+// The descriptor behind a file handle (other parts of the layer read files
+// opened by the product), or -1 with ERROR_INVALID_HANDLE.
+int FileDescriptorOf(HANDLE file);
+
+// The Windows error code for an errno value of a file operation.
+DWORD FileErrorFromErrno(int error);
+
+}  // namespace zrwin
