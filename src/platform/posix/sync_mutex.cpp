@@ -46,6 +46,33 @@ bool InitMutex(pthread_mutex_t* mutex, bool shared) {
     return error == 0;
 }
 
+// Timed waits count on the monotonic clock, as Windows waits ignore changes
+// of the wall clock.
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer knows neither pthread_mutex_clocklock nor an abandoned
+// mutex taken by pthread_mutex_timedlock and would lose track of the lock;
+// its runs poll with trylock, which it follows fully.
+constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
+int TimedLock(pthread_mutex_t* mutex, const timespec& deadline) {
+    for (;;) {
+        int error = pthread_mutex_trylock(mutex);
+        if (error != EBUSY) return error;
+        timespec now{};
+        clock_gettime(kWaitClock, &now);
+        if (now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
+            return ETIMEDOUT;
+        }
+        timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+#else
+constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
+int TimedLock(pthread_mutex_t* mutex, const timespec& deadline) {
+    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+}
+#endif
+
 // Whether a thread of this process holds the mutex. Its memory must then stay
 // mapped: the thread's robust list points into it.
 bool HeldInThisProcess(const pthread_mutex_t* mutex) {
@@ -149,7 +176,8 @@ bool SharedStorage::CreateNew(bool initialOwner, bool& raced) {
     }
     bool ok = ftruncate(fd, sizeof(pthread_mutex_t)) == 0 && flock(fd, LOCK_SH) == 0 && Map(fd) &&
               InitMutex(mutex_, true);
-    if (ok && initialOwner) ok = pthread_mutex_lock(mutex_) == 0;
+    // Nobody else can see the new mutex yet, so trying cannot fail.
+    if (ok && initialOwner) ok = pthread_mutex_trylock(mutex_) == 0;
     bool published = false;
     if (ok) {
         std::string from = std::string(kShmDirectory) + temporary;
@@ -235,7 +263,7 @@ public:
         if (milliseconds == 0) return TryWait();
         if (milliseconds == INFINITE) return Result(pthread_mutex_lock(mutex), WAIT_TIMEOUT);
         timespec deadline{};
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        clock_gettime(kWaitClock, &deadline);
         deadline.tv_sec += milliseconds / 1000;
         deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
         if (deadline.tv_nsec >= 1000000000L) {
@@ -244,13 +272,20 @@ public:
         }
         int error;
         do {
-            error = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+            error = TimedLock(mutex, deadline);
         } while (error == EINTR);
         return Result(error, WAIT_TIMEOUT);
     }
 
     bool Release() {
-        int error = pthread_mutex_unlock(storage_->Mutex());
+        // Asking first keeps a refused release from touching the lock at all.
+        pthread_mutex_t* mutex = storage_->Mutex();
+        DWORD owner = static_cast<DWORD>(__atomic_load_n(&mutex->__data.__lock, __ATOMIC_RELAXED) & kFutexTidMask);
+        if (owner != GetCurrentThreadId()) {
+            SetLastError(ERROR_NOT_OWNER);
+            return false;
+        }
+        int error = pthread_mutex_unlock(mutex);
         if (error == 0) return true;
         SetLastError(ERROR_NOT_OWNER);
         return false;
@@ -351,7 +386,7 @@ HANDLE CreateMutexCommon(BOOL initialOwner, const std::string* name) {
             SetLastError(ERROR_NO_SYSTEM_RESOURCES);
             return nullptr;
         }
-        if (initialOwner) pthread_mutex_lock(local->Mutex());
+        if (initialOwner) pthread_mutex_trylock(local->Mutex());  // new, so always free
         storage = local;
     } else {
         std::string shmName = ShmName(*name);

@@ -40,6 +40,8 @@ public:
 
     bool Valid() const { return ended_.Valid(); }
     int PollFd() const override { return ended_.Fd(); }
+    // The acquire pairs with End(), so the waiter sees all the thread wrote.
+    bool TryAcquire() override { return done_.load(std::memory_order_acquire); }
 
     DWORD ExitCode() const { return exitCode_.load(); }
     bool Running() const { return !done_.load(); }
@@ -60,7 +62,7 @@ public:
 
     void End(DWORD exitCode) {
         exitCode_.store(exitCode);
-        done_.store(true);
+        done_.store(true, std::memory_order_release);
         ended_.Set();
     }
 
