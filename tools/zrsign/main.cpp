@@ -39,9 +39,16 @@ const char kUsage[] =
     "folder of PEM files).\n";
 
 int Usage(const char* problem) {
-    if (problem) std::fprintf(stderr, "zrsign: %s\n", problem);
-    std::fputs(kUsage, problem ? stderr : stdout);
-    return problem ? kExitUsage : kExitOk;
+    if (!problem) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    std::fprintf(stderr, "zrsign: %s\n", problem);
+    // The synopsis only: the first four lines.
+    const char* end = kUsage;
+    for (int lines = 0; lines < 4 && (end = std::strchr(end, '\n')) != nullptr; ++lines) ++end;
+    std::fwrite(kUsage, 1, end ? size_t(end - kUsage) : std::strlen(kUsage), stderr);
+    return kExitUsage;
 }
 
 const char* TrustCodeName(LONG code) {
@@ -175,7 +182,13 @@ int Verify(const std::string& module) {
         std::printf("signer:    \"%s\"\npublisher: %s \"%s\"\n", name.c_str(), matches ? "matches" : "does not match",
                     kExpectedPublisher);
     } else {
-        std::printf("signer:    unknown (the file needs exactly one readable signature entry)\n");
+        zrsign::ModuleInfo info;
+        std::string error;
+        if (zrsign::InspectModule(module, info, error) && info.entries.size() != 1)
+            std::printf("signer:    unknown: the file has %zu signature entries, the host needs exactly one\n",
+                        info.entries.size());
+        else
+            std::printf("signer:    unknown: the signature entry cannot be read\n");
     }
     bool accepted = CheckSignature(module.c_str());
     std::printf("verdict:   %s\n", accepted ? "accepted" : "refused");

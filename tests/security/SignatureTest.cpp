@@ -1,0 +1,165 @@
+// CheckSignature and its parts against modules signed at test time, with the
+// exact lines the host logs.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "log/Log.h"
+#include "log/LogReader.h"
+#include "platform/platform.h"
+#include "security/Signature.h"
+#include "support/TestPki.h"
+#include "support/TestSupport.h"
+#include "util/Conversions.h"
+
+namespace {
+
+namespace pki = zrtest::pki;
+
+struct Authorities {
+    pki::Identity root = pki::MakeRoot("Signature Test Root");
+    pki::Identity stranger = pki::MakeRoot("Signature Test Untrusted Root");
+};
+
+const Authorities& Shared() {
+    static const Authorities* shared = new Authorities;  // made once per test process
+    return *shared;
+}
+
+class SignatureTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetLogLevel(LOG_OTHER);
+        ASSERT_TRUE(pki::WriteCertificatePem(Shared().root, dir_.File("roots.pem")));
+        setenv("ZRWIN_TRUST_ROOTS", dir_.File("roots.pem").c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("ZRWIN_TRUST_ROOTS");
+        SetLogLevel(LOG_WARNING);
+    }
+
+    // module.dll signed by a code-signing certificate with that common name.
+    void Sign(const std::string& commonName, pki::Validity validity = {}, const pki::Identity* issuer = nullptr,
+              const std::string& file = "module.dll") {
+        ASSERT_TRUE(pki::WriteModuleFile(file));
+        pki::Identity signer = pki::MakeSigner(issuer ? *issuer : Shared().root, {commonName, "", "", ""}, validity);
+        std::string error;
+        ASSERT_TRUE(pki::SignFile(file, signer, {}, false, &error)) << error;
+    }
+
+    static std::vector<std::string> Messages() {
+        std::vector<zrlog::Record> records;
+        std::string error;
+        zrlog::ReadLogFile("kvlzrmodproc.log", records, error);
+        std::vector<std::string> messages;
+        for (const auto& record : records) messages.push_back(zrlog::MessageOf(record));
+        return messages;
+    }
+
+    zrtest::ScopedTempDir dir_;
+};
+
+TEST_F(SignatureTest, ExpectedPublisherInAnySpellingIsAccepted) {
+    for (const char* name : {"vorlandixpertholme", "Vorland-IX Pert Holme", "VORLANDIXPERTHOLME GmbH",
+                             "V.O.R.L.A.N.D. IX PERT-HOLME 2"}) {
+        Sign(name);
+        std::string subject;
+        EXPECT_TRUE(GetSubjectName("module.dll", subject)) << name;
+        EXPECT_EQ(subject, name);
+        EXPECT_TRUE(CheckSignature("module.dll")) << name;
+    }
+    const std::vector<std::string> expected = {
+        "xCheckAuthenticodeW: Checking 'module.dll' (CRL:1)",
+        "xCheckAuthenticodeW: Calling WinVerifyTrust...",
+        "xCheckAuthenticodeW: Certificate 'module.dll' is validated",
+    };
+    std::vector<std::string> messages = Messages();
+    ASSERT_EQ(messages.size(), 12u);
+    EXPECT_EQ(std::vector<std::string>(messages.end() - 3, messages.end()), expected);
+}
+
+TEST_F(SignatureTest, OtherPublishersAreRefusedWithoutAMessageOfTheirOwn) {
+    Sign("VORLANDIXPERTHOLM");  // the first 17 letters only
+    EXPECT_FALSE(CheckSignature("module.dll"));
+    Sign("Another Publisher Ltd");
+    EXPECT_FALSE(CheckSignature("module.dll"));
+    for (const auto& message : Messages()) EXPECT_EQ(message.find("[E]"), std::string::npos) << message;
+}
+
+TEST_F(SignatureTest, ExpiredSignerAndUntrustedRootPassWithProblems) {
+    Sign("VORLANDIXPERTHOLME", {-30, -1});
+    EXPECT_TRUE(CheckSignature("module.dll"));
+    Sign("VORLANDIXPERTHOLME", {}, &Shared().stranger, "stranger.dll");
+    EXPECT_TRUE(CheckSignature("stranger.dll"));
+    std::vector<std::string> messages = Messages();
+    ASSERT_EQ(messages.size(), 6u);
+    EXPECT_EQ(messages[2], "xCheckAuthenticodeW: Certificate 'module.dll' is validated with problems (chain:0, expired:1)");
+    EXPECT_EQ(messages[5],
+              "xCheckAuthenticodeW: Certificate 'stranger.dll' is validated with problems (chain:1, expired:0)");
+}
+
+TEST_F(SignatureTest, UnsignedAndAlteredModulesFailWithTheSystemText) {
+    ASSERT_TRUE(pki::WriteModuleFile("plain.dll"));
+    EXPECT_FALSE(CheckSignature("plain.dll"));
+    Sign("VORLANDIXPERTHOLME");
+    {
+        std::fstream altered("module.dll", std::ios::in | std::ios::out | std::ios::binary);
+        altered.seekp(10);
+        altered.put('\x5A');
+    }
+    EXPECT_FALSE(CheckSignature("module.dll"));
+
+    const std::string noSignature = GetSystemErrorText(0x800B0100);
+    const std::string badDigest = GetSystemErrorText(0x80096010);
+    EXPECT_NE(noSignature.find("No signature was present in the subject."), std::string::npos) << noSignature;
+    EXPECT_NE(badDigest.find("The digital signature of the object did not verify."), std::string::npos) << badDigest;
+    std::vector<std::string> messages = Messages();
+    ASSERT_EQ(messages.size(), 8u);
+    EXPECT_EQ(messages[2], "xCheckAuthenticodeW: [E] WinVerifyTrust failed for 'plain.dll'; " + noSignature);
+    EXPECT_EQ(messages[3], "CheckSignature: [E] Could not check Authenticode certificate of 'plain.dll'");
+    EXPECT_EQ(messages[6], "xCheckAuthenticodeW: [E] WinVerifyTrust failed for 'module.dll'; " + badDigest);
+    EXPECT_EQ(messages[7], "CheckSignature: [E] Could not check Authenticode certificate of 'module.dll'");
+}
+
+TEST_F(SignatureTest, FileWithTwoEntriesIsRefused) {
+    Sign("VORLANDIXPERTHOLME");
+    pki::Identity second = pki::MakeSigner(Shared().root, {"VORLANDIXPERTHOLME", "", "", ""});
+    ASSERT_TRUE(pki::SignFile("module.dll", second));
+    EXPECT_FALSE(CheckSignature("module.dll"));
+    std::vector<std::string> messages = Messages();
+    ASSERT_EQ(messages.size(), 5u);
+    EXPECT_EQ(messages[2], "xCheckAuthenticodeW: Certificate 'module.dll' is validated");
+    EXPECT_EQ(messages[3], "GetCertificateElement: [E] File 'module.dll' contains 2 certs");
+    EXPECT_EQ(messages[4], "CheckSignature: [E] Could not extract the name of the certificate of 'module.dll'");
+}
+
+TEST_F(SignatureTest, CertificateElementFailures) {
+    std::string out = "stale";
+    EXPECT_FALSE(GetCertificateElement("missing.dll", kCertificateElementSubjectName, out));
+    EXPECT_TRUE(out.empty());
+    ASSERT_TRUE(pki::WriteModuleFile("plain.dll"));
+    EXPECT_FALSE(GetSubjectName("plain.dll", out));
+    Sign("VORLANDIXPERTHOLME");
+    EXPECT_FALSE(GetCertificateElement("module.dll", 2, out));  // the one kind known is 1
+    EXPECT_TRUE(GetCertificateElement("module.dll", kCertificateElementSubjectName, out));
+    EXPECT_EQ(out, "VORLANDIXPERTHOLME");
+
+    const std::vector<std::string> expected = {
+        "GetCertificateElement: [E] Could not open file 'missing.dll', err:2",
+        "GetCertificateElement: [E] File 'plain.dll' contains 0 certs",
+    };
+    EXPECT_EQ(Messages(), expected);
+}
+
+TEST_F(SignatureTest, PathOutsideTheAnsiCodePageCannotBeVerified) {
+    // U+4E2D has no Windows-1252 form: the check never reaches the file.
+    std::wstring path = L"\x4E2D.dll";
+    std::string narrow = Utils_Conversions::Conversion::toString(path, CP_ACP);
+    EXPECT_FALSE(CheckSignature(narrow.c_str()));
+}
+
+}  // namespace
