@@ -29,9 +29,17 @@ constexpr NTSTATUS kStatusAccessViolation = static_cast<NTSTATUS>(0xC0000005u);
 // Windows reports normal priority as 8 in the thread's basic information.
 constexpr LONG kNormalPriority = 8;
 
+// Cached per thread; a forked child's only thread has a new id, so the cache
+// is dropped there.
+thread_local DWORD t_tid = 0;
+
+void ForgetTidAfterFork() { t_tid = 0; }
+
+const bool kForkHandlerInstalled = pthread_atfork(nullptr, nullptr, ForgetTidAfterFork) == 0;
+
 DWORD CurrentTid() {
-    thread_local DWORD tid = static_cast<DWORD>(syscall(SYS_gettid));
-    return tid;
+    if (t_tid == 0) t_tid = static_cast<DWORD>(syscall(SYS_gettid));
+    return t_tid;
 }
 
 class ThreadObject : public KernelObject {

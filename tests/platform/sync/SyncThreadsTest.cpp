@@ -1,5 +1,6 @@
 // Threads, thread ids, critical sections and clocks.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -73,6 +74,19 @@ TEST(SyncThreads, ExitCodeIdsAndEndSignal) {
     EXPECT_EQ(GetThreadId(GetCurrentThread()), GetCurrentThreadId());
     EXPECT_EQ(GetCurrentThreadId(), static_cast<DWORD>(gettid()));
     EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
+}
+
+TEST(SyncThreads, ForkedChildReportsItsOwnThreadId) {
+    DWORD parentId = GetCurrentThreadId();
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        bool right = GetCurrentThreadId() == static_cast<DWORD>(getpid()) && GetCurrentThreadId() != parentId;
+        _exit(right ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(SyncThreads, ExitThreadUnwindsAndSetsTheCode) {
