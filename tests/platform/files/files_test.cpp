@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <filesystem>
 #include <vector>
 
@@ -320,6 +322,49 @@ TEST(Files, DirectoriesAndTheCurrentDirectory) {
     // Absolute Windows paths on C: reach the same files.
     Put((expected + L"\\abs.txt").c_str(), "abs");
     EXPECT_EQ(Content("abs.txt"), "abs");
+}
+
+TEST(Files, ExclusiveOpensRacingOnThreads) {
+    zrtest::ScopedTempDir dir;
+    Put(L"race.bin", "");
+    std::atomic<int> inside{0}, overlaps{0}, wins{0}, created{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                HANDLE file = Open(L"race.bin", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
+                if (file != INVALID_HANDLE_VALUE) {
+                    if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+                    wins.fetch_add(1);
+                    inside.fetch_sub(1);
+                    CloseHandle(file);
+                } else if (GetLastError() != static_cast<DWORD>(ERROR_SHARING_VIOLATION)) {
+                    overlaps.fetch_add(1000);
+                }
+                std::wstring name = L"new" + std::to_wstring(i) + L".bin";
+                HANDLE fresh = Open(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW);
+                if (fresh != INVALID_HANDLE_VALUE) {
+                    created.fetch_add(1);
+                    CloseHandle(fresh);
+                }
+                (void)t;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_GT(wins.load(), 0);
+    EXPECT_EQ(created.load(), 200);  // each name created by exactly one thread
+}
+
+TEST(Files, WideNamesAreUtf8OnDisk) {
+    zrtest::ScopedTempDir dir;
+    Put(L"\u6f22\u5b57.txt", "wide");
+    EXPECT_EQ(Content("\xe6\xbc\xa2\xe5\xad\x97.txt"), "wide");
+    Put(L"caf\u00e9.txt", "ansi");
+    // ANSI names go through the ANSI code page (Windows-1252: 0xE9 is e acute).
+    EXPECT_EQ(GetFileAttributesA("caf\xe9.txt"), static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(Content("caf\xc3\xa9.txt"), "ansi");
 }
 
 }  // namespace
