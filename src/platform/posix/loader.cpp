@@ -57,6 +57,14 @@ struct LoaderState {
     std::map<uintptr_t, LoadedLibrary> libraries;  // by base address
 };
 
+// Held around dlopen, dlclose and reading the loader's records, like the
+// Windows loader lock: a library constructor may itself load libraries on
+// the same thread, hence recursive.
+std::recursive_mutex& DlLock() {
+    static auto* lock = new std::recursive_mutex;
+    return *lock;
+}
+
 LoaderState& State() {
     static LoaderState* state = new LoaderState;  // used from other static destructors; never destroyed
     return *state;
@@ -218,6 +226,7 @@ HMODULE LoadPath(const std::wstring& name) {
         SetLastError(ERROR_BAD_EXE_FORMAT);
         return nullptr;
     }
+    std::lock_guard<std::recursive_mutex> dlGuard(DlLock());
     void* dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!dl) {
         const char* why = dlerror();
@@ -417,8 +426,12 @@ ZRWINAPI BOOL WINAPI FreeLibrary(HMODULE module) {
             state.libraries.erase(found);
         }
     }
-    // Outside the lock: the library's destructors may load or free libraries.
-    if (toClose) dlclose(toClose);
+    // Outside the state lock: the library's destructors may load or free
+    // libraries.
+    if (toClose) {
+        std::lock_guard<std::recursive_mutex> dlGuard(DlLock());
+        dlclose(toClose);
+    }
     return TRUE;
 }
 
