@@ -5,11 +5,6 @@
 
 #include "zrwin/sysinfo.h"
 
-// The code-page functions live in another part of the layer; until they are
-// linked in, names are widened byte by byte (Latin-1).
-#pragma weak MultiByteToWideChar
-#pragma weak WideCharToMultiByte
-
 namespace zrwin {
 
 std::string WideToUtf8(const std::wstring& text) {
@@ -68,7 +63,7 @@ std::wstring AnsiToWide(const char* text) {
     if (!text) return {};
     std::string bytes(text);
     if (bytes.empty()) return {};
-    if (MultiByteToWideChar) {
+    {
         int n = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
         if (n > 0) {
             std::vector<wchar_t> wide(static_cast<size_t>(n));
@@ -76,6 +71,7 @@ std::wstring AnsiToWide(const char* text) {
             if (n > 0) return std::wstring(wide.data(), static_cast<size_t>(n));
         }
     }
+    // Bytes the code page cannot convert still name something: widen them (Latin-1).
     std::wstring out;
     for (char ch : bytes) out += static_cast<wchar_t>(static_cast<unsigned char>(ch));
     return out;
@@ -83,7 +79,7 @@ std::wstring AnsiToWide(const char* text) {
 
 std::string WideToAnsi(const std::wstring& text) {
     if (text.empty()) return {};
-    if (WideCharToMultiByte) {
+    {
         int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
                                     nullptr);
         if (n > 0) {

@@ -152,6 +152,7 @@ private:
 
     void ParseKey(const std::wstring& line, size_t lineNumber) {
         haveKey_ = false;
+        sawKey_ = true;
         size_t close = line.rfind(L']');
         if (close == std::wstring::npos) return Report(lineNumber, "key without closing bracket");
         std::wstring name = line.substr(1, close - 1);
@@ -272,6 +273,7 @@ private:
         } else {
             return Report(lineNumber, "unknown value type");
         }
+        if (!sawKey_) return Report(lineNumber, "value before any key");
         if (!haveKey_) return;  // values of keys outside HKEY_LOCAL_MACHINE
         out_.keys[current_].Set(std::move(value));
     }
@@ -280,6 +282,7 @@ private:
     std::string fileName_;
     std::wstring current_;
     bool haveKey_ = false;
+    bool sawKey_ = false;
 };
 
 struct FileStamp {
