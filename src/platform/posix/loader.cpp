@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "internal/builtin_modules.h"
-#include "internal/system_paths.h"
+#include "internal/paths.h"
 #include "zrwin/loader.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
@@ -206,7 +206,7 @@ std::string FileOfModule(HMODULE module) {
 
 HMODULE LoadPath(const std::wstring& name) {
     std::string path;
-    if (!zrwin::MapToPosix(name, path)) {
+    if (!zrwin::WindowsToPosixPath(name, path)) {
         if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
@@ -297,7 +297,7 @@ HMODULE ModuleHandle(const std::wstring* name) {
     std::string wanted = Narrow(*name);
     std::string posix;
     bool hasFolder = name->find_first_of(L"\\/:") != std::wstring::npos;
-    if (hasFolder && zrwin::MapToPosix(*name, posix)) posix = Absolute(posix);
+    if (hasFolder && zrwin::WindowsToPosixPath(*name, posix)) posix = Absolute(posix);
     for (auto& [base, library] : state.libraries) {
         if (hasFolder) {
             if (library.path == posix) return reinterpret_cast<HMODULE>(base);
@@ -454,7 +454,7 @@ ZRWINAPI DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD 
     }
     std::string path = FileOfModule(module);
     if (path.empty()) return 0;
-    return CopyName(zrwin::MapToWindows(path), fileName, size);
+    return CopyName(zrwin::PosixToWindowsPath(path), fileName, size);
 }
 
 ZRWINAPI DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
@@ -464,7 +464,7 @@ ZRWINAPI DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD s
     }
     std::string path = FileOfModule(module);
     if (path.empty()) return 0;
-    std::wstring wide = zrwin::MapToWindows(path);
+    std::wstring wide = zrwin::PosixToWindowsPath(path);
     std::string ansi;
     int bytes = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, "?", nullptr);
     if (bytes > 0) {

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "internal/builtin_modules.h"
-#include "internal/system_paths.h"
+#include "internal/paths.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 
@@ -192,7 +192,7 @@ bool LoadInfo(LPCWSTR fileName, VersionInfo& info) {
         return false;
     }
     std::string path;
-    if (!zrwin::MapToPosix(fileName, path)) return false;
+    if (!zrwin::WindowsToPosixPath(fileName, path)) return false;
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) {
         SetLastError(errno == ENOENT ? (DWORD)ERROR_FILE_NOT_FOUND
