@@ -12,6 +12,7 @@
 #include "log/LogReader.h"
 #include "platform/platform.h"
 #include "security/Signature.h"
+#include "security/SigningLibraries.h"
 #include "support/TestPki.h"
 #include "support/TestSupport.h"
 #include "util/Conversions.h"
@@ -160,6 +161,46 @@ TEST_F(SignatureTest, PathOutsideTheAnsiCodePageCannotBeVerified) {
     std::wstring path = L"\x4E2D.dll";
     std::string narrow = Utils_Conversions::Conversion::toString(path, CP_ACP);
     EXPECT_FALSE(CheckSignature(narrow.c_str()));
+}
+
+// Bindings whose library is gone answer "unavailable" without calling.
+template <class Binding>
+class Unloaded : public Binding {
+public:
+    Unloaded() {
+        FreeLibrary(this->module_);
+        this->module_ = nullptr;
+    }
+};
+
+TEST_F(SignatureTest, UnboundEntryPointsGiveTheirUnavailableResults) {
+    Unloaded<CCrypt32Dll> crypt32;
+    char name[8] = "x";
+    EXPECT_EQ(crypt32.CertGetNameStringA(nullptr, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 8), 1u);
+    EXPECT_STREQ(name, "x");  // not called
+    EXPECT_FALSE(crypt32.CertFreeCertificateContext(nullptr));
+    CRYPT_VERIFY_MESSAGE_PARA para = {};
+    EXPECT_FALSE(crypt32.CryptVerifyMessageSignature(&para, 0, nullptr, 0, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(crypt32.CryptHashMessage(nullptr, FALSE, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    Unloaded<CImagehlp> imagehlp;
+    DWORD count = 5;
+    EXPECT_FALSE(imagehlp.ImageEnumerateCertificates(nullptr, CERT_SECTION_TYPE_ANY, &count, nullptr, 0));
+    EXPECT_EQ(count, 5u);
+    EXPECT_FALSE(imagehlp.ImageGetCertificateHeader(nullptr, 0, nullptr));
+    EXPECT_FALSE(imagehlp.ImageGetCertificateData(nullptr, 0, nullptr, nullptr));
+    std::vector<std::string> messages = Messages();
+    ASSERT_EQ(messages.size(), 7u);
+    EXPECT_EQ(messages[0], "CLoadLibrary::LoadFunction: [E] Library Crypt32.dll not loaded");
+    EXPECT_EQ(messages[6], "CLoadLibrary::LoadFunction: [E] Library Imagehlp not loaded");
+
+    // Loaded, the same bindings reach the layer.
+    CImagehlp loaded;
+    ASSERT_TRUE(pki::WriteModuleFile("plain.dll"));
+    HANDLE file = CreateFileA("plain.dll", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(loaded.ImageEnumerateCertificates(file, CERT_SECTION_TYPE_ANY, &count, nullptr, 0));
+    EXPECT_EQ(count, 0u);
+    CloseHandle(file);
 }
 
 }  // namespace
