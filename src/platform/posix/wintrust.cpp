@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
 #include <cerrno>
@@ -94,10 +95,32 @@ void LoadConfiguredRoots(X509_STORE* store) {
     for (const auto& path : files) LoadPemFile(store, path);
 }
 
+// The system's certificate bundle, parsed once per process: reading it is
+// most of the cost of a verification. The operator's roots are read on every
+// call.
+const std::vector<X509Ptr>& SystemBundle() {
+    static const std::vector<X509Ptr>* bundle = [] {
+        auto* certificates = new std::vector<X509Ptr>;  // lives as long as the process
+        const char* configured = std::getenv(X509_get_default_cert_file_env());
+        BioPtr file(BIO_new_file(configured && *configured ? configured : X509_get_default_cert_file(), "r"));
+        while (X509* certificate = file ? PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr) : nullptr)
+            certificates->emplace_back(certificate);
+        ERR_clear_error();
+        return certificates;
+    }();
+    return *bundle;
+}
+
 StorePtr TrustStore() {
     StorePtr store(X509_STORE_new());
     if (!store) return nullptr;
-    X509_STORE_set_default_paths(store.get());
+    for (const auto& certificate : SystemBundle()) X509_STORE_add_cert(store.get(), certificate.get());
+    // The system's hashed folder is looked up lazily, certificate by certificate.
+    if (X509_LOOKUP* folder = X509_STORE_add_lookup(store.get(), X509_LOOKUP_hash_dir())) {
+        const char* configured = std::getenv(X509_get_default_cert_dir_env());
+        X509_LOOKUP_add_dir(folder, configured && *configured ? configured : X509_get_default_cert_dir(),
+                            X509_FILETYPE_PEM);
+    }
     ERR_clear_error();
     LoadConfiguredRoots(store.get());
     return store;

@@ -1,6 +1,8 @@
 // WinVerifyTrust over modules signed at test time: each verdict Windows gives.
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "TrustFixture.h"
 #include "platform/platform.h"
 
@@ -96,6 +98,21 @@ TEST_F(TrustTest, TrustedRootsComeFromFileOrFolderOfTheEnvironment) {
     ASSERT_TRUE(pki::WriteCertificatePem(Pki().root, "roots/b.pem"));
     setenv("ZRWIN_TRUST_ROOTS", dir_.File("roots").c_str(), 1);
     EXPECT_EQ(Verify(L"module.dll"), 0);
+}
+
+TEST_F(TrustTest, SystemStoreFolderIsConsulted) {
+    // The system's hashed certificate folder, moved aside through OpenSSL's
+    // own environment variable.
+    SignedModule("module.dll", Pki().signer);
+    unsetenv("ZRWIN_TRUST_ROOTS");
+    ASSERT_EQ(mkdir("system", 0700), 0);
+    char hashed[32];
+    std::snprintf(hashed, sizeof hashed, "system/%08lx.0", X509_subject_name_hash(Pki().root.certificate.get()));
+    ASSERT_TRUE(pki::WriteCertificatePem(Pki().root, hashed));
+    setenv("SSL_CERT_DIR", dir_.File("system").c_str(), 1);
+    EXPECT_EQ(Verify(L"module.dll"), 0);
+    unsetenv("SSL_CERT_DIR");
+    EXPECT_EQ(Verify(L"module.dll"), CERT_E_CHAINING);
 }
 
 TEST_F(TrustTest, SignerWithoutCodeSigningUseIsRefused) {
