@@ -40,6 +40,8 @@ struct Table {
     uint32_t magic;
     uint32_t capacity;
     uint64_t nextTicket;
+    uint32_t inUse;  // entries at and beyond this index are free, so a scan stops there
+    uint32_t reserved;
     Entry entries[kCapacity];
 };
 
@@ -76,7 +78,7 @@ bool OwnerAlive(const Entry& entry) {
 class ShareTable {
 public:
     ShareTable() {
-        std::string name = "/zrwin-share-v1-" + std::to_string(::getuid());
+        std::string name = "/zrwin-share-v2-" + std::to_string(::getuid());
         int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd >= 0) {
             // The first process sizes and initialises the table under an exclusive file lock.
@@ -113,7 +115,8 @@ public:
         Lock();
         Entry* free = nullptr;
         DWORD result = ERROR_SUCCESS;
-        for (auto& entry : table_->entries) {
+        for (uint32_t i = 0; i < InUse(); ++i) {
+            Entry& entry = table_->entries[i];
             if (entry.ticket == 0) {
                 if (!free) free = &entry;
                 continue;
@@ -128,11 +131,12 @@ public:
             result = ERROR_SHARING_VIOLATION;
             break;
         }
+        if (result == ERROR_SUCCESS && !free && InUse() < kCapacity) free = &table_->entries[table_->inUse++];
         if (result == ERROR_SUCCESS && !free) {
             PurgeDead();
-            for (auto& entry : table_->entries) {
-                if (entry.ticket == 0) {
-                    free = &entry;
+            for (uint32_t i = 0; i < InUse(); ++i) {
+                if (table_->entries[i].ticket == 0) {
+                    free = &table_->entries[i];
                     break;
                 }
             }
@@ -155,12 +159,13 @@ public:
     void Release(uint64_t ticket) {
         if (!table_ || ticket == 0) return;
         Lock();
-        for (auto& entry : table_->entries) {
-            if (entry.ticket == ticket) {
-                entry.ticket = 0;
+        for (uint32_t i = 0; i < InUse(); ++i) {
+            if (table_->entries[i].ticket == ticket) {
+                table_->entries[i].ticket = 0;
                 break;
             }
         }
+        while (table_->inUse > 0 && table_->entries[table_->inUse - 1].ticket == 0) --table_->inUse;
         Unlock();
     }
 
@@ -201,8 +206,12 @@ private:
         return false;
     }
 
+    // Bounded by the capacity even if a dying process left the count corrupt.
+    uint32_t InUse() const { return table_->inUse < kCapacity ? table_->inUse : kCapacity; }
+
     void PurgeDead() {
-        for (auto& entry : table_->entries) {
+        for (uint32_t i = 0; i < InUse(); ++i) {
+            Entry& entry = table_->entries[i];
             if (entry.ticket != 0 && entry.pid != CurrentPid() && !OwnerAlive(entry)) entry.ticket = 0;
         }
     }
