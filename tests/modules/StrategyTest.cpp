@@ -174,7 +174,9 @@ TEST_F(BlockingTest, StartWithoutLoadAnswersMinusSix) {
 class ThreadedTest : public StrategyTest {};
 
 TEST_F(ThreadedTest, StopOfAStartThatNeverReturnsTimesOut) {
-    ModuleThreaded strategy(kWindow);
+    // The module's Start never returns, and its thread keeps using the
+    // strategy: it has to outlive the test, so it is deliberately not freed.
+    auto& strategy = *new ModuleThreaded(kWindow);
     strategy.forceTerminate = true;
     strategy.threadTimeoutMs = 300;
     ASSERT_EQ(0, strategy.LoadModule(Path("zrtest_hangstart")));
