@@ -59,6 +59,21 @@ TEST_F(ZrsignTool, SignedModuleIsAcceptedAndListed) {
     EXPECT_TRUE(OutHas("verdict:   accepted")) << out_;
 }
 
+TEST_F(ZrsignTool, ChainFileCarriesTheIntermediates) {
+    pki::Identity intermediate = pki::MakeIntermediate(root_, "Zrsign Test Intermediate");
+    pki::Identity signer = pki::MakeSigner(intermediate, {"VORLANDIXPERTHOLME", "", "", ""});
+    ASSERT_TRUE(pki::WriteCertificatePem(intermediate, "chain.pem"));
+    ASSERT_TRUE(pki::WriteCertificatePem(signer, "leaf.pem"));
+    ASSERT_TRUE(pki::WriteKeyPem(signer, "leaf.key"));
+
+    ASSERT_EQ(Run("sign --cert leaf.pem --key leaf.key module.dll"), 0) << out_;
+    EXPECT_EQ(Run("verify module.dll"), 0) << out_;  // accepted with problems
+    EXPECT_TRUE(OutHas("CERT_E_CHAINING")) << out_;
+    ASSERT_EQ(Run("sign --replace --cert leaf.pem --key leaf.key --chain chain.pem module.dll"), 0) << out_;
+    EXPECT_EQ(Run("verify module.dll"), 0) << out_;
+    EXPECT_TRUE(OutHas("ERROR_SUCCESS")) << out_;
+}
+
 TEST_F(ZrsignTool, RefusalsGiveExitStatusOne) {
     EXPECT_EQ(Run("verify module.dll"), 1) << out_;
     EXPECT_TRUE(OutHas("TRUST_E_NOSIGNATURE")) << out_;

@@ -1,7 +1,10 @@
 // WinVerifyTrust over modules signed at test time: each verdict Windows gives.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
+#include <vector>
 
 #include "TrustFixture.h"
 #include "platform/platform.h"
@@ -113,6 +116,22 @@ TEST_F(TrustTest, SystemStoreFolderIsConsulted) {
     EXPECT_EQ(Verify(L"module.dll"), 0);
     unsetenv("SSL_CERT_DIR");
     EXPECT_EQ(Verify(L"module.dll"), CERT_E_CHAINING);
+}
+
+TEST_F(TrustTest, ConcurrentVerificationsShareNothingThatChangesTheirVerdict) {
+    SignedModule("module.dll", Pki().signer);
+    SignedModule("expired.dll", Pki().expired);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&wrong] {
+            for (int i = 0; i < 5; ++i) {
+                if (Verify(L"module.dll") != 0) ++wrong;
+                if (Verify(L"expired.dll") != CERT_E_EXPIRED) ++wrong;
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(TrustTest, SignerWithoutCodeSigningUseIsRefused) {
