@@ -79,6 +79,25 @@ constexpr EncryptTables MakeEncryptTables() {
 
 constexpr EncryptTables kTables = MakeEncryptTables();
 
+// GF(2^8) products by the InvMixColumns coefficients.
+struct InverseMixTables {
+    std::array<uint8_t, 256> m9, m11, m13, m14;
+};
+
+constexpr InverseMixTables MakeInverseMixTables() {
+    InverseMixTables t{};
+    for (int i = 0; i < 256; ++i) {
+        const uint8_t b = static_cast<uint8_t>(i);
+        t.m9[i] = Mul(b, 9);
+        t.m11[i] = Mul(b, 11);
+        t.m13[i] = Mul(b, 13);
+        t.m14[i] = Mul(b, 14);
+    }
+    return t;
+}
+
+constexpr InverseMixTables kInverseMix = MakeInverseMixTables();
+
 uint32_t LoadBE(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
@@ -194,12 +213,16 @@ void AesCipher::DecryptBlock(const uint8_t in[16], uint8_t out[16]) const {
         for (int i = 0; i < 16; ++i) s[i] = kInvSbox[t[i]];
         addRoundKey(round);
         if (round == 0) break;
+        const auto& m9 = kInverseMix.m9;
+        const auto& m11 = kInverseMix.m11;
+        const auto& m13 = kInverseMix.m13;
+        const auto& m14 = kInverseMix.m14;
         for (int c = 0; c < 4; ++c) {
             const uint8_t a0 = s[4 * c], a1 = s[4 * c + 1], a2 = s[4 * c + 2], a3 = s[4 * c + 3];
-            s[4 * c] = Mul(a0, 14) ^ Mul(a1, 11) ^ Mul(a2, 13) ^ Mul(a3, 9);
-            s[4 * c + 1] = Mul(a0, 9) ^ Mul(a1, 14) ^ Mul(a2, 11) ^ Mul(a3, 13);
-            s[4 * c + 2] = Mul(a0, 13) ^ Mul(a1, 9) ^ Mul(a2, 14) ^ Mul(a3, 11);
-            s[4 * c + 3] = Mul(a0, 11) ^ Mul(a1, 13) ^ Mul(a2, 9) ^ Mul(a3, 14);
+            s[4 * c] = m14[a0] ^ m11[a1] ^ m13[a2] ^ m9[a3];
+            s[4 * c + 1] = m9[a0] ^ m14[a1] ^ m11[a2] ^ m13[a3];
+            s[4 * c + 2] = m13[a0] ^ m9[a1] ^ m14[a2] ^ m11[a3];
+            s[4 * c + 3] = m11[a0] ^ m13[a1] ^ m9[a2] ^ m14[a3];
         }
     }
     std::memcpy(out, s, 16);
