@@ -3,6 +3,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <thread>
 
 #include "ModuleTestSupport.h"
 #include "clib/os/modules/Module.h"
@@ -53,6 +55,47 @@ TEST_F(FacadeTest, NameWithoutDotIsLookedForInTheCurrentDirectory) {
     EXPECT_EQ(std::vector<std::string>{"report.kvl"}, Files());
     const std::vector<std::string> expected = {"start p1 0", "started", "data 3", "stop"};
     EXPECT_EQ(expected, trace_.Lines());
+}
+
+std::string Contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST_F(FacadeTest, CopyIsAHiddenByteForByteCopyWithoutItsLockFile) {
+    // Several copy blocks and a partial last one.
+    const fs::path file = modtest::PlaceModule("zrtest_full", dir_.Path(), "large.kvl");
+    std::string bytes = Contents(file);
+    bytes.resize(3 * 65536 + 123, '\x7f');
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+
+    ASSERT_TRUE(module_.Start(L"large", 0, ""));
+    EXPECT_EQ(bytes, Contents(dir_.Path() / "0.kvl"));
+    EXPECT_FALSE(fs::exists(dir_.Path() / "0.lck"));
+    const DWORD attributes = GetFileAttributesW(L"0.kvl");
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+    EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY),
+              attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY));
+    EXPECT_TRUE(module_.Stop(1000));
+}
+
+TEST_F(FacadeTest, DataRequestsFromSeveralThreadsGetTheirOwnAnswers) {
+    modtest::PlaceModule("echo", dir_.Path(), "echo.kvl");
+    ASSERT_TRUE(module_.Start(L"echo", 0, ""));
+    std::vector<std::thread> workers;
+    std::vector<int> wrong(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        workers.emplace_back([this, t, &wrong] {
+            for (int i = 0; i < 50; ++i) {
+                const std::wstring arg = std::to_wstring(t) + L"-" + std::to_wstring(i);
+                std::wstring result;
+                if (!module_.Data(3, arg, result) || result != L"ZR_SETOPTION:" + arg) ++wrong[t];
+            }
+        });
+    }
+    for (auto& worker : workers) worker.join();
+    EXPECT_EQ(std::vector<int>(4, 0), wrong);
+    EXPECT_TRUE(module_.Stop(1000));
 }
 
 TEST_F(FacadeTest, PathWithFolderKeepsItsFolderForTheCopy) {
