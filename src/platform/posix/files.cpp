@@ -335,9 +335,13 @@ FileObject::FileObject(int fd, DWORD access, std::string path, bool directory, b
 FileObject::~FileObject() {
     // Remove the name before giving up the share record, so no one opens a file about to vanish.
     if (deleteOnClose_) {
-        if (directory_) {
+        // Only the file this handle opened: the name may since have been given to another.
+        struct stat mine {}, named {};
+        bool same = ::fstat(fd_, &mine) == 0 && ::lstat(path_.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+                    mine.st_ino == named.st_ino;
+        if (same && directory_) {
             ::rmdir(path_.c_str());
-        } else {
+        } else if (same) {
             ::unlink(path_.c_str());
         }
     }

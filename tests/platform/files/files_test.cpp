@@ -221,6 +221,17 @@ TEST(Files, DeleteOnClose) {
     }
     copy.Close();
     EXPECT_FALSE(filestest::Exists("1.kvl"));
+
+    // When the name went to another file meanwhile, closing leaves that file alone.
+    Put(L"2.kvl", "old");
+    {
+        FileHandle doomed(Open(L"2.kvl", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING,
+                               FILE_FLAG_DELETE_ON_CLOSE));
+        ASSERT_TRUE(doomed.valid());
+        ASSERT_TRUE(DeleteFileW(L"2.kvl"));
+        Put(L"2.kvl", "new");
+    }
+    EXPECT_EQ(Content("2.kvl"), "new");
 }
 
 TEST(Files, AttributesAndSnapshots) {
