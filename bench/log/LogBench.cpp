@@ -11,6 +11,7 @@
 
 #include "log/AesCipher.h"
 #include "log/Log.h"
+#include "log/LogConfig.h"
 #include "log/LogReader.h"
 #include "log/LogSeal.h"
 
@@ -157,6 +158,8 @@ int main(int argc, char** argv) {
     const char* dir = mkdtemp(pattern.data());
     if (!dir || chdir(dir) != 0) return 1;
     SetLogLevel(LOG_WARNING);
+    // A name of its own keeps the machine-wide log mutex free of other users.
+    LogConfig::Instance()->SetFileName("kvlbench-" + std::to_string(getpid()) + ".log");
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

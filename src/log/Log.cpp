@@ -141,6 +141,11 @@ std::string LogConfig::FileName() {
     return fileName_;
 }
 
+void LogConfig::SetFileName(const std::string& fileName) {
+    CriticalSectionLock lock(&lock_, true);
+    fileName_ = fileName.substr(0, 259);
+}
+
 std::string LogConfig::Prefix() {
     CriticalSectionLock lock(&lock_, true);
     return prefix_;

@@ -20,6 +20,9 @@ public:
 
     // The log file name ("kvlzrmodproc.log"), copied under the lock.
     std::string FileName();
+    // Points later lines at another file (and so at another named mutex);
+    // tools and tests use it to keep apart from the host's own log.
+    void SetFileName(const std::string& fileName);
     std::string Prefix();
 
 private:

@@ -18,13 +18,22 @@ namespace {
 using logtest::kLogFile;
 using logtest::Messages;
 
-// Restores the level and the registry variable a test changes.
+// Restores the level, the registry variable and the log name a test changes.
 class LogFacility : public ::testing::Test {
 protected:
     void SetUp() override { SetLogLevel(LOG_WARNING); }
     void TearDown() override {
         unsetenv("ZRWIN_REGISTRY");
         SetLogLevel(LOG_WARNING);
+        if (LogConfig::Exists()) LogConfig::Instance()->SetFileName(kLogFile);
+    }
+    // The log mutex is machine-wide, named after the file; tests that hold it
+    // or log heavily use a name of their own so that other test processes
+    // running at the same time keep their lines.
+    std::string UsePrivateLogName(const char* purpose) {
+        const std::string name = std::string("kvl") + purpose + "-" + std::to_string(GetCurrentProcessId()) + ".log";
+        LogConfig::Instance()->SetFileName(name);
+        return name;
     }
     void UseRegistry(const std::string& debugLine) {
         const std::string path = dir_.File("hklm.reg");
@@ -174,6 +183,7 @@ TEST_F(LogFacility, RestartsTheFileOnlyAboveTheSizeLimit) {
 }
 
 TEST_F(LogFacility, ThreadsLoggingAtOnceKeepEveryLineAndTheChain) {
+    const std::string name = UsePrivateLogName("threads");
     Log(LOG_ERROR, "first");
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -181,25 +191,26 @@ TEST_F(LogFacility, ThreadsLoggingAtOnceKeepEveryLineAndTheChain) {
             for (int i = 0; i < 25; ++i) Log(LOG_ERROR, "thread %d line %d", t, i);
         });
     for (auto& thread : threads) thread.join();
-    const auto messages = Messages();
+    const auto messages = Messages(name);
     EXPECT_EQ(101u, messages.size());
     EXPECT_EQ(101u, std::set<std::string>(messages.begin(), messages.end()).size());
-    const auto result = zrlog::VerifyLogFile(kLogFile);
+    const auto result = zrlog::VerifyLogFile(name);
     EXPECT_TRUE(result.ok) << result.badRecord << ": " << result.reason;
 }
 
 TEST_F(LogFacility, TwoProcessesShareOneFile) {
-    logtest::ChildProcess a({logtest::ChildPath(), "append", "150", "A"});
-    logtest::ChildProcess b({logtest::ChildPath(), "append", "150", "B"});
+    const std::string name = "kvlshared-" + std::to_string(GetCurrentProcessId()) + ".log";
+    logtest::ChildProcess a({logtest::ChildPath(), "append", "150", "A", name});
+    logtest::ChildProcess b({logtest::ChildPath(), "append", "150", "B", name});
     ASSERT_TRUE(a.Started() && b.Started());
     a.CloseStdin();
     b.CloseStdin();
     EXPECT_EQ(0, a.Wait()) << a.Err();
     EXPECT_EQ(0, b.Wait()) << b.Err();
-    const auto result = zrlog::VerifyLogFile(kLogFile);
+    const auto result = zrlog::VerifyLogFile(name);
     EXPECT_TRUE(result.ok) << result.badRecord << ": " << result.reason;
     EXPECT_EQ(300u, result.records);
-    const auto messages = Messages();
+    const auto messages = Messages(name);
     const std::set<std::string> unique(messages.begin(), messages.end());
     for (const char* tag : {"A", "B"})
         for (int i = 0; i < 150; ++i)
@@ -207,7 +218,8 @@ TEST_F(LogFacility, TwoProcessesShareOneFile) {
 }
 
 TEST_F(LogFacility, ABusyMutexLosesTheLineAndTheCallerGoesOn) {
-    logtest::ChildProcess holder({logtest::ChildPath(), "hold", "Global\\kvlzrmodproc.log"});
+    const std::string name = UsePrivateLogName("held");
+    logtest::ChildProcess holder({logtest::ChildPath(), "hold", "Global\\" + name});
     ASSERT_TRUE(holder.Started());
     ASSERT_TRUE(holder.WaitForOutput("held")) << holder.Err();
     EXPECT_FALSE(logtest::LogWithLimit(kLogFileSizeLimit, "lost while the mutex is held"));
@@ -215,7 +227,7 @@ TEST_F(LogFacility, ABusyMutexLosesTheLineAndTheCallerGoesOn) {
     holder.CloseStdin();
     EXPECT_EQ(0, holder.Wait());
     Log(LOG_CRITICAL_ERROR, "written after the release");
-    EXPECT_EQ(std::vector<std::string>{"written after the release"}, Messages());
+    EXPECT_EQ(std::vector<std::string>{"written after the release"}, Messages(name));
 }
 
 TEST(LogFacilityParts, TimestampHasTheCtimeShape) {

@@ -1,15 +1,18 @@
 // Helper process for the log tests:
-//   log_test_child append COUNT TAG   logs COUNT lines "TAG line i"
+//   log_test_child append COUNT TAG [FILE]   logs COUNT lines "TAG line i"
+//                                            (into FILE instead of the host's log)
 //   log_test_child hold NAME          owns the named mutex NAME until stdin closes
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "log/Log.h"
+#include "log/LogConfig.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "append") == 0) {
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "append") == 0) {
+        if (argc == 5) LogConfig::Instance()->SetFileName(argv[4]);
         const int count = std::atoi(argv[2]);
         for (int i = 0; i < count; ++i) LogAlways("%s line %d", argv[3], i);
         return 0;
@@ -27,6 +30,6 @@ int main(int argc, char** argv) {
         CloseHandle(mutex);
         return 0;
     }
-    std::fprintf(stderr, "usage: log_test_child append COUNT TAG | hold NAME\n");
+    std::fprintf(stderr, "usage: log_test_child append COUNT TAG [FILE] | hold NAME\n");
     return 2;
 }
