@@ -3,8 +3,8 @@
 // WAIT_ABANDONED when an owner dies holding it.
 //
 // Shared-memory life cycle: every process that has a named mutex open holds a
-// shared flock() on its object. A new object is built under a temporary name
-// and published with link(), so nobody ever sees it half made. When a process
+// shared flock() on its object. A new object is built unnamed and published
+// with linkat(), so nobody ever sees it half made. When a process
 // closes its last handle it tries to upgrade to an exclusive lock; getting it
 // proves no other process has the object open, and the name is removed. An
 // opener that loses that race sees a link count of 0 and starts again.
@@ -140,7 +140,7 @@ bool SharedStorage::OpenExisting(bool& gone) {
     int fd = shm_open(name_.c_str(), O_RDWR | O_CLOEXEC, 0);
     if (fd < 0) {
         gone = errno == ENOENT;
-        if (!gone) SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+        if (!gone) SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_NO_SYSTEM_RESOURCES);
         return false;
     }
     struct stat info {};
@@ -165,27 +165,34 @@ bool SharedStorage::OpenExisting(bool& gone) {
 
 bool SharedStorage::CreateNew(bool initialOwner, bool& raced) {
     raced = false;
-    static std::atomic<unsigned> counter{0};
-    char temporary[96];
-    std::snprintf(temporary, sizeof temporary, "%stmp-%d-%u", kNamePrefix, static_cast<int>(getpid()),
-                  counter.fetch_add(1));
-    int fd = shm_open(temporary, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // An unnamed file, published under its name only when complete, leaves
+    // nothing behind if this process dies half way. Where the file system
+    // cannot make one, a temporary name stands in for the moment it takes.
+    std::string temporary;
+    int fd = open(kShmDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        static std::atomic<unsigned> counter{0};
+        temporary = std::string(kNamePrefix) + "tmp-" + std::to_string(getpid()) + "-" +
+                    std::to_string(counter.fetch_add(1));
+        fd = shm_open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
     if (fd < 0) {
         SetLastError(ERROR_NO_SYSTEM_RESOURCES);
         return false;
     }
-    bool ok = ftruncate(fd, sizeof(pthread_mutex_t)) == 0 && flock(fd, LOCK_SH) == 0 && Map(fd) &&
-              InitMutex(mutex_, true);
+    bool ok = fchmod(fd, 0600) == 0 && ftruncate(fd, sizeof(pthread_mutex_t)) == 0 && flock(fd, LOCK_SH) == 0 &&
+              Map(fd) && InitMutex(mutex_, true);
     // Nobody else can see the new mutex yet, so trying cannot fail.
     if (ok && initialOwner) ok = pthread_mutex_trylock(mutex_) == 0;
     bool published = false;
     if (ok) {
-        std::string from = std::string(kShmDirectory) + temporary;
+        std::string from = temporary.empty() ? "/proc/self/fd/" + std::to_string(fd)
+                                             : std::string(kShmDirectory) + temporary;
         std::string to = std::string(kShmDirectory) + name_;
-        published = link(from.c_str(), to.c_str()) == 0;
+        published = linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0;
         raced = !published && errno == EEXIST;
     }
-    shm_unlink(temporary);
+    if (!temporary.empty()) shm_unlink(temporary.c_str());
     if (published) {
         fd_ = fd;
         return true;
