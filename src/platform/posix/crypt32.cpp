@@ -1,6 +1,7 @@
 // The built-in "crypt32": signed-message verification and the signer
 // certificate's names, with OpenSSL underneath.
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
@@ -224,13 +225,94 @@ ZRWINAPI BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVer
     }
 }
 
-ZRWINAPI BOOL WINAPI CryptHashMessage(PCRYPT_HASH_MESSAGE_PARA, BOOL, DWORD, const BYTE*[], DWORD[], BYTE*,
-                                     DWORD* pcbHashedBlob, BYTE*, DWORD* pcbComputedHash) {
-    // Hashed (PKCS#7 DigestedData) messages are not produced on this platform.
-    if (pcbHashedBlob) *pcbHashedBlob = 0;
-    if (pcbComputedHash) *pcbComputedHash = 0;
-    SetLastError(DWORD(E_NOTIMPL));
-    return FALSE;
+namespace {
+
+// Copies `bytes` out the Windows way: a null buffer asks for the size, a small
+// one is ERROR_MORE_DATA with the size.
+bool GiveBytes(const std::string& bytes, BYTE* buffer, DWORD* length) {
+    if (!length) return true;
+    DWORD available = *length;
+    *length = DWORD(bytes.size());
+    if (!buffer) return true;
+    if (available < bytes.size()) {
+        SetLastError(ERROR_MORE_DATA);
+        return false;
+    }
+    if (!bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
+    return true;
+}
+
+BOOL HashMessage(PCRYPT_HASH_MESSAGE_PARA para, BOOL detached, DWORD count, const BYTE* data[], DWORD lengths[],
+                 BYTE* hashedBlob, DWORD* hashedLength, BYTE* computedHash, DWORD* computedLength) {
+    if (!para || para->cbSize < sizeof(CRYPT_HASH_MESSAGE_PARA) ||
+        (para->dwMsgEncodingType & PKCS_7_ASN_ENCODING) == 0 || !para->HashAlgorithm.pszObjId ||
+        (count > 0 && (!data || !lengths))) {
+        SetLastError(DWORD(E_INVALIDARG));
+        return FALSE;
+    }
+    ASN1_OBJECT* object = OBJ_txt2obj(para->HashAlgorithm.pszObjId, 1);
+    const EVP_MD* algorithm = object ? EVP_get_digestbyobj(object) : nullptr;
+    ASN1_OBJECT_free(object);
+    if (!algorithm) {
+        ERR_clear_error();
+        SetLastError(DWORD(CRYPT_E_UNKNOWN_ALGO));
+        return FALSE;
+    }
+    std::string content;
+    for (DWORD i = 0; i < count; ++i)
+        if (lengths[i] > 0) content.append(reinterpret_cast<const char*>(data[i]), lengths[i]);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (EVP_Digest(content.data(), content.size(), digest, &digestLength, algorithm, nullptr) != 1) {
+        ERR_clear_error();
+        SetLastError(DWORD(NTE_BAD_ALGID));
+        return FALSE;
+    }
+
+    // DigestedData: version 0, the algorithm, the data content (empty when
+    // detached), the digest.
+    Pkcs7Ptr message(PKCS7_new());
+    Pkcs7Ptr inner(PKCS7_new());
+    bool built = message && inner && PKCS7_set_type(message.get(), NID_pkcs7_digest) == 1 &&
+                 PKCS7_set_digest(message.get(), algorithm) == 1 && PKCS7_set_type(inner.get(), NID_pkcs7_data) == 1;
+    if (built && detached) {
+        ASN1_OCTET_STRING_free(inner->d.data);
+        inner->d.data = nullptr;
+    } else if (built) {
+        built = ASN1_OCTET_STRING_set(inner->d.data, reinterpret_cast<const unsigned char*>(content.data()),
+                                      int(content.size())) == 1;
+    }
+    built = built && PKCS7_set_content(message.get(), inner.get()) == 1;
+    if (built) inner.release();  // owned by the message now
+    built = built && ASN1_OCTET_STRING_set(message->d.digest->digest, digest, int(digestLength)) == 1;
+    int derLength = built ? i2d_PKCS7(message.get(), nullptr) : -1;
+    if (derLength <= 0) {
+        ERR_clear_error();
+        SetLastError(DWORD(CRYPT_E_MSG_ERROR));
+        return FALSE;
+    }
+    std::string der(size_t(derLength), '\0');
+    auto* cursor = reinterpret_cast<unsigned char*>(der.data());
+    i2d_PKCS7(message.get(), &cursor);
+
+    bool blobGiven = GiveBytes(der, hashedBlob, hashedLength);
+    bool hashGiven = GiveBytes(std::string(reinterpret_cast<char*>(digest), digestLength), computedHash,
+                               computedLength);
+    return blobGiven && hashGiven ? TRUE : FALSE;
+}
+
+}  // namespace
+
+ZRWINAPI BOOL WINAPI CryptHashMessage(PCRYPT_HASH_MESSAGE_PARA pHashPara, BOOL fDetachedHash, DWORD cToBeHashed,
+                                     const BYTE* rgpbToBeHashed[], DWORD rgcbToBeHashed[], BYTE* pbHashedBlob,
+                                     DWORD* pcbHashedBlob, BYTE* pbComputedHash, DWORD* pcbComputedHash) {
+    try {
+        return HashMessage(pHashPara, fDetachedHash, cToBeHashed, rgpbToBeHashed, rgcbToBeHashed, pbHashedBlob,
+                           pcbHashedBlob, pbComputedHash, pcbComputedHash);
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // The file's certificate table through imagehlp, and its signed message
 // through crypt32, as the host reads them.
 #include <openssl/evp.h>
+#include <openssl/pkcs7.h>
 
 #include <vector>
 
@@ -218,12 +219,57 @@ TEST_F(TrustTest, NameQueryLengthsAndTruncation) {
     CertFreeCertificateContext(certificate);
 }
 
-TEST(TrustHashMessage, NotImplementedOnThisPlatform) {
+TEST(TrustHashMessage, DigestedDataWithOrWithoutTheContent) {
     CRYPT_HASH_MESSAGE_PARA para = {};
     para.cbSize = sizeof para;
-    DWORD size = 10;
-    EXPECT_FALSE(CryptHashMessage(&para, TRUE, 0, nullptr, nullptr, nullptr, &size, nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(E_NOTIMPL));
+    para.dwMsgEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+    para.HashAlgorithm.pszObjId = const_cast<char*>(szOID_NIST_sha256);
+    const BYTE first[] = {'h', 'e', 'l', 'l', 'o', ' '};
+    const BYTE second[] = {'w', 'o', 'r', 'l', 'd'};
+    const BYTE* parts[] = {first, second};
+    DWORD lengths[] = {sizeof first, sizeof second};
+    unsigned char expected[32];
+    unsigned int expectedLength = 0;
+    ASSERT_EQ(EVP_Digest("hello world", 11, expected, &expectedLength, EVP_sha256(), nullptr), 1);
+
+    for (BOOL detached : {FALSE, TRUE}) {
+        DWORD blobLength = 0;
+        DWORD hashLength = 0;
+        ASSERT_TRUE(CryptHashMessage(&para, detached, 2, parts, lengths, nullptr, &blobLength, nullptr, &hashLength));
+        EXPECT_EQ(hashLength, 32u);
+        std::vector<BYTE> blob(blobLength);
+        BYTE hash[32];
+        DWORD small = blobLength - 1;
+        EXPECT_FALSE(CryptHashMessage(&para, detached, 2, parts, lengths, blob.data(), &small, nullptr, nullptr));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+        EXPECT_EQ(small, blobLength);
+        ASSERT_TRUE(
+            CryptHashMessage(&para, detached, 2, parts, lengths, blob.data(), &blobLength, hash, &hashLength));
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(hash), 32), std::string(reinterpret_cast<char*>(expected), 32));
+
+        const unsigned char* cursor = blob.data();
+        PKCS7* message = d2i_PKCS7(nullptr, &cursor, long(blob.size()));
+        ASSERT_NE(message, nullptr);
+        ASSERT_TRUE(PKCS7_type_is_digest(message));
+        const ASN1_OCTET_STRING* digest = message->d.digest->digest;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(digest)), ASN1_STRING_length(digest)),
+                  std::string(reinterpret_cast<char*>(expected), 32));
+        const ASN1_OCTET_STRING* content = message->d.digest->contents->d.data;
+        if (detached) {
+            EXPECT_TRUE(content == nullptr || ASN1_STRING_length(content) == 0);
+        } else {
+            ASSERT_NE(content, nullptr);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(content)),
+                                  ASN1_STRING_length(content)),
+                      "hello world");
+        }
+        PKCS7_free(message);
+    }
+
+    para.HashAlgorithm.pszObjId = const_cast<char*>("1.2.3.4");
+    DWORD length = 0;
+    EXPECT_FALSE(CryptHashMessage(&para, FALSE, 2, parts, lengths, nullptr, &length, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_UNKNOWN_ALGO));
 }
 
 }  // namespace
