@@ -177,4 +177,36 @@ TEST(Registry, ReadAgainWhenTheFileOrVariableChanges) {
     EXPECT_EQ(value, 4u);
 }
 
+TEST(Registry, MalformedLinesAreSkippedAndTheRestLoads) {
+    zrtest::ScopedTempDir dir;
+    ScopedRegistry registry(dir.File("bad.reg"),
+                            "\"orphan\"=dword:1\n"  // no header, no key yet
+                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T\n"
+                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\n"
+                            "\"open=\"x\n"
+                            "\"s\"=\"unterminated\n"
+                            "\"d\"=dword:123456789\n"
+                            "\"e\"=dword:xyz\n"
+                            "\"h\"=hex:1,,2\n"
+                            "\"i\"=hex(zz):00\n"
+                            "\"j\"=hex(2):4\n"
+                            "\"k\"=\"a\" trailing\n"
+                            "\"ok\"=dword:0000002a\n"
+                            "\"odd\"=hex(1):41,00,42\n"
+                            "\"l\"=hex:00,\\\n");  // continued past the end of the file
+    Key key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", 0, KEY_READ, &key.key), ERROR_SUCCESS);
+    DWORD value = 0, size = sizeof value;
+    ASSERT_EQ(RegQueryValueExA(key.key, "ok", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
+    EXPECT_EQ(value, 42u);
+    for (const char* bad : {"open", "s", "d", "e", "h", "i", "k"}) {
+        EXPECT_EQ(RegQueryValueExA(key.key, bad, nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND) << bad;
+    }
+    // An odd byte count loses only the incomplete character.
+    char text[8] = {};
+    size = sizeof text;
+    ASSERT_EQ(RegQueryValueExA(key.key, "odd", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size), ERROR_SUCCESS);
+    EXPECT_STREQ(text, "A");
+}
+
 }  // namespace
