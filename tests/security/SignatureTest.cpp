@@ -156,6 +156,15 @@ TEST_F(SignatureTest, CertificateElementFailures) {
     EXPECT_EQ(Messages(), expected);
 }
 
+TEST_F(SignatureTest, PathsAreReadInTheAnsiCodePage) {
+    // "\xE9" is é in Windows-1252; the file system holds the name in UTF-8.
+    Sign("VORLANDIXPERTHOLME", {}, nullptr, "caf\xC3\xA9.dll");
+    EXPECT_TRUE(CheckSignature("caf\xE9.dll"));
+    std::vector<std::string> messages = Messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[2], "xCheckAuthenticodeW: Certificate 'caf\xE9.dll' is validated");  // log text is ANSI too
+}
+
 TEST_F(SignatureTest, PathOutsideTheAnsiCodePageCannotBeVerified) {
     // U+4E2D has no Windows-1252 form: the check never reaches the file.
     std::wstring path = L"\x4E2D.dll";
