@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "ChildProcess.h"
+#include "support/TestSupport.h"
 #include "platform/platform.h"
 
 namespace {
@@ -201,6 +203,38 @@ TEST(SyncMutex, SharedObjectOutlivesTheCreatorWhileAnotherProcessHasItOpen) {
     EXPECT_EQ(holder.Join(), 0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_TRUE(CloseHandle(mutex));
+    EXPECT_FALSE(SharedObjectExists(name));
+}
+
+TEST(SyncMutex, ProcessesCreatingAndClosingPerUseStillExcludeEachOther) {
+    zrtest::ScopedTempDir folder;
+    std::string counter = folder.File("counter");
+    {
+        FILE* file = std::fopen(counter.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        unsigned zero = 0;
+        std::fwrite(&zero, sizeof zero, 1, file);
+        std::fclose(file);
+    }
+    // The name appears and vanishes all the time, so every create, open and
+    // removal race of the shared object is exercised.
+    std::string name = UniqueName("count");
+    constexpr int kRounds = 500;
+    ChildProcess a({"count", name, counter, std::to_string(kRounds)}, false);
+    ChildProcess b({"count", name, counter, std::to_string(kRounds)}, false);
+    ChildProcess c({"count", name, counter, std::to_string(kRounds)}, false);
+    a.CloseStdin();
+    b.CloseStdin();
+    c.CloseStdin();
+    EXPECT_EQ(a.Join(), 0);
+    EXPECT_EQ(b.Join(), 0);
+    EXPECT_EQ(c.Join(), 0);
+    FILE* file = std::fopen(counter.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    unsigned total = 0;
+    EXPECT_EQ(std::fread(&total, sizeof total, 1, file), 1u);
+    std::fclose(file);
+    EXPECT_EQ(total, 3u * kRounds);
     EXPECT_FALSE(SharedObjectExists(name));
 }
 

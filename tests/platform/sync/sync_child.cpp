@@ -8,10 +8,15 @@
 //   sync_child hold <mutex> <ready-fd>
 //       takes the named mutex, writes one byte to ready-fd, holds it until
 //       stdin closes, releases it and exits 0
+//   sync_child count <mutex> <file> <rounds>
+//       once stdin closes, each round creates the named mutex owning it (waiting when it
+//       existed), adds one to the number in <file> by read and write,
+//       releases and closes it, as the log does for every record
 //   sync_child try <mutex> <milliseconds>
 //       opens the existing named mutex (exit 200 when the create did not
 //       report ERROR_ALREADY_EXISTS) and waits for it: exit 0 when it got
 //       it, 128 when abandoned, 58 on time-out, 103 when the wait failed
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -45,6 +50,37 @@ int TakeMutex(const char* name, HANDLE& mutex) {
     return 0;
 }
 
+// Lost updates show when two processes were inside at once.
+bool AddOne(const char* path) {
+    int fd = open(path, O_RDWR);
+    if (fd < 0) return false;
+    unsigned value = 0;
+    bool ok = pread(fd, &value, sizeof value, 0) == static_cast<ssize_t>(sizeof value);
+    ++value;
+    usleep(20);  // widens the window a second owner would hit
+    ok = ok && pwrite(fd, &value, sizeof value, 0) == static_cast<ssize_t>(sizeof value);
+    close(fd);
+    return ok;
+}
+
+int Count(const char* name, const char* path, int rounds) {
+    WaitForStdinClose();  // all helpers start together
+    for (int i = 0; i < rounds; ++i) {
+        HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
+        if (!mutex) return 101;
+        if (GetLastError() == ERROR_ALREADY_EXISTS) {
+            DWORD result = WaitForSingleObject(mutex, 30000);
+            if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) return 102;
+        }
+        bool added = AddOne(path);
+        bool released = ReleaseMutex(mutex) != FALSE;
+        CloseHandle(mutex);
+        if (!added) return 104;
+        if (!released) return 105;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,6 +103,7 @@ int main(int argc, char** argv) {
         CloseHandle(mutex);
         return 0;
     }
+    if (command == "count" && argc >= 5) return Count(argv[2], argv[3], std::atoi(argv[4]));
     if (command == "try") {
         HANDLE mutex = CreateMutexA(nullptr, FALSE, argv[2]);
         if (!mutex) return 101;
