@@ -242,13 +242,6 @@ TEST_F(FacadeTest, ThreadedOptionRunsTheModuleOnItsOwnThread) {
     EXPECT_EQ(expected, trace_.Lines());
 }
 
-TEST_F(FacadeTest, BlockingModulesReceiveTheWindowValue) {
-    modtest::PlaceModule("zrtest_full", dir_.Path(), "win.kvl");
-    module_.SetWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(0x40)));
-    ASSERT_TRUE(module_.Start(L"win", 0, "w"));
-    EXPECT_EQ("start w 64", trace_.Lines().at(0));
-}
-
 TEST_F(FacadeTest, DestroyingARunningFacadeReleasesTheCopy) {
     modtest::PlaceModule("zrtest_full", dir_.Path(), "left.kvl");
     {
@@ -310,13 +303,6 @@ TEST_F(FacadeTest, FileHasBeenModifiedIgnoresOnlyTheLastAccessTime) {
     after = before;
     after.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
     EXPECT_TRUE(Module::FileHasBeenModified(before, after));
-}
-
-TEST_F(FacadeTest, FileExistsOpensOnlyExistingFiles) {
-    EXPECT_FALSE(Module::FileExists(L"nothing.kvl"));
-    EXPECT_FALSE(Module::FileExists(L""));
-    std::ofstream("here.kvl") << "x";
-    EXPECT_TRUE(Module::FileExists(L"here.kvl"));
 }
 
 }  // namespace

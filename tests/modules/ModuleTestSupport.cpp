@@ -45,11 +45,15 @@ std::vector<std::string> ModuleTrace::Lines() const {
     return lines;
 }
 
-bool ModuleTrace::WaitFor(const std::string& line) const {
+size_t ModuleTrace::Count(const std::string& line) const {
+    const auto lines = Lines();
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+bool ModuleTrace::WaitFor(const std::string& line, size_t count) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
-        const auto lines = Lines();
-        if (std::find(lines.begin(), lines.end(), line) != lines.end()) return true;
+        if (Count(line) >= count) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;

@@ -28,8 +28,9 @@ public:
     ModuleTrace(const ModuleTrace&) = delete;
     ModuleTrace& operator=(const ModuleTrace&) = delete;
     std::vector<std::string> Lines() const;
-    // Waits (up to 20 s) until a line equal to line has been traced.
-    bool WaitFor(const std::string& line) const;
+    // Waits (up to 20 s) until line has been traced at least count times.
+    bool WaitFor(const std::string& line, size_t count = 1) const;
+    size_t Count(const std::string& line) const;
 
 private:
     std::string path_;
