@@ -1,6 +1,7 @@
 // Code-page conversions with Windows rules: 1252, UTF-8, sizes and errors.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "zrwin/windows.h"
@@ -29,6 +30,21 @@ std::string ToBytes(UINT codePage, const std::wstring& text, const char* default
 TEST(CodePages, AnsiIs1252ByDefault) {
     EXPECT_EQ(GetACP(), 1252u);
     EXPECT_EQ(ToWide(CP_THREAD_ACP, "\x80"), L"\x20AC");
+}
+
+// The ANSI code page is read once per process: check the configured one in a
+// fresh process (the thread-safe death-test style re-executes the program).
+TEST(CodePages, AnsiCodePageFromTheEnvironment) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_EQ(setenv("ZRWIN_ACP", "1251", 1), 0);
+    EXPECT_EXIT(
+        {
+            wchar_t wide = 0;
+            bool cyrillic = MultiByteToWideChar(CP_ACP, 0, "\xC0", 1, &wide, 1) == 1 && wide == 0x0410;
+            std::exit(GetACP() == 1251 && cyrillic ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    unsetenv("ZRWIN_ACP");
 }
 
 TEST(CodePages, Windows1252DecodesEveryByteAndRoundTrips) {
