@@ -18,10 +18,10 @@ namespace {
 // How often a multi-object wait retries the objects it cannot poll.
 constexpr int kSliceMs = 5;
 
-uint64_t NowMs() {
+uint64_t NowUs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
 struct Waitable {
@@ -40,7 +40,7 @@ DWORD WaitAny(const std::vector<Waitable>& items, DWORD milliseconds) {
         fds.push_back(pollfd{fd, POLLIN, 0});
     }
     const bool infinite = milliseconds == INFINITE;
-    const uint64_t deadline = NowMs() + milliseconds;
+    const uint64_t deadline = NowUs() + static_cast<uint64_t>(milliseconds) * 1000u;
     // The first round only looks (time-out 0), so a zero time-out still
     // takes what is signalled now.
     for (bool first = true;; first = false) {
@@ -49,9 +49,9 @@ DWORD WaitAny(const std::vector<Waitable>& items, DWORD milliseconds) {
             if (infinite) {
                 timeout = -1;
             } else {
-                uint64_t now = NowMs();
+                uint64_t now = NowUs();
                 if (now >= deadline) return WAIT_TIMEOUT;
-                uint64_t left = deadline - now;
+                uint64_t left = (deadline - now + 999u) / 1000u;  // never wake before the deadline
                 timeout = left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
             }
             if (slices && (timeout < 0 || timeout > kSliceMs)) timeout = kSliceMs;
