@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -170,10 +171,13 @@ std::string SelfExe() {
     return std::string(buffer, (size_t)n);
 }
 
+// Absolute and without "." or "..", but symbolic links kept, as the name was
+// given.
 std::string Absolute(const std::string& path) {
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved)) return resolved;
-    return path;
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error) return path;
+    return absolute.lexically_normal().string();
 }
 
 std::string ZrwinLibraryPath() {
@@ -207,7 +211,8 @@ std::string FileOfModule(HMODULE module) {
 HMODULE LoadPath(const std::wstring& name) {
     std::string path;
     if (!zrwin::WindowsToPosixPath(name, path)) {
-        if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_MOD_NOT_FOUND);
+        // An unknown drive or a malformed name: nothing to load there.
+        SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
     // dlopen searches the library path for a name without a slash; a

@@ -125,6 +125,9 @@ TEST(Loader, MissingAndMalformedFiles) {
     SetLastError(0);
     EXPECT_EQ(LoadLibraryA("nodir\\missing.dll"), nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_MOD_NOT_FOUND);
+    SetLastError(0);
+    EXPECT_EQ(LoadLibraryA("Q:\\unmapped\\drive.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_MOD_NOT_FOUND);
 
     { std::ofstream empty("empty.dll"); }
     { std::ofstream text("text.dll"); text << "this is not a library\n"; }
