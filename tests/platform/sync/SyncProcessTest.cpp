@@ -154,6 +154,30 @@ TEST(SyncMutex, NamedMutexAbandonedByADeadProcessPassesToTheNextWaiter) {
     EXPECT_FALSE(SharedObjectExists(name)) << "the last close removes the shared object";
 }
 
+DWORD WINAPI WaitForMutex(LPVOID raw) { return WaitForSingleObject(static_cast<HANDLE>(raw), 3 * kLongWait); }
+
+TEST(SyncMutex, BlockedWaiterWakesAbandonedWhenTheOwnerProcessDies) {
+    std::string name = UniqueName("blocked");
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    ASSERT_NE(mutex, nullptr);
+    ChildProcess holder({"hold-then-die", name}, true);
+    ASSERT_TRUE(holder.WaitReady());
+    HANDLE waiter = CreateThread(nullptr, 0, WaitForMutex, mutex, 0, nullptr);
+    ASSERT_NE(waiter, nullptr);
+    EXPECT_EQ(WaitForSingleObject(waiter, kProbe), static_cast<DWORD>(WAIT_TIMEOUT)) << "blocked on the held mutex";
+    holder.CloseStdin();
+    ASSERT_EQ(WaitForSingleObject(waiter, kLongWait), WAIT_OBJECT_0);
+    DWORD result = 0;
+    GetExitCodeThread(waiter, &result);
+    EXPECT_EQ(result, static_cast<DWORD>(WAIT_ABANDONED));
+    EXPECT_EQ(holder.Join(), 7);
+    CloseHandle(waiter);
+    // The waiter thread ended owning it, so it is abandoned once more.
+    EXPECT_EQ(WaitForSingleObject(mutex, kLongWait), static_cast<DWORD>(WAIT_ABANDONED));
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    CloseHandle(mutex);
+}
+
 TEST(SyncMutex, SecondCreateReportsAlreadyExistsAndHeldMutexTimesOutOtherProcess) {
     std::string name = UniqueName("exists");
     HANDLE first = CreateMutexA(nullptr, TRUE, name.c_str());

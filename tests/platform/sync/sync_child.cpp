@@ -5,6 +5,8 @@
 //   sync_child hold-and-die <mutex> <ready-fd>
 //       takes the named mutex, writes one byte to ready-fd, then dies
 //       without releasing it
+//   sync_child hold-then-die <mutex> <ready-fd>
+//       as hold-and-die, but dies only once stdin closes
 //   sync_child hold <mutex> <ready-fd>
 //       takes the named mutex, writes one byte to ready-fd, holds it until
 //       stdin closes, releases it and exits 0
@@ -92,13 +94,14 @@ int main(int argc, char** argv) {
         return std::atoi(argv[2]);
     }
     if (argc < 4) return Usage();
-    if (command == "hold-and-die" || command == "hold") {
+    if (command == "hold-and-die" || command == "hold-then-die" || command == "hold") {
         HANDLE mutex = nullptr;
         int failed = TakeMutex(argv[2], mutex);
         if (failed) return failed;
         SignalReady(argv[3]);
         if (command == "hold-and-die") _exit(7);
         WaitForStdinClose();
+        if (command == "hold-then-die") _exit(7);
         ReleaseMutex(mutex);
         CloseHandle(mutex);
         return 0;
