@@ -27,6 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fields.id = first.GetId();
     fields.request = first.GetRequest();
     fields.type = first.GetType();
+    FUZZ_CHECK(fields.module.size() <= StartParametersMultiProcess::kModuleSize);
+    FUZZ_CHECK(fields.param.size() <= StartParametersMultiProcess::kParamSize);
+    FUZZ_CHECK(first.GetParamField().compare(0, fields.param.size(), fields.param) == 0);
     const std::string encoded = StartParametersMultiProcess::Encode(fields);
     FUZZ_CHECK(encoded.size() == StartParametersMultiProcess::kSize);
 

@@ -201,13 +201,17 @@ TEST(StartParametersTest, ShortBodyIsInvalidAndNothingIsReadPastIt) {
 TEST(StartParametersTest, TextsWithoutTerminatorStopAtTheirFieldEnd) {
     auto f = ExampleStart();
     f.module = std::string(300, 'm');
-    f.param = std::string(5000, 'p');
+    f.param = "abc";
     std::string body = StartParametersMultiProcess::Encode(f);
-    EXPECT_EQ(body[259], '\0');
-    body[259] = 'm';  // no terminator at all
+    EXPECT_EQ(body.substr(259, 5), std::string("mabc\0", 5));  // the module is cut at its field
+    std::fill(body.begin() + 260, body.begin() + 4356, 'p');
     const StartParametersMultiProcess start(body.data(), body.size());
-    EXPECT_EQ(start.GetModule(), std::string(259, 'm'));
-    EXPECT_EQ(start.GetParam(), std::string(4095, 'p'));
+    EXPECT_EQ(start.GetModule(), std::string(260, 'm'));
+    EXPECT_EQ(start.GetParam(), std::string(4096, 'p'));
+
+    const std::string example = StartParametersMultiProcess::Encode(ExampleStart());
+    const StartParametersMultiProcess plain(example.data(), example.size());
+    EXPECT_EQ(plain.GetParamField(), std::string(4096, '\0'));
 }
 
 TEST(StopParametersTest, DecodesFormatsAndTakesTheStopResult) {

@@ -8,7 +8,7 @@
 namespace {
 
 void PutText(std::string& body, size_t offset, size_t size, const std::string& text) {
-    const size_t count = text.size() < size ? text.size() : size - 1;
+    const size_t count = text.size() < size ? text.size() : size;
     std::memcpy(body.data() + offset, text.data(), count);
 }
 
@@ -32,11 +32,10 @@ std::string StartParametersMultiProcess::Text(size_t offset, size_t size) const 
     if (!IsComplete()) {
         return std::string();
     }
-    // The field's last byte counts as its terminator, so a missing NUL never
-    // runs the text into the next field.
+    // A missing NUL never runs the text into the next field.
     const char* begin = reinterpret_cast<const char*>(data_ + offset);
-    const void* nul = std::memchr(begin, 0, size - 1);
-    const size_t count = nul ? static_cast<size_t>(static_cast<const char*>(nul) - begin) : size - 1;
+    const void* nul = std::memchr(begin, 0, size);
+    const size_t count = nul ? static_cast<size_t>(static_cast<const char*>(nul) - begin) : size;
     return std::string(begin, count);
 }
 
@@ -46,6 +45,9 @@ uint32_t StartParametersMultiProcess::Word(size_t offset) const {
 
 std::string StartParametersMultiProcess::GetModule() const { return Text(kModuleOffset, kModuleSize); }
 std::string StartParametersMultiProcess::GetParam() const { return Text(kParamOffset, kParamSize); }
+std::string StartParametersMultiProcess::GetParamField() const {
+    return IsComplete() ? std::string(reinterpret_cast<const char*>(data_ + kParamOffset), kParamSize) : std::string();
+}
 int32_t StartParametersMultiProcess::GetOpt() const { return static_cast<int32_t>(Word(kOptOffset)); }
 uint32_t StartParametersMultiProcess::GetHWnd() const { return Word(kHWndOffset); }
 bool StartParametersMultiProcess::GetRepl() const { return IsComplete() && data_[kReplOffset] != 0; }

@@ -47,9 +47,11 @@ public:
     std::string ToString() const;
 
     // Field values; 0 or empty when the body is not complete. The texts end
-    // at their first NUL and at the latest one byte before their field ends.
+    // at their first NUL or at the end of their field, whichever comes first.
     std::string GetModule() const;
     std::string GetParam() const;
+    // The whole param field, the NULs after the text included.
+    std::string GetParamField() const;
     int32_t GetOpt() const;
     uint32_t GetHWnd() const;
     bool GetRepl() const;
@@ -62,8 +64,8 @@ public:
     // body.
     bool SetId(int32_t id);
 
-    // A complete body of kSize bytes; over-long texts are cut to keep their
-    // terminator, unread bytes are zero.
+    // A complete body of kSize bytes; texts are cut to their field (a text
+    // that fills it has no terminator), unread bytes are zero.
     static std::string Encode(const Fields& fields);
 
 private:
