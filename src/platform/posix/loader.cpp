@@ -33,7 +33,6 @@ namespace {
 // own even before any part of the layer registers exports for it.
 const char* const kSystemDlls[] = {"ntdll",    "kernel32", "psapi",   "crypt32", "imagehlp", "wintrust",
                                    "advapi32", "version",  "oleaut32", "user32"};
-constexpr size_t kSystemDllCount = sizeof(kSystemDlls) / sizeof(kSystemDlls[0]);
 constexpr size_t kMaxBuiltins = 32;
 
 struct alignas(16) BuiltinSlot {
