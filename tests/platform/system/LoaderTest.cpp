@@ -166,6 +166,12 @@ TEST(Loader, FileNameFromAnAddressInsideALibraryLoadedElsewhere) {
     wchar_t name[MAX_PATH] = {};
     DWORD length = GetModuleFileNameW(reinterpret_cast<HMODULE>(symbol), name, MAX_PATH);
     EXPECT_EQ(std::wstring(name, length), WindowsFormOf(ZR_SYSTEM_FIXTURE));
+    // Its load address works as a module handle for exports too.
+    Dl_info info{};
+    ASSERT_NE(dladdr(symbol, &info), 0);
+    auto twice = reinterpret_cast<int (*)(int)>(GetProcAddress(static_cast<HMODULE>(info.dli_fbase), "ZrFixtureDouble"));
+    ASSERT_NE(twice, nullptr);
+    EXPECT_EQ(twice(21), 42);
     dlclose(dl);
 }
 
