@@ -169,7 +169,8 @@ TEST(Loader, FileNameFromAnAddressInsideALibraryLoadedElsewhere) {
     // Its load address works as a module handle for exports too.
     Dl_info info{};
     ASSERT_NE(dladdr(symbol, &info), 0);
-    auto twice = reinterpret_cast<int (*)(int)>(GetProcAddress(static_cast<HMODULE>(info.dli_fbase), "ZrFixtureDouble"));
+    auto twice = reinterpret_cast<int (*)(int)>(
+        reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(info.dli_fbase), "ZrFixtureDouble")));
     ASSERT_NE(twice, nullptr);
     EXPECT_EQ(twice(21), 42);
     dlclose(dl);
