@@ -63,10 +63,10 @@ std::string Contents(const fs::path& path) {
 }
 
 TEST_F(FacadeTest, CopyIsAHiddenByteForByteCopyWithoutItsLockFile) {
-    // Several copy blocks and a partial last one.
+    // Padded to several copy blocks and a partial last one.
     const fs::path file = modtest::PlaceModule("zrtest_full", dir_.Path(), "large.kvl");
     std::string bytes = Contents(file);
-    bytes.resize(3 * 65536 + 123, '\x7f');
+    bytes.resize((bytes.size() / 65536 + 2) * 65536 + 123, '\x7f');
     std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
 
     ASSERT_TRUE(module_.Start(L"large", 0, ""));
