@@ -98,6 +98,18 @@ TEST(SystemMessages, WindowsTextsWithLineEndsOrBlanks) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_MR_MID_NOT_FOUND);
 }
 
+// The host logs the system text of every trust verdict it refuses; a verdict
+// without one would end its refusal line in nothing.
+TEST(SystemMessages, EveryTrustVerdictHasAText) {
+    const HRESULT verdicts[] = {TRUST_E_NOSIGNATURE,    TRUST_E_BAD_DIGEST,   CERT_E_EXPIRED,
+                                CERT_E_CHAINING,        CERT_E_WRONG_USAGE,   TRUST_E_ACTION_UNKNOWN,
+                                TRUST_E_SUBJECT_FORM_UNKNOWN, CRYPT_E_FILE_ERROR, TRUST_E_CERT_SIGNATURE,
+                                E_INVALIDARG};
+    for (HRESULT verdict : verdicts) {
+        EXPECT_NE(SystemText((DWORD)verdict), "<none>") << std::hex << (DWORD)verdict;
+    }
+}
+
 TEST(SystemMessages, BufferHandling) {
     char small[8];
     SetLastError(0);
