@@ -242,6 +242,28 @@ TEST_F(FacadeTest, ThreadedOptionRunsTheModuleOnItsOwnThread) {
     EXPECT_EQ(expected, trace_.Lines());
 }
 
+// The one test that waits out the facade's 10 s thread limit.
+TEST_F(FacadeTest, ThreadedStartThatNeverReturnsFailsToStopAndKeepsItsCopy) {
+    // A full path keeps the stuck library's name apart from later tests' copies.
+    const std::wstring path = modtest::WindowsPath(modtest::PlaceModule("zrtest_hangstart", dir_.Path(), "hang.kvl"));
+    // The module's thread never ends and keeps using the facade's strategy,
+    // so the facade must outlive the test.
+    static Module* stuck = new Module;
+    stuck->SetCheckCertificate(false);
+    ASSERT_TRUE(stuck->Start(path, 4, "h"));
+    ASSERT_TRUE(trace_.WaitFor("start h 0"));
+    EXPECT_FALSE(stuck->Stop(500));
+    EXPECT_EQ(-10, stuck->GetLastResult());
+    EXPECT_TRUE(CopyExists("0.kvl"));
+    // A new start must not release the library the thread is still in.
+    EXPECT_FALSE(stuck->Start(path, 4, "again"));
+    EXPECT_EQ(-9, stuck->GetLastResult());
+    EXPECT_TRUE(CopyExists("0.kvl"));
+    EXPECT_TRUE(stuck->IsRunning());
+    const std::vector<std::string> expected = {"start h 0"};
+    EXPECT_EQ(expected, trace_.Lines());
+}
+
 TEST_F(FacadeTest, DestroyingARunningFacadeReleasesTheCopy) {
     modtest::PlaceModule("zrtest_full", dir_.Path(), "left.kvl");
     {
