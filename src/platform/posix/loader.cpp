@@ -214,9 +214,19 @@ HMODULE LoadPath(const std::wstring& name) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
-    // dlopen searches the library path for a name without a slash; a
-    // relative name here means the current directory.
-    if (path.find('/') == std::string::npos) path = "./" + path;
+    // A relative name means the current directory. dlopen is given the
+    // absolute path: it searches the library path for a bare name, and it
+    // takes an already loaded library whose name matches the string, so a
+    // relative name would find a library of the same name loaded from
+    // another directory.
+    if (path.empty() || path[0] != '/') {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd) == nullptr) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return nullptr;
+        }
+        path = std::string(cwd) + "/" + path;
+    }
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
         SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_MOD_NOT_FOUND);

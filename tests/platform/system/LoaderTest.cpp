@@ -117,6 +117,24 @@ TEST(Loader, BareNameIsNotSearchedOnTheLibraryPath) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_MOD_NOT_FOUND);
 }
 
+// The host loads "0.kvl" relative to wherever the module lives; a library of
+// the same name already loaded from another folder must not be handed back.
+TEST(Loader, SameRelativeNameInAnotherFolderIsAnotherLibrary) {
+    zrtest::ScopedTempDir first;
+    std::filesystem::copy_file(ZR_SYSTEM_FIXTURE, first.File("0.kvl"));
+    HMODULE a = LoadLibraryW(L"0.kvl");
+    ASSERT_NE(a, nullptr) << GetLastError();
+    {
+        zrtest::ScopedTempDir second;
+        std::filesystem::copy_file(ZR_SYSTEM_FIXTURE, second.File("0.kvl"));
+        HMODULE b = LoadLibraryW(L"0.kvl");
+        ASSERT_NE(b, nullptr) << GetLastError();
+        EXPECT_NE(a, b);
+        EXPECT_TRUE(FreeLibrary(b));
+    }
+    EXPECT_TRUE(FreeLibrary(a));
+}
+
 TEST(Loader, MissingAndMalformedFiles) {
     zrtest::ScopedTempDir dir;
     SetLastError(0);
