@@ -53,7 +53,7 @@ run "$zrsign" list modules/echo.kvl
 run "$zrsign" verify modules/echo.kvl
 
 say "The host's module runner: verify, private copy, load, Start, data requests, Stop"
-run "$zrmodrun" --log-level 4 --params "demo=1" modules/echo.kvl \
+run "$zrmodrun" --params "demo=1" modules/echo.kvl \
   --data ZR_GETOPTION proxy.host \
   --data ZR_SETOPTION "proxy.port=8080" \
   --data ZR_RUN_SCRIPT "print('hello from the agent')"

@@ -82,7 +82,8 @@ void Usage(FILE* out) {
                  "  --params TEXT        parameter text handed to Start\n"
                  "  --stop-after-start   stop the module right after it started\n"
                  "  --stop-timeout MS    time-out handed to Stop (default 120000)\n"
-                 "  --log-level N        0..4, level of kvlzrmodproc.log (default 2)\n"
+                 "  --log-level N        0..4, level of kvlzrmodproc.log (default: the\n"
+                 "                       registry value \"debug\" the host reads, else 2)\n"
                  "  --data OPTION ARG    a data request; OPTION is a number or a name such as\n"
                  "                       ZR_GETOPTION or getoption; repeatable\n"
                  "  --help               this text\n"
@@ -100,7 +101,7 @@ struct Arguments {
     bool check = true;
     bool stopAfterStart = false;
     int stopTimeoutMs = 120000;
-    int logLevel = LOG_WARNING;
+    int logLevel = -1;  // not given: the registry decides, as for the host
     std::string params;
     std::string module;
     std::vector<Request> requests;
@@ -162,7 +163,12 @@ int Parse(int argc, char** argv, Arguments& args) {
 }
 
 int Run(const Arguments& args) {
-    SetLogLevel(args.logLevel);
+    int level = args.logLevel;
+    if (level < 0) {
+        level = LOG_WARNING;
+        ReadLogLevel("zrmodproc", &level, false);
+    }
+    SetLogLevel(level);
     clib::os::modules::Module module;
     module.SetCheckCertificate(args.check);
     int options = 0;
