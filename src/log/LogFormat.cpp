@@ -42,7 +42,7 @@ private:
     size_t length_ = 0;
 };
 
-struct Spec {
+struct Directive {
     bool left = false, plus = false, space = false, alt = false, zero = false;
     int width = 0;
     int precision = -1;
@@ -51,27 +51,27 @@ struct Spec {
 };
 
 template <typename Ch>
-void PadAndWrite(Sink<Ch>& out, const Spec& spec, const char* prefix, const char* digits, size_t digitCount,
+void PadAndWrite(Sink<Ch>& out, const Directive& directive, const char* prefix, const char* digits, size_t digitCount,
                  bool numeric) {
     const size_t prefixLength = std::strlen(prefix);
     size_t zeros = 0;
-    if (numeric && spec.precision >= 0 && static_cast<size_t>(spec.precision) > digitCount)
-        zeros = spec.precision - digitCount;
+    if (numeric && directive.precision >= 0 && static_cast<size_t>(directive.precision) > digitCount)
+        zeros = directive.precision - digitCount;
     size_t body = prefixLength + zeros + digitCount;
-    int pad = spec.width > static_cast<int>(body) ? spec.width - static_cast<int>(body) : 0;
-    if (numeric && spec.zero && !spec.left && spec.precision < 0) {
+    int pad = directive.width > static_cast<int>(body) ? directive.width - static_cast<int>(body) : 0;
+    if (numeric && directive.zero && !directive.left && directive.precision < 0) {
         zeros += pad;
         pad = 0;
     }
-    if (!spec.left) out.Repeat(Ch(' '), pad);
+    if (!directive.left) out.Repeat(Ch(' '), pad);
     out.Write(prefix, prefixLength);
     out.Repeat(Ch('0'), static_cast<int>(zeros));
     out.Write(digits, digitCount);
-    if (spec.left) out.Repeat(Ch(' '), pad);
+    if (directive.left) out.Repeat(Ch(' '), pad);
 }
 
 template <typename Ch>
-void WriteInteger(Sink<Ch>& out, const Spec& spec, char conversion, uint64_t magnitude, bool negative) {
+void WriteInteger(Sink<Ch>& out, const Directive& directive, char conversion, uint64_t magnitude, bool negative) {
     char digits[32];
     size_t count = 0;
     const unsigned base = (conversion == 'x' || conversion == 'X' || conversion == 'p') ? 16 : conversion == 'o' ? 8 : 10;
@@ -82,27 +82,27 @@ void WriteInteger(Sink<Ch>& out, const Spec& spec, char conversion, uint64_t mag
         reversed[count++] = alphabet[v % base];
         v /= base;
     }
-    if (count == 0 && spec.precision != 0) reversed[count++] = '0';
+    if (count == 0 && directive.precision != 0) reversed[count++] = '0';
     for (size_t i = 0; i < count; ++i) digits[i] = reversed[count - 1 - i];
     const char* prefix = "";
     if (negative)
         prefix = "-";
-    else if ((conversion == 'd' || conversion == 'i') && spec.plus)
+    else if ((conversion == 'd' || conversion == 'i') && directive.plus)
         prefix = "+";
-    else if ((conversion == 'd' || conversion == 'i') && spec.space)
+    else if ((conversion == 'd' || conversion == 'i') && directive.space)
         prefix = " ";
-    else if (spec.alt && magnitude != 0 && conversion == 'x')
+    else if (directive.alt && magnitude != 0 && conversion == 'x')
         prefix = "0x";
-    else if (spec.alt && magnitude != 0 && conversion == 'X')
+    else if (directive.alt && magnitude != 0 && conversion == 'X')
         prefix = "0X";
-    else if (spec.alt && conversion == 'o' && (count == 0 || digits[0] != '0'))
+    else if (directive.alt && conversion == 'o' && (count == 0 || digits[0] != '0'))
         prefix = "0";
-    PadAndWrite(out, spec, prefix, digits, count, true);
+    PadAndWrite(out, directive, prefix, digits, count, true);
 }
 
 // Wide text for the 8-bit sink: converted to the ANSI code page; false when a
 // character has no ANSI form (the caller then falls back to wide formatting).
-bool WriteWideText(Sink<char>& out, const Spec& spec, const wchar_t* text, size_t length) {
+bool WriteWideText(Sink<char>& out, const Directive& directive, const wchar_t* text, size_t length) {
     std::string converted;
     if (length > 0) {
         BOOL usedDefault = FALSE;
@@ -115,27 +115,27 @@ bool WriteWideText(Sink<char>& out, const Spec& spec, const wchar_t* text, size_
             usedDefault)
             return false;
     }
-    PadAndWrite(out, spec, "", converted.data(), converted.size(), false);
+    PadAndWrite(out, directive, "", converted.data(), converted.size(), false);
     return true;
 }
 
-bool WriteWideText(Sink<wchar_t>& out, const Spec& spec, const wchar_t* text, size_t length) {
-    const int pad = spec.width > static_cast<int>(length) ? spec.width - static_cast<int>(length) : 0;
-    if (!spec.left) out.Repeat(L' ', pad);
+bool WriteWideText(Sink<wchar_t>& out, const Directive& directive, const wchar_t* text, size_t length) {
+    const int pad = directive.width > static_cast<int>(length) ? directive.width - static_cast<int>(length) : 0;
+    if (!directive.left) out.Repeat(L' ', pad);
     out.Write(text, length);
-    if (spec.left) out.Repeat(L' ', pad);
+    if (directive.left) out.Repeat(L' ', pad);
     return true;
 }
 
-bool WriteNarrowText(Sink<char>& out, const Spec& spec, const char* text, size_t length) {
-    PadAndWrite(out, spec, "", text, length, false);
+bool WriteNarrowText(Sink<char>& out, const Directive& directive, const char* text, size_t length) {
+    PadAndWrite(out, directive, "", text, length, false);
     return true;
 }
 
 // 8-bit text in the wide sink is converted from the ANSI code page.
-bool WriteNarrowText(Sink<wchar_t>& out, const Spec& spec, const char* text, size_t length) {
+bool WriteNarrowText(Sink<wchar_t>& out, const Directive& directive, const char* text, size_t length) {
     const std::wstring wide = Utils_Conversions::Conversion::toWstring(std::string(text, length), CP_ACP);
-    return WriteWideText(out, spec, wide.data(), wide.size());
+    return WriteWideText(out, directive, wide.data(), wide.size());
 }
 
 size_t BoundedLength(const char* text, int precision) {
@@ -166,65 +166,65 @@ int Format(Ch* buffer, size_t bufferSize, const Ch* format, va_list args) {
             ++p;
             continue;
         }
-        Spec spec;
+        Directive directive;
         for (;; ++p) {
-            if (*p == Ch('-')) spec.left = true;
-            else if (*p == Ch('+')) spec.plus = true;
-            else if (*p == Ch(' ')) spec.space = true;
-            else if (*p == Ch('#')) spec.alt = true;
-            else if (*p == Ch('0')) spec.zero = true;
+            if (*p == Ch('-')) directive.left = true;
+            else if (*p == Ch('+')) directive.plus = true;
+            else if (*p == Ch(' ')) directive.space = true;
+            else if (*p == Ch('#')) directive.alt = true;
+            else if (*p == Ch('0')) directive.zero = true;
             else break;
         }
         if (*p == Ch('*')) {
-            spec.width = va_arg(args, int);
-            if (spec.width < 0) {
-                spec.left = true;
-                spec.width = spec.width == INT32_MIN ? 0 : -spec.width;
+            directive.width = va_arg(args, int);
+            if (directive.width < 0) {
+                directive.left = true;
+                directive.width = directive.width == INT32_MIN ? 0 : -directive.width;
             }
             ++p;
         } else {
-            while (*p >= Ch('0') && *p <= Ch('9') && spec.width < 100000) spec.width = spec.width * 10 + (*p++ - Ch('0'));
+            while (*p >= Ch('0') && *p <= Ch('9') && directive.width < 100000) directive.width = directive.width * 10 + (*p++ - Ch('0'));
         }
         if (*p == Ch('.')) {
             ++p;
-            spec.precision = 0;
+            directive.precision = 0;
             if (*p == Ch('*')) {
-                spec.precision = va_arg(args, int);
-                if (spec.precision < 0) spec.precision = -1;
+                directive.precision = va_arg(args, int);
+                if (directive.precision < 0) directive.precision = -1;
                 ++p;
             } else {
-                while (*p >= Ch('0') && *p <= Ch('9') && spec.precision < 100000)
-                    spec.precision = spec.precision * 10 + (*p++ - Ch('0'));
+                while (*p >= Ch('0') && *p <= Ch('9') && directive.precision < 100000)
+                    directive.precision = directive.precision * 10 + (*p++ - Ch('0'));
             }
         }
         if (*p == Ch('h')) {
             ++p;
-            spec.length = Spec::Short;
+            directive.length = Directive::Short;
             if (*p == Ch('h')) {
                 ++p;
-                spec.length = Spec::Char;
+                directive.length = Directive::Char;
             }
         } else if (*p == Ch('l')) {
             ++p;
-            spec.length = Spec::Long32;
-            spec.wide = true;
+            directive.length = Directive::Long32;
+            directive.wide = true;
             if (*p == Ch('l')) {
                 ++p;
-                spec.length = Spec::Long64;
-                spec.wide = false;
+                directive.length = Directive::Long64;
+                directive.wide = false;
             }
         } else if (*p == Ch('w')) {
             ++p;
-            spec.wide = true;
+            directive.wide = true;
         } else if (*p == Ch('z')) {
             ++p;
-            spec.length = Spec::Size;
+            directive.length = Directive::Size;
         } else if (*p == Ch('I') && p[1] == Ch('6') && p[2] == Ch('4')) {
             p += 3;
-            spec.length = Spec::Long64;
+            directive.length = Directive::Long64;
         } else if (*p == Ch('I') && p[1] == Ch('3') && p[2] == Ch('2')) {
             p += 3;
-            spec.length = Spec::Long32;
+            directive.length = Directive::Long32;
         }
         const Ch conversion = *p;
         if (conversion == 0) {
@@ -237,15 +237,15 @@ int Format(Ch* buffer, size_t bufferSize, const Ch* format, va_list args) {
             case Ch('d'):
             case Ch('i'): {
                 int64_t v;
-                switch (spec.length) {
-                    case Spec::Char: v = static_cast<signed char>(va_arg(args, int)); break;
-                    case Spec::Short: v = static_cast<short>(va_arg(args, int)); break;
-                    case Spec::Long64: v = va_arg(args, long long); break;
-                    case Spec::Size: v = static_cast<int64_t>(va_arg(args, ptrdiff_t)); break;
+                switch (directive.length) {
+                    case Directive::Char: v = static_cast<signed char>(va_arg(args, int)); break;
+                    case Directive::Short: v = static_cast<short>(va_arg(args, int)); break;
+                    case Directive::Long64: v = va_arg(args, long long); break;
+                    case Directive::Size: v = static_cast<int64_t>(va_arg(args, ptrdiff_t)); break;
                     default: v = static_cast<int32_t>(va_arg(args, int)); break;
                 }
                 const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-                WriteInteger(out, spec, 'd', magnitude, v < 0);
+                WriteInteger(out, directive, 'd', magnitude, v < 0);
                 break;
             }
             case Ch('u'):
@@ -253,19 +253,19 @@ int Format(Ch* buffer, size_t bufferSize, const Ch* format, va_list args) {
             case Ch('X'):
             case Ch('o'): {
                 uint64_t v;
-                switch (spec.length) {
-                    case Spec::Char: v = static_cast<unsigned char>(va_arg(args, unsigned)); break;
-                    case Spec::Short: v = static_cast<unsigned short>(va_arg(args, unsigned)); break;
-                    case Spec::Long64: v = va_arg(args, unsigned long long); break;
-                    case Spec::Size: v = va_arg(args, size_t); break;
+                switch (directive.length) {
+                    case Directive::Char: v = static_cast<unsigned char>(va_arg(args, unsigned)); break;
+                    case Directive::Short: v = static_cast<unsigned short>(va_arg(args, unsigned)); break;
+                    case Directive::Long64: v = va_arg(args, unsigned long long); break;
+                    case Directive::Size: v = va_arg(args, size_t); break;
                     default: v = static_cast<uint32_t>(va_arg(args, unsigned)); break;
                 }
-                WriteInteger(out, spec, static_cast<char>(conversion), v, false);
+                WriteInteger(out, directive, static_cast<char>(conversion), v, false);
                 break;
             }
             case Ch('p'): {
                 // Upper-case hex of the pointer's full width, as Windows prints it.
-                Spec pointerSpec = spec;
+                Directive pointerSpec = directive;
                 pointerSpec.precision = static_cast<int>(2 * sizeof(void*));
                 pointerSpec.alt = false;
                 WriteInteger(out, pointerSpec, 'p', reinterpret_cast<uintptr_t>(va_arg(args, void*)), false);
@@ -273,27 +273,27 @@ int Format(Ch* buffer, size_t bufferSize, const Ch* format, va_list args) {
             }
             case Ch('c'):
             case Ch('C'): {
-                const bool wideChar = spec.wide || conversion == Ch('C');
-                spec.precision = -1;
+                const bool wideChar = directive.wide || conversion == Ch('C');
+                directive.precision = -1;
                 if (wideChar) {
                     const wchar_t c = static_cast<wchar_t>(va_arg(args, unsigned));
-                    ok = WriteWideText(out, spec, &c, 1) && ok;
+                    ok = WriteWideText(out, directive, &c, 1) && ok;
                 } else {
                     const char c = static_cast<char>(va_arg(args, int));
-                    ok = WriteNarrowText(out, spec, &c, 1) && ok;
+                    ok = WriteNarrowText(out, directive, &c, 1) && ok;
                 }
                 break;
             }
             case Ch('s'):
             case Ch('S'): {
-                if (spec.wide || conversion == Ch('S')) {
+                if (directive.wide || conversion == Ch('S')) {
                     const wchar_t* text = va_arg(args, const wchar_t*);
                     if (!text) text = L"(null)";
-                    ok = WriteWideText(out, spec, text, BoundedLength(text, spec.precision)) && ok;
+                    ok = WriteWideText(out, directive, text, BoundedLength(text, directive.precision)) && ok;
                 } else {
                     const char* text = va_arg(args, const char*);
                     if (!text) text = "(null)";
-                    ok = WriteNarrowText(out, spec, text, BoundedLength(text, spec.precision)) && ok;
+                    ok = WriteNarrowText(out, directive, text, BoundedLength(text, directive.precision)) && ok;
                 }
                 break;
             }
@@ -304,14 +304,14 @@ int Format(Ch* buffer, size_t bufferSize, const Ch* format, va_list args) {
             case Ch('g'):
             case Ch('G'): {
                 char inner[64];
-                int n = std::snprintf(inner, sizeof(inner), "%%%s%s%s%s%s*.*%c", spec.left ? "-" : "", spec.plus ? "+" : "",
-                                      spec.space ? " " : "", spec.alt ? "#" : "", spec.zero ? "0" : "",
+                int n = std::snprintf(inner, sizeof(inner), "%%%s%s%s%s%s*.*%c", directive.left ? "-" : "", directive.plus ? "+" : "",
+                                      directive.space ? " " : "", directive.alt ? "#" : "", directive.zero ? "0" : "",
                                       static_cast<char>(conversion));
                 (void)n;
                 char number[512];
                 const double v = va_arg(args, double);
-                n = std::snprintf(number, sizeof(number), inner, spec.width > 400 ? 400 : spec.width,
-                                  spec.precision < 0 ? 6 : (spec.precision > 100 ? 100 : spec.precision), v);
+                n = std::snprintf(number, sizeof(number), inner, directive.width > 400 ? 400 : directive.width,
+                                  directive.precision < 0 ? 6 : (directive.precision > 100 ? 100 : directive.precision), v);
                 if (n > 0) out.Write(number, std::strlen(number));
                 break;
             }
