@@ -25,6 +25,7 @@
 #include <string>
 
 #include "internal/builtin_modules.h"
+#include "internal/files_text.h"
 #include "internal/handles.h"
 #include "zrwin/sync.h"
 
@@ -322,24 +323,6 @@ private:
     std::shared_ptr<MutexStorage> storage_;
 };
 
-void AppendUtf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
     size_t i = 0;
     for (; prefix[i]; ++i) {
@@ -428,8 +411,7 @@ ZRWINAPI HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LP
 
 ZRWINAPI HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
     if (!name) return zrwin::CreateMutexCommon(initialOwner, nullptr);
-    std::string text;
-    for (const wchar_t* p = name; *p; ++p) zrwin::AppendUtf8(text, static_cast<uint32_t>(*p));
+    std::string text = zrwin::WideToUtf8(name);
     return zrwin::CreateMutexCommon(initialOwner, &text);
 }
 
