@@ -33,41 +33,34 @@ std::string DriveRegistry(const zrtest::ScopedTempDir& dir, const std::string& e
            "\"y:\"=\"\\\\??\\\\X:\\\\sub\"\r\n" + extraDevices;
 }
 
-std::wstring QueryDevice(const wchar_t* name, DWORD& returned) {
+// Each test runs in a fresh directory whose registry file maps the drives above (ddrive/work/sub made).
+class Drives : public ::testing::Test {
+protected:
+    Drives() { std::filesystem::create_directories(dir.Path() / "ddrive/work/sub"); }
+    zrtest::ScopedTempDir dir;
+    filestest::ScopedRegistry registry{dir.File("drives.reg"), DriveRegistry(dir)};
+};
+
+// The characters QueryDosDeviceW reports, as many as it says it wrote.
+std::wstring QueryDevice(const wchar_t* name) {
     std::vector<wchar_t> buffer(260, L'#');
-    returned = QueryDosDeviceW(name, buffer.data(), static_cast<DWORD>(buffer.size()));
-    return std::wstring(buffer.data(), returned);
+    return std::wstring(buffer.data(), QueryDosDeviceW(name, buffer.data(), static_cast<DWORD>(buffer.size())));
 }
 
-TEST(Drives, SubstitutionsResolveThroughChains) {
-    zrtest::ScopedTempDir dir;
-    std::filesystem::create_directories(dir.Path() / "ddrive/work/sub");
-    filestest::ScopedRegistry registry(dir.File("drives.reg"), DriveRegistry(dir));
-
-    {
-        FileHandle file(Open(L"y:\\a.kvl", GENERIC_WRITE, 0, CREATE_NEW));
-        ASSERT_TRUE(file.valid());
-        DWORD written = 0;
-        ASSERT_TRUE(WriteFile(file.get(), "chain", 5, &written, nullptr));
-    }
+TEST_F(Drives, SubstitutionsResolveThroughChains) {
+    filestest::Put(L"y:\\a.kvl", "chain");
     EXPECT_EQ(filestest::ReadAll(dir.File("ddrive/work/sub/a.kvl")), "chain");
     EXPECT_EQ(GetFileAttributesW(L"X:\\sub\\a.kvl"), static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
     EXPECT_EQ(GetFileAttributesW(L"D:\\work\\sub\\a.kvl"), static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
 
-    DWORD returned = 0;
-    std::wstring device = QueryDevice(L"X:", returned);
-    EXPECT_EQ(device, std::wstring(L"\\??\\D:\\work\0\0", 13));
-    EXPECT_EQ(returned, 13u);
-    EXPECT_EQ(QueryDevice(L"Y:", returned), std::wstring(L"\\??\\X:\\sub\0\0", 12));
-    EXPECT_EQ(QueryDevice(L"c:", returned), std::wstring(L"\\Device\\HarddiskVolume1\0\0", 25));
-    EXPECT_EQ(QueryDevice(L"D:", returned), std::wstring(L"\\Device\\HarddiskVolume2\0\0", 25));
-    EXPECT_EQ(QueryDevice(L"Q:", returned), L"");
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(QueryDevice(L"X:\\", returned), L"");
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(QueryDevice(L"X:"), std::wstring(L"\\??\\D:\\work\0\0", 13));
+    EXPECT_EQ(QueryDevice(L"Y:"), std::wstring(L"\\??\\X:\\sub\0\0", 12));
+    EXPECT_EQ(QueryDevice(L"c:"), std::wstring(L"\\Device\\HarddiskVolume1\0\0", 25));
+    EXPECT_EQ(QueryDevice(L"D:"), std::wstring(L"\\Device\\HarddiskVolume2\0\0", 25));
+    EXPECT_FAILS_WITH(QueryDevice(L"Q:"), L"", ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS_WITH(QueryDevice(L"X:\\"), L"", ERROR_FILE_NOT_FOUND);
     wchar_t small[12];
-    EXPECT_EQ(QueryDosDeviceW(L"X:", small, 12), 0u);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FAILS_WITH(QueryDosDeviceW(L"X:", small, 12), 0u, ERROR_INSUFFICIENT_BUFFER);
 
     // The device entries that are not drives are not listed as drives.
     wchar_t drives[109];
@@ -76,31 +69,23 @@ TEST(Drives, SubstitutionsResolveThroughChains) {
     EXPECT_EQ(GetLogicalDriveStringsW(4, drives), 17u);
 
     // An unknown drive is a missing path; a loop of substitutions too.
-    EXPECT_EQ(Open(L"Q:\\a.kvl", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FAILS_WITH(Open(L"Q:\\a.kvl", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_PATH_NOT_FOUND);
     filestest::ScopedRegistry loop(dir.File("loop.reg"),
                                    DriveRegistry(dir, "\"L:\"=\"\\\\??\\\\M:\\\\a\"\r\n\"M:\"=\"\\\\??\\\\L:\\\\b\"\r\n"));
-    EXPECT_EQ(Open(L"L:\\a.kvl", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FAILS_WITH(Open(L"L:\\a.kvl", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_PATH_NOT_FOUND);
 }
 
-TEST(Drives, VolumePathNamesAndTheFiveCharacterBuffer) {
-    zrtest::ScopedTempDir dir;
-    std::filesystem::create_directories(dir.Path() / "ddrive/work");
-    filestest::ScopedRegistry registry(dir.File("drives.reg"), DriveRegistry(dir));
-
+TEST_F(Drives, VolumePathNamesAndTheFiveCharacterBuffer) {
     wchar_t root[5];
     ASSERT_TRUE(GetVolumePathNameW(L"x:\\m\\a.kvl", root, 5));
     EXPECT_STREQ(root, L"X:\\");
     ASSERT_TRUE(GetVolumePathNameW(L"relative\\a.kvl", root, 5));
     EXPECT_STREQ(root, L"C:\\");
-    EXPECT_FALSE(GetVolumePathNameW(L"\\\\server\\share\\m\\a.kvl", root, 5));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_FAILS_WITH(GetVolumePathNameW(L"\\\\server\\share\\m\\a.kvl", root, 5), FALSE, ERROR_FILENAME_EXCED_RANGE);
     wchar_t wide[64];
     ASSERT_TRUE(GetVolumePathNameW(L"\\\\server\\share\\m\\a.kvl", wide, 64));
     EXPECT_STREQ(wide, L"\\\\server\\share\\");
-    EXPECT_FALSE(GetVolumePathNameW(L"D:\\x", root, 3));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_FAILS_WITH(GetVolumePathNameW(L"D:\\x", root, 3), FALSE, ERROR_FILENAME_EXCED_RANGE);
 
     // Inside D:'s folder the current directory and relative paths are on D:.
     std::filesystem::current_path(dir.Path() / "ddrive/work");
@@ -114,11 +99,7 @@ TEST(Drives, VolumePathNamesAndTheFiveCharacterBuffer) {
     std::filesystem::current_path(dir.Path());
 }
 
-TEST(Drives, VolumeInformation) {
-    zrtest::ScopedTempDir dir;
-    std::filesystem::create_directories(dir.Path() / "ddrive/work");
-    filestest::ScopedRegistry registry(dir.File("drives.reg"), DriveRegistry(dir));
-
+TEST_F(Drives, VolumeInformation) {
     DWORD serial = 0, again = 1, component = 0, flags = 0;
     char fileSystem[32] = {};
     ASSERT_TRUE(GetVolumeInformationA("C:\\", nullptr, 0, &serial, &component, &flags, fileSystem, sizeof fileSystem));
@@ -132,8 +113,8 @@ TEST(Drives, VolumeInformation) {
     // A substituted drive reports the volume it lives on.
     ASSERT_TRUE(GetVolumeInformationA("X:\\", nullptr, 0, &substituted, nullptr, nullptr, nullptr, 0));
     EXPECT_EQ(substituted, other);
-    EXPECT_FALSE(GetVolumeInformationA("Q:\\", nullptr, 0, &serial, nullptr, nullptr, nullptr, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FAILS_WITH(GetVolumeInformationA("Q:\\", nullptr, 0, &serial, nullptr, nullptr, nullptr, 0), FALSE,
+                      ERROR_PATH_NOT_FOUND);
 }
 
 }  // namespace

@@ -1,13 +1,13 @@
+// Opens, reads and writes, share modes, attributes and directories within one process.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
-#include <filesystem>
 #include <vector>
 
 #include "files_test_support.h"
@@ -15,87 +15,66 @@
 
 using filestest::FileHandle;
 using filestest::Open;
+using filestest::Put;
+using filestest::ReadAll;
 
 namespace {
 
-std::string Content(const char* name) { return filestest::ReadAll(name); }
-
-void Put(const wchar_t* name, const std::string& bytes) {
-    FileHandle file(Open(name, GENERIC_WRITE, 0, CREATE_ALWAYS));
-    ASSERT_TRUE(file.valid());
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-    ASSERT_EQ(written, bytes.size());
-}
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 TEST(Files, DispositionsAndTheirLastErrors) {
     zrtest::ScopedTempDir dir;
-    {
-        FileHandle created(Open(L"a.bin", GENERIC_WRITE, 0, CREATE_NEW));
-        ASSERT_TRUE(created.valid());
-        EXPECT_EQ(GetLastError(), 0u);
-    }
-    EXPECT_EQ(Open(L"a.bin", GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
-
-    Put(L"a.bin", "hello");
-    {
-        FileHandle kept(Open(L"a.bin", GENERIC_READ, FILE_SHARE_READ, OPEN_ALWAYS));
-        ASSERT_TRUE(kept.valid());
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    }
-    EXPECT_EQ(Content("a.bin"), "hello");
-    {
-        FileHandle replaced(Open(L"a.bin", GENERIC_WRITE, 0, CREATE_ALWAYS));
-        ASSERT_TRUE(replaced.valid());
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    }
-    EXPECT_EQ(Content("a.bin"), "");
-    {
+    // What the file held before (nullptr: no file), the last error a successful
+    // open leaves, and what the file holds after.
+    const struct {
+        const char* before;
+        DWORD disposition, error;
+        const char* after;
+    } cases[] = {
+        {nullptr, CREATE_NEW, 0, ""},
+        {nullptr, CREATE_ALWAYS, 0, ""},
+        {nullptr, OPEN_ALWAYS, 0, ""},
+        {"hello", OPEN_ALWAYS, ERROR_ALREADY_EXISTS, "hello"},
+        {"hello", CREATE_ALWAYS, ERROR_ALREADY_EXISTS, ""},
+        {"data", TRUNCATE_EXISTING, 0, ""},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.disposition);
+        DeleteFileW(L"a.bin");
+        if (row.before) Put(L"a.bin", row.before);
         SetLastError(1234);
-        FileHandle fresh(Open(L"b.bin", GENERIC_WRITE, 0, CREATE_ALWAYS));
-        ASSERT_TRUE(fresh.valid());
-        EXPECT_EQ(GetLastError(), 0u);
-        FileHandle freshAlways(Open(L"c.bin", GENERIC_WRITE, 0, OPEN_ALWAYS));
-        ASSERT_TRUE(freshAlways.valid());
-        EXPECT_EQ(GetLastError(), 0u);
+        {
+            FileHandle file(Open(L"a.bin", GENERIC_WRITE, 0, row.disposition));
+            ASSERT_TRUE(file.valid());
+            EXPECT_EQ(GetLastError(), row.error);
+        }
+        EXPECT_EQ(ReadAll("a.bin"), row.after);
     }
-    Put(L"b.bin", "data");
-    {
-        FileHandle truncated(Open(L"b.bin", GENERIC_WRITE, 0, TRUNCATE_EXISTING));
-        ASSERT_TRUE(truncated.valid());
-    }
-    EXPECT_EQ(Content("b.bin"), "");
-
-    EXPECT_EQ(Open(L"missing.bin", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(Open(L"missing.bin", GENERIC_WRITE, 0, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(Open(L"nofolder\\x.bin", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-    EXPECT_EQ(Open(L"nofolder\\x.bin", GENERIC_WRITE, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-    EXPECT_EQ(Open(L"a.bin", GENERIC_READ, 0, 9), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(Open(L"bad|name", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    EXPECT_FAILS_WITH(Open(L"a.bin", GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE, ERROR_FILE_EXISTS);
+    EXPECT_FAILS_WITH(Open(L"missing.bin", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS_WITH(Open(L"missing.bin", GENERIC_WRITE, 0, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE,
+                      ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS_WITH(Open(L"nofolder\\x.bin", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE,
+                      ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(Open(L"nofolder\\x.bin", GENERIC_WRITE, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE,
+                      ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(Open(L"a.bin", GENERIC_READ, 0, 9), INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(Open(L"bad|name", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_INVALID_NAME);
 }
 
 TEST(Files, ReadWriteAndAccessChecks) {
     zrtest::ScopedTempDir dir;
     FileHandle file(Open(L"sub.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS));
     ASSERT_TRUE(file.valid());
-    const char text[] = "0123456789";
     DWORD done = 0;
-    ASSERT_TRUE(WriteFile(file.get(), text, 10, &done, nullptr));
+    ASSERT_TRUE(WriteFile(file.get(), "0123456789", 10, &done, nullptr));
     EXPECT_EQ(done, 10u);
     EXPECT_EQ(SetFilePointer(file.get(), 4, nullptr, FILE_BEGIN), 4u);
     char buffer[16] = {};
     ASSERT_TRUE(ReadFile(file.get(), buffer, sizeof buffer, &done, nullptr));
     EXPECT_EQ(done, 6u);
     EXPECT_STREQ(buffer, "456789");
-    // At the end a read succeeds with no bytes.
-    ASSERT_TRUE(ReadFile(file.get(), buffer, sizeof buffer, &done, nullptr));
+    ASSERT_TRUE(ReadFile(file.get(), buffer, sizeof buffer, &done, nullptr));  // at the end: no bytes
     EXPECT_EQ(done, 0u);
     EXPECT_EQ(SetFilePointer(file.get(), -3, nullptr, FILE_END), 7u);
     EXPECT_EQ(SetFilePointer(file.get(), -1, nullptr, FILE_CURRENT), 6u);
@@ -104,28 +83,21 @@ TEST(Files, ReadWriteAndAccessChecks) {
     file.Close();
 
     FileHandle reader(Open(L"sub.bin", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
-    ASSERT_TRUE(reader.valid());
-    EXPECT_FALSE(WriteFile(reader.get(), text, 1, &done, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(SetEndOfFile(reader.get()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     FileHandle writer(Open(L"sub.bin", GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING));
-    ASSERT_TRUE(writer.valid());
-    EXPECT_FALSE(ReadFile(writer.get(), buffer, 1, &done, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-
-    EXPECT_FALSE(ReadFile(reinterpret_cast<HANDLE>(0x7ffffff0), buffer, 1, &done, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    ASSERT_TRUE(reader.valid() && writer.valid());
+    EXPECT_FAILS_WITH(WriteFile(reader.get(), "x", 1, &done, nullptr), FALSE, ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(SetEndOfFile(reader.get()), FALSE, ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(ReadFile(writer.get(), buffer, 1, &done, nullptr), FALSE, ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(ReadFile(reinterpret_cast<HANDLE>(0x7ffffff0), buffer, 1, &done, nullptr), FALSE,
+                      ERROR_INVALID_HANDLE);
 }
 
 TEST(Files, FilePointerBeyondFourGigabytes) {
     zrtest::ScopedTempDir dir;
     FileHandle file(Open(L"big.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS));
     ASSERT_TRUE(file.valid());
-    EXPECT_EQ(SetFilePointer(file.get(), -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NEGATIVE_SEEK));
-    EXPECT_EQ(SetFilePointer(file.get(), 0, nullptr, 7), INVALID_SET_FILE_POINTER);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS_WITH(SetFilePointer(file.get(), -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK);
+    EXPECT_FAILS_WITH(SetFilePointer(file.get(), 0, nullptr, 7), INVALID_SET_FILE_POINTER, ERROR_INVALID_PARAMETER);
 
     LONG high = 1;
     EXPECT_EQ(SetFilePointer(file.get(), 16, &high, FILE_BEGIN), 16u);
@@ -140,13 +112,11 @@ TEST(Files, FilePointerBeyondFourGigabytes) {
     DWORD sizeHigh = 5;
     EXPECT_EQ(GetFileSize(file.get(), &sizeHigh), 0xFFFFFFFFu);
     EXPECT_EQ(sizeHigh, 0u);
-    LARGE_INTEGER move;
+    LARGE_INTEGER move, position, size;
     move.QuadPart = 2;
-    LARGE_INTEGER position;
     ASSERT_TRUE(SetFilePointerEx(file.get(), move, &position, FILE_END));
     EXPECT_EQ(position.QuadPart, 0x100000001LL);
     ASSERT_TRUE(SetEndOfFile(file.get()));
-    LARGE_INTEGER size;
     ASSERT_TRUE(GetFileSizeEx(file.get(), &size));
     EXPECT_EQ(size.QuadPart, 0x100000001LL);
 }
@@ -156,34 +126,27 @@ TEST(Files, ShareModesWithinOneProcess) {
     Put(L"m.kvl", "module");
     {
         FileHandle reader(Open(L"m.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
-        ASSERT_TRUE(reader.valid());
         FileHandle secondReader(Open(L"m.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
-        EXPECT_TRUE(secondReader.valid());
-        // The readers did not share writing.
-        EXPECT_EQ(Open(L"m.kvl", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-        // A reader that does not share reading conflicts with the readers already there.
-        EXPECT_EQ(Open(L"m.kvl", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-        // Nor may the file be replaced or deleted.
-        EXPECT_EQ(Open(L"m.kvl", GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-        EXPECT_FALSE(DeleteFileW(L"m.kvl"));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-        // Attribute-only opens are never refused.
+        ASSERT_TRUE(reader.valid() && secondReader.valid());
+        // The readers did not share writing; a reader that does not share reading conflicts with them; nor may
+        // the file be replaced or deleted.
+        EXPECT_FAILS_WITH(Open(L"m.kvl", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING),
+                          INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
+        EXPECT_FAILS_WITH(Open(L"m.kvl", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
+        EXPECT_FAILS_WITH(Open(L"m.kvl", GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS), INVALID_HANDLE_VALUE,
+                          ERROR_SHARING_VIOLATION);
+        EXPECT_FAILS_WITH(DeleteFileW(L"m.kvl"), FALSE, ERROR_SHARING_VIOLATION);
         FileHandle attributes(Open(L"m.kvl", FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING));
-        EXPECT_TRUE(attributes.valid());
+        EXPECT_TRUE(attributes.valid()) << "attribute-only opens are never refused";
     }
-    EXPECT_EQ(Content("m.kvl"), "module");  // refused opens lost nothing
+    EXPECT_EQ(ReadAll("m.kvl"), "module");  // refused opens lost nothing
     {
-        FileHandle sharing(Open(L"m.kvl", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                OPEN_EXISTING));
+        FileHandle sharing(Open(L"m.kvl", GENERIC_READ, kShareAll, OPEN_EXISTING));
         ASSERT_TRUE(sharing.valid());
         EXPECT_TRUE(DeleteFileW(L"m.kvl"));
     }
     EXPECT_FALSE(filestest::Exists("m.kvl"));
-    EXPECT_FALSE(DeleteFileW(L"m.kvl"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FAILS_WITH(DeleteFileW(L"m.kvl"), FALSE, ERROR_FILE_NOT_FOUND);
     // Closing released every record: a fresh exclusive open works.
     Put(L"m.kvl", "again");
     FileHandle exclusive(Open(L"m.kvl", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING));
@@ -196,8 +159,8 @@ TEST(Files, DeleteOnClose) {
                          FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE));
     ASSERT_TRUE(lock.valid());
     EXPECT_TRUE(filestest::Exists("0.lck"));
-    EXPECT_EQ(Open(L"0.lck", GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FAILS_WITH(Open(L"0.lck", GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN), INVALID_HANDLE_VALUE,
+                      ERROR_SHARING_VIOLATION);
     lock.Close();
     EXPECT_FALSE(filestest::Exists("0.lck"));
 
@@ -206,19 +169,14 @@ TEST(Files, DeleteOnClose) {
     {
         FileHandle plainReader(Open(L"1.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
         ASSERT_TRUE(plainReader.valid());
-        EXPECT_EQ(Open(L"1.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE),
-                  INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        EXPECT_FAILS_WITH(Open(L"1.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE),
+                          INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
     }
     FileHandle copy(Open(L"1.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE));
     ASSERT_TRUE(copy.valid());
-    EXPECT_EQ(Open(L"1.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    {
-        FileHandle probe(Open(L"1.kvl", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              OPEN_EXISTING));
-        EXPECT_TRUE(probe.valid());
-    }
+    EXPECT_FAILS_WITH(Open(L"1.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE,
+                      ERROR_SHARING_VIOLATION);
+    EXPECT_TRUE(FileHandle(Open(L"1.kvl", GENERIC_READ, kShareAll, OPEN_EXISTING)).valid());
     copy.Close();
     EXPECT_FALSE(filestest::Exists("1.kvl"));
 
@@ -231,7 +189,7 @@ TEST(Files, DeleteOnClose) {
         ASSERT_TRUE(DeleteFileW(L"2.kvl"));
         Put(L"2.kvl", "new");
     }
-    EXPECT_EQ(Content("2.kvl"), "new");
+    EXPECT_EQ(ReadAll("2.kvl"), "new");
 }
 
 TEST(Files, AttributesAndSnapshots) {
@@ -240,14 +198,12 @@ TEST(Files, AttributesAndSnapshots) {
     Put(L"plain.bin", "12345");
     EXPECT_EQ(GetFileAttributesW(L"plain.bin"), static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
     ASSERT_TRUE(CreateDirectoryW(L"folder", nullptr));
-    EXPECT_FALSE(CreateDirectoryW(L"folder", nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_FAILS_WITH(CreateDirectoryW(L"folder", nullptr), FALSE, ERROR_ALREADY_EXISTS);
     EXPECT_EQ(GetFileAttributesW(L"folder") & FILE_ATTRIBUTE_DIRECTORY, static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
-    EXPECT_EQ(GetFileAttributesW(L"none.bin"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FAILS_WITH(GetFileAttributesW(L"none.bin"), INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND);
 
     auto before = std::chrono::system_clock::now();
-    WIN32_FILE_ATTRIBUTE_DATA data{};
+    WIN32_FILE_ATTRIBUTE_DATA data{}, again{};
     ASSERT_TRUE(GetFileAttributesExW(L"plain.bin", GetFileExInfoStandard, &data));
     EXPECT_EQ(data.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
     EXPECT_EQ(data.nFileSizeHigh, 0u);
@@ -255,66 +211,49 @@ TEST(Files, AttributesAndSnapshots) {
     // FILETIME counts 100 ns since 1601: the write time must be within a minute of now.
     uint64_t ticks = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
     auto unixSeconds = static_cast<int64_t>(ticks / 10000000ull) - 11644473600LL;
-    auto nowSeconds = std::chrono::duration_cast<std::chrono::seconds>(before.time_since_epoch()).count();
-    EXPECT_LT(std::llabs(unixSeconds - nowSeconds), 60);
+    EXPECT_LT(std::llabs(unixSeconds - std::chrono::duration_cast<std::chrono::seconds>(before.time_since_epoch()).count()),
+              60);
     EXPECT_NE(data.ftCreationTime.dwHighDateTime, 0u);
-    WIN32_FILE_ATTRIBUTE_DATA again{};
     ASSERT_TRUE(GetFileAttributesExW(L"plain.bin", GetFileExInfoStandard, &again));
     EXPECT_EQ(std::memcmp(&data.ftCreationTime, &again.ftCreationTime, sizeof(FILETIME)), 0);
-    EXPECT_FALSE(GetFileAttributesExW(L"plain.bin", GetFileExMaxInfoLevel, &again));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS_WITH(GetFileAttributesExW(L"plain.bin", GetFileExMaxInfoLevel, &again), FALSE, ERROR_INVALID_PARAMETER);
 
     // Read-only lives in the mode bits: writers and deleters are refused.
     ASSERT_TRUE(SetFileAttributesW(L"plain.bin", FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(GetFileAttributesW(L"plain.bin"), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(Open(L"plain.bin", GENERIC_WRITE, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(DeleteFileW(L"plain.bin"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FAILS_WITH(Open(L"plain.bin", GENERIC_WRITE, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(DeleteFileW(L"plain.bin"), FALSE, ERROR_ACCESS_DENIED);
     ASSERT_TRUE(SetFileAttributesW(L"plain.bin", FILE_ATTRIBUTE_NORMAL));
     EXPECT_TRUE(DeleteFileW(L"plain.bin"));
 
     if (!xattrs) GTEST_SKIP() << "no user extended attributes here: hidden and temporary are not kept";
-    {
-        FileHandle hidden(Open(L"0.kvl", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY));
-        ASSERT_TRUE(hidden.valid());
-    }
-    EXPECT_EQ(GetFileAttributesW(L"0.kvl"), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY));
+    constexpr DWORD kHiddenTemporary = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY;
+    EXPECT_TRUE(FileHandle(Open(L"0.kvl", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, kHiddenTemporary)).valid());
+    EXPECT_EQ(GetFileAttributesW(L"0.kvl"), kHiddenTemporary);
     char text[32] = {};
     ASSERT_GT(getxattr("0.kvl", "user.DOSATTRIB", text, sizeof text - 1), 0);
     EXPECT_STREQ(text, "0x102");
     // Reopening an existing file leaves its attributes alone.
-    {
-        FileHandle reopened(Open(L"0.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
-        ASSERT_TRUE(reopened.valid());
-    }
-    EXPECT_EQ(GetFileAttributesW(L"0.kvl"), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY));
+    EXPECT_TRUE(FileHandle(Open(L"0.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL)).valid());
+    EXPECT_EQ(GetFileAttributesW(L"0.kvl"), kHiddenTemporary);
     // Overwriting a hidden file without asking for hidden is refused, as on Windows.
-    EXPECT_EQ(Open(L"0.kvl", GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    ASSERT_TRUE(SetFileAttributesW(L"0.kvl", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN));
-    EXPECT_EQ(GetFileAttributesW(L"0.kvl"), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN));
-    ASSERT_TRUE(SetFileAttributesW(L"0.kvl", FILE_ATTRIBUTE_NORMAL));
-    EXPECT_EQ(GetFileAttributesW(L"0.kvl"), static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
+    EXPECT_FAILS_WITH(Open(L"0.kvl", GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL), INVALID_HANDLE_VALUE,
+                      ERROR_ACCESS_DENIED);
+    for (DWORD attributes : std::initializer_list<DWORD>{FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_NORMAL}) {
+        ASSERT_TRUE(SetFileAttributesW(L"0.kvl", attributes));
+        EXPECT_EQ(GetFileAttributesW(L"0.kvl"), attributes);
+    }
 }
 
 TEST(Files, DirectoriesAndTheCurrentDirectory) {
     zrtest::ScopedTempDir dir;
     ASSERT_TRUE(CreateDirectoryW(L"d", nullptr));
-    EXPECT_EQ(Open(L"d", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    {
-        FileHandle folder(Open(L"d", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
-        EXPECT_TRUE(folder.valid());
-    }
-    EXPECT_FALSE(CreateDirectoryW(L"no\\such\\d", nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FAILS_WITH(Open(L"d", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(FileHandle(Open(L"d", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS)).valid());
+    EXPECT_FAILS_WITH(CreateDirectoryW(L"no\\such\\d", nullptr), FALSE, ERROR_PATH_NOT_FOUND);
     Put(L"d\\f.txt", "x");
-    EXPECT_FALSE(RemoveDirectoryW(L"d"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
-    EXPECT_FALSE(DeleteFileW(L"d"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FAILS_WITH(RemoveDirectoryW(L"d"), FALSE, ERROR_DIR_NOT_EMPTY);
+    EXPECT_FAILS_WITH(DeleteFileW(L"d"), FALSE, ERROR_ACCESS_DENIED);
     EXPECT_TRUE(DeleteFileA("d\\f.txt"));
     EXPECT_TRUE(RemoveDirectoryW(L"d"));
 
@@ -332,7 +271,7 @@ TEST(Files, DirectoriesAndTheCurrentDirectory) {
     EXPECT_EQ(narrow[2], '\\');
     // Absolute Windows paths on C: reach the same files.
     Put((expected + L"\\abs.txt").c_str(), "abs");
-    EXPECT_EQ(Content("abs.txt"), "abs");
+    EXPECT_EQ(ReadAll("abs.txt"), "abs");
 }
 
 TEST(Files, ExclusiveOpensRacingOnThreads) {
@@ -341,7 +280,7 @@ TEST(Files, ExclusiveOpensRacingOnThreads) {
     std::atomic<int> inside{0}, overlaps{0}, wins{0}, created{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
+        threads.emplace_back([&] {
             for (int i = 0; i < 200; ++i) {
                 HANDLE file = Open(L"race.bin", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
                 if (file != INVALID_HANDLE_VALUE) {
@@ -354,11 +293,8 @@ TEST(Files, ExclusiveOpensRacingOnThreads) {
                 }
                 std::wstring name = L"new" + std::to_wstring(i) + L".bin";
                 HANDLE fresh = Open(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW);
-                if (fresh != INVALID_HANDLE_VALUE) {
-                    created.fetch_add(1);
-                    CloseHandle(fresh);
-                }
-                (void)t;
+                if (fresh != INVALID_HANDLE_VALUE) created.fetch_add(1);
+                if (fresh != INVALID_HANDLE_VALUE) CloseHandle(fresh);
             }
         });
     }
@@ -371,11 +307,11 @@ TEST(Files, ExclusiveOpensRacingOnThreads) {
 TEST(Files, WideNamesAreUtf8OnDisk) {
     zrtest::ScopedTempDir dir;
     Put(L"\u6f22\u5b57.txt", "wide");
-    EXPECT_EQ(Content("\xe6\xbc\xa2\xe5\xad\x97.txt"), "wide");
+    EXPECT_EQ(ReadAll("\xe6\xbc\xa2\xe5\xad\x97.txt"), "wide");
     Put(L"caf\u00e9.txt", "ansi");
     // ANSI names go through the ANSI code page (Windows-1252: 0xE9 is e acute).
     EXPECT_EQ(GetFileAttributesA("caf\xe9.txt"), static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
-    EXPECT_EQ(Content("caf\xc3\xa9.txt"), "ansi");
+    EXPECT_EQ(ReadAll("caf\xc3\xa9.txt"), "ansi");
 }
 
 }  // namespace

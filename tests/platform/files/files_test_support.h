@@ -1,6 +1,7 @@
 // Helpers shared by the files, drives and registry tests.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/xattr.h>
 
 #include <cstdlib>
@@ -12,20 +13,15 @@
 
 namespace filestest {
 
-// Points ZRWIN_REGISTRY at a .reg file for the lifetime of the object.
-class ScopedRegistry {
-public:
+// Points ZRWIN_REGISTRY at a .reg file holding `bytes` for the lifetime of the object.
+struct ScopedRegistry {
     ScopedRegistry(const std::string& path, const std::string& bytes) {
         Write(path, bytes);
         setenv("ZRWIN_REGISTRY", path.c_str(), 1);
     }
     ~ScopedRegistry() { unsetenv("ZRWIN_REGISTRY"); }
-    ScopedRegistry(const ScopedRegistry&) = delete;
-    ScopedRegistry& operator=(const ScopedRegistry&) = delete;
-
     static void Write(const std::string& path, const std::string& bytes) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << bytes;
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
     }
 };
 
@@ -59,7 +55,7 @@ public:
     HANDLE get() const { return handle_; }
     bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
     void Close() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        if (valid()) CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;
     }
 
@@ -67,4 +63,22 @@ private:
     HANDLE handle_;
 };
 
+// Creates or replaces the file with exactly these bytes.
+inline void Put(const wchar_t* name, const std::string& bytes) {
+    FileHandle file(Open(name, GENERIC_WRITE, 0, CREATE_ALWAYS));
+    ASSERT_TRUE(file.valid());
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    ASSERT_EQ(written, bytes.size());
+}
+
 }  // namespace filestest
+
+// Expects the call, made with the last error cleared, to return `result` and
+// to set the last error to `error`.
+#define EXPECT_FAILS_WITH(call, result, error)                            \
+    do {                                                                  \
+        SetLastError(0);                                                  \
+        EXPECT_EQ((call), result);                                        \
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)) << #call;    \
+    } while (0)

@@ -1,5 +1,7 @@
+// The registry read from a .reg file: value types, keys, encodings, reloads and bad lines.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "files_test_support.h"
@@ -39,20 +41,49 @@ LSTATUS OpenHost(Key& key, REGSAM access = KEY_READ) {
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KVL\\zrmodproc", 0, access, &key.key);
 }
 
+// A value's bytes read through the narrow call, or "<unreadable>".
+std::string Bytes(HKEY key, const char* name, DWORD* type = nullptr) {
+    char buffer[64];
+    DWORD size = sizeof buffer;
+    LSTATUS status = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(buffer), &size);
+    return status == ERROR_SUCCESS ? std::string(buffer, size) : "<unreadable>";
+}
+
+constexpr DWORD kUnreadable = 0xBADBAD;
+
+// A REG_DWORD value of four bytes, or kUnreadable.
+DWORD Dword(HKEY key, const char* name) {
+    DWORD type = 0, value = 0;
+    std::string bytes = Bytes(key, name, &type);
+    if (type != REG_DWORD || bytes.size() != sizeof value) return kUnreadable;
+    std::memcpy(&value, bytes.data(), sizeof value);
+    return value;
+}
+
+// A value read through the wide call, as the wide characters of all its bytes.
+std::wstring Wide(HKEY key, const wchar_t* name, DWORD* type = nullptr) {
+    wchar_t buffer[64];
+    DWORD size = sizeof buffer;
+    LSTATUS status = RegQueryValueExW(key, name, nullptr, type, reinterpret_cast<BYTE*>(buffer), &size);
+    return status == ERROR_SUCCESS ? std::wstring(buffer, size / sizeof(wchar_t)) : L"<unreadable>";
+}
+
+// The host key's "debug" value, read through a key opened for the purpose.
+DWORD HostDebug() {
+    Key key;
+    return OpenHost(key) == ERROR_SUCCESS ? Dword(key.key, "debug") : kUnreadable;
+}
+
 TEST(Registry, ValuesOfEveryTypeAndTheirSizes) {
     zrtest::ScopedTempDir dir;
     ScopedRegistry registry(dir.File("r.reg"), kSample);
     Key key;
     ASSERT_EQ(OpenHost(key), ERROR_SUCCESS);
 
-    DWORD type = 0, value = 0xFFFFFFFF, size = sizeof value;
-    ASSERT_EQ(RegQueryValueExA(key.key, "DEBUG", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-    EXPECT_EQ(value, 10u);
-    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(Dword(key.key, "DEBUG"), 10u);
 
     // A size query, then a buffer one byte short, then the right one.
-    size = 0;
+    DWORD type = 0, size = 0;
     ASSERT_EQ(RegQueryValueExA(key.key, "Path", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
     const std::string path = "C:\\Program Files\\\"KVL\"";
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
@@ -66,37 +97,17 @@ TEST(Registry, ValuesOfEveryTypeAndTheirSizes) {
     EXPECT_EQ(std::string(text.data()), path);
 
     // The wide form returns wide characters with their terminator.
-    wchar_t wide[64];
-    size = sizeof wide;
-    ASSERT_EQ(RegQueryValueExW(key.key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(wide), &size), ERROR_SUCCESS);
-    EXPECT_STREQ(wide, L"default text");
-    EXPECT_EQ(size, (12 + 1) * sizeof(wchar_t));
-    size = sizeof wide;
-    ASSERT_EQ(RegQueryValueExW(key.key, L"expand", nullptr, &type, reinterpret_cast<BYTE*>(wide), &size), ERROR_SUCCESS);
+    EXPECT_EQ(Wide(key.key, nullptr), std::wstring(L"default text", 13));
+    EXPECT_EQ(Wide(key.key, L"expand", &type), std::wstring(L"%A%", 4));
     EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
-    EXPECT_STREQ(wide, L"%A%");
-    size = sizeof wide;
-    ASSERT_EQ(RegQueryValueExW(key.key, L"multi", nullptr, &type, reinterpret_cast<BYTE*>(wide), &size), ERROR_SUCCESS);
+    EXPECT_EQ(Wide(key.key, L"multi", &type), std::wstring(L"a\0bc\0\0", 6));
     EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
-    EXPECT_EQ(std::wstring(wide, size / sizeof(wchar_t)), std::wstring(L"a\0bc\0\0", 6));
 
-    BYTE blob[8] = {};
-    size = sizeof blob;
-    ASSERT_EQ(RegQueryValueExA(key.key, "blob", nullptr, &type, blob, &size), ERROR_SUCCESS);
+    EXPECT_EQ(Bytes(key.key, "blob", &type), std::string("\x01\x02\x03\x04\xff", 5));
     EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
-    ASSERT_EQ(size, 5u);
-    EXPECT_EQ(blob[0], 1);
-    EXPECT_EQ(blob[4], 0xFF);
-    ULONGLONG big = 0;
-    size = sizeof big;
-    ASSERT_EQ(RegQueryValueExA(key.key, "big", nullptr, &type, reinterpret_cast<BYTE*>(&big), &size), ERROR_SUCCESS);
+    EXPECT_EQ(Bytes(key.key, "big", &type), std::string("\x01\0\0\0\0\0\0\x80", 8));
     EXPECT_EQ(type, static_cast<DWORD>(REG_QWORD));
-    EXPECT_EQ(big, 0x8000000000000001ull);
-
-    // The bad line is skipped; what follows it still loads.
-    size = sizeof value;
-    EXPECT_EQ(RegQueryValueExA(key.key, "after", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
-    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(Dword(key.key, "after"), 1u) << "the bad line is skipped; what follows it still loads";
     EXPECT_EQ(RegQueryValueExA(key.key, "absent", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
 }
 
@@ -132,13 +143,8 @@ TEST(Registry, Utf16FileAsRegeditWritesIt) {
     ScopedRegistry registry(dir.File("utf16.reg"), bytes);
     Key key;
     ASSERT_EQ(OpenHost(key), ERROR_SUCCESS);
-    DWORD value = 0, size = sizeof value;
-    ASSERT_EQ(RegQueryValueExA(key.key, "debug", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
-    EXPECT_EQ(value, 3u);
-    wchar_t name[16];
-    size = sizeof name;
-    ASSERT_EQ(RegQueryValueExW(key.key, L"name", nullptr, nullptr, reinterpret_cast<BYTE*>(name), &size), ERROR_SUCCESS);
-    EXPECT_STREQ(name, L"caf\u00e9");
+    EXPECT_EQ(Dword(key.key, "debug"), 3u);
+    EXPECT_EQ(Wide(key.key, L"name"), std::wstring(L"caf\u00e9", 5));
 }
 
 TEST(Registry, ReadAgainWhenTheFileOrVariableChanges) {
@@ -148,33 +154,16 @@ TEST(Registry, ReadAgainWhenTheFileOrVariableChanges) {
     Key none;
     EXPECT_EQ(OpenHost(none), ERROR_FILE_NOT_FOUND);  // a missing file is an empty registry
 
+    // The first file stays in use through a key kept open while it changes.
     ScopedRegistry first(dir.File("one.reg"), std::string(kSample));
     Key one;
     ASSERT_EQ(OpenHost(one), ERROR_SUCCESS);
-    DWORD value = 0, size = sizeof value;
-    ASSERT_EQ(RegQueryValueExA(one.key, "debug", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
-    EXPECT_EQ(value, 10u);
-
-    // The same file rewritten.
-    ScopedRegistry::Write(dir.File("one.reg"),
-                          "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVL\\zrmodproc]\n"
-                          "\"debug\"=dword:2\n");
-    Key rewritten;
-    ASSERT_EQ(OpenHost(rewritten), ERROR_SUCCESS);
-    size = sizeof value;
-    ASSERT_EQ(RegQueryValueExA(rewritten.key, "debug", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(value, 2u);
-
-    // Another file named by the variable.
-    ScopedRegistry second(dir.File("two.reg"),
-                          "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVL\\zrmodproc]\n"
-                          "\"debug\"=dword:4\n");
-    Key two;
-    ASSERT_EQ(OpenHost(two), ERROR_SUCCESS);
-    size = sizeof value;
-    ASSERT_EQ(RegQueryValueExA(two.key, "debug", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
-    EXPECT_EQ(value, 4u);
+    EXPECT_EQ(Dword(one.key, "debug"), 10u);
+    const std::string header = "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVL\\zrmodproc]\n";
+    ScopedRegistry::Write(dir.File("one.reg"), header + "\"debug\"=dword:2\n");  // the same file rewritten
+    EXPECT_EQ(HostDebug(), 2u);
+    ScopedRegistry second(dir.File("two.reg"), header + "\"debug\"=dword:4\n");  // another file named by the variable
+    EXPECT_EQ(HostDebug(), 4u);
 }
 
 TEST(Registry, MalformedLinesAreSkippedAndTheRestLoads) {
@@ -196,17 +185,12 @@ TEST(Registry, MalformedLinesAreSkippedAndTheRestLoads) {
                             "\"l\"=hex:00,\\\n");  // continued past the end of the file
     Key key;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", 0, KEY_READ, &key.key), ERROR_SUCCESS);
-    DWORD value = 0, size = sizeof value;
-    ASSERT_EQ(RegQueryValueExA(key.key, "ok", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
-    EXPECT_EQ(value, 42u);
+    EXPECT_EQ(Dword(key.key, "ok"), 42u);
+    DWORD size = 0;
     for (const char* bad : {"open", "s", "d", "e", "h", "i", "k"}) {
         EXPECT_EQ(RegQueryValueExA(key.key, bad, nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND) << bad;
     }
-    // An odd byte count loses only the incomplete character.
-    char text[8] = {};
-    size = sizeof text;
-    ASSERT_EQ(RegQueryValueExA(key.key, "odd", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size), ERROR_SUCCESS);
-    EXPECT_STREQ(text, "A");
+    EXPECT_EQ(Bytes(key.key, "odd"), std::string("A\0", 2)) << "an odd byte count loses only the incomplete character";
 }
 
 }  // namespace

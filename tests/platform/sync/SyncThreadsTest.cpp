@@ -1,18 +1,16 @@
-// Threads, thread ids, critical sections and clocks.
-#include <gtest/gtest.h>
+// Threads, thread ids, critical sections and clocks, and the run-time-bound
+// exports reached as product code reaches them (LoadLibraryA, GetProcAddress).
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <ctime>
 
-#include "QueryThreadCheck.h"
-#include "platform/platform.h"
+#include "SyncTestSupport.h"
 
 namespace {
 
-constexpr DWORD kLongWait = 10000;
+using namespace synctest;
 
 struct Gate {
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -28,16 +26,13 @@ DWORD WINAPI ReturnAfterGate(LPVOID raw) {
     return 42;
 }
 
-struct Cleanup {
-    Gate* gate;
-    ~Cleanup() { gate->cleanedUp = true; }
-};
-
 void LeaveEarly() { ExitThread(1234); }
 
 DWORD WINAPI ExitThroughExitThread(LPVOID raw) {
-    auto* gate = static_cast<Gate*>(raw);
-    Cleanup cleanup{gate};
+    struct Cleanup {
+        Gate* gate;
+        ~Cleanup() { gate->cleanedUp = true; }
+    } cleanup{static_cast<Gate*>(raw)};
     LeaveEarly();
     return 7;  // never reached
 }
@@ -50,27 +45,18 @@ TEST(SyncThreads, ExitCodeIdsAndEndSignal) {
     EXPECT_NE(id, 0u);
     EXPECT_NE(id, GetCurrentThreadId());
     EXPECT_EQ(GetThreadId(thread), id);
-
-    DWORD code = 0;
-    ASSERT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
-
-    SetLastError(0);
-    EXPECT_FALSE(TerminateThread(thread, 1));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(ExitCodeOf(thread), static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_FAILS_WITH(TerminateThread(thread, 1), FALSE, ERROR_NOT_SUPPORTED);
 
     SetEvent(gate.release);
     ASSERT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
     EXPECT_EQ(gate.seenId.load(), id) << "GetCurrentThreadId inside the thread is its id";
-    ASSERT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(code, 42u) << "TerminateThread changed nothing";
+    EXPECT_EQ(ExitCodeOf(thread), 42u) << "TerminateThread changed nothing";
     EXPECT_EQ(GetThreadId(thread), id) << "the id stays readable after the end";
     EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0) << "an ended thread stays signalled";
     EXPECT_TRUE(CloseHandle(thread));
 
-    SetLastError(0);
-    EXPECT_EQ(GetThreadId(thread), 0u);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FAILS_WITH(GetThreadId(thread), 0u, ERROR_INVALID_HANDLE);
     EXPECT_EQ(GetThreadId(GetCurrentThread()), GetCurrentThreadId());
     EXPECT_EQ(GetCurrentThreadId(), static_cast<DWORD>(gettid()));
     EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
@@ -80,10 +66,7 @@ TEST(SyncThreads, ForkedChildReportsItsOwnThreadId) {
     DWORD parentId = GetCurrentThreadId();
     pid_t child = fork();
     ASSERT_GE(child, 0);
-    if (child == 0) {
-        bool right = GetCurrentThreadId() == static_cast<DWORD>(getpid()) && GetCurrentThreadId() != parentId;
-        _exit(right ? 0 : 1);
-    }
+    if (child == 0) _exit(GetCurrentThreadId() == static_cast<DWORD>(getpid()) && GetCurrentThreadId() != parentId ? 0 : 1);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -91,33 +74,82 @@ TEST(SyncThreads, ForkedChildReportsItsOwnThreadId) {
 
 TEST(SyncThreads, ExitThreadUnwindsAndSetsTheCode) {
     Gate gate;
-    HANDLE thread = CreateThread(nullptr, 0, ExitThroughExitThread, &gate, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    ASSERT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
-    DWORD code = 0;
-    ASSERT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(code, 1234u);
+    EXPECT_EQ(RunThread(ExitThroughExitThread, &gate), 1234u);
     EXPECT_TRUE(gate.cleanedUp.load());
-    CloseHandle(thread);
 }
 
 TEST(SyncThreads, CreateThreadRefusesWhatItCannotDo) {
-    SetLastError(0);
-    EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     Gate gate;
-    SetLastError(0);
-    EXPECT_EQ(CreateThread(nullptr, 0, ReturnAfterGate, &gate, CREATE_SUSPENDED, nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_FAILS_WITH(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(CreateThread(nullptr, 0, ReturnAfterGate, &gate, CREATE_SUSPENDED, nullptr), nullptr,
+                      ERROR_NOT_SUPPORTED);
     // An explicit small stack size is honoured or rounded up, never refused.
     SetEvent(gate.release);
-    HANDLE thread = CreateThread(nullptr, 4096, ReturnAfterGate, &gate, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
-    CloseHandle(thread);
+    EXPECT_EQ(RunThread(ReturnAfterGate, &gate, 4096), 42u);
 }
 
-TEST(SyncThreads, NtQueryInformationThreadCalledDirectly) { synctest::CheckQueryThread(&NtQueryInformationThread); }
+// The 32-bit basic-information record, field by field.
+struct BasicInformation {
+    DWORD exitStatus, teb, processId, threadId, affinity;
+    LONG priority, basePriority;
+};
+static_assert(sizeof(BasicInformation) == 28);
+
+typedef NTSTATUS(NTAPI* QueryThread)(HANDLE, THREADINFOCLASS, PVOID, ULONG, PULONG);
+
+// A thread's basic information while it runs and after it ended, and the NT
+// status of each wrong argument.
+void CheckQueryThread(QueryThread query) {
+    Gate gate;
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, ReturnAfterGate, &gate, 0, &id);
+    ASSERT_NE(thread, nullptr);
+    BasicInformation info{};
+    ULONG length = 0;
+    ASSERT_EQ(query(thread, ThreadBasicInformation, &info, sizeof info, &length), 0);
+    EXPECT_EQ(length, 28u);
+    EXPECT_EQ(info.exitStatus, static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_EQ(info.threadId, id);
+    EXPECT_EQ(info.processId, GetCurrentProcessId());
+    EXPECT_NE(info.affinity, 0u);
+
+    SetEvent(gate.release);
+    ASSERT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
+    ASSERT_EQ(query(thread, ThreadBasicInformation, &info, sizeof info, &length), 0);
+    EXPECT_EQ(info.exitStatus, 42u);
+    EXPECT_EQ(info.threadId, id);
+    ASSERT_EQ(query(GetCurrentThread(), ThreadBasicInformation, &info, sizeof info, nullptr), 0);
+    EXPECT_EQ(info.threadId, GetCurrentThreadId());
+
+    auto status = [&](THREADINFOCLASS kind, ULONG size) {
+        return static_cast<uint32_t>(query(thread, kind, &info, size, &length));
+    };
+    EXPECT_EQ(status(static_cast<THREADINFOCLASS>(5), sizeof info), 0xC0000003u);
+    EXPECT_EQ(status(ThreadBasicInformation, 24), 0xC0000004u);
+    EXPECT_EQ(status(ThreadBasicInformation, 32), 0xC0000004u);
+    CloseHandle(thread);
+    EXPECT_EQ(status(ThreadBasicInformation, sizeof info), 0xC0000008u);
+}
+
+TEST(SyncThreads, NtQueryInformationThreadCalledDirectly) { CheckQueryThread(&NtQueryInformationThread); }
+
+template <class Function>
+Function Find(HMODULE library, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+
+TEST(SyncThreads, RunTimeBoundExportsAreFoundByName) {
+    HMODULE ntdll = LoadLibraryA("ntdll.dll"), kernel32 = LoadLibraryA("Kernel32.dll"), psapi = LoadLibraryA("psapi.dll");
+    ASSERT_TRUE(ntdll && kernel32 && psapi);
+    auto query = Find<QueryThread>(ntdll, "NtQueryInformationThread");
+    ASSERT_NE(query, nullptr);
+    CheckQueryThread(query);
+    auto getThreadId = Find<DWORD(WINAPI*)(HANDLE)>(kernel32, "GetThreadId");
+    ASSERT_NE(getThreadId, nullptr);
+    EXPECT_EQ(getThreadId(GetCurrentThread()), GetCurrentThreadId());
+    EXPECT_NE(GetProcAddress(psapi, "EnumProcesses"), nullptr);
+    for (HMODULE library : {ntdll, kernel32, psapi}) FreeLibrary(library);
+}
 
 struct Counter {
     CRITICAL_SECTION section;
@@ -148,10 +180,7 @@ TEST(SyncCriticalSection, ExcludesOtherThreadsAndIsRecursive) {
     Counter counter;
     InitializeCriticalSection(&counter.section);
     HANDLE threads[4];
-    for (auto& thread : threads) {
-        thread = CreateThread(nullptr, 0, CountUnderLock, &counter, 0, nullptr);
-        ASSERT_NE(thread, nullptr);
-    }
+    for (auto& thread : threads) ASSERT_NE(thread = CreateThread(nullptr, 0, CountUnderLock, &counter, 0, nullptr), nullptr);
     for (HANDLE thread : threads) {
         EXPECT_EQ(WaitForSingleObject(thread, 6 * kLongWait), WAIT_OBJECT_0);
         CloseHandle(thread);
@@ -161,21 +190,10 @@ TEST(SyncCriticalSection, ExcludesOtherThreadsAndIsRecursive) {
     EnterCriticalSection(&counter.section);
     EXPECT_TRUE(TryEnterCriticalSection(&counter.section));
     EXPECT_EQ(counter.section.owningThread, GetCurrentThreadId());
-    HANDLE other = CreateThread(nullptr, 0, TryEnterFromOtherThread, &counter, 0, nullptr);
-    ASSERT_NE(other, nullptr);
-    ASSERT_EQ(WaitForSingleObject(other, kLongWait), WAIT_OBJECT_0);
-    DWORD entered = 9;
-    GetExitCodeThread(other, &entered);
-    EXPECT_EQ(entered, 0u) << "held by this thread";
-    CloseHandle(other);
+    EXPECT_EQ(RunThread(TryEnterFromOtherThread, &counter), 0u) << "held by this thread";
     LeaveCriticalSection(&counter.section);
     LeaveCriticalSection(&counter.section);
-
-    other = CreateThread(nullptr, 0, TryEnterFromOtherThread, &counter, 0, nullptr);
-    ASSERT_EQ(WaitForSingleObject(other, kLongWait), WAIT_OBJECT_0);
-    GetExitCodeThread(other, &entered);
-    EXPECT_EQ(entered, 1u) << "free again after the last leave";
-    CloseHandle(other);
+    EXPECT_EQ(RunThread(TryEnterFromOtherThread, &counter), 1u) << "free again after the last leave";
     DeleteCriticalSection(&counter.section);
 }
 
@@ -192,8 +210,7 @@ TEST(SyncClocks, TicksAndTimesAgreeWithTheSystem) {
     GetSystemTimeAsFileTime(&fileTime);
     ULONGLONG hundredNs = (static_cast<ULONGLONG>(fileTime.dwHighDateTime) << 32) | fileTime.dwLowDateTime;
     long long unixSeconds = static_cast<long long>(hundredNs / 10000000ull) - 11644473600ll;
-    long long now = static_cast<long long>(time(nullptr));
-    EXPECT_LE(std::llabs(unixSeconds - now), 2);
+    EXPECT_LE(std::llabs(unixSeconds - static_cast<long long>(time(nullptr))), 2);
 
     SYSTEMTIME local{};
     GetLocalTime(&local);
@@ -201,8 +218,7 @@ TEST(SyncClocks, TicksAndTimesAgreeWithTheSystem) {
     tm expected{};
     localtime_r(&seconds, &expected);
     EXPECT_EQ(local.wYear, expected.tm_year + 1900);
-    EXPECT_GE(local.wMonth, 1);
-    EXPECT_LE(local.wMonth, 12);
+    EXPECT_TRUE(local.wMonth >= 1 && local.wMonth <= 12) << local.wMonth;
     EXPECT_EQ(local.wDayOfWeek, expected.tm_wday);
     EXPECT_LT(local.wMilliseconds, 1000);
 }

@@ -1,15 +1,11 @@
 // Helper process for the cross-process tests of the synchronisation layer.
 //
-//   sync_child exit <code>                 exits with that code
-//   sync_child wait-stdin <code>           exits with <code> once stdin closes
-//   sync_child hold-and-die <mutex> <ready-fd>
-//       takes the named mutex, writes one byte to ready-fd, then dies
-//       without releasing it
-//   sync_child hold-then-die <mutex> <ready-fd>
-//       as hold-and-die, but dies only once stdin closes
-//   sync_child hold <mutex> <ready-fd>
-//       takes the named mutex, writes one byte to ready-fd, holds it until
-//       stdin closes, releases it and exits 0
+//   sync_child wait-stdin <code>      exits with <code> once stdin closes
+//   sync_child hold-and-die <mutex>   takes the named mutex, prints "ready",
+//                                     then dies without releasing it
+//   sync_child hold-then-die <mutex>  as hold-and-die, but dies only once stdin closes
+//   sync_child hold <mutex>           takes the named mutex, prints "ready", holds it
+//                                     until stdin closes, releases it and exits 0
 //   sync_child count <mutex> <file> <rounds>
 //       once stdin closes, each round creates the named mutex owning it (waiting when it
 //       existed), adds one to the number in <file> by read and write,
@@ -22,21 +18,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "platform/platform.h"
 
 namespace {
 
-int Usage() { return 100; }
-
-void SignalReady(const char* fdText) {
-    int fd = std::atoi(fdText);
-    char byte = 'r';
-    (void)!write(fd, &byte, 1);
-    close(fd);
-}
+constexpr int kUsage = 100;
 
 void WaitForStdinClose() {
     char buffer[16];
@@ -44,13 +32,7 @@ void WaitForStdinClose() {
     }
 }
 
-int TakeMutex(const char* name, HANDLE& mutex) {
-    mutex = CreateMutexA(nullptr, FALSE, name);
-    if (!mutex) return 101;
-    DWORD result = WaitForSingleObject(mutex, 30000);
-    if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) return 102;
-    return 0;
-}
+bool Got(DWORD result) { return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED; }
 
 // Lost updates show when two processes were inside at once.
 bool AddOne(const char* path) {
@@ -70,10 +52,7 @@ int Count(const char* name, const char* path, int rounds) {
     for (int i = 0; i < rounds; ++i) {
         HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
         if (!mutex) return 101;
-        if (GetLastError() == ERROR_ALREADY_EXISTS) {
-            DWORD result = WaitForSingleObject(mutex, 30000);
-            if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) return 102;
-        }
+        if (GetLastError() == ERROR_ALREADY_EXISTS && !Got(WaitForSingleObject(mutex, 30000))) return 102;
         bool added = AddOne(path);
         bool released = ReleaseMutex(mutex) != FALSE;
         CloseHandle(mutex);
@@ -86,19 +65,17 @@ int Count(const char* name, const char* path, int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) return Usage();
+    if (argc < 3) return kUsage;
     std::string command = argv[1];
-    if (command == "exit") return std::atoi(argv[2]);
     if (command == "wait-stdin") {
         WaitForStdinClose();
         return std::atoi(argv[2]);
     }
-    if (argc < 4) return Usage();
     if (command == "hold-and-die" || command == "hold-then-die" || command == "hold") {
-        HANDLE mutex = nullptr;
-        int failed = TakeMutex(argv[2], mutex);
-        if (failed) return failed;
-        SignalReady(argv[3]);
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, argv[2]);
+        if (!mutex) return 101;
+        if (!Got(WaitForSingleObject(mutex, 30000))) return 102;
+        (void)!write(1, "ready\n", 6);
         if (command == "hold-and-die") _exit(7);
         WaitForStdinClose();
         if (command == "hold-then-die") _exit(7);
@@ -107,23 +84,14 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "count" && argc >= 5) return Count(argv[2], argv[3], std::atoi(argv[4]));
-    if (command == "try") {
+    if (command == "try" && argc >= 4) {
         HANDLE mutex = CreateMutexA(nullptr, FALSE, argv[2]);
         if (!mutex) return 101;
         if (GetLastError() != ERROR_ALREADY_EXISTS) return 200;
         DWORD result = WaitForSingleObject(mutex, static_cast<DWORD>(std::atoi(argv[3])));
-        if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) ReleaseMutex(mutex);
+        if (Got(result)) ReleaseMutex(mutex);
         CloseHandle(mutex);
-        switch (result) {
-            case WAIT_OBJECT_0:
-                return 0;
-            case WAIT_ABANDONED:
-                return 128;
-            case WAIT_TIMEOUT:
-                return 58;
-            default:
-                return 103;
-        }
+        return result == WAIT_OBJECT_0 ? 0 : result == WAIT_ABANDONED ? 128 : result == WAIT_TIMEOUT ? 58 : 103;
     }
-    return Usage();
+    return kUsage;
 }
