@@ -1,5 +1,3 @@
-#include <openssl/evp.h>
-
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -8,28 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include "OpenSslReference.h"
 #include "log/AesCipher.h"
 
 namespace {
 
-std::vector<uint8_t> FromHex(const std::string& hex) {
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return bytes;
-}
-
-std::vector<uint8_t> OpenSslCbc256(const std::vector<uint8_t>& key, const std::vector<uint8_t>& plain) {
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    const uint8_t iv[16] = {};
-    std::vector<uint8_t> out(plain.size() + 32);
-    int n1 = 0, n2 = 0;
-    EVP_EncryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key.data(), iv);
-    EVP_EncryptUpdate(ctx, out.data(), &n1, plain.data(), static_cast<int>(plain.size()));
-    EVP_EncryptFinal_ex(ctx, out.data() + n1, &n2);
-    EVP_CIPHER_CTX_free(ctx);
-    out.resize(static_cast<size_t>(n1 + n2));
-    return out;
-}
+using logtest::FromHex;
 
 // FIPS-197 appendix C: plaintext 00112233...ff, key 000102..., per key size.
 TEST(AesCipher, MatchesTheFipsExampleVectorsForAllKeySizes) {
@@ -46,11 +28,9 @@ TEST(AesCipher, MatchesTheFipsExampleVectorsForAllKeySizes) {
         // whole block of padding encrypted on its own.
         ASSERT_EQ(32, cipher.EncryptPadded(plain.data(), plain.size(), out));
         EXPECT_EQ(FromHex(expected[length]), std::vector<uint8_t>(out, out + 16));
-        uint8_t padding[16];
-        for (auto& b : padding) b = 16;
-        uint8_t paddingOut[16];
-        cipher.EncryptBlock(padding, paddingOut);
-        EXPECT_EQ(std::vector<uint8_t>(paddingOut, paddingOut + 16), std::vector<uint8_t>(out + 16, out + 32));
+        std::vector<uint8_t> padding(16, 16), paddingOut(16);
+        cipher.EncryptBlock(padding.data(), paddingOut.data());
+        EXPECT_EQ(paddingOut, std::vector<uint8_t>(out + 16, out + 32));
 
         AesCipher decrypt;
         ASSERT_EQ(0, decrypt.Initialize(AesCipher::ECB, AesCipher::Decrypt, key.data(), length, nullptr));
@@ -73,7 +53,7 @@ TEST(AesCipher, CbcEqualsOpenSslOnRandomInputs) {
         const int n = cipher.EncryptPadded(plain.data(), plain.size(), out.data());
         ASSERT_EQ(static_cast<int>(16 * (length / 16 + 1)), n);
         out.resize(static_cast<size_t>(n));
-        EXPECT_EQ(OpenSslCbc256(key, plain), out);
+        EXPECT_EQ(logtest::OpenSslCbc256(true, key.data(), plain), out);
 
         AesCipher decrypt;
         ASSERT_EQ(0, decrypt.Initialize(AesCipher::CBC, AesCipher::Decrypt, key.data(), AesCipher::Key256, nullptr));

@@ -20,37 +20,27 @@ class ChildProcess {
 public:
     explicit ChildProcess(const std::vector<std::string>& argv) {
         int in[2], out[2], err[2];
-        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return;
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);  // dup2 clears close-on-exec for the child
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) posix_spawn_file_actions_addclose(&actions, fd);
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        close(err[1]);
+        for (int fd : {in[0], out[1], err[1]}) close(fd);
         stdin_ = in[1];
-        stdout_ = out[0];
-        stderr_ = err[0];
-        fcntl(stdin_, F_SETFD, FD_CLOEXEC);
-        fcntl(stdout_, F_SETFD, FD_CLOEXEC);
-        fcntl(stderr_, F_SETFD, FD_CLOEXEC);
+        fds_[0] = out[0];
+        fds_[1] = err[0];
     }
     ~ChildProcess() {
         CloseStdin();
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            int status;
-            waitpid(pid_, &status, 0);
-        }
-        if (stdout_ >= 0) close(stdout_);
-        if (stderr_ >= 0) close(stderr_);
+        Signal(SIGKILL);
+        Wait();
+        for (int fd : fds_) close(fd);
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -67,9 +57,9 @@ public:
     // Reads stdout until it holds `needle` or the time limit passes.
     bool WaitForOutput(const std::string& needle, int limitMs = 20000) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-        while (out_.find(needle) == std::string::npos) {
+        while (text_[0].find(needle) == std::string::npos) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !ReadSome(stdout_, out_, static_cast<int>(left.count()))) return false;
+            if (left.count() <= 0 || !ReadSome(0, static_cast<int>(left.count()))) return false;
         }
         return true;
     }
@@ -77,48 +67,44 @@ public:
     // Waits for the exit and collects the rest of both streams; the exit
     // status, 128 + signal, or -1.
     int Wait() {
-        while (ReadSome(stdout_, out_, -1)) {
-        }
-        while (ReadSome(stderr_, err_, -1)) {
+        while (ReadSome(0, -1) || ReadSome(1, -1)) {
         }
         int status = 0;
-        if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return -1;
+        if (pid_ <= 0 || reaped_ || waitpid(pid_, &status, 0) != pid_) return -1;
         reaped_ = true;
         if (WIFEXITED(status)) return WEXITSTATUS(status);
-        if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-        return -1;
+        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
     }
 
-    const std::string& Out() const { return out_; }
-    const std::string& Err() const { return err_; }
+    const std::string& Out() const { return text_[0]; }
+    const std::string& Err() const { return text_[1]; }
 
 private:
-    static bool ReadSome(int fd, std::string& into, int timeoutMs) {
-        if (fd < 0) return false;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0) return false;
+    bool ReadSome(int stream, int timeoutMs) {
+        pollfd p{fds_[stream], POLLIN, 0};
         char buffer[4096];
-        const ssize_t n = read(fd, buffer, sizeof(buffer));
-        if (n <= 0) return false;
-        into.append(buffer, static_cast<size_t>(n));
-        return true;
+        const ssize_t n = fds_[stream] >= 0 && poll(&p, 1, timeoutMs) > 0 ? read(fds_[stream], buffer, sizeof(buffer)) : 0;
+        if (n > 0) text_[stream].append(buffer, static_cast<size_t>(n));
+        return n > 0;
     }
 
     pid_t pid_ = -1;
     bool reaped_ = false;
-    int stdin_ = -1, stdout_ = -1, stderr_ = -1;
-    std::string out_, err_;
+    int stdin_ = -1, fds_[2] = {-1, -1};
+    std::string text_[2];
 };
 
-// Runs a program to its end.
-inline int Run(const std::vector<std::string>& argv, std::string* out = nullptr, std::string* err = nullptr) {
+// A program run to its end: its exit status and output.
+struct Ran {
+    int code = -1;
+    std::string out, err;
+};
+
+inline Ran Run(const std::vector<std::string>& argv) {
     ChildProcess child(argv);
-    if (!child.Started()) return -1;
     child.CloseStdin();
     const int code = child.Wait();
-    if (out) *out = child.Out();
-    if (err) *err = child.Err();
-    return code;
+    return {code, child.Out(), child.Err()};
 }
 
 }  // namespace logtest

@@ -37,72 +37,38 @@ protected:
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
-TEST_F(DamagedLog, IntactFileVerifiesAndShows) {
-    const auto result = zrlog::VerifyLogFile(kLogFile);
-    EXPECT_TRUE(result.ok) << result.reason;
-    EXPECT_EQ(5u, result.records);
-    EXPECT_EQ(0u, result.badRecord);
-    const auto messages = logtest::Messages();
-    ASSERT_EQ(5u, messages.size());
-    EXPECT_EQ("record 3 with a message long enough for several cipher blocks of text", messages[2]);
-}
-
-TEST_F(DamagedLog, OneChangedCiphertextByteBreaksThatRecord) {
-    // A byte in the second cipher block: the line decrypts to other text.
-    std::string& text = texts_[2];
-    char& c = text[25 + 40];
-    c = c == 'A' ? 'B' : 'A';
-    const auto result = VerifyCopy(logtest::Join(texts_));
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(3u, result.badRecord);
-    EXPECT_TRUE(StartsWith(result.reason, "chain hash does not match")) << result.reason;
-
-    // The last byte of the block before the last flips the padding byte.
-    texts_ = logtest::RecordTexts(bytes_);
-    char& last = texts_[3][texts_[3].size() - 65];
-    last = last == 'A' ? 'B' : 'A';
-    const auto padding = VerifyCopy(logtest::Join(texts_));
-    EXPECT_EQ(4u, padding.badRecord);
-    EXPECT_TRUE(StartsWith(padding.reason, "does not decrypt")) << padding.reason;
-}
-
-TEST_F(DamagedLog, ChangedChainHashChangesTheKey) {
-    char& c = texts_[1][texts_[1].size() - 5];
-    c = c == '0' ? '1' : '0';
-    const auto result = VerifyCopy(logtest::Join(texts_));
-    EXPECT_EQ(2u, result.badRecord);
-    EXPECT_FALSE(result.reason.empty());
-}
-
-TEST_F(DamagedLog, RemovedOrSwappedRecordsBreakTheChain) {
-    std::vector<std::string> removed = texts_;
+TEST_F(DamagedLog, EachDamageIsFoundAtItsRecord) {
+    const auto changed = [&](size_t record, size_t at, char from, char to) {
+        auto texts = texts_;
+        char& c = texts[record][at];
+        c = c == from ? to : from;
+        return logtest::Join(texts);
+    };
+    auto removed = texts_, swapped = texts_;
     removed.erase(removed.begin() + 2);
-    auto result = VerifyCopy(logtest::Join(removed));
-    EXPECT_EQ(3u, result.badRecord);
-    EXPECT_TRUE(StartsWith(result.reason, "chain hash does not match")) << result.reason;
-
-    std::vector<std::string> swapped = texts_;
     std::swap(swapped[1], swapped[2]);
-    result = VerifyCopy(logtest::Join(swapped));
-    EXPECT_EQ(2u, result.badRecord);
-    EXPECT_TRUE(StartsWith(result.reason, "chain hash does not match")) << result.reason;
+    const std::vector<std::string> headless(texts_.begin() + 1, texts_.end());
+    const struct { const char* what; std::string bytes; size_t badRecord; const char* reason; } cases[] = {
+        {"a byte of the second cipher block", changed(2, 25 + 40, 'A', 'B'), 3, "chain hash does not match"},
+        {"the last byte before the last block: the padding byte", changed(3, texts_[3].size() - 65, 'A', 'B'), 4,
+         "does not decrypt"},
+        {"the chain hash, which changes the key", changed(1, texts_[1].size() - 5, '0', '1'), 2, ""},
+        {"a removed record", logtest::Join(removed), 3, "chain hash does not match"},
+        {"swapped records", logtest::Join(swapped), 2, "chain hash does not match"},
+        {"the first record removed: the new first breaks", logtest::Join(headless), 1, ""},
+        {"the last byte missing", bytes_.substr(0, bytes_.size() - 1), 5, ""},
+        {"a truncated last record", bytes_.substr(0, bytes_.size() - 10), 5, "truncated record"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto result = VerifyCopy(c.bytes);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(c.badRecord, result.badRecord);
+        EXPECT_TRUE(StartsWith(result.reason, c.reason) && !result.reason.empty()) << result.reason;
+    }
 
-    // Removing the first record breaks the chain at the new first record.
-    std::vector<std::string> headless(texts_.begin() + 1, texts_.end());
-    result = VerifyCopy(logtest::Join(headless));
-    EXPECT_EQ(1u, result.badRecord);
-}
-
-TEST_F(DamagedLog, TruncatedLastRecordIsReported) {
-    auto result = VerifyCopy(bytes_.substr(0, bytes_.size() - 10));
-    EXPECT_EQ(5u, result.badRecord);
-    EXPECT_TRUE(StartsWith(result.reason, "truncated record")) << result.reason;
-    result = VerifyCopy(bytes_.substr(0, bytes_.size() - 1));
-    EXPECT_EQ(5u, result.badRecord);
-
-    std::vector<zrlog::Record> records;
+    std::vector<zrlog::Record> records;  // of the truncated copy
     std::string error;
-    logtest::WriteBytes(dir_.File("copy.log"), bytes_.substr(0, bytes_.size() - 10));
     EXPECT_FALSE(zrlog::ReadLogFile(dir_.File("copy.log"), kLogFile, records, error));
     EXPECT_EQ(4u, records.size()) << "records before the damage are kept";
     EXPECT_NE(std::string::npos, error.find("record 5")) << error;
@@ -122,51 +88,52 @@ TEST_F(DamagedLog, RenamedFileNeedsItsOriginalName) {
 }
 
 // The operators' tool, run as a program for its output and exit codes.
+logtest::Ran Zrlog(std::vector<std::string> args) {
+    args.insert(args.begin(), logtest::ZrlogPath());
+    return logtest::Run(args);
+}
+
 TEST_F(DamagedLog, ToolExitCodes) {
-    std::string out, err;
-    EXPECT_EQ(0, logtest::Run({logtest::ZrlogPath(), "verify", kLogFile}, &out, &err)) << err;
-    EXPECT_NE(std::string::npos, out.find("5 records"));
-
-    EXPECT_EQ(0, logtest::Run({logtest::ZrlogPath(), "show", kLogFile}, &out, &err)) << err;
-    EXPECT_NE(std::string::npos, out.find("] record 1 with a message"));
-    EXPECT_NE(std::string::npos, out.find("] record 5 with a message"));
-    EXPECT_EQ(texts_[0].substr(0, 24), out.substr(0, 24)) << "each line starts with its time stamp";
-
-    std::vector<std::string> swapped = texts_;
-    std::swap(swapped[3], swapped[4]);
-    logtest::WriteBytes(dir_.File("bad.log"), logtest::Join(swapped));
-    EXPECT_EQ(1, logtest::Run({logtest::ZrlogPath(), "verify", "bad.log", "--name", kLogFile}, &out, &err));
-    EXPECT_NE(std::string::npos, out.find("record 4: chain hash does not match")) << out;
-
+    std::swap(texts_[3], texts_[4]);
+    logtest::WriteBytes(dir_.File("bad.log"), logtest::Join(texts_));
     logtest::WriteBytes(dir_.File("text.txt"), "just some text\nnot a log\n");
-    EXPECT_EQ(2, logtest::Run({logtest::ZrlogPath(), "verify", "text.txt"}, &out, &err));
-    EXPECT_NE(std::string::npos, err.find("not a log file")) << err;
-    EXPECT_EQ(2, logtest::Run({logtest::ZrlogPath(), "show", "missing.log"}, &out, &err));
-    EXPECT_NE(std::string::npos, err.find("no such file")) << err;
-    EXPECT_EQ(2, logtest::Run({logtest::ZrlogPath()}, &out, &err));
-    EXPECT_EQ(2, logtest::Run({logtest::ZrlogPath(), "verify"}, &out, &err));
-    EXPECT_EQ(2, logtest::Run({logtest::ZrlogPath(), "frobnicate", kLogFile}, &out, &err));
-    EXPECT_EQ(0, logtest::Run({logtest::ZrlogPath(), "--help"}, &out, &err));
-    EXPECT_NE(std::string::npos, out.find("Exit codes"));
+    // The expected text is in the standard output for codes 0 and 1, else in the error output.
+    const struct { std::vector<std::string> args; int code; const char* output; } cases[] = {
+        {{"verify", kLogFile}, 0, "5 records"},
+        {{"show", kLogFile}, 0, "] record 1 with a message"},
+        {{"verify", "bad.log", "--name", kLogFile}, 1, "record 4: chain hash does not match"},
+        {{"verify", "text.txt"}, 2, "not a log file"},
+        {{"show", "missing.log"}, 2, "no such file"},
+        {{}, 2, ""},
+        {{"verify"}, 2, ""},
+        {{"frobnicate", kLogFile}, 2, ""},
+        {{"--help"}, 0, "Exit codes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "" : c.args[0]);
+        const auto ran = Zrlog(c.args);
+        EXPECT_EQ(c.code, ran.code) << ran.err;
+        EXPECT_NE(std::string::npos, (c.code < 2 ? ran.out : ran.err).find(c.output)) << ran.out << ran.err;
+    }
+    const auto shown = Zrlog({"show", kLogFile}).out;
+    EXPECT_NE(std::string::npos, shown.find("] record 5 with a message"));
+    EXPECT_EQ(bytes_.substr(0, 24), shown.substr(0, 24)) << "each line starts with its time stamp";
 }
 
 TEST(ZrlogAppend, HonoursTheConfiguredLevel) {
     zrtest::ScopedTempDir dir;
-    logtest::WriteBytes("hklm.reg", "Windows Registry Editor Version 5.00\r\n\r\n"
-                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVL\\zrmodproc]\r\n\"debug\"=dword:00000001\r\n");
-    setenv("ZRWIN_REGISTRY", dir.File("hklm.reg").c_str(), 1);
-    std::string out, err;
-    EXPECT_EQ(0, logtest::Run({logtest::ZrlogPath(), "append", "default level 2 is filtered"}, &out, &err));
-    EXPECT_NE(std::string::npos, err.find("not written")) << err;
-    EXPECT_EQ(0, logtest::Run({logtest::ZrlogPath(), "append", "--level", "1", "error line 100%s"}, &out, &err)) << err;
-    EXPECT_EQ(0, logtest::Run({logtest::ZrlogPath(), "append", "--level", "0", "critical line"}, &out, &err)) << err;
-    EXPECT_EQ(2, logtest::Run({logtest::ZrlogPath(), "append", "--level", "9", "x"}, &out, &err));
+    logtest::UseRegistry(dir.File("hklm.reg"), "\"debug\"=dword:00000001");
+    auto ran = Zrlog({"append", "default level 2 is filtered"});
+    EXPECT_EQ(0, ran.code);
+    EXPECT_NE(std::string::npos, ran.err.find("not written")) << ran.err;
+    EXPECT_EQ(0, Zrlog({"append", "--level", "1", "error line 100%s"}).code);
+    EXPECT_EQ(0, Zrlog({"append", "--level", "0", "critical line"}).code);
+    EXPECT_EQ(2, Zrlog({"append", "--level", "9", "x"}).code);
     unsetenv("ZRWIN_REGISTRY");
-    EXPECT_EQ(0, logtest::Run({logtest::ZrlogPath(), "append", "default level written"}, &out, &err)) << err;
+    EXPECT_EQ(0, Zrlog({"append", "default level written"}).code);
     EXPECT_EQ((std::vector<std::string>{"error line 100%s", "critical line", "default level written"}),
               logtest::Messages());
 }
-
 TEST(ZrlogFollow, PrintsNewRecordsAndFollowsARestart) {
     zrtest::ScopedTempDir dir;
     SetLogLevel(LOG_WARNING);

@@ -1,11 +1,11 @@
-#include <openssl/evp.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "OpenSslReference.h"
+#include "log/LogConfig.h"
 #include "log/LogReader.h"
 #include "log/LogSeal.h"
 
@@ -13,19 +13,6 @@ namespace {
 
 const char kTimestamp[] = "Sat Dec 05 15:54:04 2026";
 const char kFileName[] = "kvlzrmodproc.log";
-
-std::string OpenSslMd5Hex(const std::string& bytes) {
-    unsigned char digest[16];
-    unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned i = 0; i < length; ++i) {
-        hex.push_back(kHex[digest[i] >> 4]);
-        hex.push_back(kHex[digest[i] & 15]);
-    }
-    return hex;
-}
 
 // UTF-16LE of Windows-1252 text restricted to ASCII and Latin-1 letters.
 std::string Utf16OfLatin1(const std::string& text) {
@@ -37,21 +24,7 @@ std::string Utf16OfLatin1(const std::string& text) {
     return out;
 }
 
-std::string OpenSslDecrypt(const std::string& key, const std::string& cipherHex) {
-    std::vector<unsigned char> cipher;
-    for (size_t i = 0; i + 1 < cipherHex.size(); i += 2)
-        cipher.push_back(static_cast<unsigned char>(std::stoi(cipherHex.substr(i, 2), nullptr, 16)));
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    const unsigned char iv[16] = {};
-    std::vector<unsigned char> out(cipher.size() + 16);
-    int n1 = 0, n2 = 0;
-    EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, reinterpret_cast<const unsigned char*>(key.data()), iv);
-    EVP_DecryptUpdate(ctx, out.data(), &n1, cipher.data(), static_cast<int>(cipher.size()));
-    const int ok = EVP_DecryptFinal_ex(ctx, out.data() + n1, &n2);
-    EVP_CIPHER_CTX_free(ctx);
-    if (!ok) return "<bad padding>";
-    return std::string(reinterpret_cast<char*>(out.data()), static_cast<size_t>(n1 + n2));
-}
+using logtest::OpenSslMd5Hex;
 
 TEST(LogSeal, Md5HexIsLowerCaseMd5) {
     EXPECT_EQ("d41d8cd98f00b204e9800998ecf8427e", Md5Hex("", 0));
@@ -74,14 +47,12 @@ TEST(LogSeal, RecordsOpenWithTheDocumentedKeyDerivation) {
     const std::string key = OpenSslMd5Hex(Utf16OfLatin1(chainHash + kTimestamp + kFileName));
     const std::string cipherHex = payload.substr(0, payload.size() - 32);
     EXPECT_EQ(std::string::npos, cipherHex.find_first_not_of("0123456789ABCDEF")) << "upper-case ciphertext";
-    EXPECT_EQ(Utf16OfLatin1(line), OpenSslDecrypt(key, cipherHex));
+    const auto plain = logtest::OpenSslCbc256(false, key.data(), logtest::FromHex(cipherHex));
+    EXPECT_EQ(Utf16OfLatin1(line), std::string(plain.begin(), plain.end()));
 }
 
 TEST(LogSeal, PayloadLengthFollowsTheUtf16Length) {
-    struct Case {
-        size_t units;
-        size_t payload;
-    } cases[] = {{7, 64}, {8, 96}, {15, 96}, {16, 128}, {60, 32 * (120 / 16 + 1) + 32}};
+    const struct { size_t units, payload; } cases[] = {{7, 64}, {8, 96}, {15, 96}, {16, 128}, {60, 32 * (120 / 16 + 1) + 32}};
     for (const auto& c : cases) {
         std::string payload;
         ASSERT_TRUE(SealLogRecord(std::string(c.units, 'x'), kTimestamp, "", kFileName, payload));
@@ -95,17 +66,22 @@ TEST(LogSeal, PayloadLengthFollowsTheUtf16Length) {
 TEST(LogSeal, KeyDependsOnTimeStampAndFileName) {
     const std::string line = "SALT[0001.0002] same text\r\n";
     std::string a, b, c;
-    ASSERT_TRUE(SealLogRecord(line, "Sat Dec 05 15:54:04 2026", "", kFileName, a));
+    ASSERT_TRUE(SealLogRecord(line, kTimestamp, "", kFileName, a));
     ASSERT_TRUE(SealLogRecord(line, "Sat Dec 05 15:54:05 2026", "", kFileName, b));
-    ASSERT_TRUE(SealLogRecord(line, "Sat Dec 05 15:54:04 2026", "", "other.log", c));
+    ASSERT_TRUE(SealLogRecord(line, kTimestamp, "", "other.log", c));
     EXPECT_EQ(a.substr(a.size() - 32), b.substr(b.size() - 32)) << "same chain hash";
     EXPECT_NE(a.substr(0, a.size() - 32), b.substr(0, b.size() - 32));
     EXPECT_NE(a.substr(0, a.size() - 32), c.substr(0, c.size() - 32));
 
-    // The reader opens a record only under its own file name.
+    // The whole record as the facility writes it; the reader opens it only
+    // under its own file name.
+    std::string text = line, empty;
+    ASSERT_TRUE(ProcessDataFinal(kTimestamp, text, "", kFileName));
+    ASSERT_EQ(std::string(kTimestamp) + " " + a + "\r\n", text);
+    text.resize(text.size() - 2);
+    EXPECT_FALSE(ProcessDataFinal(kTimestamp, empty, "", kFileName)) << "nothing to seal";
     zrlog::Record record;
     std::string hashed, error;
-    const std::string text = std::string("Sat Dec 05 15:54:04 2026 ") + a;
     ASSERT_TRUE(zrlog::DecodeRecord(text, kFileName, record, hashed, error)) << error;
     EXPECT_EQ("[0001.0002] same text", record.line);
     EXPECT_EQ("same text", zrlog::MessageOf(record));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -30,8 +31,16 @@ inline std::string ReadBytes(const std::string& path) {
 }
 
 inline void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// A registry file with these values under a key of HKEY_LOCAL_MACHINE, the
+// product's by default, in force until ZRWIN_REGISTRY is unset.
+inline void UseRegistry(const std::string& path, const std::string& values,
+                        const std::string& key = "SOFTWARE\\KVL\\zrmodproc") {
+    WriteBytes(path,
+               "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\" + key + "]\r\n" + values + "\r\n");
+    setenv("ZRWIN_REGISTRY", path.c_str(), 1);
 }
 
 inline bool LogWithLimit(unsigned limit, const char* format, ...) {

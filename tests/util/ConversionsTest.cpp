@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <stdexcept>
 #include <string>
 
 #include "util/Conversions.h"
@@ -10,7 +8,20 @@ namespace {
 
 using Utils_Conversions::Conversion;
 
-TEST(ConversionsTest, EmptyAndNullTextsGiveEmptyResults) {
+// Each pair converts both ways (the strings go through the heap functions).
+TEST(ConversionsTest, KnownPairsConvertBothWays) {
+    const struct { const wchar_t* wide; UINT codePage; const char* narrow; } cases[] = {
+        {L"\u00e9\u4e2d", CP_UTF8, "\xC3\xA9\xE4\xB8\xAD"},
+        {L"h\u00e9llo", CP_UTF8, "h\xC3\xA9llo"},
+        {L"caf\u00e9", CP_ACP, "caf\xE9"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.narrow);
+        EXPECT_EQ(Conversion::toString(c.wide, c.codePage), c.narrow);
+        EXPECT_EQ(Conversion::toWstring(c.narrow, c.codePage), c.wide);
+    }
+    EXPECT_EQ(Conversion::toString(L"a\u4e2db", CP_ACP), "a?b") << "unmappable in the ANSI code page";
+
     EXPECT_EQ(Conversion::toWstring("", CP_UTF8), L"");
     EXPECT_EQ(Conversion::toWstring(static_cast<const char*>(nullptr), CP_ACP), L"");
     EXPECT_EQ(Conversion::toString(L"", CP_UTF8), "");
@@ -34,28 +45,12 @@ TEST(ConversionsTest, Utf8RoundTripsAnyText) {
         EXPECT_FALSE(utf8.empty());
         EXPECT_EQ(Conversion::toWstring(utf8, CP_UTF8), text);
     }
-    EXPECT_EQ(Conversion::toString(L"\u00e9\u4e2d", CP_UTF8), "\xC3\xA9\xE4\xB8\xAD");
-    EXPECT_EQ(Conversion::toWstring("\xC3\xA9\xE4\xB8\xAD", CP_UTF8), L"\u00e9\u4e2d");
 }
 
-TEST(ConversionsTest, AnsiCodePageReplacesUnmappableCharacters) {
-    EXPECT_EQ(Conversion::toString(L"a\u4e2db", CP_ACP), "a?b");
-    EXPECT_EQ(Conversion::toString(L"caf\u00e9", CP_ACP), "caf\xE9");
-    EXPECT_EQ(Conversion::toWstring("caf\xE9", CP_ACP), L"caf\u00e9");
-}
-
-TEST(ConversionsTest, HeapAndBufferConversions) {
-    std::unique_ptr<wchar_t[]> wide(MultiByteToWideAlloc("h\xC3\xA9llo", CP_UTF8));
-    ASSERT_NE(wide, nullptr);
-    EXPECT_EQ(std::wstring(wide.get()), L"h\u00e9llo");
-    std::unique_ptr<char[]> narrow(WideToMultiByteAlloc(L"h\u00e9llo", CP_UTF8));
-    ASSERT_NE(narrow, nullptr);
-    EXPECT_EQ(std::string(narrow.get()), "h\xC3\xA9llo");
-
+TEST(ConversionsTest, BufferConversionsRefuseShortBuffersAndNulls) {
     wchar_t wideBuffer[8];
     EXPECT_EQ(MultiByteToWideBuffer(wideBuffer, "abc", 8, CP_UTF8), wideBuffer);
     EXPECT_EQ(std::wstring(wideBuffer), L"abc");
-    wideBuffer[0] = L'x';
     EXPECT_EQ(MultiByteToWideBuffer(wideBuffer, "far too long for it", 8, CP_UTF8), nullptr);
     EXPECT_EQ(MultiByteToWideBuffer(nullptr, "abc", 8, CP_UTF8), nullptr);
     EXPECT_EQ(MultiByteToWideBuffer(wideBuffer, nullptr, 8, CP_UTF8), nullptr);
@@ -68,15 +63,11 @@ TEST(ConversionsTest, HeapAndBufferConversions) {
 }
 
 TEST(ConversionsTest, CommandLineConvertsInPlaceAndOnTheHeap) {
-    EXPECT_EQ(Utils_Conversions::CommandLineCodePage(), static_cast<UINT>(CP_THREAD_ACP));
-    Utils_Conversions::CommandLineW shortLine("PID(42) LPCNAME(Group)");
-    EXPECT_EQ(std::wstring(shortLine.c_str()), L"PID(42) LPCNAME(Group)");
-    Utils_Conversions::CommandLineW emptyLine("");
-    EXPECT_EQ(std::wstring(emptyLine.c_str()), L"");
-
-    std::string longText = "LPCNAME(" + std::string(300, 'g') + ") PID(7)";
-    Utils_Conversions::CommandLineW longLine(longText.c_str());
-    EXPECT_EQ(Conversion::toString(longLine.c_str(), CP_UTF8), longText);
+    for (const std::string& text : {std::string("PID(42) LPCNAME(Group)"), std::string(),
+                                   "LPCNAME(" + std::string(300, 'g') + ") PID(7)"}) {
+        Utils_Conversions::CommandLineW line(text.c_str());
+        EXPECT_EQ(Conversion::toString(line.c_str(), CP_UTF8), text);
+    }
 }
 
 TEST(SystemErrorTextTest, KnownCodeHasItsTextAndUnknownCodeNone) {
@@ -96,12 +87,8 @@ TEST(Utf16LETest, EncodesAndDecodesSurrogatesAndKeepsUnpairedOnes) {
 
     const std::string pairBytes("\x3D\xD8\x00\xDE", 4);  // U+1F600
     std::wstring decoded = FromUtf16LE(pairBytes.data(), pairBytes.size());
-    if (sizeof(wchar_t) > 2) {
-        ASSERT_EQ(decoded.size(), 1u);
-        EXPECT_EQ(static_cast<unsigned>(decoded[0]), 0x1F600u);
-    } else {
-        EXPECT_EQ(decoded.size(), 2u);
-    }
+    ASSERT_EQ(decoded.size(), sizeof(wchar_t) > 2 ? 1u : 2u);
+    EXPECT_EQ(static_cast<unsigned>(decoded[0]), sizeof(wchar_t) > 2 ? 0x1F600u : 0xD83Du);
     EXPECT_EQ(ToUtf16LE(decoded), pairBytes);
 
     const std::string lone("\x00\xD8\x41\x00", 4);  // high surrogate then 'A'

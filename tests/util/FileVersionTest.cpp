@@ -10,36 +10,26 @@
 namespace {
 
 TEST(CVersionParserTest, ParsesFourPartTexts) {
-    CVersionParser commas("1, 2, 3, 4");
-    ASSERT_TRUE(commas.IsValid());
-    EXPECT_EQ(commas.Text(), "1.2.3.4");
-    EXPECT_EQ(commas.Value(), 0x0001000200030004ull);
-    EXPECT_EQ(commas.Get(0), 1);
-    EXPECT_EQ(commas.Get(3), 4);
-    EXPECT_EQ(commas.Get(4), 0);
-    EXPECT_EQ(commas.Get(-1), 0);
-
-    EXPECT_FALSE(CVersionParser("1.2.3").IsValid());
-    EXPECT_EQ(CVersionParser("1.2.3").Value(), 0u);
-    EXPECT_EQ(CVersionParser("1.2.3").Text(), "");
-    EXPECT_FALSE(CVersionParser("").IsValid());
+    // A fifth part is ignored, empty parts are skipped, parts are 16 bits. The
+    // kept text has no spaces and dots for commas; it is "" when invalid.
+    const struct { const char* text; const char* kept; unsigned long long value; } cases[] = {
+        {"1, 2, 3, 4", "1.2.3.4", 0x0001000200030004ull},  {"5.6.7.8.9", "5.6.7.8.9", 0x0005000600070008ull},
+        {"..1...2.3..4..", "..1...2.3..4..", 0x0001000200030004ull},
+        {"2a.-1.x.+7", "2a.-1.x.+7", 0x0002FFFF00000007ull}, {"70000.1.2.3", "70000.1.2.3", 0x1170000100020003ull},
+        {"1.2.3", "", 0}, {"", "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        CVersionParser parser(c.text);
+        EXPECT_EQ(parser.IsValid(), *c.kept != '\0');
+        EXPECT_EQ(parser.Value(), c.value);
+        EXPECT_EQ(parser.Text(), c.kept);
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(parser.Get(i), static_cast<int>((c.value >> (48 - 16 * i)) & 0xFFFF));
+    }
     EXPECT_FALSE(CVersionParser(nullptr).IsValid());
     EXPECT_FALSE(CVersionParser().IsValid());
-
-    CVersionParser five("5.6.7.8.9");
-    ASSERT_TRUE(five.IsValid());
-    EXPECT_EQ(five.Value(), 0x0005000600070008ull);
-
-    EXPECT_EQ(CVersionParser("70000.1.2.3").Get(0), 4464);
-    CVersionParser dots("..1...2.3..4..");
-    ASSERT_TRUE(dots.IsValid());
-    EXPECT_EQ(dots.Value(), 0x0001000200030004ull);
-    CVersionParser loose("2a.-1.x.+7");
-    ASSERT_TRUE(loose.IsValid());
-    EXPECT_EQ(loose.Get(0), 2);
-    EXPECT_EQ(loose.Get(1), 0xFFFF);
-    EXPECT_EQ(loose.Get(2), 0);
-    EXPECT_EQ(loose.Get(3), 7);
+    EXPECT_EQ(CVersionParser("1.2.3.4").Get(4), 0);
+    EXPECT_EQ(CVersionParser("1.2.3.4").Get(-1), 0);
 
     CVersionParser numbers(0x10001, 2, 3, 65535);
     EXPECT_TRUE(numbers.IsValid());
@@ -72,56 +62,41 @@ std::wstring Wide(const char* text) {
     return Utils_Conversions::Conversion::toWstring(text, CP_UTF8);
 }
 
+std::string ModuleVersion(const char* path) {
+    HMODULE module = LoadLibraryA(path);
+    EXPECT_NE(module, nullptr);
+    CVersion version;
+    version.LoadFromModule(module);
+    std::string text;
+    EXPECT_TRUE(version.ToString(text, "."));
+    FreeLibrary(module);
+    return text;
+}
+
 TEST(FileVersionTest, ReadsTheFileVersionOfAFileAndOfALoadedModule) {
     zrtest::ScopedTempDir dir;
     std::wstring value = L"unchanged";
     EXPECT_TRUE(GetFileVersionElement(Wide(ZR_VERSION_FIXTURE), nullptr, L"FileVersion", value));
     EXPECT_EQ(value, L"3.1.4.15");
-
     std::string narrow;
     EXPECT_TRUE(GetFileVersionElement(ZR_VERSION_FIXTURE, nullptr, narrow));
     EXPECT_EQ(narrow, "3.1.4.15");
-
-    HMODULE module = LoadLibraryA(ZR_VERSION_FIXTURE);
-    ASSERT_NE(module, nullptr);
-    CVersion version;
-    version.LoadFromModule(module);
-    std::string text;
-    EXPECT_TRUE(version.ToString(text, "."));
-    EXPECT_EQ(text, "3.1.4.15");
-    FreeLibrary(module);
+    EXPECT_EQ(ModuleVersion(ZR_VERSION_FIXTURE), "3.1.4.15");
 }
 
 TEST(FileVersionTest, MissingStringOrFileIsLoggedAndChangesNothing) {
     zrtest::ScopedTempDir dir;
-    const std::wstring bare = Wide(ZR_VERSION_FIXTURE_BARE);
     std::wstring value = L"unchanged";
-    EXPECT_TRUE(GetFileVersionElement(bare, nullptr, L"FileVersion", value));
-    EXPECT_EQ(value, L"unchanged");
-
-    HMODULE module = LoadLibraryA(ZR_VERSION_FIXTURE_BARE);
-    ASSERT_NE(module, nullptr);
-    CVersion version;
-    version.LoadFromModule(module);
-    std::string text;
-    EXPECT_TRUE(version.ToString(text, "."));
-    EXPECT_EQ(text, "0.0.0.0");
-    FreeLibrary(module);
-
+    EXPECT_TRUE(GetFileVersionElement(Wide(ZR_VERSION_FIXTURE_BARE), nullptr, L"FileVersion", value));
+    EXPECT_EQ(ModuleVersion(ZR_VERSION_FIXTURE_BARE), "0.0.0.0");
     const std::wstring missing = dir.Path().wstring() + L"/no-such-file.dll";
     EXPECT_TRUE(GetFileVersionElement(missing, nullptr, L"FileVersion", value));
     EXPECT_EQ(value, L"unchanged");
 
-    auto lines = utiltest::LogMessages();
-    const std::string bareNarrow = ZR_VERSION_FIXTURE_BARE;
-    EXPECT_EQ(utiltest::CountLines(lines, "GetFileVersionElement: [E] Failed VerQueryValueW(\\StringFileInfo\\040904b0"
-                                          "\\FileVersion) for '" + bareNarrow + "'. err:1813"),
-              1u);
-    EXPECT_EQ(utiltest::CountStartingWith(lines, "GetFileVersionElement: [E] Failed VerQueryValueW("
-                                                 "\\StringFileInfo\\040904b0\\FileVersion) for '"),
-              2u);
-    EXPECT_EQ(utiltest::CountStartingWith(
-                  lines, "GetFileVersionElement: [E] Failed GetFileVersionInfoSize for '" +
+    const std::string query = "GetFileVersionElement: [E] Failed VerQueryValueW(\\StringFileInfo\\040904b0\\FileVersion) for '";
+    EXPECT_EQ(utiltest::CountLines(query + ZR_VERSION_FIXTURE_BARE + "'. err:1813"), 1u);
+    EXPECT_EQ(utiltest::CountStartingWith(query), 2u);
+    EXPECT_EQ(utiltest::CountStartingWith("GetFileVersionElement: [E] Failed GetFileVersionInfoSize for '" +
                              Utils_Conversions::Conversion::toString(missing, CP_UTF8) + "'. err:"),
               1u);
 }

@@ -11,21 +11,11 @@ namespace {
 
 using utiltest::CountLines;
 using utiltest::CountStartingWith;
-using utiltest::LogMessages;
 
 TEST(OSVersionCodeTest, ClassifiesEveryKnownSystem) {
-    const DWORD nt = VER_PLATFORM_WIN32_NT;
-    const DWORD w9x = VER_PLATFORM_WIN32_WINDOWS;
-    const BYTE ws = VER_NT_WORKSTATION;
-    const BYTE dc = VER_NT_DOMAIN_CONTROLLER;
-    const BYTE srv = VER_NT_SERVER;
-    struct Case {
-        DWORD platform, major, minor;
-        BYTE productType;
-        bool hasProductType;
-        int code;
-    };
-    const Case cases[] = {
+    const DWORD nt = VER_PLATFORM_WIN32_NT, w9x = VER_PLATFORM_WIN32_WINDOWS;
+    const BYTE ws = VER_NT_WORKSTATION, dc = VER_NT_DOMAIN_CONTROLLER, srv = VER_NT_SERVER;
+    const struct { DWORD platform, major, minor; BYTE productType; bool hasProductType; int code; } cases[] = {
         {w9x, 4, 0, 0, false, 10},    {w9x, 4, 10, 0, false, 20},  {w9x, 4, 90, 0, false, 30},
         {w9x, 4, 50, 0, false, 149},  {w9x, 5, 0, 0, false, 149},  {nt, 3, 51, 0, false, 41},
         {nt, 4, 0, ws, true, 41},     {nt, 5, 0, srv, true, 50},   {nt, 5, 1, ws, true, 60},
@@ -37,7 +27,7 @@ TEST(OSVersionCodeTest, ClassifiesEveryKnownSystem) {
         {nt, 6, 4, ws, true, 149},    {nt, 10, 0, ws, true, 149},  {0, 4, 0, 0, false, 149},
         {3, 10, 0, ws, true, 149},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(OSVersionCodeFrom(c.platform, c.major, c.minor, c.productType, c.hasProductType), c.code)
             << "platform " << c.platform << " " << c.major << "." << c.minor << " type " << int(c.productType)
             << (c.hasProductType ? "" : " (basic record)");
@@ -46,7 +36,6 @@ TEST(OSVersionCodeTest, ClassifiesEveryKnownSystem) {
 
 TEST(OSVersionCodeTest, ThisSystemIsNewerThanTheTable) {
     EXPECT_EQ(GetOSVersionCode(), 149);
-    EXPECT_EQ(GetOSVersionCode(), 149);  // cached
     EXPECT_TRUE(IsVersionAtLeast6());
     EXPECT_FALSE(IsWow64());
 }
@@ -56,25 +45,24 @@ TEST(CLoadLibraryTest, EmptyNameHoldsNothingAndReportsEveryLookup) {
     SetLogLevel(LOG_WARNING);
     CLoadLibrary library("");
     EXPECT_FALSE(library.IsLoaded());
-    EXPECT_TRUE(LogMessages().empty()) << "construction with an empty name logs nothing";
+    EXPECT_TRUE(logtest::Messages().empty()) << "construction with an empty name logs nothing";
 
     void* slot = nullptr;
     EXPECT_FALSE(library.LoadFunction("GetThreadId", &slot));
     EXPECT_EQ(slot, nullptr);
-    EXPECT_EQ(CountLines(LogMessages(), "CLoadLibrary::LoadFunction: [E] Library  not loaded"), 1u);
+    EXPECT_EQ(CountLines("CLoadLibrary::LoadFunction: [E] Library  not loaded"), 1u);
 
     // A bound slot is kept without looking it up again.
     int marker = 0;
     void* bound = &marker;
     EXPECT_TRUE(library.LoadFunction("Anything", &bound));
     EXPECT_EQ(bound, &marker);
-    EXPECT_EQ(LogMessages().size(), 1u);
+    EXPECT_EQ(logtest::Messages().size(), 1u);
 
     EXPECT_FALSE(library.LoadFunction(nullptr, &slot));
     EXPECT_FALSE(library.LoadFunction("GetThreadId", nullptr));
-    auto lines = LogMessages();
-    EXPECT_EQ(CountStartingWith(lines, "CLoadLibrary::LoadFunction: [E] Invalid params. name: '(null)', pointer: "), 1u);
-    EXPECT_EQ(CountStartingWith(lines, "CLoadLibrary::LoadFunction: [E] Invalid params. name: 'GetThreadId', pointer: "),
+    EXPECT_EQ(CountStartingWith("CLoadLibrary::LoadFunction: [E] Invalid params. name: '(null)', pointer: "), 1u);
+    EXPECT_EQ(CountStartingWith("CLoadLibrary::LoadFunction: [E] Invalid params. name: 'GetThreadId', pointer: "),
               1u);
 }
 
@@ -94,10 +82,9 @@ TEST(CLoadLibraryTest, MissingLibraryAndMissingExportAreLogged) {
     EXPECT_TRUE(kernel32.LoadFunction("GetThreadId", &slot));
     EXPECT_NE(slot, nullptr);
 
-    auto lines = LogMessages();
-    EXPECT_EQ(CountLines(lines, "CLoadLibrary::Load: [E] Could not load library zr-no-such-library.dll, err:126"), 1u);
-    EXPECT_EQ(CountLines(lines, "CLoadLibrary::LoadFunction: [E] Library zr-no-such-library.dll not loaded"), 1u);
-    EXPECT_EQ(CountLines(lines, "CLoadLibrary::LoadFunction: [E] Could not get process address for "
+    EXPECT_EQ(CountLines("CLoadLibrary::Load: [E] Could not load library zr-no-such-library.dll, err:126"), 1u);
+    EXPECT_EQ(CountLines("CLoadLibrary::LoadFunction: [E] Library zr-no-such-library.dll not loaded"), 1u);
+    EXPECT_EQ(CountLines("CLoadLibrary::LoadFunction: [E] Could not get process address for "
                                 "'NoSuchExportAnywhere' in module 'Kernel32.dll'"),
               1u);
 }

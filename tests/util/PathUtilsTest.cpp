@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "LogLines.h"
@@ -39,87 +39,36 @@ TEST(PathPartsTest, CombinePathJoinsWithExactlyOneBackslash) {
 }
 
 TEST(AbbreviateForLogTest, KeepsBothEndsOfLongTexts) {
-    const std::string exact(40, 'x');
+    const std::string exact(40, 'x'), text = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrs";
     EXPECT_EQ(AbbreviateForLog(exact, 40), exact);
-    std::string text;
-    for (int i = 0; i < 45; ++i) {
-        text.push_back(static_cast<char>('A' + i % 26));
-    }
-    std::string shortened = AbbreviateForLog(text, 40);
-    EXPECT_EQ(shortened.size(), 18u + 2u + 18u);
-    EXPECT_EQ(shortened, text.substr(0, 18) + ".." + text.substr(45 - 18));
+    EXPECT_EQ(AbbreviateForLog(text, 40), text.substr(0, 18) + ".." + text.substr(45 - 18));
     EXPECT_EQ(AbbreviateForLog(std::string(1001, 'a'), 1000).size(), 498u + 2u + 498u);
     EXPECT_EQ(AbbreviateForLog(std::string(81, 'a'), 80).size(), 38u + 2u + 38u);
 
-    std::wstring wide(101, L'\u00e9');
-    wide[0] = L'S';
-    wide[100] = L'E';
-    std::wstring wideShort = AbbreviateForLog(wide, 100);
-    EXPECT_EQ(wideShort.size(), 48u + 2u + 48u);
-    EXPECT_EQ(wideShort.front(), L'S');
-    EXPECT_EQ(wideShort.back(), L'E');
-    EXPECT_EQ(wideShort.substr(48, 2), L"..");
+    const std::wstring middle(47, L'\u00e9');
+    EXPECT_EQ(AbbreviateForLog(L"S" + std::wstring(99, L'\u00e9') + L"E", 100), L"S" + middle + L".." + middle + L"E");
     EXPECT_EQ(AbbreviateForLog(std::wstring(L"short"), 40), L"short");
 }
 
-// A registry file that substitutes drive letters, in force for the object's
-// lifetime.
-class ScopedRegistry {
-public:
-    ScopedRegistry(const std::string& file, const std::string& content) {
-        std::ofstream(file, std::ios::binary) << content;
-        const char* previous = std::getenv("ZRWIN_REGISTRY");
-        hadPrevious_ = previous != nullptr;
-        if (hadPrevious_) {
-            previous_ = previous;
-        }
-        setenv("ZRWIN_REGISTRY", file.c_str(), 1);
+// A registry file of substituted drives, in force for the object's lifetime.
+struct ScopedRegistry {
+    explicit ScopedRegistry(const std::string& drives) {
+        logtest::UseRegistry((std::filesystem::current_path() / "test.reg").string(), drives,
+                             "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\DOS Devices");
     }
-    ~ScopedRegistry() {
-        if (hadPrevious_) {
-            setenv("ZRWIN_REGISTRY", previous_.c_str(), 1);
-        } else {
-            unsetenv("ZRWIN_REGISTRY");
-        }
-    }
-    ScopedRegistry(const ScopedRegistry&) = delete;
-    ScopedRegistry& operator=(const ScopedRegistry&) = delete;
-
-private:
-    bool hadPrevious_ = false;
-    std::string previous_;
+    ~ScopedRegistry() { unsetenv("ZRWIN_REGISTRY"); }
 };
-
-// "/tmp/x" as the Windows path "C:\tmp\x" (C: is the root by default).
-std::wstring OnDriveC(const std::filesystem::path& posix) {
-    std::wstring text = L"C:" + Utils_Conversions::Conversion::toWstring(posix.string(), CP_UTF8);
-    for (auto& c : text) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    return text;
-}
-
-std::string RegEscaped(const std::wstring& text) {
-    std::string out;
-    for (char c : Utils_Conversions::Conversion::toString(text, CP_UTF8)) {
-        out += c == '\\' ? std::string("\\\\") : std::string(1, c);
-    }
-    return out;
-}
 
 TEST(GetFullPathTest, FollowsSubstitutedDrivesToTheRealFolder) {
     zrtest::ScopedTempDir dir;
     std::filesystem::create_directories(dir.Path() / "work" / "m");
     std::filesystem::create_directories(dir.Path() / "work" / "sub");
-    const std::wstring work = OnDriveC(dir.Path() / "work");
-    ScopedRegistry registry(
-        dir.File("test.reg"),
-        "Windows Registry Editor Version 5.00\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\DOS Devices]\r\n"
-        "\"X:\"=\"\\\\??\\\\" + RegEscaped(work) + "\"\r\n"
-        "\"Y:\"=\"\\\\??\\\\X:\\\\sub\"\r\n");
+    // The folder as the Windows path "C:\...\work" (C: is the root by default).
+    std::string posix = (dir.Path() / "work").string(), escaped;
+    std::replace(posix.begin(), posix.end(), '/', '\\');
+    for (char c : posix) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    const std::wstring work = L"C:" + Utils_Conversions::Conversion::toWstring(posix, CP_UTF8);
+    ScopedRegistry registry("\"X:\"=\"\\\\??\\\\C:" + escaped + "\"\r\n\"Y:\"=\"\\\\??\\\\X:\\\\sub\"");
 
     EXPECT_EQ(Path<wchar_t>::GetPathRoot(L"x:\\m\\a.kvl"), L"X:");
     EXPECT_EQ(Path<wchar_t>::GetFullPath(L"X:\\m\\a.kvl"), work + L"\\m\\a.kvl");
@@ -133,41 +82,24 @@ TEST(GetFullPathTest, FollowsSubstitutedDrivesToTheRealFolder) {
     EXPECT_EQ(Path<wchar_t>::GetFullPath(L"m\\a.kvl"), L"m\\a.kvl");
 }
 
-TEST(GetFullPathTest, UnknownDriveGivesAnEmptyResult) {
-    zrtest::ScopedTempDir dir;
-    ScopedRegistry registry(dir.File("empty.reg"), "Windows Registry Editor Version 5.00\r\n\r\n");
-    EXPECT_EQ(Path<wchar_t>::GetPathRoot(L"q:\\nowhere\\a.kvl"), L"Q:");
-    EXPECT_EQ(Path<wchar_t>::GetFullPath(L"q:\\nowhere\\a.kvl"), L"");
-    EXPECT_EQ(utiltest::CountLines(utiltest::LogMessages(),
-                                   "Utils_Path::Path<wchar_t>::GetFullPath: [E] Could not query real volume for path: Q:"),
-              1u);
-}
-
-TEST(GetFullPathTest, PathWithoutDriveRootFallsBackAndStaysUnchanged) {
+TEST(GetFullPathTest, UnknownDriveLoopOrMissingRootAreLogged) {
     zrtest::ScopedTempDir dir;
     const std::wstring share = L"\\\\server\\share\\m\\a.kvl";
     EXPECT_EQ(Path<wchar_t>::GetPathRoot(share), L"");
-    EXPECT_EQ(Path<wchar_t>::GetFullPath(share), share);
-    auto lines = utiltest::LogMessages();
-    EXPECT_EQ(utiltest::CountStartingWith(
-                  lines, "Utils_Path::Path<wchar_t>::GetPathRoot: [E] GetVolumePathName(\\\\server\\share\\m\\a.kvl) failed:"),
+    EXPECT_EQ(Path<wchar_t>::GetFullPath(share), share) << "no drive root: falls back and stays unchanged";
+    {
+        ScopedRegistry registry("\"P:\"=\"\\\\??\\\\Q:\\\\a\"\r\n\"Q:\"=\"\\\\??\\\\P:\\\\b\"");
+        EXPECT_EQ(Path<wchar_t>::GetFullPath(L"P:\\x"), L"") << "substitution loop";
+        EXPECT_EQ(Path<wchar_t>::GetPathRoot(L"r:\\nowhere\\a.kvl"), L"R:");
+        EXPECT_EQ(Path<wchar_t>::GetFullPath(L"r:\\nowhere\\a.kvl"), L"") << "unknown drive";
+    }
+    EXPECT_EQ(utiltest::CountStartingWith("Utils_Path::Path<wchar_t>::GetPathRoot: [E] GetVolumePathName(\\\\server\\share\\m\\a.kvl) failed:"),
               2u);
-    EXPECT_EQ(utiltest::CountLines(
-                  lines, "Utils_Path::Path<wchar_t>::GetFullPath: [W] Could not GetPathRoot, deduced path root: "),
+    EXPECT_EQ(utiltest::CountLines("Utils_Path::Path<wchar_t>::GetFullPath: [W] Could not GetPathRoot, deduced path root: "),
               1u);
-}
-
-TEST(GetFullPathTest, SubstitutionLoopEndsWithAnError) {
-    zrtest::ScopedTempDir dir;
-    ScopedRegistry registry(dir.File("loop.reg"),
-                            "Windows Registry Editor Version 5.00\r\n\r\n"
-                            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\DOS Devices]\r\n"
-                            "\"P:\"=\"\\\\??\\\\Q:\\\\a\"\r\n"
-                            "\"Q:\"=\"\\\\??\\\\P:\\\\b\"\r\n");
-    EXPECT_EQ(Path<wchar_t>::GetFullPath(L"P:\\x"), L"");
-    auto lines = utiltest::LogMessages();
-    EXPECT_EQ(utiltest::CountStartingWith(
-                  lines, "Utils_Path::Path<wchar_t>::GetFullPath: [E] Substituted drives form a loop for path: "),
+    EXPECT_EQ(utiltest::CountStartingWith("Utils_Path::Path<wchar_t>::GetFullPath: [E] Substituted drives form a loop for path: "),
+              1u);
+    EXPECT_EQ(utiltest::CountLines("Utils_Path::Path<wchar_t>::GetFullPath: [E] Could not query real volume for path: R:"),
               1u);
 }
 

@@ -14,58 +14,27 @@ namespace {
 using utiltest::CountLines;
 using utiltest::CountStartingWith;
 using utiltest::Hex;
-using utiltest::LogMessages;
 
-class Events {
-public:
+// Manual-reset events, unsignalled, closed at the end.
+struct Events : std::vector<HANDLE> {
     explicit Events(size_t count) {
-        for (size_t i = 0; i < count; ++i) {
-            handles_.push_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        }
+        while (count-- > 0) push_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     }
     ~Events() {
-        for (HANDLE h : handles_) {
-            if (h != nullptr) {
-                CloseHandle(h);
-            }
-        }
+        for (HANDLE h : *this) CloseHandle(h);
     }
     Events(const Events&) = delete;
     Events& operator=(const Events&) = delete;
-    HANDLE operator[](size_t i) const { return handles_[i]; }
-    const HANDLE* data() const { return handles_.data(); }
-    DWORD size() const { return static_cast<DWORD>(handles_.size()); }
-
-private:
-    std::vector<HANDLE> handles_;
 };
 
 class WaitAndLogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        previousLevel_ = GetLogLevel();
-        SetLogLevel(LOG_OTHER);
-    }
-    void TearDown() override { SetLogLevel(previousLevel_); }
-
+    void SetUp() override { SetLogLevel(LOG_OTHER); }
+    void TearDown() override { SetLogLevel(LOG_WARNING); }
     zrtest::ScopedTempDir dir_;
-    int previousLevel_ = LOG_WARNING;
 };
 
-TEST_F(WaitAndLogTest, SecondOfThreeSignalledGivesObjectTwo) {
-    Events events(3);
-    ASSERT_TRUE(SetEvent(events[1]));
-    DWORD object = 99;
-    EXPECT_EQ(Utils_OS_Win32::WaitAndLog(events.size(), events.data(), &object, 1000, 10000), 0u);
-    EXPECT_EQ(object, 2u);
-
-    auto lines = LogMessages();
-    EXPECT_EQ(CountLines(lines, "Utils_OS_Win32::WaitAndLog: Object 2 (" + Hex(events[1]) + ") signaled"), 1u);
-    EXPECT_EQ(CountLines(lines, "Utils_OS_Win32::WaitAndLog: WaitResult:0,  object:2 "), 1u);
-    EXPECT_EQ(CountStartingWith(lines, "Utils_OS_Win32::WaitAndLog: waiting for nEvents(3),Events("), 1u);
-}
-
-TEST_F(WaitAndLogTest, InvalidArgumentsAreRejectedWithoutTouchingObjectAndSixtyThreeHandlesAccepted) {
+TEST_F(WaitAndLogTest, InvalidArgumentsAreRejectedAndUpToSixtyThreeHandlesWaitedFor) {
     Events many(64);
     DWORD object = 77;
     EXPECT_EQ(Utils_OS_Win32::WaitAndLog(64, many.data(), &object, 10, 100), 0xFFFFFFFFu);
@@ -73,16 +42,21 @@ TEST_F(WaitAndLogTest, InvalidArgumentsAreRejectedWithoutTouchingObjectAndSixtyT
     EXPECT_EQ(Utils_OS_Win32::WaitAndLog(1, nullptr, &object, 10, 100), 0xFFFFFFFFu);
     EXPECT_EQ(Utils_OS_Win32::WaitAndLog(1, many.data(), &object, 200, 100), 0xFFFFFFFFu);
     EXPECT_EQ(object, 77u);
+    EXPECT_EQ(CountStartingWith("Utils_OS_Win32::WaitAndLog: [E] Invalid params. nEvents:64, pEvents:"), 1u);
+    EXPECT_EQ(CountStartingWith("Utils_OS_Win32::WaitAndLog: [E] Invalid params. nEvents:1, pEvents:"), 2u);
+    EXPECT_EQ(CountLines("Utils_OS_Win32::WaitAndLog: WaitResult:-1,  object:0 "), 3u);
+    EXPECT_EQ(CountStartingWith("Utils_OS_Win32::WaitAndLog: waiting for"), 0u);
 
-    auto lines = LogMessages();
-    EXPECT_EQ(CountStartingWith(lines, "Utils_OS_Win32::WaitAndLog: [E] Invalid params. nEvents:64, pEvents:"), 1u);
-    EXPECT_EQ(CountStartingWith(lines, "Utils_OS_Win32::WaitAndLog: [E] Invalid params. nEvents:1, pEvents:"), 2u);
-    EXPECT_EQ(CountLines(lines, "Utils_OS_Win32::WaitAndLog: WaitResult:-1,  object:0 "), 3u);
-    EXPECT_EQ(CountStartingWith(lines, "Utils_OS_Win32::WaitAndLog: waiting for"), 0u);
-
+    // Objects count from one.
     ASSERT_TRUE(SetEvent(many[62]));
     EXPECT_EQ(Utils_OS_Win32::WaitAndLog(63, many.data(), &object, 1000, 10000), 0u);
     EXPECT_EQ(object, 63u);
+    ASSERT_TRUE(SetEvent(many[1]));
+    EXPECT_EQ(Utils_OS_Win32::WaitAndLog(3, many.data(), &object, 1000, 10000), 0u);
+    EXPECT_EQ(object, 2u);
+    EXPECT_EQ(CountLines("Utils_OS_Win32::WaitAndLog: Object 2 (" + Hex(many[1]) + ") signaled"), 1u);
+    EXPECT_EQ(CountLines("Utils_OS_Win32::WaitAndLog: WaitResult:0,  object:2 "), 1u);
+    EXPECT_EQ(CountStartingWith("Utils_OS_Win32::WaitAndLog: waiting for nEvents(3),Events("), 1u);
 }
 
 TEST_F(WaitAndLogTest, OverallTimeoutEndsTheWaitAfterLoggingEachInterval) {
@@ -91,14 +65,13 @@ TEST_F(WaitAndLogTest, OverallTimeoutEndsTheWaitAfterLoggingEachInterval) {
     EXPECT_EQ(Utils_OS_Win32::WaitAndLog(2, events.data(), &object, 50, 200), 258u);
     EXPECT_EQ(object, 0u);
 
-    auto lines = LogMessages();
     // At least four 50 ms intervals pass before 200 ms have; a slow machine
     // may need fewer intervals than that only if the wait overslept.
-    size_t stillWaiting = CountLines(lines, "Utils_OS_Win32::WaitAndLog: Timeout, still waiting for 2 events");
+    size_t stillWaiting = CountLines("Utils_OS_Win32::WaitAndLog: Timeout, still waiting for 2 events");
     EXPECT_GE(stillWaiting, 1u);
     EXPECT_LE(stillWaiting, 5u);
-    EXPECT_EQ(CountLines(lines, "Utils_OS_Win32::WaitAndLog: [E] Wait timed out (200 ms)"), 1u);
-    EXPECT_EQ(CountLines(lines, "Utils_OS_Win32::WaitAndLog: WaitResult:258,  object:0 "), 1u);
+    EXPECT_EQ(CountLines("Utils_OS_Win32::WaitAndLog: [E] Wait timed out (200 ms)"), 1u);
+    EXPECT_EQ(CountLines("Utils_OS_Win32::WaitAndLog: WaitResult:258,  object:0 "), 1u);
 }
 
 TEST_F(WaitAndLogTest, InfiniteWaitKeepsLoggingUntilSignalled) {
@@ -107,8 +80,7 @@ TEST_F(WaitAndLogTest, InfiniteWaitKeepsLoggingUntilSignalled) {
     // Signal only after the wait has logged two intervals.
     std::thread signaller([&] {
         for (int i = 0; i < 1000 && !stop; ++i) {
-            auto lines = LogMessages();
-            if (CountLines(lines, "Utils_OS_Win32::WaitAndLog: Timeout, still waiting for 2 events") >= 2) {
+            if (CountLines("Utils_OS_Win32::WaitAndLog: Timeout, still waiting for 2 events") >= 2) {
                 break;
             }
             Sleep(10);
@@ -121,9 +93,8 @@ TEST_F(WaitAndLogTest, InfiniteWaitKeepsLoggingUntilSignalled) {
     signaller.join();
     EXPECT_EQ(result, 0u);
     EXPECT_EQ(object, 1u);
-    auto lines = LogMessages();
-    EXPECT_GE(CountLines(lines, "Utils_OS_Win32::WaitAndLog: Timeout, still waiting for 2 events"), 2u);
-    EXPECT_EQ(CountStartingWith(lines, "Utils_OS_Win32::WaitAndLog: [E] Wait timed out"), 0u);
+    EXPECT_GE(CountLines("Utils_OS_Win32::WaitAndLog: Timeout, still waiting for 2 events"), 2u);
+    EXPECT_EQ(CountStartingWith("Utils_OS_Win32::WaitAndLog: [E] Wait timed out"), 0u);
 }
 
 DWORD WINAPI EndWhileOwningMutex(LPVOID parameter) {
@@ -141,10 +112,9 @@ TEST_F(WaitAndLogTest, AbandonedMutexIsReported) {
     DWORD object = 0;
     EXPECT_EQ(Utils_OS_Win32::WaitAndLog(1, &mutex, &object, 1000, 10000), 128u);
     EXPECT_EQ(object, 1u);
-    auto lines = LogMessages();
-    EXPECT_EQ(CountLines(lines, "Utils_OS_Win32::WaitAndLog: [E] Wait for object 1 (" + Hex(mutex) + ") was abandoned"),
+    EXPECT_EQ(CountLines("Utils_OS_Win32::WaitAndLog: [E] Wait for object 1 (" + Hex(mutex) + ") was abandoned"),
               1u);
-    EXPECT_EQ(CountLines(lines, "Utils_OS_Win32::WaitAndLog: WaitResult:128,  object:1 "), 1u);
+    EXPECT_EQ(CountLines("Utils_OS_Win32::WaitAndLog: WaitResult:128,  object:1 "), 1u);
     ReleaseMutex(mutex);
     CloseHandle(mutex);
 }
@@ -154,9 +124,8 @@ TEST_F(WaitAndLogTest, FailedWaitLogsTheError) {
     DWORD object = 3;
     EXPECT_EQ(Utils_OS_Win32::WaitAndLog(1, &bogus, &object, 100, 1000), 0xFFFFFFFFu);
     EXPECT_EQ(object, 0u);
-    auto lines = LogMessages();
-    EXPECT_EQ(CountLines(lines, "Utils_OS_Win32::WaitAndLog: [E] Wait failed. err:6"), 1u);
-    EXPECT_EQ(CountLines(lines, "Utils_OS_Win32::WaitAndLog: WaitResult:-1,  object:0 "), 1u);
+    EXPECT_EQ(CountLines("Utils_OS_Win32::WaitAndLog: [E] Wait failed. err:6"), 1u);
+    EXPECT_EQ(CountLines("Utils_OS_Win32::WaitAndLog: WaitResult:-1,  object:0 "), 1u);
 }
 
 DWORD WINAPI ParkedThread(LPVOID parameter) {
@@ -164,7 +133,7 @@ DWORD WINAPI ParkedThread(LPVOID parameter) {
     return 0;
 }
 
-TEST(GetThreadIDTest, FindsTheIdBehindAThreadHandleOnOldAndNewSystems) {
+TEST(GetThreadIDTest, FindsTheIdBehindAThreadHandleOnOldAndNewSystemsAndLogsAFailure) {
     zrtest::ScopedTempDir dir;
     Events release(1);
     DWORD id = 0;
@@ -177,15 +146,11 @@ TEST(GetThreadIDTest, FindsTheIdBehindAThreadHandleOnOldAndNewSystems) {
     SetEvent(release[0]);
     WaitForSingleObject(thread, 10000);
     CloseHandle(thread);
-}
 
-TEST(GetThreadIDTest, NativeQueryFailureIsLogged) {
-    zrtest::ScopedTempDir dir;
     HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7ff4));
     EXPECT_EQ(Utils_OS_Win32::GetThreadIDFor(bogus, 50), 0u);
     EXPECT_EQ(Utils_OS_Win32::GetThreadIDFor(bogus, 149), 0u);
-    auto lines = LogMessages();
-    EXPECT_EQ(CountStartingWith(lines, "Utils_OS_Win32::GetThreadID: [E] NtQueryInformationThread(0x7FF4, 0, "), 1u);
+    EXPECT_EQ(CountStartingWith("Utils_OS_Win32::GetThreadID: [E] NtQueryInformationThread(0x7FF4, 0, "), 1u);
 }
 
 }  // namespace
