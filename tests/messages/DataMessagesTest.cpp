@@ -20,38 +20,35 @@ std::string Bytes(const BYTE* buffer, int32_t count) {
 
 }  // namespace
 
-TEST(DataParametersTest, DecodesHeaderAndCountedBytesOnly) {
-    // request 42, module 1, option 13, length 6 ("abc" in UTF-16LE), then
-    // bytes that are not counted.
-    DataParametersMultiProcess data;
-    ASSERT_TRUE(data.Deserialize(Hex("2a000000 01000000 0d000000 06000000 61 00 62 00 63 00 ff ff")));
-    EXPECT_EQ(data.request, 42);
-    EXPECT_EQ(data.module, 1);
-    EXPECT_EQ(data.option, 13);
-    std::wstring text;
-    EXPECT_TRUE(data.GetParam(text));
-    EXPECT_EQ(text, L"abc");
-    EXPECT_EQ(data.ToString(), "{DATA module:1, lparam:13, szParam[6]:a b c, request:42}");
-    EXPECT_EQ(ToHex(data.Serialize()), ToHex(Hex("2a000000 01000000 0d000000 06000000 61 00 62 00 63 00")));
-}
-
-TEST(DataParametersTest, HeaderOnlyBodyHasNoBuffer) {
-    DataParametersMultiProcess data;
-    data.SetParam(L"old");
-    ASSERT_TRUE(data.Deserialize(Hex("07000000 00000000 02000000 00000000")));
-    EXPECT_EQ(data.GetBuffer(), nullptr);
-    std::wstring text = L"stale";
-    EXPECT_FALSE(data.GetParam(text));
-    EXPECT_EQ(text, L"");
-    EXPECT_EQ(data.ToString(), "{DATA module:0, lparam:2, szParam[0]:, request:7}");
-}
-
-TEST(DataParametersTest, SetParamAbEncodesToTwentyBytes) {
-    DataParametersMultiProcess data;
-    data.SetParam(L"ab");
-    EXPECT_EQ(data.GetLength(), 4);
-    EXPECT_EQ(ToHex(data.Serialize()), ToHex(Hex("00000000 00000000 00000000 04000000 61 00 62 00")));
-    EXPECT_EQ(data.ToString(), "{DATA module:0, lparam:0, szParam[4]:a b, request:0}");
+TEST(DataParametersTest, DecodesTheCountedBytesOnlyAndEncodesTheSame) {
+    const struct {
+        const char* wire;
+        const char* uncounted;  // follows the counted bytes and is not read
+        const wchar_t* param;   // nullptr: no buffer
+        const char* text;
+    } cases[] = {
+        {"2a000000 01000000 0d000000 06000000 61 00 62 00 63 00", "ff ff", L"abc",
+         "{DATA module:1, lparam:13, szParam[6]:a b c, request:42}"},
+        {"07000000 00000000 02000000 00000000", "", nullptr, "{DATA module:0, lparam:2, szParam[0]:, request:7}"},
+        {"00000000 00000000 00000000 04000000 61 00 62 00", "", L"ab",
+         "{DATA module:0, lparam:0, szParam[4]:a b, request:0}"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.wire);
+        DataParametersMultiProcess data;
+        data.SetParam(L"old");
+        ASSERT_TRUE(data.Deserialize(Hex(c.wire) + Hex(c.uncounted)));
+        EXPECT_EQ(data.ToString(), c.text);
+        EXPECT_EQ(ToHex(data.Serialize()), ToHex(Hex(c.wire)));
+        EXPECT_EQ(data.GetBuffer() == nullptr, c.param == nullptr);
+        std::wstring text = L"stale";
+        EXPECT_EQ(data.GetParam(text), c.param != nullptr);
+        EXPECT_EQ(text, c.param ? c.param : L"");
+        // The text set on a copy encodes to the same bytes.
+        DataParametersMultiProcess copy(data);
+        copy.SetParam(text);
+        EXPECT_EQ(ToHex(copy.Serialize()), ToHex(Hex(c.wire)));
+    }
 }
 
 TEST(DataParametersTest, WideTextIsUtf16OnTheWireWhateverTheWideCharSize) {
@@ -92,13 +89,8 @@ TEST(DataParametersTest, CopiesOwnTheirBufferAndSetBufferClears) {
     original.SetBuffer("xy", -3);
     EXPECT_EQ(original.GetBuffer(), nullptr);
     EXPECT_EQ(original.Serialize().size(), 16u);
-
-    std::wstring text;
-    ASSERT_TRUE(copy.GetParam(text));
-    EXPECT_EQ(text, L"one");
-    EXPECT_EQ(copy.request, 3);
-    ASSERT_TRUE(assigned.GetParam(text));
-    EXPECT_EQ(text, L"two!");
+    EXPECT_EQ(copy.ToString(), "{DATA module:0, lparam:0, szParam[6]:o n e, request:3}");
+    EXPECT_EQ(assigned.ToString(), "{DATA module:0, lparam:0, szParam[8]:t w o !, request:3}");
 }
 
 TEST(DataParametersTest, ShortOverlongAndNegativeBodiesAreRefusedAndLogged) {
@@ -121,7 +113,7 @@ TEST(DataParametersTest, ShortOverlongAndNegativeBodiesAreRefusedAndLogged) {
     EXPECT_TRUE(WasLogged("DataParametersMultiProcess::Deserialize: [E] Negative length:-2"));
 }
 
-TEST(WindowMessageDataTest, EmptyRecordsEncodeToSixteenBytes) {
+TEST(WindowMessageDataTest, EncodesAndDecodesBothParameters) {
     WindowMessageDataMultiProcess message;
     EXPECT_EQ(ToHex(message.Serialize()), ToHex(Hex("00000000 00000000 00000000 00000000")));
     message.uMsg = 3027;
@@ -130,23 +122,16 @@ TEST(WindowMessageDataTest, EmptyRecordsEncodeToSixteenBytes) {
     message.SetLParam("ignored", 0);
     EXPECT_NE(message.GetWParam(), nullptr);  // a zero count still gives a buffer
     EXPECT_EQ(ToHex(message.Serialize()), ToHex(Hex("0c000000 d30b0000 00000000 00000000")));
-}
-
-TEST(WindowMessageDataTest, EncodesAndDecodesBothParameters) {
-    WindowMessageDataMultiProcess message;
     message.iRequestId = 1;
     message.uMsg = 0xFFFFFFFFu;
     message.SetWParam("ab", 2);
     message.SetLParam(nullptr, 3);  // zero-filled
-    const std::string wire = Hex("01000000 ffffffff 02000000 03000000 61 62 00 00 00");
-    EXPECT_EQ(ToHex(message.Serialize()), ToHex(wire));
+    EXPECT_EQ(ToHex(message.Serialize()), ToHex(Hex("01000000 ffffffff 02000000 03000000 61 62 00 00 00")));
 
     WindowMessageDataMultiProcess back;
     ASSERT_TRUE(back.Deserialize(Hex("01000000 ffffffff 02000000 03000000 61 62 78 79 7a 7e")));
-    EXPECT_EQ(back.iRequestId, 1);
-    EXPECT_EQ(back.uMsg, 0xFFFFFFFFu);
-    EXPECT_EQ(Bytes(back.GetWParam(), back.GetLenWParam()), "ab");
     EXPECT_EQ(Bytes(back.GetLParam(), back.GetLenLParam()), "xyz");
+    EXPECT_EQ(ToHex(back.Serialize()), ToHex(Hex("01000000 ffffffff 02000000 03000000 61 62 78 79 7a")));
 }
 
 TEST(WindowMessageDataTest, NegativeSetterCountIsLoggedAndLeavesAnEmptyParameter) {

@@ -1,17 +1,47 @@
 // Byte strings written as hex and the log lines a test produced.
 #pragma once
 
+#include <cctype>
+#include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "log/LogReader.h"
 
 namespace msgtest {
 
 // "05 00 00 00 ff" -> the bytes; blanks are ignored.
-std::string Hex(const std::string& text);
+inline std::string Hex(const std::string& text) {
+    std::string digits;
+    for (char c : text)
+        if (!std::isspace(static_cast<unsigned char>(c))) digits.push_back(c);
+    if (digits.size() % 2 != 0) throw std::invalid_argument("odd number of hex digits");
+    std::string bytes;
+    for (size_t i = 0; i < digits.size(); i += 2)
+        bytes.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
 // The bytes as "05 00 00 00 ff", for readable failures.
-std::string ToHex(const std::string& bytes);
-// The messages of every record of the current directory's log file.
-std::vector<std::string> LoggedMessages();
-bool WasLogged(const std::string& message);
+inline std::string ToHex(const std::string& bytes) {
+    std::string text;
+    char part[4];
+    for (unsigned char b : bytes) {
+        std::snprintf(part, sizeof(part), text.empty() ? "%02x" : " %02x", b);
+        text += part;
+    }
+    return text;
+}
+
+// Whether a record of the current directory's log file has exactly this message.
+inline bool WasLogged(const std::string& message) {
+    std::vector<zrlog::Record> records;
+    std::string error;
+    zrlog::ReadLogFile("kvlzrmodproc.log", records, error);
+    for (const auto& record : records)
+        if (zrlog::MessageOf(record) == message) return true;
+    return false;
+}
 
 }  // namespace msgtest

@@ -15,15 +15,10 @@ TEST(SerialStreamTest, WritesEveryFieldKindLittleEndian) {
     bool flag = true;
     std::string text = "ab";
     std::wstring wide = L"\u00e9";
-    out.Int32(negative);
-    out.UInt32(word);
-    out.Byte(byte);
-    out.Bool(flag);
-    out.String(text);
-    out.WString(wide);
+    EXPECT_TRUE(out.Int32(negative) && out.UInt32(word) && out.Byte(byte) && out.Bool(flag) && out.String(text) &&
+                out.WString(wide));
     EXPECT_TRUE(out.Succeeded());
-    EXPECT_EQ(ToHex(out.Bytes()), ToHex(Hex("fe ff ff ff  04 03 02 01  ab  01  02 00 00 00 61 62"
-                                            "  02 00 00 00 c3 a9")));
+    EXPECT_EQ(ToHex(out.Bytes()), "fe ff ff ff 04 03 02 01 ab 01 02 00 00 00 61 62 02 00 00 00 c3 a9");
 }
 
 TEST(SerialStreamTest, ReadsWhatItWasGivenAndSucceedsOnlyAtTheExactEnd) {

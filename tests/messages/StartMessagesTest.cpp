@@ -15,11 +15,11 @@ using msgtest::WasLogged;
 namespace {
 
 // request 5, id 0, module c:\m.dll, param -x, opt 3, hWnd 0x1234, chkCert 1.
-const char* const kStartArgsHex =
+const std::string kStartArgs = Hex(
     "00 00 00 00  05 00 00 00  00 00 00 00"
     "  08 00 00 00 63 3a 5c 6d 2e 64 6c 6c"
     "  02 00 00 00 2d 78"
-    "  03 00 00 00  34 12 00 00  01";
+    "  03 00 00 00  34 12 00 00  01");
 
 }  // namespace
 
@@ -28,28 +28,23 @@ TEST(MsgStartArgumentsTest, EncodesAndDecodesTheWireLayout) {
     args.SetRequest(5);
     args.SetHWnd(0x1234);
     args.SetChkCert(true);
-    EXPECT_EQ(ToHex(args.Serialize()), ToHex(Hex(kStartArgsHex)));
+    EXPECT_EQ(ToHex(args.Serialize()), ToHex(kStartArgs));
     DWORD length = 0;
     auto buffer = args.SerializeToBuffer(length);
     ASSERT_NE(buffer, nullptr);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.get()), length), Hex(kStartArgsHex));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.get()), length), kStartArgs);
 
-    std::string body = Hex(kStartArgsHex);
+    std::string body = kStartArgs;
     body[0] = '\x7f';  // the leading word is not interpreted
     MsgStartArguments back;
     ASSERT_TRUE(back.Deserialize(body));
-    EXPECT_EQ(back.GetRequest(), 5);
-    EXPECT_EQ(back.GetId(), 0);
-    EXPECT_EQ(back.GetModule(), L"c:\\m.dll");
-    EXPECT_EQ(back.GetParam(), "-x");
-    EXPECT_EQ(back.GetOpt(), 3);
-    EXPECT_EQ(back.GetHWnd(), 0x1234u);
-    EXPECT_TRUE(back.GetChkCert());
+    EXPECT_EQ(back.ToString(),
+              "{STARTARGS request:5, hWnd:00001234, chkCert:1, opt:3, id:0, module:'c:\\m.dll', param:'-x}");
     EXPECT_TRUE(back.IsSet());
-    EXPECT_EQ(ToHex(back.Serialize()), ToHex(Hex(kStartArgsHex)));
+    EXPECT_EQ(ToHex(back.Serialize()), ToHex(kStartArgs));
 
-    EXPECT_FALSE(back.Deserialize(Hex(kStartArgsHex) + "x"));
-    EXPECT_FALSE(back.Deserialize(Hex(kStartArgsHex).substr(0, 38)));
+    EXPECT_FALSE(back.Deserialize(kStartArgs + "x"));
+    EXPECT_FALSE(back.Deserialize(kStartArgs.substr(0, 38)));
 }
 
 TEST(MsgStartArgumentsTest, IsSetNeedsModuleAndNonNegativeIdAndRequest) {
@@ -58,28 +53,30 @@ TEST(MsgStartArgumentsTest, IsSetNeedsModuleAndNonNegativeIdAndRequest) {
     EXPECT_TRUE(named.IsSet());
     named.SetRequest(-1);
     EXPECT_FALSE(named.IsSet());
-    std::string body = Hex(kStartArgsHex);
+    std::string body = kStartArgs;
     body.replace(8, 4, Hex("ff ff ff ff"));  // id -1
+    body[body.size() - 9] = '\xff';          // opt 255
     ASSERT_TRUE(named.Deserialize(body));
     EXPECT_FALSE(named.IsSet());
+    // Decimal request, hex for the rest.
+    EXPECT_EQ(named.ToString(),
+              "{STARTARGS request:5, hWnd:00001234, chkCert:1, opt:ff, id:ffffffff, module:'c:\\m.dll', param:'-x}");
 }
 
-TEST(MsgStartArgumentsTest, ShortBodyIsLoggedAndTouchesNothing) {
+TEST(MsgStartArgumentsTest, ShortBodyTouchesNothingButACutModuleKeepsTheWordsBeforeIt) {
     zrtest::ScopedTempDir dir;
     MsgStartArguments args(L"keep.dll", "p", 7);
     EXPECT_FALSE(args.Deserialize(Hex("00000000 09000000 09000000 000000")));
     EXPECT_EQ(args.GetRequest(), 0);
     EXPECT_EQ(args.GetModule(), L"keep.dll");
     EXPECT_TRUE(WasLogged("MsgStartArguments::Deserialize: [E] Invalid params, size:15"));
-}
 
-TEST(MsgStartArgumentsTest, ModuleCountPastTheEndKeepsTheWordsReadBeforeIt) {
-    MsgStartArguments args;
-    EXPECT_FALSE(args.Deserialize(Hex("00000000 09000000 04000000 c8000000 61 62 63 64 65")));
-    EXPECT_EQ(args.GetRequest(), 9);
-    EXPECT_EQ(args.GetId(), 4);
-    EXPECT_EQ(args.GetModule(), L"");
-    EXPECT_EQ(args.GetOpt(), 0);
+    MsgStartArguments cut;
+    EXPECT_FALSE(cut.Deserialize(Hex("00000000 09000000 04000000 c8000000 61 62 63 64 65")));
+    EXPECT_EQ(cut.GetRequest(), 9);
+    EXPECT_EQ(cut.GetId(), 4);
+    EXPECT_EQ(cut.GetModule(), L"");
+    EXPECT_EQ(cut.GetOpt(), 0);
 }
 
 TEST(MsgStartArgumentsTest, NonAsciiModuleTravelsAsUtf8AndComesBackUnchanged) {
@@ -91,37 +88,20 @@ TEST(MsgStartArgumentsTest, NonAsciiModuleTravelsAsUtf8AndComesBackUnchanged) {
     EXPECT_EQ(back.GetModule(), module);
 }
 
-TEST(MsgStartArgumentsTest, TextFormHasDecimalRequestAndHexForTheRest) {
-    std::string body = Hex(kStartArgsHex);
-    body.replace(8, 4, Hex("ff ff ff ff"));  // id -1
-    body[body.size() - 9] = '\xff';          // opt 255
-    MsgStartArguments args;
-    ASSERT_TRUE(args.Deserialize(body));
-    EXPECT_EQ(args.ToString(),
-              "{STARTARGS request:5, hWnd:00001234, chkCert:1, opt:ff, id:ffffffff, module:'c:\\m.dll', param:'-x}");
-}
-
-TEST(MsgStartExecTest, SixteenBytesRoundTripAndSeventeenFailAfterStoringTheWords) {
+TEST(MsgStartExecTest, SixteenBytesRoundTripFifteenAreLoggedSeventeenFailAfterStoring) {
+    zrtest::ScopedTempDir dir;
     MsgStartExec exec;
-    EXPECT_EQ(ToHex(exec.Serialize()), ToHex(Hex("00000000 ffffffff 00000000 00000000")));
+    EXPECT_FALSE(exec.Deserialize(Hex("01000000 02000000 03000000 040000")));
+    EXPECT_EQ(ToHex(exec.Serialize()), "00 00 00 00 ff ff ff ff 00 00 00 00 00 00 00 00");  // the defaults
+    EXPECT_TRUE(WasLogged("MsgStartExec::Deserialize: [E] Invalid params, size:15"));
+
     ASSERT_TRUE(exec.Deserialize(Hex("01000000 02000000 03000000 04000000")));
     exec.result = -5;
     exec.error = 1460;
     EXPECT_EQ(ToHex(exec.Serialize()), ToHex(Hex("01000000 02000000 fbffffff b4050000")));
 
     EXPECT_FALSE(exec.Deserialize(Hex("05000000 06000000 07000000 08000000 09")));
-    EXPECT_EQ(exec.word0, 5);
-    EXPECT_EQ(exec.word1, 6);
-    EXPECT_EQ(exec.result, 7);
-    EXPECT_EQ(exec.error, 8);
-}
-
-TEST(MsgStartExecTest, FifteenBytesAreLoggedAndKeepTheDefaults) {
-    zrtest::ScopedTempDir dir;
-    MsgStartExec exec;
-    EXPECT_FALSE(exec.Deserialize(Hex("01000000 02000000 03000000 040000")));
-    EXPECT_EQ(ToHex(exec.Serialize()), ToHex(Hex("00000000 ffffffff 00000000 00000000")));
-    EXPECT_TRUE(WasLogged("MsgStartExec::Deserialize: [E] Invalid params, size:15"));
+    EXPECT_EQ(ToHex(exec.Serialize()), ToHex(Hex("05000000 06000000 07000000 08000000")));
 }
 
 namespace {
@@ -136,6 +116,11 @@ StartParametersMultiProcess::Fields ExampleStart() {
     return f;
 }
 
+bool IsValid(const StartParametersMultiProcess::Fields& f) {
+    const std::string body = StartParametersMultiProcess::Encode(f);
+    return StartParametersMultiProcess(body.data(), body.size()).IsValid();
+}
+
 }  // namespace
 
 TEST(StartParametersTest, FieldsSitAtTheirOffsets) {
@@ -147,10 +132,6 @@ TEST(StartParametersTest, FieldsSitAtTheirOffsets) {
     body[4365] = 2;
     body.replace(4368, 12, Hex("ff ff ff ff  08 00 00 00  fe ff ff ff"));
     StartParametersMultiProcess start(body.data(), body.size());
-    EXPECT_EQ(start.GetModule(), "m.dll");
-    EXPECT_EQ(start.GetParam(), "a b");
-    EXPECT_EQ(start.GetHWnd(), 0xDEADBEEFu);
-    EXPECT_EQ(start.GetType(), -2);
     EXPECT_FALSE(start.IsValid());  // id -1
     EXPECT_EQ(start.ToString(),
               "{START request:8, hWnd:DEADBEEF, chkCert:1, repl:1, opt:ff, id:ffffffff, module:'m.dll', "
@@ -164,27 +145,22 @@ TEST(StartParametersTest, FieldsSitAtTheirOffsets) {
     EXPECT_FALSE(StartParametersMultiProcess(static_cast<const void*>(constBody.data()), body.size()).SetId(1));
 }
 
-TEST(StartParametersTest, ExampleBodyEncodingAndTextForm) {
+TEST(StartParametersTest, ExampleBodyEncodingTextFormAndValidity) {
     const std::string body = StartParametersMultiProcess::Encode(ExampleStart());
     ASSERT_EQ(body.size(), 4464u);
-    const StartParametersMultiProcess start(body.data(), body.size());
-    EXPECT_TRUE(start.IsValid());
-    EXPECT_EQ(start.ToString(),
+    EXPECT_EQ(StartParametersMultiProcess(body.data(), body.size()).ToString(),
               "{START request:5, hWnd:00000000, chkCert:1, repl:0, opt:3, id:0, module:'c:\\m.dll', param:'', type:2}");
-}
-
-TEST(StartParametersTest, ValidityNeedsModuleAndNonNegativeRequest) {
+    // Valid only with a module and a request that is not negative.
+    EXPECT_TRUE(IsValid(ExampleStart()));
     auto f = ExampleStart();
     f.module.clear();
-    std::string body = StartParametersMultiProcess::Encode(f);
-    EXPECT_FALSE(StartParametersMultiProcess(body.data(), body.size()).IsValid());
+    EXPECT_FALSE(IsValid(f));
     f = ExampleStart();
     f.request = -1;
-    body = StartParametersMultiProcess::Encode(f);
-    EXPECT_FALSE(StartParametersMultiProcess(body.data(), body.size()).IsValid());
+    EXPECT_FALSE(IsValid(f));
 }
 
-TEST(StartParametersTest, ShortBodyIsInvalidAndNothingIsReadPastIt) {
+TEST(StartParametersTest, ShortBodiesAreInvalidAndNothingIsReadPastThem) {
     const std::string full = StartParametersMultiProcess::Encode(ExampleStart());
     // Exactly the received size on the heap, so the address sanitizer sees any
     // read past it.
@@ -196,6 +172,12 @@ TEST(StartParametersTest, ShortBodyIsInvalidAndNothingIsReadPastIt) {
     EXPECT_EQ(start.GetModule(), "");
     EXPECT_FALSE(start.SetId(-4));
     EXPECT_EQ(start.ToString(), "{START size:4463, incomplete}");
+
+    std::unique_ptr<char[]> stopReceived(new char[15]());
+    StopParametersMultiProcess stop(stopReceived.get(), 15);
+    EXPECT_FALSE(stop.IsValid());
+    EXPECT_FALSE(stop.SetIsModule(1));
+    EXPECT_EQ(stop.ToString(), "{STOP size:15, incomplete}");
 }
 
 TEST(StartParametersTest, TextsWithoutTerminatorStopAtTheirFieldEnd) {
@@ -210,8 +192,7 @@ TEST(StartParametersTest, TextsWithoutTerminatorStopAtTheirFieldEnd) {
     EXPECT_EQ(start.GetParam(), std::string(4096, 'p'));
 
     const std::string example = StartParametersMultiProcess::Encode(ExampleStart());
-    const StartParametersMultiProcess plain(example.data(), example.size());
-    EXPECT_EQ(plain.GetParamField(), std::string(4096, '\0'));
+    EXPECT_EQ(StartParametersMultiProcess(example.data(), example.size()).GetParamField(), std::string(4096, '\0'));
 }
 
 TEST(StopParametersTest, DecodesFormatsAndTakesTheStopResult) {
@@ -228,12 +209,4 @@ TEST(StopParametersTest, DecodesFormatsAndTakesTheStopResult) {
     const std::string encoded = StopParametersMultiProcess::Encode(f);
     EXPECT_EQ(ToHex(encoded), "02 00 00 00 00 00 00 00 00 00 00 00 03 00 00 00");
     EXPECT_TRUE(StopParametersMultiProcess(encoded.data(), encoded.size()).IsValid());
-}
-
-TEST(StopParametersTest, ShortBodyIsInvalidAndNothingIsReadPastIt) {
-    std::unique_ptr<char[]> received(new char[15]());
-    StopParametersMultiProcess stop(received.get(), 15);
-    EXPECT_FALSE(stop.IsValid());
-    EXPECT_FALSE(stop.SetIsModule(1));
-    EXPECT_EQ(stop.ToString(), "{STOP size:15, incomplete}");
 }

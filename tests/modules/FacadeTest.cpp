@@ -12,6 +12,9 @@
 #include "support/TestSupport.h"
 
 using clib::os::modules::Module;
+using modtest::Logged;
+using modtest::LoggedStartingWith;
+using Trace = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 namespace {
@@ -25,37 +28,49 @@ protected:
 
     std::vector<std::string> Files() const { return modtest::FilesIn(dir_.Path()); }
     bool CopyExists(const std::string& name) const { return fs::exists(dir_.Path() / name); }
+    // 0 when the start succeeded, the result code otherwise.
+    int StartResult(const std::wstring& name, int options = 0) {
+        return module_.Start(name, options, "") ? 0 : module_.GetLastResult();
+    }
 
     zrtest::ScopedTempDir dir_;
     modtest::ModuleTrace trace_;
     Module module_;
 };
 
-TEST_F(FacadeTest, NameWithoutDotIsLookedForInTheCurrentDirectory) {
+// Option 4 runs the module on its own thread, which sees 0 as window value.
+class StartOptionTest : public FacadeTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StartOptionTest, NameWithoutDotIsLookedForInTheCurrentDirectory) {
+    const int options = GetParam();
     modtest::PlaceModule("zrtest_full", dir_.Path(), "report.kvl");
-    ASSERT_TRUE(module_.Start(L"report", 0, "p1"));
+    module_.SetWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(0x40)));
+    ASSERT_TRUE(module_.Start(L"report", options, "p1"));
+    ASSERT_TRUE(trace_.WaitFor("started"));
     EXPECT_EQ(0, module_.GetLastResult());
     EXPECT_EQ(L"report", module_.Name());
     EXPECT_EQ(L"report.kvl", module_.FullPath());
     EXPECT_EQ(L"0.kvl", module_.CopyPath());
     EXPECT_TRUE(CopyExists("0.kvl"));
     EXPECT_TRUE(module_.IsRunning());
-    EXPECT_TRUE(modtest::Logged(
-        "clib::os::modules::Module::Start: Module 'report' started. options:0, params: 'p1', copy: '0.kvl'"));
-    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::InitializeModule: Module initialized: 'report.kvl'"));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Start: Module 'report' started. options:" + std::to_string(options) +
+                       ", params: 'p1', copy: '0.kvl'"));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::InitializeModule: Module initialized: 'report.kvl'"));
 
     std::wstring result;
     EXPECT_TRUE(module_.Data(3, L"value", result));
     EXPECT_EQ(L"3|value", result);
 
     EXPECT_TRUE(module_.Stop(1000));
-    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Stop: Module 'report' stopped."));
-    EXPECT_FALSE(module_.IsRunning());
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Stop: Module 'report' stopped."));
+    // A module thread's running event is never reset.
+    EXPECT_TRUE(options == 4 || !module_.IsRunning());
     // The copy is gone, and so is its lock file.
     EXPECT_EQ(std::vector<std::string>{"report.kvl"}, Files());
-    const std::vector<std::string> expected = {"start p1 0", "started", "data 3", "stop"};
-    EXPECT_EQ(expected, trace_.Lines());
+    EXPECT_EQ(trace_.Lines(), (Trace{options == 4 ? "start p1 0" : "start p1 64", "started", "data 3", "stop"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(BlockingAndThreaded, StartOptionTest, ::testing::Values(0, 4));
 
 std::string Contents(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -108,8 +123,6 @@ TEST_F(FacadeTest, PathWithFolderKeepsItsFolderForTheCopy) {
     EXPECT_TRUE(fs::exists(dir_.Path() / "m" / "0.kvl"));
 
     std::wstring result;
-    EXPECT_TRUE(module_.Data(2, L"color", result));
-    EXPECT_EQ(L"ZR_GETOPTION:color", result);
     EXPECT_TRUE(module_.Data(99, L"", result));
     EXPECT_EQ(L"unknown:", result);
     EXPECT_TRUE(module_.Stop(1000));
@@ -117,23 +130,20 @@ TEST_F(FacadeTest, PathWithFolderKeepsItsFolderForTheCopy) {
 }
 
 TEST_F(FacadeTest, EmptyMissingAndLockedModulesLeaveNoCopy) {
-    EXPECT_FALSE(module_.Start(L"", 0, ""));
-    EXPECT_EQ(-8, module_.GetLastResult());
-    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Start: [E] Module is empty"));
+    EXPECT_EQ(-8, StartResult(L""));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [E] Module is empty"));
 
-    EXPECT_FALSE(module_.Start(L"absent", 0, ""));
-    EXPECT_EQ(-1, module_.GetLastResult());
-    EXPECT_TRUE(modtest::Logged(
+    EXPECT_EQ(-1, StartResult(L"absent"));
+    EXPECT_TRUE(Logged(
         "clib::os::modules::Module::InitializeModule: [E] Could not open module file 'absent.kvl'. err:2"));
-    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Start: [E] Could not initialize module 'absent'"));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [E] Could not initialize module 'absent'"));
 
     modtest::PlaceModule("zrtest_full", dir_.Path(), "locked.kvl");
     {
         modtest::FileHolder holder(dir_.Path() / "locked.kvl");
         ASSERT_TRUE(holder.Holding());
-        EXPECT_FALSE(module_.Start(L"locked", 0, ""));
-        EXPECT_EQ(-2, module_.GetLastResult());
-        EXPECT_TRUE(modtest::Logged(
+        EXPECT_EQ(-2, StartResult(L"locked"));
+        EXPECT_TRUE(Logged(
             "clib::os::modules::Module::InitializeModule: [E] Could not open module file 'locked.kvl'. err:32"));
     }
     EXPECT_EQ(std::vector<std::string>{"locked.kvl"}, Files());
@@ -146,23 +156,18 @@ TEST_F(FacadeTest, EmptyMissingAndLockedModulesLeaveNoCopy) {
 
 TEST_F(FacadeTest, UnloadableModulesAreRefusedAndTheirCopyRemoved) {
     std::ofstream("text.kvl") << "not a library";
-    EXPECT_FALSE(module_.Start(L"text", 0, ""));
-    EXPECT_EQ(-5, module_.GetLastResult());
-    EXPECT_TRUE(modtest::LoggedStartingWith(
+    EXPECT_EQ(-5, StartResult(L"text"));
+    EXPECT_TRUE(LoggedStartingWith(
         "clib::os::modules::Module::Start: [E] Could not load module 'text' options:0, err:-5"));
 
     std::ofstream("empty.kvl").close();
-    EXPECT_FALSE(module_.Start(L"empty", 0, ""));
-    EXPECT_EQ(-5, module_.GetLastResult());
+    EXPECT_EQ(-5, StartResult(L"empty"));
 
     modtest::PlaceModule("zrtest_nostop", dir_.Path(), "nostop.kvl");
-    EXPECT_FALSE(module_.Start(L"nostop", 4, ""));
-    EXPECT_EQ(-4, module_.GetLastResult());
-    EXPECT_TRUE(modtest::Logged(
-        "clib::os::modules::Module::Start: [E] Could not load module 'nostop' options:4, err:-4"));
+    EXPECT_EQ(-4, StartResult(L"nostop", 4));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [E] Could not load module 'nostop' options:4, err:-4"));
 
-    const std::vector<std::string> expected = {"empty.kvl", "nostop.kvl", "text.kvl"};
-    EXPECT_EQ(expected, Files());
+    EXPECT_EQ(Files(), (Trace{"empty.kvl", "nostop.kvl", "text.kvl"}));
     EXPECT_FALSE(module_.IsRunning());
 }
 
@@ -171,18 +176,17 @@ TEST_F(FacadeTest, StopAfterStartOptionCallsBothExportsAndKeepsTheCopy) {
     ASSERT_TRUE(module_.Start(L"once", 1, "x"));
     EXPECT_FALSE(module_.IsRunning());
     EXPECT_TRUE(CopyExists("0.kvl"));
-    const std::vector<std::string> expected = {"start x 0", "started", "stop"};
-    EXPECT_EQ(expected, trace_.Lines());
+    EXPECT_EQ(trace_.Lines(), (Trace{"start x 0", "started", "stop"}));
 
     std::wstring result = L"kept";
     EXPECT_FALSE(module_.Data(2, L"", result));
     EXPECT_EQ(-5, module_.GetLastResult());
-    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Data: [E] Module 'once' is loaded but not running."));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Data: [E] Module 'once' is loaded but not running."));
 
     EXPECT_TRUE(module_.Stop(1000));
-    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Stop: [W] Module 'once' was already stopped"));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Stop: [W] Module 'once' was already stopped"));
     EXPECT_FALSE(CopyExists("0.kvl"));
-    EXPECT_EQ(expected, trace_.Lines());
+    EXPECT_EQ(trace_.Lines(), (Trace{"start x 0", "started", "stop"}));
 }
 
 TEST_F(FacadeTest, DataAndStopBeforeAnyStartAreRefused) {
@@ -190,20 +194,18 @@ TEST_F(FacadeTest, DataAndStopBeforeAnyStartAreRefused) {
     EXPECT_FALSE(module_.Data(2, L"x", result));
     EXPECT_EQ(-5, module_.GetLastResult());
     EXPECT_EQ(L"kept", result);
-    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Data: [E] Module '' was not previously loaded. "));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Data: [E] Module '' was not previously loaded. "));
 
     EXPECT_FALSE(module_.Stop(1000));
     EXPECT_EQ(-5, module_.GetLastResult());
-    EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::Stop: [E] Module '' was not previously loaded"));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Stop: [E] Module '' was not previously loaded"));
 }
 
 TEST_F(FacadeTest, StartWhileRunningIsRefusedAndTheModuleKeepsRunning) {
     modtest::PlaceModule("zrtest_full", dir_.Path(), "first.kvl");
     ASSERT_TRUE(module_.Start(L"first", 0, "a"));
-    EXPECT_FALSE(module_.Start(L"first", 0, "b"));
-    EXPECT_EQ(-9, module_.GetLastResult());
-    EXPECT_TRUE(modtest::Logged(
-        "clib::os::modules::Module::InitializeModule: [E] Module file 'first.kvl' was already loaded"));
+    EXPECT_EQ(-9, StartResult(L"first"));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::InitializeModule: [E] Module file 'first.kvl' was already loaded"));
 
     EXPECT_TRUE(module_.IsRunning());
     EXPECT_TRUE(CopyExists("0.kvl"));
@@ -212,8 +214,7 @@ TEST_F(FacadeTest, StartWhileRunningIsRefusedAndTheModuleKeepsRunning) {
     EXPECT_EQ(L"1|still", result);
     EXPECT_TRUE(module_.Stop(1000));
     EXPECT_FALSE(CopyExists("0.kvl"));
-    const std::vector<std::string> expected = {"start a 0", "started", "data 1", "stop"};
-    EXPECT_EQ(expected, trace_.Lines());
+    EXPECT_EQ(trace_.Lines(), (Trace{"start a 0", "started", "data 1", "stop"}));
 }
 
 TEST_F(FacadeTest, LockFileHeldByAnotherProcessMovesTheCopyToTheNextNumber) {
@@ -226,20 +227,6 @@ TEST_F(FacadeTest, LockFileHeldByAnotherProcessMovesTheCopyToTheNextNumber) {
     EXPECT_FALSE(CopyExists("0.kvl"));
     EXPECT_TRUE(module_.Stop(1000));
     EXPECT_FALSE(CopyExists("1.kvl"));
-}
-
-TEST_F(FacadeTest, ThreadedOptionRunsTheModuleOnItsOwnThread) {
-    modtest::PlaceModule("zrtest_full", dir_.Path(), "threaded.kvl");
-    module_.SetWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(0x40)));
-    ASSERT_TRUE(module_.Start(L"threaded", 4, "t"));
-    ASSERT_TRUE(trace_.WaitFor("started"));
-    std::wstring result;
-    EXPECT_TRUE(module_.Data(5, L"f", result));
-    EXPECT_EQ(L"5|f", result);
-    EXPECT_TRUE(module_.Stop(1000));
-    EXPECT_FALSE(CopyExists("0.kvl"));
-    const std::vector<std::string> expected = {"start t 0", "started", "data 5", "stop"};
-    EXPECT_EQ(expected, trace_.Lines());
 }
 
 // The one test that waits out the facade's 10 s thread limit.
@@ -260,8 +247,7 @@ TEST_F(FacadeTest, ThreadedStartThatNeverReturnsFailsToStopAndKeepsItsCopy) {
     EXPECT_EQ(-9, stuck->GetLastResult());
     EXPECT_TRUE(CopyExists("0.kvl"));
     EXPECT_TRUE(stuck->IsRunning());
-    const std::vector<std::string> expected = {"start h 0"};
-    EXPECT_EQ(expected, trace_.Lines());
+    EXPECT_EQ(trace_.Lines(), (Trace{"start h 0"}));
 }
 
 TEST_F(FacadeTest, DestroyingARunningFacadeReleasesTheCopy) {
@@ -275,56 +261,28 @@ TEST_F(FacadeTest, DestroyingARunningFacadeReleasesTheCopy) {
     EXPECT_EQ(std::vector<std::string>{"left.kvl"}, Files());
 }
 
-TEST_F(FacadeTest, UnsignedModuleIsRefusedWhenTheCheckIsOn) {
-    modtest::PlaceModule("zrtest_full", dir_.Path(), "unsigned.kvl");
-    module_.SetCheckCertificate(true);
-    EXPECT_FALSE(module_.Start(L"unsigned", 0, ""));
-    EXPECT_EQ(-3, module_.GetLastResult());
-    EXPECT_TRUE(modtest::Logged(
-        "clib::os::modules::Module::InitializeModule: [E] Module 'unsigned.kvl' is not signed with a valid "
-        "certificate."));
-    EXPECT_EQ(std::vector<std::string>{"unsigned.kvl"}, Files());
-    EXPECT_TRUE(trace_.Lines().empty());
-}
-
-// Snapshots as GetFileAttributesExW fills them.
-Module::Snapshot Snapshot() {
-    Module::Snapshot s = {};
-    s.dwFileAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY;
-    s.ftCreationTime = {100, 1};
-    s.ftLastAccessTime = {200, 1};
-    s.ftLastWriteTime = {300, 1};
-    s.nFileSizeLow = 4096;
-    return s;
-}
-
 TEST_F(FacadeTest, FileHasBeenModifiedIgnoresOnlyTheLastAccessTime) {
-    const Module::Snapshot before = Snapshot();
-    Module::Snapshot after = before;
-    after.ftLastAccessTime = {999, 7};
-    EXPECT_FALSE(Module::FileHasBeenModified(before, after));
-    EXPECT_FALSE(modtest::LoggedStartingWith("FileHasBeenModified:"));
+    // Attributes, creation, last access and last write time, size high and low.
+    const Module::Snapshot before = {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, {100, 1}, {200, 1}, {300, 1},
+                                     0, 4096};
+    const auto modifiedBy = [&](void (*change)(Module::Snapshot&)) {
+        Module::Snapshot after = before;
+        change(after);
+        return Module::FileHasBeenModified(before, after);
+    };
+    EXPECT_FALSE(modifiedBy([](Module::Snapshot& s) { s.ftLastAccessTime = {999, 7}; }));
+    EXPECT_FALSE(LoggedStartingWith("FileHasBeenModified:"));
 
-    after = before;
-    after.nFileSizeLow = 4097;
-    EXPECT_TRUE(Module::FileHasBeenModified(before, after));
-    EXPECT_TRUE(modtest::Logged(
+    EXPECT_TRUE(modifiedBy([](Module::Snapshot& s) { s.nFileSizeLow = 4097; }));
+    EXPECT_TRUE(Logged(
         "FileHasBeenModified: [W] Before: attr:0x102, size:0.4096, creation:1.100, write:1.300, access:1.200"));
-    EXPECT_TRUE(modtest::Logged(
+    EXPECT_TRUE(Logged(
         "FileHasBeenModified: [W] After reopen: attr:0x102, size:0.4097, creation:1.100, write:1.300, access:1.200"));
 
-    after = before;
-    after.nFileSizeHigh = 1;
-    EXPECT_TRUE(Module::FileHasBeenModified(before, after));
-    after = before;
-    after.ftLastWriteTime.dwLowDateTime += 1;
-    EXPECT_TRUE(Module::FileHasBeenModified(before, after));
-    after = before;
-    after.ftCreationTime.dwHighDateTime += 1;
-    EXPECT_TRUE(Module::FileHasBeenModified(before, after));
-    after = before;
-    after.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
-    EXPECT_TRUE(Module::FileHasBeenModified(before, after));
+    EXPECT_TRUE(modifiedBy([](Module::Snapshot& s) { s.nFileSizeHigh = 1; }));
+    EXPECT_TRUE(modifiedBy([](Module::Snapshot& s) { s.ftLastWriteTime.dwLowDateTime += 1; }));
+    EXPECT_TRUE(modifiedBy([](Module::Snapshot& s) { s.ftCreationTime.dwHighDateTime += 1; }));
+    EXPECT_TRUE(modifiedBy([](Module::Snapshot& s) { s.dwFileAttributes |= FILE_ATTRIBUTE_READONLY; }));
 }
 
 }  // namespace

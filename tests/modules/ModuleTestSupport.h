@@ -3,53 +3,140 @@
 // holds a file open.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "log/LogReader.h"
 
 namespace modtest {
 
+namespace fs = std::filesystem;
+
 // <build>/modules/<name>.kvl
-std::filesystem::path BuiltModule(const std::string& name);
+inline fs::path BuiltModule(const std::string& name) { return fs::path(ZR_MODULES_DIR) / (name + ".kvl"); }
+
 // Copies a built module into folder under fileName; returns the copy's path.
-std::filesystem::path PlaceModule(const std::string& name, const std::filesystem::path& folder,
-                                  const std::string& fileName);
+inline fs::path PlaceModule(const std::string& name, const fs::path& folder, const std::string& fileName) {
+    fs::create_directories(folder);
+    fs::copy_file(BuiltModule(name), folder / fileName, fs::copy_options::overwrite_existing);
+    return folder / fileName;
+}
+
 // "C:\tmp\x\y" for "/tmp/x/y" (drive C: is the root of the POSIX layer).
-std::wstring WindowsPath(const std::filesystem::path& path);
+inline std::wstring WindowsPath(const fs::path& path) {
+    std::wstring result = L"C:";
+    for (char c : fs::absolute(path).string())
+        result += c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c));
+    return result;
+}
 
 // The test modules append one line per export call to the file named by
 // ZRTEST_MODULE_TRACE; this points it at a file of the current directory.
 class ModuleTrace {
 public:
-    ModuleTrace();
-    ~ModuleTrace();
+    ModuleTrace() { setenv("ZRTEST_MODULE_TRACE", path_.c_str(), 1); }
+    ~ModuleTrace() { unsetenv("ZRTEST_MODULE_TRACE"); }
     ModuleTrace(const ModuleTrace&) = delete;
     ModuleTrace& operator=(const ModuleTrace&) = delete;
-    std::vector<std::string> Lines() const;
+
+    std::vector<std::string> Lines() const {
+        std::vector<std::string> lines;
+        std::ifstream in(path_);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+    size_t Count(const std::string& line) const {
+        const auto lines = Lines();
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+    }
     // Waits (up to 20 s) until line has been traced at least count times.
-    bool WaitFor(const std::string& line, size_t count = 1) const;
-    size_t Count(const std::string& line) const;
+    bool WaitFor(const std::string& line, size_t count = 1) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (Count(line) < count) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
 
 private:
-    std::string path_;
+    const std::string path_ = (fs::current_path() / "module-trace.txt").string();
 };
 
-std::vector<std::string> LogMessages();
-bool Logged(const std::string& message);
-size_t CountLogged(const std::string& message);
-bool LoggedStartingWith(const std::string& prefix);
+// Whether a message of the current directory's log file is text, or with
+// asPrefix starts with it.
+inline bool LoggedMatching(const std::string& text, bool asPrefix) {
+    std::vector<zrlog::Record> records;
+    std::string error;
+    zrlog::ReadLogFile("kvlzrmodproc.log", records, error);
+    for (const auto& record : records) {
+        const std::string message = zrlog::MessageOf(record);
+        if (asPrefix ? message.rfind(text, 0) == 0 : message == text) return true;
+    }
+    return false;
+}
+inline bool Logged(const std::string& message) { return LoggedMatching(message, false); }
+inline bool LoggedStartingWith(const std::string& prefix) { return LoggedMatching(prefix, true); }
 
-// Files in a folder other than the log, for "nothing was left behind" checks.
-std::vector<std::string> FilesIn(const std::filesystem::path& folder);
+// Files in a folder other than the log and the trace, sorted, for "nothing
+// was left behind" checks.
+inline std::vector<std::string> FilesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "kvlzrmodproc.log" && name != "module-trace.txt") names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 // A separate process that opens a file with CreateFileW, no sharing, and
 // holds it until this object is destroyed.
 class FileHolder {
 public:
-    explicit FileHolder(const std::filesystem::path& path);
-    ~FileHolder();
+    explicit FileHolder(const fs::path& path) {
+        // Close-on-exec, so the child keeps only the duplicates it reads and
+        // writes through, and sees the end of its input once toChild_ closes.
+        int toChild[2];
+        int fromChild[2];
+        if (pipe2(toChild, O_CLOEXEC) != 0) return;
+        if (pipe2(fromChild, O_CLOEXEC) != 0) {
+            close(toChild[0]);
+            close(toChild[1]);
+            return;
+        }
+        const std::string target = fs::absolute(path).string();
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(toChild[0], 0);
+            dup2(fromChild[1], 1);
+            execl(ZR_HOLDFILE, ZR_HOLDFILE, target.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(toChild[0]);
+        close(fromChild[1]);
+        toChild_ = toChild[1];
+        // The child answers one line once it holds the file (or failed to).
+        std::string answer;
+        for (char c; pid_ > 0 && read(fromChild[0], &c, 1) == 1 && c != '\n';) answer += c;
+        holding_ = answer == "held";
+        close(fromChild[0]);
+    }
+    ~FileHolder() {
+        if (toChild_ >= 0) close(toChild_);  // end of input tells the child to let go
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    }
     FileHolder(const FileHolder&) = delete;
     FileHolder& operator=(const FileHolder&) = delete;
     // True once the child reported that it holds the file.

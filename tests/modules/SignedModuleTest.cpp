@@ -58,17 +58,16 @@ TEST_F(SignedModuleTest, UnsignedForeignAndAlteredModulesAreRefused) {
         altered.seekp(100);
         altered.put('\x5A');
     }
-    for (const wchar_t* name : {L"plain", L"foreign", L"altered"}) {
+    for (const std::string name : {"plain", "foreign", "altered"}) {
         Module module;
-        EXPECT_FALSE(module.Start(name, 0, ""));
+        EXPECT_FALSE(module.Start(std::wstring(name.begin(), name.end()), 0, ""));
         EXPECT_EQ(-3, module.GetLastResult()) << name;
+        EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::InitializeModule: [E] Module '" + name +
+                                    ".kvl' is not signed with a valid certificate."));
     }
-    EXPECT_TRUE(modtest::Logged(
-        "clib::os::modules::Module::InitializeModule: [E] Module 'foreign.kvl' is not signed with a valid "
-        "certificate."));
     EXPECT_TRUE(trace_.Lines().empty());
-    const std::vector<std::string> expected = {"altered.kvl", "foreign.kvl", "plain.kvl", "roots.pem"};
-    EXPECT_EQ(expected, modtest::FilesIn(dir_.Path()));
+    EXPECT_EQ(modtest::FilesIn(dir_.Path()),
+              (std::vector<std::string>{"altered.kvl", "foreign.kvl", "plain.kvl", "roots.pem"}));
 }
 
 }  // namespace

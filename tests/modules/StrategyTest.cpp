@@ -11,14 +11,17 @@
 #include "log/Log.h"
 #include "support/TestSupport.h"
 
-using clib::os::modules::Module;
 using clib::os::modules::ModuleBlocking;
 using clib::os::modules::ModuleThreaded;
+using modtest::Logged;
+using modtest::LoggedStartingWith;
+using Trace = std::vector<std::string>;
 
 namespace {
 
 const HWND kWindow = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x1234));
 
+// Parameter: false for the blocking strategy, true for the threaded one.
 class StrategyTest : public ::testing::TestWithParam<bool> {
 protected:
     StrategyTest() { SetLogLevel(LOG_OTHER); }
@@ -42,7 +45,6 @@ protected:
     }
 
     static std::wstring Path(const std::string& module) { return modtest::WindowsPath(modtest::BuiltModule(module)); }
-    static std::string Narrow(const std::wstring& ascii) { return std::string(ascii.begin(), ascii.end()); }
 
     zrtest::ScopedTempDir dir_;
     modtest::ModuleTrace trace_;
@@ -51,36 +53,51 @@ protected:
 TEST_P(StrategyTest, LoadModuleReportsMissingFilesAndExports) {
     auto strategy = Make();
     EXPECT_EQ(-8, strategy->LoadModule(L""));
-    EXPECT_TRUE(modtest::Logged("ModuleBlocking::LoadModule: [E] Module is empty. res:-8"));
+    EXPECT_TRUE(Logged("ModuleBlocking::LoadModule: [E] Module is empty. res:-8"));
 
     EXPECT_EQ(-5, strategy->LoadModule(Path("no_such_module")));
-    EXPECT_TRUE(modtest::LoggedStartingWith("ModuleBlocking::LoadModule: [E] Failed to load the module. err:"));
+    EXPECT_TRUE(LoggedStartingWith("ModuleBlocking::LoadModule: [E] Failed to load the module. err:"));
     EXPECT_FALSE(strategy->IsLoaded());
 
     auto noStop = Make();
     EXPECT_EQ(-4, noStop->LoadModule(Path("zrtest_nostop")));
     EXPECT_FALSE(noStop->IsLoaded());
-    EXPECT_TRUE(modtest::LoggedStartingWith("ModuleBlocking::LoadModule: [E] Could not load module functions; (Start:"));
+    EXPECT_TRUE(LoggedStartingWith("ModuleBlocking::LoadModule: [E] Could not load module functions; (Start:"));
     // The library stays mapped until it is unloaded.
     EXPECT_EQ(0, noStop->UnloadModule());
     EXPECT_EQ(-5, noStop->UnloadModule());
 }
 
-TEST_P(StrategyTest, LoadModuleReportsOptionalExports) {
+TEST_P(StrategyTest, LoadModuleReportsOptionalExportsAndUnloadsOnce) {
     auto minimal = Make();
     ASSERT_EQ(0, minimal->LoadModule(Path("zrtest_minimal")));
     EXPECT_TRUE(minimal->IsLoaded());
-    EXPECT_TRUE(modtest::Logged(
+    const std::wstring path = Path("zrtest_minimal");
+    EXPECT_TRUE(Logged(
         "ModuleBlocking::LoadModule: Module initialized successfully (supported Data:0, DataExt:0, Event:0, "
         "EventEx:0): " +
-        Narrow(Path("zrtest_minimal"))));
+        std::string(path.begin(), path.end())));
+    EXPECT_EQ(0, minimal->UnloadModule());
+    EXPECT_FALSE(minimal->IsLoaded());
+    EXPECT_EQ(-5, minimal->UnloadModule());
 
     auto full = Make();
     ASSERT_EQ(0, full->LoadModule(Path("zrtest_full")));
-    EXPECT_TRUE(modtest::LoggedStartingWith(
+    EXPECT_TRUE(LoggedStartingWith(
         "ModuleBlocking::LoadModule: Module initialized successfully (supported Data:1, DataExt:1, Event:1, "
         "EventEx:1): C:"));
     EXPECT_EQ(-4, full->Reserved(1, 2, 3));
+}
+
+TEST_P(StrategyTest, WithoutALoadedModuleNothingRuns) {
+    auto strategy = Make();
+    const int code = GetParam() ? -5 : -6;
+    EXPECT_EQ(code, strategy->Start("x"));
+    EXPECT_FALSE(strategy->IsRunning());
+    EXPECT_EQ(code, strategy->Stop(100));
+    std::wstring result;
+    EXPECT_EQ(-6, strategy->Data(1, L"", result));
+    EXPECT_EQ(GetParam(), Logged("ModuleThreaded::Start: [E] Module load failed; thread will not be created"));
 }
 
 TEST_P(StrategyTest, DataBeforeStartLeavesTheResultAndMissingDataExportAnswersMinusSix) {
@@ -103,38 +120,28 @@ TEST_P(StrategyTest, StartDataStopRunTheExportsInOrder) {
     EXPECT_EQ(L"3|hello", result);
     EXPECT_EQ(0, strategy->Data(0, L""));
     EXPECT_EQ(0, strategy->Stop(1000));
-
     // Modules started on their own thread see 0 as window value.
     const std::string start = GetParam() ? "start alpha beta 0" : "start alpha beta 4660";
-    const std::vector<std::string> expected = {start, "started", "data 3", "data 0", "stop"};
-    EXPECT_EQ(expected, trace_.Lines());
+    EXPECT_EQ(trace_.Lines(), (Trace{start, "started", "data 3", "data 0", "stop"}));
+    if (GetParam()) {
+        EXPECT_TRUE(LoggedStartingWith("ModuleThreaded::DoRealStart: Module '"));
+        // A threaded strategy object serves one start only.
+        EXPECT_EQ(-9, strategy->Start("again"));
+    }
 }
 
 TEST_P(StrategyTest, NullAnswerEmptiesTheResultAndEmbeddedZeroEndsIt) {
-    auto nullData = Started("zrtest_nulldata");
-    std::wstring result = L"old";
-    EXPECT_EQ(0, nullData->Data(2, L"x", result));
-    EXPECT_EQ(L"", result);
-    EXPECT_EQ(0, nullData->Stop(1000));
-
-    auto zeroData = Started("zrtest_zerodata");
-    EXPECT_EQ(0, zeroData->Data(2, L"x", result));
-    EXPECT_EQ(L"abc", result);
-    EXPECT_EQ(0, zeroData->Stop(1000));
+    for (const auto& [module, expected] : {std::pair{"zrtest_nulldata", L""}, {"zrtest_zerodata", L"abc"}}) {
+        auto strategy = Started(module);
+        std::wstring result = L"old";
+        EXPECT_EQ(0, strategy->Data(2, L"x", result));
+        EXPECT_EQ(expected, result) << module;
+        EXPECT_EQ(0, strategy->Stop(1000));
+    }
 }
 
-TEST_P(StrategyTest, UnloadTwiceAnswersMinusFive) {
-    auto strategy = Make();
-    ASSERT_EQ(0, strategy->LoadModule(Path("zrtest_minimal")));
-    EXPECT_EQ(0, strategy->UnloadModule());
-    EXPECT_FALSE(strategy->IsLoaded());
-    EXPECT_EQ(-5, strategy->UnloadModule());
-}
-
-INSTANTIATE_TEST_SUITE_P(BothStrategies, StrategyTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? std::string("Threaded") : std::string("Blocking");
-                         });
+INSTANTIATE_TEST_SUITE_P(BothStrategies, StrategyTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Threaded" : "Blocking"; });
 
 class BlockingTest : public StrategyTest {};
 
@@ -146,8 +153,7 @@ TEST_F(BlockingTest, SecondStartAndSecondStopDoNotCallTheExportsAgain) {
     EXPECT_EQ(0, strategy.Stop(0));
     EXPECT_FALSE(strategy.IsRunning());
     EXPECT_EQ(0, strategy.Stop(0));
-    const std::vector<std::string> expected = {"start a 4660", "started", "stop"};
-    EXPECT_EQ(expected, trace_.Lines());
+    EXPECT_EQ(trace_.Lines(), (Trace{"start a 4660", "started", "stop"}));
 }
 
 TEST_F(BlockingTest, StartWaitsForTheModulesStart) {
@@ -162,14 +168,6 @@ TEST_F(BlockingTest, StartWaitsForTheModulesStart) {
     EXPECT_EQ(0, started);
     EXPECT_TRUE(strategy.IsRunning());
     EXPECT_EQ(0, strategy.Stop(0));
-}
-
-TEST_F(BlockingTest, StartWithoutLoadAnswersMinusSix) {
-    ModuleBlocking strategy(kWindow);
-    EXPECT_EQ(-6, strategy.Start("x"));
-    EXPECT_EQ(-6, strategy.Stop(0));
-    std::wstring result;
-    EXPECT_EQ(-6, strategy.Data(1, L"", result));
 }
 
 class ThreadedTest : public StrategyTest {};
@@ -190,34 +188,11 @@ TEST_F(ThreadedTest, StopOfAStartThatNeverReturnsTimesOut) {
     EXPECT_EQ(0, strategy.Data(2, L"x", result));
     EXPECT_EQ(L"same", result);
     EXPECT_EQ(-10, strategy.Stop(100));
-    const std::vector<std::string> expected = {"start h 0"};
-    EXPECT_EQ(expected, trace_.Lines());
-    EXPECT_TRUE(modtest::LoggedStartingWith("ModuleThreaded::Stop: [C] Thread "));
-    EXPECT_TRUE(modtest::LoggedStartingWith("ModuleThreaded::Stop: Stopping module '"));
+    EXPECT_EQ(trace_.Lines(), Trace{"start h 0"});
+    EXPECT_TRUE(LoggedStartingWith("ModuleThreaded::Stop: [C] Thread "));
+    EXPECT_TRUE(LoggedStartingWith("ModuleThreaded::Stop: Stopping module '"));
     // The event is never reset.
     EXPECT_TRUE(strategy.IsRunning());
-}
-
-TEST_F(ThreadedTest, StartReturningAtOnceStopsCleanly) {
-    ModuleThreaded strategy(kWindow);
-    strategy.threadTimeoutMs = 10000;
-    ASSERT_EQ(0, strategy.LoadModule(Path("zrtest_full")));
-    ASSERT_EQ(0, strategy.Start("q"));
-    ASSERT_TRUE(trace_.WaitFor("started"));
-    EXPECT_EQ(0, strategy.Stop(1000));
-    const std::vector<std::string> expected = {"start q 0", "started", "stop"};
-    EXPECT_EQ(expected, trace_.Lines());
-    EXPECT_TRUE(modtest::LoggedStartingWith("ModuleThreaded::DoRealStart: Module '"));
-    // A strategy object serves one start only.
-    EXPECT_EQ(-9, strategy.Start("again"));
-}
-
-TEST_F(ThreadedTest, StartAndStopRefuseWithoutALoadedModule) {
-    ModuleThreaded strategy(kWindow);
-    EXPECT_EQ(-5, strategy.Start("x"));
-    EXPECT_TRUE(modtest::Logged("ModuleThreaded::Start: [E] Module load failed; thread will not be created"));
-    EXPECT_FALSE(strategy.IsRunning());
-    EXPECT_EQ(-5, strategy.Stop(100));
 }
 
 TEST(StartToken, FoldsSerialVersionAndCoarseTicks) {
