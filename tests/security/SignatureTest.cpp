@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,14 @@ protected:
         for (const auto& record : records) messages.push_back(zrlog::MessageOf(record));
         return messages;
     }
+    // The log holds `count` messages, with the given ones at their positions.
+    static testing::AssertionResult Logged(size_t count, const std::map<size_t, std::string>& expected) {
+        std::vector<std::string> messages = Messages();
+        if (messages.size() != count) return testing::AssertionFailure() << messages.size() << " messages";
+        for (const auto& [index, message] : expected)
+            if (messages[index] != message) return testing::AssertionFailure() << index << ": " << messages[index];
+        return testing::AssertionSuccess();
+    }
 
     zrtest::ScopedTempDir dir_;
 };
@@ -73,14 +82,9 @@ TEST_F(SignatureTest, ExpectedPublisherInAnySpellingIsAccepted) {
         EXPECT_EQ(subject, name);
         EXPECT_TRUE(CheckSignature("module.dll")) << name;
     }
-    const std::vector<std::string> expected = {
-        "xCheckAuthenticodeW: Checking 'module.dll' (CRL:1)",
-        "xCheckAuthenticodeW: Calling WinVerifyTrust...",
-        "xCheckAuthenticodeW: Certificate 'module.dll' is validated",
-    };
-    std::vector<std::string> messages = Messages();
-    ASSERT_EQ(messages.size(), 12u);
-    EXPECT_EQ(std::vector<std::string>(messages.end() - 3, messages.end()), expected);
+    EXPECT_TRUE(Logged(12, {{9, "xCheckAuthenticodeW: Checking 'module.dll' (CRL:1)"},
+                            {10, "xCheckAuthenticodeW: Calling WinVerifyTrust..."},
+                            {11, "xCheckAuthenticodeW: Certificate 'module.dll' is validated"}}));
 }
 
 TEST_F(SignatureTest, OtherPublishersAreRefusedWithoutAMessageOfTheirOwn) {
@@ -96,34 +100,26 @@ TEST_F(SignatureTest, ExpiredSignerAndUntrustedRootPassWithProblems) {
     EXPECT_TRUE(CheckSignature("module.dll"));
     Sign("VORLANDIXPERTHOLME", {}, &Shared().stranger, "stranger.dll");
     EXPECT_TRUE(CheckSignature("stranger.dll"));
-    std::vector<std::string> messages = Messages();
-    ASSERT_EQ(messages.size(), 6u);
-    EXPECT_EQ(messages[2], "xCheckAuthenticodeW: Certificate 'module.dll' is validated with problems (chain:0, expired:1)");
-    EXPECT_EQ(messages[5],
-              "xCheckAuthenticodeW: Certificate 'stranger.dll' is validated with problems (chain:1, expired:0)");
+    EXPECT_TRUE(Logged(
+        6, {{2, "xCheckAuthenticodeW: Certificate 'module.dll' is validated with problems (chain:0, expired:1)"},
+            {5, "xCheckAuthenticodeW: Certificate 'stranger.dll' is validated with problems (chain:1, expired:0)"}}));
 }
 
 TEST_F(SignatureTest, UnsignedAndAlteredModulesFailWithTheSystemText) {
     ASSERT_TRUE(pki::WriteModuleFile("plain.dll"));
     EXPECT_FALSE(CheckSignature("plain.dll"));
     Sign("VORLANDIXPERTHOLME");
-    {
-        std::fstream altered("module.dll", std::ios::in | std::ios::out | std::ios::binary);
-        altered.seekp(10);
-        altered.put('\x5A');
-    }
+    std::fstream("module.dll", std::ios::in | std::ios::out | std::ios::binary).seekp(10).put('\x5A');
     EXPECT_FALSE(CheckSignature("module.dll"));
 
     const std::string noSignature = GetSystemErrorText(0x800B0100);
     const std::string badDigest = GetSystemErrorText(0x80096010);
     EXPECT_NE(noSignature.find("No signature was present in the subject."), std::string::npos) << noSignature;
     EXPECT_NE(badDigest.find("The digital signature of the object did not verify."), std::string::npos) << badDigest;
-    std::vector<std::string> messages = Messages();
-    ASSERT_EQ(messages.size(), 8u);
-    EXPECT_EQ(messages[2], "xCheckAuthenticodeW: [E] WinVerifyTrust failed for 'plain.dll'; " + noSignature);
-    EXPECT_EQ(messages[3], "CheckSignature: [E] Could not check Authenticode certificate of 'plain.dll'");
-    EXPECT_EQ(messages[6], "xCheckAuthenticodeW: [E] WinVerifyTrust failed for 'module.dll'; " + badDigest);
-    EXPECT_EQ(messages[7], "CheckSignature: [E] Could not check Authenticode certificate of 'module.dll'");
+    EXPECT_TRUE(Logged(8, {{2, "xCheckAuthenticodeW: [E] WinVerifyTrust failed for 'plain.dll'; " + noSignature},
+                           {3, "CheckSignature: [E] Could not check Authenticode certificate of 'plain.dll'"},
+                           {6, "xCheckAuthenticodeW: [E] WinVerifyTrust failed for 'module.dll'; " + badDigest},
+                           {7, "CheckSignature: [E] Could not check Authenticode certificate of 'module.dll'"}}));
 }
 
 TEST_F(SignatureTest, FileWithTwoEntriesIsRefused) {
@@ -131,11 +127,9 @@ TEST_F(SignatureTest, FileWithTwoEntriesIsRefused) {
     pki::Identity second = pki::MakeSigner(Shared().root, {"VORLANDIXPERTHOLME", "", "", ""});
     ASSERT_TRUE(pki::SignFile("module.dll", second));
     EXPECT_FALSE(CheckSignature("module.dll"));
-    std::vector<std::string> messages = Messages();
-    ASSERT_EQ(messages.size(), 5u);
-    EXPECT_EQ(messages[2], "xCheckAuthenticodeW: Certificate 'module.dll' is validated");
-    EXPECT_EQ(messages[3], "GetCertificateElement: [E] File 'module.dll' contains 2 certs");
-    EXPECT_EQ(messages[4], "CheckSignature: [E] Could not extract the name of the certificate of 'module.dll'");
+    EXPECT_TRUE(Logged(5, {{2, "xCheckAuthenticodeW: Certificate 'module.dll' is validated"},
+                           {3, "GetCertificateElement: [E] File 'module.dll' contains 2 certs"},
+                           {4, "CheckSignature: [E] Could not extract the name of the certificate of 'module.dll'"}}));
 }
 
 TEST_F(SignatureTest, CertificateElementFailures) {
@@ -149,20 +143,15 @@ TEST_F(SignatureTest, CertificateElementFailures) {
     EXPECT_TRUE(GetCertificateElement("module.dll", kCertificateElementSubjectName, out));
     EXPECT_EQ(out, "VORLANDIXPERTHOLME");
 
-    const std::vector<std::string> expected = {
-        "GetCertificateElement: [E] Could not open file 'missing.dll', err:2",
-        "GetCertificateElement: [E] File 'plain.dll' contains 0 certs",
-    };
-    EXPECT_EQ(Messages(), expected);
+    EXPECT_TRUE(Logged(2, {{0, "GetCertificateElement: [E] Could not open file 'missing.dll', err:2"},
+                           {1, "GetCertificateElement: [E] File 'plain.dll' contains 0 certs"}}));
 }
 
 TEST_F(SignatureTest, PathsAreReadInTheAnsiCodePage) {
     // "\xE9" is é in Windows-1252; the file system holds the name in UTF-8.
     Sign("VORLANDIXPERTHOLME", {}, nullptr, "caf\xC3\xA9.dll");
     EXPECT_TRUE(CheckSignature("caf\xE9.dll"));
-    std::vector<std::string> messages = Messages();
-    ASSERT_EQ(messages.size(), 3u);
-    EXPECT_EQ(messages[2], "xCheckAuthenticodeW: Certificate 'caf\xE9.dll' is validated");  // log text is ANSI too
+    EXPECT_TRUE(Logged(3, {{2, "xCheckAuthenticodeW: Certificate 'caf\xE9.dll' is validated"}}));  // ANSI too
 }
 
 TEST_F(SignatureTest, PathOutsideTheAnsiCodePageCannotBeVerified) {
@@ -197,10 +186,8 @@ TEST_F(SignatureTest, UnboundEntryPointsGiveTheirUnavailableResults) {
     EXPECT_EQ(count, 5u);
     EXPECT_FALSE(imagehlp.ImageGetCertificateHeader(nullptr, 0, nullptr));
     EXPECT_FALSE(imagehlp.ImageGetCertificateData(nullptr, 0, nullptr, nullptr));
-    std::vector<std::string> messages = Messages();
-    ASSERT_EQ(messages.size(), 7u);
-    EXPECT_EQ(messages[0], "CLoadLibrary::LoadFunction: [E] Library Crypt32.dll not loaded");
-    EXPECT_EQ(messages[6], "CLoadLibrary::LoadFunction: [E] Library Imagehlp not loaded");
+    EXPECT_TRUE(Logged(7, {{0, "CLoadLibrary::LoadFunction: [E] Library Crypt32.dll not loaded"},
+                           {6, "CLoadLibrary::LoadFunction: [E] Library Imagehlp not loaded"}}));
 
     // Loaded, the same bindings reach the layer.
     CImagehlp loaded;

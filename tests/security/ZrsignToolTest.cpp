@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "support/TestPki.h"
 #include "support/TestSupport.h"
@@ -25,90 +26,75 @@ protected:
     }
     void TearDown() override { unsetenv("ZRWIN_TRUST_ROOTS"); }
 
-    void MakeSigner(const std::string& stem, const std::string& name) {
-        pki::Identity signer = pki::MakeSigner(root_, {name, "", "", ""});
+    void MakeSigner(const std::string& stem, const std::string& name, const pki::Identity* issuer = nullptr) {
+        pki::Identity signer = pki::MakeSigner(issuer ? *issuer : root_, {name, "", "", ""});
         ASSERT_TRUE(pki::WriteCertificatePem(signer, dir_.File(stem + ".pem")));
         ASSERT_TRUE(pki::WriteKeyPem(signer, dir_.File(stem + ".key")));
     }
 
-    // Runs zrsign with the arguments; its output in out_, its exit status back.
-    int Run(const std::string& arguments) {
-        std::string command = std::string(ZRSIGN_PATH) + " " + arguments + " >out.txt 2>&1";
-        int status = std::system(command.c_str());
+    // Runs zrsign with the arguments: it exits with `status` and prints each of `texts`.
+    testing::AssertionResult Runs(const std::string& arguments, int status, std::vector<std::string> texts = {}) {
+        int raw = std::system((std::string(ZRSIGN_PATH) + " " + arguments + " >out.txt 2>&1").c_str());
         std::ifstream in("out.txt");
-        out_.assign(std::istreambuf_iterator<char>(in), {});
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::string out(std::istreambuf_iterator<char>(in), {});
+        int exit = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        bool printed = true;
+        for (const auto& text : texts) printed = printed && out.find(text) != std::string::npos;
+        if (exit == status && printed) return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "zrsign " << arguments << " exited " << exit << ":\n" << out;
     }
-    bool OutHas(const std::string& text) const { return out_.find(text) != std::string::npos; }
 
     zrtest::ScopedTempDir dir_;
     pki::Identity root_;
-    std::string out_;
 };
 
 TEST_F(ZrsignTool, SignedModuleIsAcceptedAndListed) {
-    EXPECT_EQ(Run("sign --cert vix.pem --key vix.key module.dll"), 0) << out_;
-    EXPECT_EQ(Run("list module.dll"), 0) << out_;
-    EXPECT_TRUE(OutHas("entry 0: length ")) << out_;
-    EXPECT_TRUE(OutHas("revision 0x0200, type 0x0002, signer /CN=Vorland-IX Pert Holme, signature ok, digest ok"))
-        << out_;
-    EXPECT_EQ(Run("verify module.dll"), 0) << out_;
-    EXPECT_TRUE(OutHas("trust:     0x00000000 ERROR_SUCCESS")) << out_;
-    EXPECT_TRUE(OutHas("signer:    \"Vorland-IX Pert Holme\"")) << out_;
-    EXPECT_TRUE(OutHas("publisher: matches \"VORLANDIXPERTHOLME\"")) << out_;
-    EXPECT_TRUE(OutHas("verdict:   accepted")) << out_;
+    EXPECT_TRUE(Runs("sign --cert vix.pem --key vix.key module.dll", 0));
+    EXPECT_TRUE(Runs("list module.dll", 0,
+                     {"entry 0: length ",
+                      "revision 0x0200, type 0x0002, signer /CN=Vorland-IX Pert Holme, signature ok, digest ok"}));
+    EXPECT_TRUE(Runs("verify module.dll", 0,
+                     {"trust:     0x00000000 ERROR_SUCCESS", "signer:    \"Vorland-IX Pert Holme\"",
+                      "publisher: matches \"VORLANDIXPERTHOLME\"", "verdict:   accepted"}));
 }
 
 TEST_F(ZrsignTool, ChainFileCarriesTheIntermediates) {
     pki::Identity intermediate = pki::MakeIntermediate(root_, "Zrsign Test Intermediate");
-    pki::Identity signer = pki::MakeSigner(intermediate, {"VORLANDIXPERTHOLME", "", "", ""});
     ASSERT_TRUE(pki::WriteCertificatePem(intermediate, "chain.pem"));
-    ASSERT_TRUE(pki::WriteCertificatePem(signer, "leaf.pem"));
-    ASSERT_TRUE(pki::WriteKeyPem(signer, "leaf.key"));
+    MakeSigner("leaf", "VORLANDIXPERTHOLME", &intermediate);
 
-    ASSERT_EQ(Run("sign --cert leaf.pem --key leaf.key module.dll"), 0) << out_;
-    EXPECT_EQ(Run("verify module.dll"), 0) << out_;  // accepted with problems
-    EXPECT_TRUE(OutHas("CERT_E_CHAINING")) << out_;
-    ASSERT_EQ(Run("sign --replace --cert leaf.pem --key leaf.key --chain chain.pem module.dll"), 0) << out_;
-    EXPECT_EQ(Run("verify module.dll"), 0) << out_;
-    EXPECT_TRUE(OutHas("ERROR_SUCCESS")) << out_;
+    ASSERT_TRUE(Runs("sign --cert leaf.pem --key leaf.key module.dll", 0));
+    EXPECT_TRUE(Runs("verify module.dll", 0, {"CERT_E_CHAINING"}));  // accepted with problems
+    ASSERT_TRUE(Runs("sign --replace --cert leaf.pem --key leaf.key --chain chain.pem module.dll", 0));
+    EXPECT_TRUE(Runs("verify module.dll", 0, {"ERROR_SUCCESS"}));
 }
 
 TEST_F(ZrsignTool, RefusalsGiveExitStatusOne) {
-    EXPECT_EQ(Run("verify module.dll"), 1) << out_;
-    EXPECT_TRUE(OutHas("TRUST_E_NOSIGNATURE")) << out_;
-
+    EXPECT_TRUE(Runs("verify module.dll", 1, {"TRUST_E_NOSIGNATURE"}));
     MakeSigner("other", "Another Publisher");
-    ASSERT_EQ(Run("sign --cert other.pem --key other.key module.dll"), 0) << out_;
-    EXPECT_EQ(Run("verify module.dll"), 1) << out_;
-    EXPECT_TRUE(OutHas("publisher: does not match")) << out_;
+    ASSERT_TRUE(Runs("sign --cert other.pem --key other.key module.dll", 0));
+    EXPECT_TRUE(Runs("verify module.dll", 1, {"publisher: does not match"}));
 
     // A second entry is warned about, refused by the host, and replaceable.
-    ASSERT_EQ(Run("sign --cert vix.pem --key vix.key module.dll"), 0) << out_;
-    EXPECT_TRUE(OutHas("warning")) << out_;
-    EXPECT_EQ(Run("verify module.dll"), 1) << out_;
-    EXPECT_TRUE(OutHas("2 signature entries")) << out_;
-    ASSERT_EQ(Run("sign --replace --cert vix.pem --key vix.key module.dll"), 0) << out_;
-    EXPECT_EQ(Run("verify module.dll"), 0) << out_;
+    ASSERT_TRUE(Runs("sign --cert vix.pem --key vix.key module.dll", 0, {"warning"}));
+    EXPECT_TRUE(Runs("verify module.dll", 1, {"2 signature entries"}));
+    ASSERT_TRUE(Runs("sign --replace --cert vix.pem --key vix.key module.dll", 0));
+    EXPECT_TRUE(Runs("verify module.dll", 0));
 
     std::ofstream("module.dll", std::ios::app) << "appended";
-    EXPECT_EQ(Run("verify module.dll"), 1) << out_;
+    EXPECT_TRUE(Runs("verify module.dll", 1));
 }
 
 TEST_F(ZrsignTool, BadCommandLinesAndUnusableFiles) {
-    EXPECT_EQ(Run("--help"), 0);
-    EXPECT_TRUE(OutHas("usage: zrsign sign")) << out_;
-    EXPECT_EQ(Run(""), 2);
-    EXPECT_EQ(Run("frobnicate module.dll"), 2);
-    EXPECT_EQ(Run("sign --cert vix.pem module.dll"), 2);
-    EXPECT_EQ(Run("verify"), 2);
-    EXPECT_EQ(Run("sign --cert vix.pem --key missing.key module.dll"), 3) << out_;
-    EXPECT_EQ(Run("sign --cert roots.pem --key vix.key module.dll"), 3) << out_;
-    EXPECT_TRUE(OutHas("the key does not belong to the certificate")) << out_;
-    EXPECT_EQ(Run("list missing.dll"), 3) << out_;
+    EXPECT_TRUE(Runs("--help", 0, {"usage: zrsign sign"}));
+    for (const char* arguments : {"", "frobnicate module.dll", "sign --cert vix.pem module.dll", "verify"})
+        EXPECT_TRUE(Runs(arguments, 2));
+    EXPECT_TRUE(Runs("sign --cert vix.pem --key missing.key module.dll", 3));
+    EXPECT_TRUE(
+        Runs("sign --cert roots.pem --key vix.key module.dll", 3, {"the key does not belong to the certificate"}));
+    EXPECT_TRUE(Runs("list missing.dll", 3));
     // A failed signing leaves the module as it was.
-    EXPECT_EQ(Run("list module.dll"), 0) << out_;
-    EXPECT_TRUE(OutHas("unsigned")) << out_;
+    EXPECT_TRUE(Runs("list module.dll", 0, {"unsigned"}));
 }
 
 }  // namespace

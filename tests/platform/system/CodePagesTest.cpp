@@ -2,34 +2,30 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
+#include <iterator>
 #include <string>
+#include <utility>
 
-#include "zrwin/windows.h"
+#include "SystemTestSupport.h"
 
 namespace {
 
-std::wstring ToWide(UINT codePage, const std::string& text, DWORD flags = 0) {
-    int size = MultiByteToWideChar(codePage, flags, text.data(), (int)text.size(), nullptr, 0);
-    if (size <= 0) return L"<failed>";
-    std::wstring out((size_t)size, L'\0');
-    EXPECT_EQ(MultiByteToWideChar(codePage, flags, text.data(), (int)text.size(), out.data(), size), size);
-    return out;
+using systemtest::FailsWith;
+
+// Converts through a buffer, checking that the size query agrees.
+std::wstring ToWide(UINT codePage, const std::string& text) {
+    wchar_t out[512];
+    int size = MultiByteToWideChar(codePage, 0, text.data(), (int)text.size(), out, 512);
+    EXPECT_EQ(MultiByteToWideChar(codePage, 0, text.data(), (int)text.size(), nullptr, 0), size);
+    return size > 0 ? std::wstring(out, (size_t)size) : L"<failed>";
 }
 
-std::string ToBytes(UINT codePage, const std::wstring& text, const char* defaultChar = nullptr,
-                    BOOL* usedDefault = nullptr) {
-    int size = WideCharToMultiByte(codePage, 0, text.data(), (int)text.size(), nullptr, 0, defaultChar, usedDefault);
-    if (size <= 0) return "<failed>";
-    std::string out((size_t)size, '\0');
-    EXPECT_EQ(WideCharToMultiByte(codePage, 0, text.data(), (int)text.size(), out.data(), size, defaultChar,
-                                  usedDefault),
-              size);
-    return out;
-}
-
-TEST(CodePages, AnsiIs1252ByDefault) {
-    EXPECT_EQ(GetACP(), 1252u);
-    EXPECT_EQ(ToWide(CP_THREAD_ACP, "\x80"), L"\x20AC");
+std::string ToBytes(UINT codePage, const std::wstring& text, const char* defaultChar = nullptr, BOOL* used = nullptr) {
+    char out[512];
+    int size = WideCharToMultiByte(codePage, 0, text.data(), (int)text.size(), out, 512, defaultChar, used);
+    EXPECT_EQ(WideCharToMultiByte(codePage, 0, text.data(), (int)text.size(), nullptr, 0, defaultChar, nullptr), size);
+    return size > 0 ? std::string(out, (size_t)size) : "<failed>";
 }
 
 // The ANSI code page is read once per process: check the configured one in a
@@ -47,7 +43,9 @@ TEST(CodePages, AnsiCodePageFromTheEnvironment) {
     unsetenv("ZRWIN_ACP");
 }
 
-TEST(CodePages, Windows1252DecodesEveryByteAndRoundTrips) {
+TEST(CodePages, Windows1252ByDefaultDecodesEveryByteAndRoundTrips) {
+    EXPECT_EQ(GetACP(), 1252u);
+    EXPECT_EQ(ToWide(CP_THREAD_ACP, "\x80"), L"\x20AC");
     EXPECT_EQ(ToWide(1252, "\x80\x8A\x9C\x9F\xE9\xFF"), std::wstring(L"\x20AC\x0160\x0153\x0178\x00E9\x00FF"));
     // The five undefined bytes decode to the C1 control of the same value.
     EXPECT_EQ(ToWide(CP_ACP, "\x81\x8D\x8F\x90\x9D"), std::wstring(L"\x0081\x008D\x008F\x0090\x009D"));
@@ -60,7 +58,7 @@ TEST(CodePages, Windows1252DecodesEveryByteAndRoundTrips) {
     EXPECT_FALSE(used);
 }
 
-TEST(CodePages, Windows1252DefaultCharacter) {
+TEST(CodePages, DefaultCharacterAndOtherCodePagesThroughIconv) {
     BOOL used = FALSE;
     EXPECT_EQ(ToBytes(CP_ACP, L"a\x0100z\x4E2D", nullptr, &used), "a?z?");
     EXPECT_TRUE(used);
@@ -68,15 +66,16 @@ TEST(CodePages, Windows1252DefaultCharacter) {
     EXPECT_EQ(ToBytes(CP_ACP, L"\x0100", "#", &used), "#");
     EXPECT_TRUE(used);
     EXPECT_EQ(ToBytes(1252, L"\x20AC\x2122"), "\x80\x99");
+    // Cyrillic 1251: 0xC0 is U+0410.
+    EXPECT_EQ(ToWide(1251, "\xC0\xFF"), std::wstring(L"\x0410\x044F"));
+    EXPECT_EQ(ToBytes(1251, L"\x0410"), "\xC0");
 }
 
 TEST(CodePages, Utf8RoundTripsIncludingCharactersAboveTheBasicPlane) {
-    std::wstring text = L"a\x00E9\x20AC\x0001F600z";
-    std::string utf8 = ToBytes(CP_UTF8, text);
-    EXPECT_EQ(utf8, "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z");
-    std::wstring back = ToWide(CP_UTF8, utf8);
-    EXPECT_EQ(back, text);
-    EXPECT_EQ(back.size(), 5u);  // one wchar_t per character
+    const std::wstring text = L"a\x00E9\x20AC\x0001F600z";  // one wchar_t per character
+    const std::string utf8 = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
+    EXPECT_EQ(ToBytes(CP_UTF8, text), utf8);
+    EXPECT_EQ(ToWide(CP_UTF8, utf8), text);
 }
 
 TEST(CodePages, InvalidUtf8) {
@@ -85,17 +84,15 @@ TEST(CodePages, InvalidUtf8) {
     EXPECT_EQ(ToWide(CP_UTF8, "\xC0\xAF"), L"\xFFFD\xFFFD");
     EXPECT_EQ(ToWide(CP_UTF8, "\xE2\x82"), L"\xFFFD");
     EXPECT_EQ(ToWide(CP_UTF8, "\xED\xA0\x80"), L"\xFFFD\xFFFD\xFFFD");
-    wchar_t out[8];
-    SetLastError(0);
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\x80", 2, out, 8), 0);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_UNICODE_TRANSLATION);
     // A lone surrogate has no UTF-8 form.
     EXPECT_EQ(ToBytes(CP_UTF8, std::wstring(1, (wchar_t)0xD800)), "\xEF\xBF\xBD");
+    wchar_t wide[8];
     char bytes[8];
-    SetLastError(0);
-    std::wstring lone(1, (wchar_t)0xDC00);
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, lone.c_str(), 1, bytes, 8, nullptr, nullptr), 0);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_TRUE(FailsWith(ERROR_NO_UNICODE_TRANSLATION,
+                          [&] { return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\x80", 2, wide, 8); }));
+    EXPECT_TRUE(FailsWith(ERROR_NO_UNICODE_TRANSLATION, [&] {
+        return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, L"\xDC00", 1, bytes, 8, nullptr, nullptr);
+    }));
 }
 
 TEST(CodePages, TerminatorSizeQueriesAndSmallBuffers) {
@@ -104,55 +101,31 @@ TEST(CodePages, TerminatorSizeQueriesAndSmallBuffers) {
     wchar_t wide[8];
     ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, "abc", -1, wide, 8), 4);
     EXPECT_EQ(std::wstring(wide), L"abc");
-
-    wchar_t small[2];
-    SetLastError(0);
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", -1, small, 2), 0);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
     char narrow[3];
-    SetLastError(0);
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, L"\x20AC", -1, narrow, 3, nullptr, nullptr), 0);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_TRUE(
+        FailsWith(ERROR_INSUFFICIENT_BUFFER, [&] { return MultiByteToWideChar(CP_UTF8, 0, "abc", -1, wide, 2); }));
+    EXPECT_TRUE(FailsWith(ERROR_INSUFFICIENT_BUFFER,
+                          [&] { return WideCharToMultiByte(CP_UTF8, 0, L"\x20AC", -1, narrow, 3, nullptr, nullptr); }));
 }
 
 TEST(CodePages, RefusedArguments) {
     wchar_t wide[4];
     char narrow[4];
     BOOL used = FALSE;
-    struct {
-        int result;
-        DWORD error;
-    } cases[] = {
-        {MultiByteToWideChar(CP_UTF8, 0, nullptr, 3, wide, 4), ERROR_INVALID_PARAMETER},
-        {MultiByteToWideChar(CP_UTF8, 0, "abc", 0, wide, 4), ERROR_INVALID_PARAMETER},
-        {MultiByteToWideChar(CP_UTF8, 0, "abc", 3, nullptr, 4), ERROR_INVALID_PARAMETER},
-        {MultiByteToWideChar(CP_UTF8, MB_PRECOMPOSED, "abc", 3, wide, 4), ERROR_INVALID_FLAGS},
-        {WideCharToMultiByte(CP_UTF8, 0, nullptr, 3, narrow, 4, nullptr, nullptr), ERROR_INVALID_PARAMETER},
-        {WideCharToMultiByte(CP_UTF8, 0, L"abc", 3, narrow, 4, "?", nullptr), ERROR_INVALID_PARAMETER},
-        {WideCharToMultiByte(CP_UTF8, 0, L"abc", 3, narrow, 4, nullptr, &used), ERROR_INVALID_PARAMETER},
-        {WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, L"abc", 3, narrow, 4, nullptr, nullptr),
-         ERROR_INVALID_FLAGS},
+    const std::pair<DWORD, std::function<int()>> cases[] = {
+        {ERROR_INVALID_PARAMETER, [&] { return MultiByteToWideChar(CP_UTF8, 0, nullptr, 3, wide, 4); }},
+        {ERROR_INVALID_PARAMETER, [&] { return MultiByteToWideChar(CP_UTF8, 0, "abc", 0, wide, 4); }},
+        {ERROR_INVALID_PARAMETER, [&] { return MultiByteToWideChar(CP_UTF8, 0, "abc", 3, nullptr, 4); }},
+        {ERROR_INVALID_FLAGS, [&] { return MultiByteToWideChar(CP_UTF8, MB_PRECOMPOSED, "abc", 3, wide, 4); }},
+        {ERROR_INVALID_PARAMETER,
+         [&] { return WideCharToMultiByte(CP_UTF8, 0, nullptr, 3, narrow, 4, nullptr, nullptr); }},
+        {ERROR_INVALID_PARAMETER, [&] { return WideCharToMultiByte(CP_UTF8, 0, L"abc", 3, narrow, 4, "?", nullptr); }},
+        {ERROR_INVALID_PARAMETER,
+         [&] { return WideCharToMultiByte(CP_UTF8, 0, L"abc", 3, narrow, 4, nullptr, &used); }},
+        {ERROR_INVALID_FLAGS,
+         [&] { return WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, L"abc", 3, narrow, 4, nullptr, nullptr); }},
     };
-    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) EXPECT_EQ(cases[i].result, 0) << "case " << i;
-    // The last error is per call: check each again, one by one.
-    SetLastError(0);
-    MultiByteToWideChar(CP_UTF8, 0, nullptr, 3, wide, 4);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    SetLastError(0);
-    MultiByteToWideChar(CP_UTF8, MB_PRECOMPOSED, "abc", 3, wide, 4);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FLAGS);
-    SetLastError(0);
-    WideCharToMultiByte(CP_UTF8, 0, L"abc", 3, narrow, 4, "?", nullptr);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    SetLastError(0);
-    WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, L"abc", 3, narrow, 4, nullptr, nullptr);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FLAGS);
-}
-
-TEST(CodePages, OtherCodePagesThroughIconv) {
-    // Cyrillic 1251: 0xC0 is U+0410.
-    EXPECT_EQ(ToWide(1251, "\xC0\xFF"), std::wstring(L"\x0410\x044F"));
-    EXPECT_EQ(ToBytes(1251, L"\x0410"), "\xC0");
+    for (size_t i = 0; i < std::size(cases); ++i) EXPECT_TRUE(FailsWith(cases[i].first, cases[i].second)) << i;
 }
 
 TEST(CodePages, AnsiLettersAndUpperCase) {

@@ -1,50 +1,16 @@
 // The CryptoAPI hash service against known vectors.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
-#include "zrwin/windows.h"
+#include "SystemTestSupport.h"
 
 namespace {
 
-std::string Hex(const BYTE* data, DWORD length) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (DWORD i = 0; i < length; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
-}
-
-class Provider {
-public:
-    Provider() { ok_ = CryptAcquireContextA(&handle_, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT); }
-    ~Provider() {
-        if (ok_) CryptReleaseContext(handle_, 0);
-    }
-    bool ok() const { return ok_; }
-    HCRYPTPROV get() const { return handle_; }
-
-private:
-    HCRYPTPROV handle_ = 0;
-    BOOL ok_ = FALSE;
-};
-
-std::string Digest(ALG_ID algorithm, const std::string& text) {
-    Provider provider;
-    if (!provider.ok()) return "no provider";
-    HCRYPTHASH hash = 0;
-    if (!CryptCreateHash(provider.get(), algorithm, 0, 0, &hash)) return "no hash";
-    std::string result = "hash data failed";
-    if (CryptHashData(hash, reinterpret_cast<const BYTE*>(text.data()), (DWORD)text.size(), 0)) {
-        BYTE value[64];
-        DWORD length = sizeof value;
-        result = CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0) ? Hex(value, length) : "no value";
-    }
-    CryptDestroyHash(hash);
-    return result;
-}
+using systemtest::Digest;
+using systemtest::FailsWith;
+using systemtest::Hex;
 
 TEST(CryptoApi, KnownVectors) {
     EXPECT_EQ(Digest(CALG_MD5, ""), "d41d8cd98f00b204e9800998ecf8427e");
@@ -60,73 +26,58 @@ TEST(CryptoApi, ParametersSizeQueriesAndFinishedState) {
                                      CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET));
     HCRYPTHASH hash = 0;
     ASSERT_TRUE(CryptCreateHash(provider, CALG_MD5, 0, 0, &hash));
+    auto add = [&](const char* text) {
+        return CryptHashData(hash, reinterpret_cast<const BYTE*>(text), (DWORD)std::strlen(text), 0);
+    };
+    auto param = [&](DWORD kind, void* out, DWORD size, DWORD* length) {
+        *length = size;
+        return CryptGetHashParam(hash, kind, static_cast<BYTE*>(out), length, 0);
+    };
     // Data in pieces hashes as one.
-    ASSERT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>("a"), 1, 0));
-    ASSERT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>("bc"), 2, 0));
-
-    DWORD value32 = 0, length = sizeof value32;
-    ASSERT_TRUE(CryptGetHashParam(hash, HP_ALGID, reinterpret_cast<BYTE*>(&value32), &length, 0));
+    ASSERT_TRUE(add("a"));
+    ASSERT_TRUE(add("bc"));
+    DWORD value32 = 0, length = 0;
+    ASSERT_TRUE(param(HP_ALGID, &value32, sizeof value32, &length));
     EXPECT_EQ(value32, (DWORD)CALG_MD5);
-    length = sizeof value32;
-    ASSERT_TRUE(CryptGetHashParam(hash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&value32), &length, 0));
+    ASSERT_TRUE(param(HP_HASHSIZE, &value32, sizeof value32, &length));
     EXPECT_EQ(value32, 16u);
-
-    length = 0;
-    ASSERT_TRUE(CryptGetHashParam(hash, HP_HASHVAL, nullptr, &length, 0));
+    ASSERT_TRUE(param(HP_HASHVAL, nullptr, 0, &length));
     EXPECT_EQ(length, 16u);
-    BYTE small[8];
-    length = sizeof small;
-    SetLastError(0);
-    EXPECT_FALSE(CryptGetHashParam(hash, HP_HASHVAL, small, &length, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_MORE_DATA);
+    BYTE value[16];
+    EXPECT_TRUE(FailsWith(ERROR_MORE_DATA, [&] { return param(HP_HASHVAL, value, 8, &length); }));
     EXPECT_EQ(length, 16u);
     // Neither query finished the hash.
-    ASSERT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>(""), 0, 0));
+    ASSERT_TRUE(add(""));
 
-    BYTE value[16];
-    length = sizeof value;
-    ASSERT_TRUE(CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0));
-    EXPECT_EQ(Hex(value, length), "900150983cd24fb0d6963f7d28e17f72");
-    SetLastError(0);
-    EXPECT_FALSE(CryptHashData(hash, reinterpret_cast<const BYTE*>("x"), 1, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)NTE_BAD_HASH_STATE);
-    // The value can be read again.
-    length = sizeof value;
-    ASSERT_TRUE(CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0));
-    EXPECT_EQ(Hex(value, length), "900150983cd24fb0d6963f7d28e17f72");
-
+    // Reading the value finishes it; the value can be read again.
+    for (int read = 0; read < 2; ++read) {
+        ASSERT_TRUE(param(HP_HASHVAL, value, sizeof value, &length));
+        EXPECT_EQ(Hex(value, length), "900150983cd24fb0d6963f7d28e17f72");
+        EXPECT_TRUE(FailsWith(NTE_BAD_HASH_STATE, [&] { return add("x"); }));
+    }
     EXPECT_TRUE(CryptDestroyHash(hash));
-    SetLastError(0);
-    EXPECT_FALSE(CryptDestroyHash(hash));
-    EXPECT_EQ(GetLastError(), (DWORD)NTE_BAD_HASH);
+    EXPECT_TRUE(FailsWith(NTE_BAD_HASH, [&] { return CryptDestroyHash(hash); }));
     EXPECT_TRUE(CryptReleaseContext(provider, 0));
 }
 
 TEST(CryptoApi, RefusedArguments) {
     HCRYPTPROV provider = 0;
-    SetLastError(0);
-    EXPECT_FALSE(CryptAcquireContextA(&provider, nullptr, nullptr, 99, CRYPT_VERIFYCONTEXT));
-    EXPECT_EQ(GetLastError(), (DWORD)NTE_BAD_PROV_TYPE);
-    SetLastError(0);
-    EXPECT_FALSE(CryptAcquireContextA(&provider, "container", nullptr, PROV_RSA_FULL, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)NTE_BAD_KEYSET);
-
+    EXPECT_TRUE(FailsWith(NTE_BAD_PROV_TYPE, [&] {
+        return CryptAcquireContextA(&provider, nullptr, nullptr, 99, CRYPT_VERIFYCONTEXT);
+    }));
+    EXPECT_TRUE(FailsWith(NTE_BAD_KEYSET,
+                          [&] { return CryptAcquireContextA(&provider, "container", nullptr, PROV_RSA_FULL, 0); }));
     ASSERT_TRUE(CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     HCRYPTHASH hash = 0;
-    SetLastError(0);
-    EXPECT_FALSE(CryptCreateHash(provider, 0x6610 /* an AES key algorithm */, 0, 0, &hash));
-    EXPECT_EQ(GetLastError(), (DWORD)NTE_BAD_ALGID);
+    const ALG_ID aesKey = 0x6610;
+    EXPECT_TRUE(FailsWith(NTE_BAD_ALGID, [&] { return CryptCreateHash(provider, aesKey, 0, 0, &hash); }));
     ASSERT_TRUE(CryptCreateHash(provider, CALG_SHA1, 0, 0, &hash));
     DWORD length = 4;
     BYTE data[4];
-    SetLastError(0);
-    EXPECT_FALSE(CryptGetHashParam(hash, 0x77, data, &length, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)NTE_BAD_TYPE);
+    EXPECT_TRUE(FailsWith(NTE_BAD_TYPE, [&] { return CryptGetHashParam(hash, 0x77, data, &length, 0); }));
     EXPECT_TRUE(CryptDestroyHash(hash));
     EXPECT_TRUE(CryptReleaseContext(provider, 0));
-    SetLastError(0);
-    EXPECT_FALSE(CryptCreateHash(provider, CALG_MD5, 0, 0, &hash));
-    EXPECT_EQ(GetLastError(), (DWORD)NTE_BAD_UID);
+    EXPECT_TRUE(FailsWith(NTE_BAD_UID, [&] { return CryptCreateHash(provider, CALG_MD5, 0, 0, &hash); }));
 }
 
 }  // namespace

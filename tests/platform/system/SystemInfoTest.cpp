@@ -4,36 +4,32 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
+#include <tuple>
 
+#include "SystemTestSupport.h"
 #include "support/TestSupport.h"
-#include "zrwin/windows.h"
 
 namespace {
+
+using systemtest::FailsWith;
 
 TEST(OsVersion, ReportsWindows10Workstation) {
     OSVERSIONINFOEXA ex = {};
     ex.dwOSVersionInfoSize = sizeof ex;
     ASSERT_EQ(sizeof ex, 156u);
     ASSERT_TRUE(GetVersionExA(reinterpret_cast<LPOSVERSIONINFOA>(&ex)));
-    EXPECT_EQ(ex.dwMajorVersion, 10u);
-    EXPECT_EQ(ex.dwMinorVersion, 0u);
-    EXPECT_EQ(ex.dwBuildNumber, 19045u);
-    EXPECT_EQ(ex.dwPlatformId, (DWORD)VER_PLATFORM_WIN32_NT);
-    EXPECT_EQ(ex.wProductType, VER_NT_WORKSTATION);
+    EXPECT_EQ(std::tuple(ex.dwMajorVersion, ex.dwMinorVersion, ex.dwBuildNumber, ex.dwPlatformId, ex.wProductType),
+              std::tuple(10u, 0u, 19045u, (DWORD)VER_PLATFORM_WIN32_NT, (BYTE)VER_NT_WORKSTATION));
 
     OSVERSIONINFOA basic = {};
     basic.dwOSVersionInfoSize = sizeof basic;
     ASSERT_EQ(sizeof basic, 148u);
     ASSERT_TRUE(GetVersionExA(&basic));
     EXPECT_EQ(basic.dwMajorVersion, 10u);
-
-    OSVERSIONINFOA wrong = {};
-    wrong.dwOSVersionInfoSize = 100;
-    SetLastError(0);
-    EXPECT_FALSE(GetVersionExA(&wrong));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    basic.dwOSVersionInfoSize = 100;
+    EXPECT_TRUE(FailsWith(ERROR_INSUFFICIENT_BUFFER, [&] { return GetVersionExA(&basic); }));
 
     EXPECT_EQ(GetVersion(), (19045u << 16) | 10u);
     BOOL wow64 = TRUE;
@@ -55,26 +51,22 @@ TEST(OsVersion, VerifyVersionInfoComparesMajorThenMinor) {
     EXPECT_TRUE(AtLeast(6, 0));
     EXPECT_TRUE(AtLeast(6, 3));  // 10.0 >= 6.3 although 0 < 3
     EXPECT_TRUE(AtLeast(10, 0));
-    SetLastError(0);
-    EXPECT_FALSE(AtLeast(10, 1));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OLD_WIN_VERSION);
+    EXPECT_TRUE(FailsWith(ERROR_OLD_WIN_VERSION, [] { return AtLeast(10, 1); }));
     EXPECT_FALSE(AtLeast(11, 0));
     EXPECT_TRUE(AtLeast(10, 0, VER_EQUAL));
     EXPECT_FALSE(AtLeast(6, 1, VER_EQUAL));
     EXPECT_TRUE(AtLeast(11, 0, VER_LESS));
 
-    OSVERSIONINFOEXA workstation = {};
-    workstation.dwOSVersionInfoSize = sizeof workstation;
-    workstation.wProductType = VER_NT_SERVER;
+    OSVERSIONINFOEXA product = {};
+    product.dwOSVersionInfoSize = sizeof product;
+    product.wProductType = VER_NT_SERVER;
     ULONGLONG mask = VerSetConditionMask(0, VER_PRODUCT_TYPE, VER_EQUAL);
-    EXPECT_FALSE(VerifyVersionInfoA(&workstation, VER_PRODUCT_TYPE, mask));
-    workstation.wProductType = VER_NT_WORKSTATION;
-    EXPECT_TRUE(VerifyVersionInfoA(&workstation, VER_PRODUCT_TYPE, mask));
-
+    EXPECT_FALSE(VerifyVersionInfoA(&product, VER_PRODUCT_TYPE, mask));
+    product.wProductType = VER_NT_WORKSTATION;
+    EXPECT_TRUE(VerifyVersionInfoA(&product, VER_PRODUCT_TYPE, mask));
     // A type without a condition is a caller error, not an old system.
-    SetLastError(0);
-    EXPECT_FALSE(VerifyVersionInfoA(&workstation, VER_BUILDNUMBER, mask));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(
+        FailsWith(ERROR_INVALID_PARAMETER, [&] { return VerifyVersionInfoA(&product, VER_BUILDNUMBER, mask); }));
 }
 
 std::string SystemText(DWORD code, DWORD flags = FORMAT_MESSAGE_IGNORE_INSERTS) {
@@ -92,7 +84,6 @@ TEST(SystemMessages, WindowsTextsWithLineEndsOrBlanks) {
     EXPECT_EQ(SystemText((DWORD)TRUST_E_BAD_DIGEST), "The digital signature of the object did not verify.\r\n");
     EXPECT_EQ(SystemText((DWORD)HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)), "Access is denied.\r\n");
     EXPECT_EQ(SystemText(193), "%1 is not a valid Win32 application.\r\n");
-
     SetLastError(0);
     EXPECT_EQ(SystemText(0x12345), "<none>");
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_MR_MID_NOT_FOUND);
@@ -101,27 +92,21 @@ TEST(SystemMessages, WindowsTextsWithLineEndsOrBlanks) {
 // The host logs the system text of every trust verdict it refuses; a verdict
 // without one would end its refusal line in nothing.
 TEST(SystemMessages, EveryTrustVerdictHasAText) {
-    const HRESULT verdicts[] = {TRUST_E_NOSIGNATURE,    TRUST_E_BAD_DIGEST,   CERT_E_EXPIRED,
-                                CERT_E_CHAINING,        CERT_E_WRONG_USAGE,   TRUST_E_ACTION_UNKNOWN,
-                                TRUST_E_SUBJECT_FORM_UNKNOWN, CRYPT_E_FILE_ERROR, TRUST_E_CERT_SIGNATURE,
-                                E_INVALIDARG};
-    for (HRESULT verdict : verdicts) {
+    for (HRESULT verdict : {TRUST_E_NOSIGNATURE, TRUST_E_BAD_DIGEST, CERT_E_EXPIRED, CERT_E_CHAINING,
+                            CERT_E_WRONG_USAGE, TRUST_E_ACTION_UNKNOWN, TRUST_E_SUBJECT_FORM_UNKNOWN,
+                            CRYPT_E_FILE_ERROR, TRUST_E_CERT_SIGNATURE, E_INVALIDARG})
         EXPECT_NE(SystemText((DWORD)verdict), "<none>") << std::hex << (DWORD)verdict;
-    }
 }
 
 TEST(SystemMessages, BufferHandling) {
+    const DWORD plain = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
     char small[8];
-    SetLastError(0);
-    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 5, 0, small,
-                             sizeof small, nullptr),
-              0u);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_TRUE(FailsWith(ERROR_INSUFFICIENT_BUFFER,
+                          [&] { return FormatMessageA(plain, nullptr, 5, 0, small, sizeof small, nullptr); }));
 
     char* allocated = nullptr;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                  nullptr, 2, 0, reinterpret_cast<LPSTR>(&allocated), 0, nullptr);
+    DWORD length = FormatMessageA(plain | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, 2, 0,
+                                  reinterpret_cast<LPSTR>(&allocated), 0, nullptr);
     ASSERT_NE(allocated, nullptr);
     EXPECT_EQ(std::string(allocated, length), "The system cannot find the file specified.\r\n");
     EXPECT_EQ(LocalFree(allocated), nullptr);
@@ -137,18 +122,15 @@ TEST(SystemMessages, BufferHandling) {
 
 TEST(DebugOutput, AppendsToTheConfiguredFileOrDrops) {
     zrtest::ScopedTempDir dir;
-    std::string file = dir.File("debug.txt");
-    ASSERT_EQ(setenv("ZRWIN_DEBUG_OUTPUT", file.c_str(), 1), 0);
+    ASSERT_EQ(setenv("ZRWIN_DEBUG_OUTPUT", dir.File("debug.txt").c_str(), 1), 0);
     SetLastError(1234);
     OutputDebugStringA("first\n");
     OutputDebugStringW(L"second \x20AC\n");
     EXPECT_EQ(GetLastError(), 1234u);
     unsetenv("ZRWIN_DEBUG_OUTPUT");
     OutputDebugStringA("dropped\n");
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    EXPECT_EQ(content.str(), "first\nsecond \xE2\x82\xAC\n");
+    std::ifstream in(dir.File("debug.txt"), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "first\nsecond \xE2\x82\xAC\n");
 }
 
 TEST(ProcessSettings, ShutdownParametersAreKept) {
@@ -157,9 +139,7 @@ TEST(ProcessSettings, ShutdownParametersAreKept) {
     ASSERT_TRUE(GetProcessShutdownParameters(&level, &flags));
     EXPECT_EQ(level, 0x100u);
     EXPECT_EQ(flags, 0u);
-    SetLastError(0);
-    EXPECT_FALSE(SetProcessShutdownParameters(0x500, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(FailsWith(ERROR_INVALID_PARAMETER, [] { return SetProcessShutdownParameters(0x500, 0); }));
     ASSERT_TRUE(GetProcessShutdownParameters(&level, &flags));
     EXPECT_EQ(level, 0x100u);
 }

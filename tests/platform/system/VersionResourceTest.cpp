@@ -4,62 +4,51 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
+#include "SystemTestSupport.h"
 #include "support/TestSupport.h"
-#include "zrwin/windows.h"
 
 namespace {
 
-std::wstring WindowsPath(const std::string& posixPath) {
-    std::wstring wide = L"C:" + std::wstring(posixPath.begin(), posixPath.end());
-    for (auto& c : wide)
-        if (c == L'/') c = L'\\';
-    return wide;
-}
+using systemtest::WindowsPath;
 
-class VersionBlock {
-public:
+struct VersionBlock {
     explicit VersionBlock(const std::wstring& file) {
         DWORD handle = 1;
         DWORD size = GetFileVersionInfoSizeW(file.c_str(), &handle);
-        error_ = GetLastError();
+        error = GetLastError();
         EXPECT_EQ(handle, 0u);
-        if (size == 0) return;
-        data_.resize(size);
-        ok_ = GetFileVersionInfoW(file.c_str(), 0, size, data_.data()) != FALSE;
+        data.resize(size);
+        ok = size && GetFileVersionInfoW(file.c_str(), 0, size, data.data());
     }
-    bool ok() const { return ok_; }
-    DWORD error() const { return error_; }
     std::wstring String(const std::wstring& query) {
         LPVOID value = nullptr;
         UINT length = 0;
-        if (!VerQueryValueW(data_.data(), query.c_str(), &value, &length)) return L"<missing>";
-        auto* text = static_cast<const wchar_t*>(value);
-        EXPECT_EQ(length, std::wstring(text).size() + 1);
+        if (!VerQueryValueW(data.data(), query.c_str(), &value, &length)) return L"<missing>";
+        std::wstring text(static_cast<const wchar_t*>(value));
+        EXPECT_EQ(length, text.size() + 1);
         return text;
     }
     std::vector<BYTE> Raw(const std::wstring& query) {
         LPVOID value = nullptr;
         UINT length = 0;
-        if (!VerQueryValueW(data_.data(), query.c_str(), &value, &length)) return {};
-        auto* bytes = static_cast<const BYTE*>(value);
-        return std::vector<BYTE>(bytes, bytes + length);
+        if (!VerQueryValueW(data.data(), query.c_str(), &value, &length)) return {};
+        return std::vector<BYTE>(static_cast<const BYTE*>(value), static_cast<const BYTE*>(value) + length);
     }
-
-private:
-    std::vector<BYTE> data_;
-    bool ok_ = false;
-    DWORD error_ = 0;
+    std::vector<BYTE> data;
+    bool ok = false;
+    DWORD error = 0;
 };
 
 TEST(VersionResource, StampedLibrary) {
     VersionBlock block(WindowsPath(ZR_SYSTEM_FIXTURE));
-    ASSERT_TRUE(block.ok());
-    std::vector<BYTE> translation = block.Raw(L"\\VarFileInfo\\Translation");
-    ASSERT_EQ(translation.size(), 4u);
-    EXPECT_EQ(translation, (std::vector<BYTE>{0x09, 0x04, 0xB0, 0x04}));
+    ASSERT_TRUE(block.ok);
+    EXPECT_EQ(block.Raw(L"\\VarFileInfo\\Translation"), (std::vector<BYTE>{0x09, 0x04, 0xB0, 0x04}));
     EXPECT_EQ(block.String(L"\\StringFileInfo\\040904b0\\FileVersion"), L"1.2.3.4");
     EXPECT_EQ(block.String(L"\\StringFileInfo\\040904B0\\productversion"), L"1.2.3.4");
     EXPECT_EQ(block.String(L"\\StringFileInfo\\040904b0\\ProductName"), L"zrmodproc");
@@ -70,16 +59,14 @@ TEST(VersionResource, StampedLibrary) {
     ASSERT_EQ(raw.size(), sizeof(VS_FIXEDFILEINFO));
     VS_FIXEDFILEINFO fixed;
     std::memcpy(&fixed, raw.data(), sizeof fixed);
-    EXPECT_EQ(fixed.dwSignature, 0xFEEF04BDu);
-    EXPECT_EQ(fixed.dwFileVersionMS, 0x00010002u);
-    EXPECT_EQ(fixed.dwFileVersionLS, 0x00030004u);
-    EXPECT_EQ(fixed.dwProductVersionMS, 0x00010002u);
+    EXPECT_EQ(std::tuple(fixed.dwSignature, fixed.dwFileVersionMS, fixed.dwFileVersionLS, fixed.dwProductVersionMS),
+              std::tuple(0xFEEF04BDu, 0x00010002u, 0x00030004u, 0x00010002u));
 }
 
 #ifdef ZR_SYSTEM_FIXTURE_NOFV
 TEST(VersionResource, StampWithoutFileVersionString) {
     VersionBlock block(WindowsPath(ZR_SYSTEM_FIXTURE_NOFV));
-    ASSERT_TRUE(block.ok());
+    ASSERT_TRUE(block.ok);
     EXPECT_EQ(block.Raw(L"\\VarFileInfo\\Translation").size(), 4u);
     SetLastError(0);
     EXPECT_EQ(block.String(L"\\StringFileInfo\\040904b0\\FileVersion"), L"<missing>");
@@ -93,7 +80,7 @@ TEST(VersionResource, TheLayerItselfCarriesTheProjectVersion) {
     wchar_t file[MAX_PATH] = {};
     ASSERT_GT(GetModuleFileNameW(GetModuleHandleA("kernel32.dll"), file, MAX_PATH), 0u);
     VersionBlock block(file);
-    ASSERT_TRUE(block.ok()) << block.error();
+    ASSERT_TRUE(block.ok) << block.error;
     std::wstring version = block.String(L"\\StringFileInfo\\040904b0\\FileVersion");
     EXPECT_NE(version, L"<missing>");
     EXPECT_EQ(std::count(version.begin(), version.end(), L'.'), 3);
@@ -101,26 +88,23 @@ TEST(VersionResource, TheLayerItselfCarriesTheProjectVersion) {
 
 TEST(VersionResource, FilesWithoutAStamp) {
     zrtest::ScopedTempDir dir;
-    { std::ofstream text("plain.txt"); text << "no version here\n"; }
-    VersionBlock text(L"plain.txt");
-    EXPECT_FALSE(text.ok());
-    EXPECT_EQ(text.error(), (DWORD)ERROR_RESOURCE_TYPE_NOT_FOUND);
-
-    // A real ELF program that nobody stamped: this test program.
-    wchar_t self[MAX_PATH] = {};
+    std::ofstream("plain.txt") << "no version here\n";
+    wchar_t self[MAX_PATH] = {};  // a real ELF program that nobody stamped: this test program
     ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
-    VersionBlock program(self);
-    EXPECT_FALSE(program.ok());
-    EXPECT_EQ(program.error(), (DWORD)ERROR_RESOURCE_TYPE_NOT_FOUND);
-
-    VersionBlock missing(L"missing.dll");
-    EXPECT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error(), (DWORD)ERROR_FILE_NOT_FOUND);
-
+    const std::pair<std::wstring, DWORD> cases[] = {
+        {L"plain.txt", ERROR_RESOURCE_TYPE_NOT_FOUND},
+        {self, ERROR_RESOURCE_TYPE_NOT_FOUND},
+        {L"missing.dll", ERROR_FILE_NOT_FOUND},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        VersionBlock block(cases[i].first);
+        EXPECT_FALSE(block.ok) << "case " << i;
+        EXPECT_EQ(block.error, cases[i].second) << "case " << i;
+    }
     BYTE small[8] = {};
-    SetLastError(0);
-    EXPECT_FALSE(GetFileVersionInfoW(WindowsPath(ZR_SYSTEM_FIXTURE).c_str(), 0, sizeof small, small));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_TRUE(systemtest::FailsWith(ERROR_INSUFFICIENT_BUFFER, [&] {
+        return GetFileVersionInfoW(WindowsPath(ZR_SYSTEM_FIXTURE).c_str(), 0, sizeof small, small);
+    }));
 }
 
 }  // namespace

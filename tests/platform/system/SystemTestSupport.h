@@ -1,0 +1,52 @@
+// Helpers shared by the system tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "zrwin/windows.h"
+
+namespace systemtest {
+
+// "/a/b" in the Windows form of the default drive table.
+inline std::wstring WindowsPath(const std::string& posixPath) {
+    std::wstring wide = L"C:" + std::wstring(posixPath.begin(), posixPath.end());
+    for (auto& c : wide)
+        if (c == L'/') c = L'\\';
+    return wide;
+}
+
+// The call gives its zero or null result and leaves `error` as the last error.
+template <class Call>
+testing::AssertionResult FailsWith(DWORD error, Call call) {
+    SetLastError(0);
+    auto result = call();
+    DWORD actual = GetLastError();
+    if (result == decltype(result){} && actual == error) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "result " << result << ", last error " << actual << ", wanted " << error;
+}
+
+inline std::string Hex(const BYTE* data, DWORD length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (DWORD i = 0; i < length; ++i) out += {digits[data[i] >> 4], digits[data[i] & 15]};
+    return out;
+}
+
+// The hex digest of `text` from a fresh provider and hash.
+inline std::string Digest(ALG_ID algorithm, const std::string& text) {
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE value[64];
+    DWORD length = sizeof value;
+    bool ok = CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) &&
+              CryptCreateHash(provider, algorithm, 0, 0, &hash) &&
+              CryptHashData(hash, reinterpret_cast<const BYTE*>(text.data()), (DWORD)text.size(), 0) &&
+              CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0);
+    EXPECT_TRUE(!hash || CryptDestroyHash(hash));
+    EXPECT_TRUE(!provider || CryptReleaseContext(provider, 0));
+    return ok ? Hex(value, length) : "<failed>";
+}
+
+}  // namespace systemtest
