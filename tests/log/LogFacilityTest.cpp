@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include "ChildProcess.h"
 #include "LogTestUtil.h"
 #include "log/LogConfig.h"
 #include "log/LogSeal.h"
 #include "platform/platform.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -159,8 +159,8 @@ TEST_F(LogFacility, RestartsTheFileOnlyAboveTheSizeLimit) {
 TEST_F(LogFacility, ThreadsAndProcessesLoggingAtOnceKeepEveryLineAndTheChain) {
     const std::string name = UsePrivateLogName("shared");
     Log(LOG_ERROR, "first");
-    logtest::ChildProcess a({logtest::ChildPath(), "append", "150", "A", name});
-    logtest::ChildProcess b({logtest::ChildPath(), "append", "150", "B", name});
+    zrtest::ChildProcess a(logtest::ChildPath(), {"append", "150", "A", name});
+    zrtest::ChildProcess b(logtest::ChildPath(), {"append", "150", "B", name});
     ASSERT_TRUE(a.Started() && b.Started());
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -184,7 +184,7 @@ TEST_F(LogFacility, ThreadsAndProcessesLoggingAtOnceKeepEveryLineAndTheChain) {
 
 TEST_F(LogFacility, ABusyMutexLosesTheLineAndTheCallerGoesOn) {
     const std::string name = UsePrivateLogName("held");
-    logtest::ChildProcess holder({logtest::ChildPath(), "hold", "Global\\" + name});
+    zrtest::ChildProcess holder(logtest::ChildPath(), {"hold", "Global\\" + name});
     ASSERT_TRUE(holder.Started());
     ASSERT_TRUE(holder.WaitForOutput("held")) << holder.Err();
     EXPECT_FALSE(logtest::LogWithLimit(kLogFileSizeLimit, "lost while the mutex is held"));

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ChildProcess.h"
 #include "LogTestUtil.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -88,10 +88,7 @@ TEST_F(DamagedLog, RenamedFileNeedsItsOriginalName) {
 }
 
 // The operators' tool, run as a program for its output and exit codes.
-logtest::Ran Zrlog(std::vector<std::string> args) {
-    args.insert(args.begin(), logtest::ZrlogPath());
-    return logtest::Run(args);
-}
+zrtest::Ran Zrlog(const std::vector<std::string>& args) { return zrtest::Run(logtest::ZrlogPath(), args); }
 
 TEST_F(DamagedLog, ToolExitCodes) {
     std::swap(texts_[3], texts_[4]);
@@ -138,7 +135,7 @@ TEST(ZrlogFollow, PrintsNewRecordsAndFollowsARestart) {
     zrtest::ScopedTempDir dir;
     SetLogLevel(LOG_WARNING);
     Log(LOG_ERROR, "before follow");
-    logtest::ChildProcess follow({logtest::ZrlogPath(), "follow", kLogFile});
+    zrtest::ChildProcess follow(logtest::ZrlogPath(), {"follow", kLogFile});
     ASSERT_TRUE(follow.Started());
     EXPECT_TRUE(follow.WaitForOutput("] before follow"));
     Log(LOG_ERROR, "appended while following");

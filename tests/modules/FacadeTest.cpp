@@ -9,6 +9,7 @@
 #include "ModuleTestSupport.h"
 #include "clib/os/modules/Module.h"
 #include "log/Log.h"
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 using clib::os::modules::Module;
@@ -140,11 +141,13 @@ TEST_F(FacadeTest, EmptyMissingAndLockedModulesLeaveNoCopy) {
 
     modtest::PlaceModule("zrtest_full", dir_.Path(), "locked.kvl");
     {
-        modtest::FileHolder holder(dir_.Path() / "locked.kvl");
-        ASSERT_TRUE(holder.Holding());
+        zrtest::ChildProcess holder(ZR_HOLDFILE, {(dir_.Path() / "locked.kvl").string()});
+        ASSERT_EQ("held", holder.Line());
         EXPECT_EQ(-2, StartResult(L"locked"));
         EXPECT_TRUE(Logged(
             "clib::os::modules::Module::InitializeModule: [E] Could not open module file 'locked.kvl'. err:32"));
+        holder.CloseStdin();  // the end of its input lets the file go
+        EXPECT_EQ(0, holder.Wait());
     }
     EXPECT_EQ(std::vector<std::string>{"locked.kvl"}, Files());
     EXPECT_TRUE(trace_.Lines().empty());
@@ -219,14 +222,16 @@ TEST_F(FacadeTest, StartWhileRunningIsRefusedAndTheModuleKeepsRunning) {
 
 TEST_F(FacadeTest, LockFileHeldByAnotherProcessMovesTheCopyToTheNextNumber) {
     modtest::PlaceModule("zrtest_full", dir_.Path(), "busy.kvl");
-    modtest::FileHolder holder(dir_.Path() / "0.lck");
-    ASSERT_TRUE(holder.Holding());
+    zrtest::ChildProcess holder(ZR_HOLDFILE, {(dir_.Path() / "0.lck").string()});
+    ASSERT_EQ("held", holder.Line());
     ASSERT_TRUE(module_.Start(L"busy", 0, ""));
     EXPECT_EQ(L"1.kvl", module_.CopyPath());
     EXPECT_TRUE(CopyExists("1.kvl"));
     EXPECT_FALSE(CopyExists("0.kvl"));
     EXPECT_TRUE(module_.Stop(1000));
     EXPECT_FALSE(CopyExists("1.kvl"));
+    holder.CloseStdin();
+    EXPECT_EQ(0, holder.Wait());
 }
 
 // The one test that waits out the facade's 10 s thread limit.

@@ -1,12 +1,6 @@
 // Helpers of the module runner's tests: built modules, the trace the test
-// modules write, log lines, Windows forms of paths and a child process that
-// holds a file open.
+// modules write, log lines and Windows forms of paths.
 #pragma once
-
-#include <fcntl.h>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -100,52 +94,5 @@ inline std::vector<std::string> FilesIn(const fs::path& folder) {
     std::sort(names.begin(), names.end());
     return names;
 }
-
-// A separate process that opens a file with CreateFileW, no sharing, and
-// holds it until this object is destroyed.
-class FileHolder {
-public:
-    explicit FileHolder(const fs::path& path) {
-        // Close-on-exec, so the child keeps only the duplicates it reads and
-        // writes through, and sees the end of its input once toChild_ closes.
-        int toChild[2];
-        int fromChild[2];
-        if (pipe2(toChild, O_CLOEXEC) != 0) return;
-        if (pipe2(fromChild, O_CLOEXEC) != 0) {
-            close(toChild[0]);
-            close(toChild[1]);
-            return;
-        }
-        const std::string target = fs::absolute(path).string();
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(toChild[0], 0);
-            dup2(fromChild[1], 1);
-            execl(ZR_HOLDFILE, ZR_HOLDFILE, target.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(toChild[0]);
-        close(fromChild[1]);
-        toChild_ = toChild[1];
-        // The child answers one line once it holds the file (or failed to).
-        std::string answer;
-        for (char c; pid_ > 0 && read(fromChild[0], &c, 1) == 1 && c != '\n';) answer += c;
-        holding_ = answer == "held";
-        close(fromChild[0]);
-    }
-    ~FileHolder() {
-        if (toChild_ >= 0) close(toChild_);  // end of input tells the child to let go
-        if (pid_ > 0) waitpid(pid_, nullptr, 0);
-    }
-    FileHolder(const FileHolder&) = delete;
-    FileHolder& operator=(const FileHolder&) = delete;
-    // True once the child reported that it holds the file.
-    bool Holding() const { return holding_; }
-
-private:
-    pid_t pid_ = -1;
-    int toChild_ = -1;
-    bool holding_ = false;
-};
 
 }  // namespace modtest

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "SyncTestSupport.h"
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -17,7 +17,7 @@ namespace {
 using namespace synctest;
 
 // The helper program (see sync_child.cpp for its commands).
-struct Child : platformtest::ChildProcess {
+struct Child : zrtest::ChildProcess {
     explicit Child(std::vector<std::string> arguments) : ChildProcess(ZRWIN_SYNC_CHILD, std::move(arguments)) {}
 };
 
@@ -48,7 +48,7 @@ TEST(SyncProcesses, WaitOnAProcessEndsWhenItExitsAndItsPidThenOpensNothing) {
     child.CloseStdin();
     EXPECT_EQ(WaitForSingleObject(process, kLongWait), WAIT_OBJECT_0);
     EXPECT_EQ(ProcessExitCode(process), 23u);
-    EXPECT_EQ(child.Join(), 23);
+    EXPECT_EQ(child.Wait(), 23);
     EXPECT_EQ(ProcessExitCode(process), 23u) << "once reaped the code is still the one learnt before";
     EXPECT_TRUE(CloseHandle(process));
     EXPECT_EQ(ProcessExitCode(GetCurrentProcess()), static_cast<DWORD>(STILL_ACTIVE));
@@ -81,7 +81,7 @@ TEST(SyncProcesses, MixedWaitReportsEventThreadAndProcessIndexes) {
     EXPECT_EQ(WaitForMultipleObjects(3, handles, FALSE, kLongWait), WAIT_OBJECT_0 + 1);
     SetEvent(event);
     EXPECT_EQ(WaitForMultipleObjects(3, handles, FALSE, kLongWait), WAIT_OBJECT_0);
-    EXPECT_EQ(child.Join(), 0);
+    EXPECT_EQ(child.Wait(), 0);
     for (HANDLE handle : {event, thread, process, gate}) CloseHandle(handle);
 }
 
@@ -110,16 +110,16 @@ TEST(SyncMutex, NamedMutexAbandonedByADeadProcessPassesToTheNextWaiter) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
     Child holder({"hold-and-die", name});
     ASSERT_EQ(holder.Line(), "ready");
-    EXPECT_EQ(holder.Join(), 7);
+    EXPECT_EQ(holder.Wait(), 7);
 
     EXPECT_EQ(WaitForSingleObject(mutex, kLongWait), static_cast<DWORD>(WAIT_ABANDONED));
     // Now this thread owns it: another process times out, and it is not
     // reported abandoned a second time.
-    EXPECT_EQ(Child({"try", name, "50"}).Join(), 58);
+    EXPECT_EQ(Child({"try", name, "50"}).Wait(), 58);
     EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);  // recursive
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_TRUE(ReleaseMutex(mutex));
-    EXPECT_EQ(Child({"try", name, "5000"}).Join(), 0);
+    EXPECT_EQ(Child({"try", name, "5000"}).Wait(), 0);
     EXPECT_TRUE(CloseHandle(mutex));
     EXPECT_FALSE(SharedObjectExists(name)) << "the last close removes the shared object";
 }
@@ -137,7 +137,7 @@ TEST(SyncMutex, BlockedWaiterWakesAbandonedWhenTheOwnerProcessDies) {
     holder.CloseStdin();
     ASSERT_EQ(WaitForSingleObject(waiter, kLongWait), WAIT_OBJECT_0);
     EXPECT_EQ(ExitCodeOf(waiter), static_cast<DWORD>(WAIT_ABANDONED));
-    EXPECT_EQ(holder.Join(), 7);
+    EXPECT_EQ(holder.Wait(), 7);
     CloseHandle(waiter);
     // The waiter thread ended owning it, so it is abandoned once more.
     EXPECT_EQ(WaitForSingleObject(mutex, kLongWait), static_cast<DWORD>(WAIT_ABANDONED));
@@ -158,11 +158,11 @@ TEST(SyncMutex, SecondCreateReportsAlreadyExistsAndHeldMutexTimesOutOtherProcess
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     EXPECT_NE(second, first);
-    EXPECT_EQ(Child({"try", name, "200"}).Join(), 58) << "held by this process";
+    EXPECT_EQ(Child({"try", name, "200"}).Wait(), 58) << "held by this process";
 
     EXPECT_TRUE(ReleaseMutex(first));
     EXPECT_FAILS_WITH(ReleaseMutex(second), FALSE, ERROR_NOT_OWNER);  // the second create did not take ownership
-    EXPECT_EQ(Child({"try", name, "5000"}).Join(), 0);
+    EXPECT_EQ(Child({"try", name, "5000"}).Wait(), 0);
     EXPECT_TRUE(CloseHandle(first));
     EXPECT_TRUE(SharedObjectExists(name)) << "still open through the second handle";
     EXPECT_TRUE(CloseHandle(second));
@@ -184,7 +184,7 @@ TEST(SyncMutex, SharedObjectOutlivesTheCreatorWhileAnotherProcessHasItOpen) {
     EXPECT_EQ(WaitForSingleObject(mutex, kProbe), kTimeout);
     holder.CloseStdin();
     EXPECT_EQ(WaitForSingleObject(mutex, kLongWait), WAIT_OBJECT_0);
-    EXPECT_EQ(holder.Join(), 0);
+    EXPECT_EQ(holder.Wait(), 0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_TRUE(CloseHandle(mutex));
     EXPECT_FALSE(SharedObjectExists(name));
@@ -201,7 +201,7 @@ TEST(SyncMutex, ProcessesCreatingAndClosingPerUseStillExcludeEachOther) {
     std::deque<Child> counters;
     for (int i = 0; i < 3; ++i) counters.emplace_back(std::vector<std::string>{"count", name, counter, std::to_string(kRounds)});
     for (auto& child : counters) child.CloseStdin();
-    for (auto& child : counters) EXPECT_EQ(child.Join(), 0);
+    for (auto& child : counters) EXPECT_EQ(child.Wait(), 0);
     unsigned total = 0;
     EXPECT_TRUE(std::ifstream(counter, std::ios::binary).read(reinterpret_cast<char*>(&total), sizeof total));
     EXPECT_EQ(total, 3u * kRounds);
@@ -243,12 +243,12 @@ TEST(SyncMutex, MutexesTakePartInMultiObjectWaits) {
     EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kLongWait), WAIT_OBJECT_0 + 1);
     holder.CloseStdin();
     EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kLongWait), WAIT_OBJECT_0);
-    EXPECT_EQ(holder.Join(), 0);
+    EXPECT_EQ(holder.Wait(), 0);
     EXPECT_TRUE(ReleaseMutex(mutex));
 
     Child dier({"hold-and-die", name});
     ASSERT_EQ(dier.Line(), "ready");
-    EXPECT_EQ(dier.Join(), 7);
+    EXPECT_EQ(dier.Wait(), 7);
     EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kLongWait), WAIT_ABANDONED_0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     CloseHandle(mutex);
