@@ -37,42 +37,13 @@ std::string OpenSslError() {
     return text;
 }
 
-class File {
-public:
-    explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~File() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    bool IsOpen() const { return fd_ >= 0; }
-    int Fd() const { return fd_; }
-    bool ReadAt(uint64_t offset, void* buffer, size_t length) const {
-        auto* cursor = static_cast<unsigned char*>(buffer);
-        while (length > 0) {
-            ssize_t got = ::pread(fd_, cursor, length, off_t(offset));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return false;
-            cursor += got;
-            offset += uint64_t(got);
-            length -= size_t(got);
-        }
-        return true;
-    }
-
-private:
-    int fd_;
-};
-
 // The file's table and the SHA-256 digest of its content.
-bool ReadModule(const File& file, uint64_t& size, certtable::Table& table, unsigned char digest[32],
+bool ReadModule(const certtable::ReadOnlyFile& file, uint64_t& size, certtable::Table& table, unsigned char digest[32],
                 std::string& error) {
-    struct stat info;
-    if (::fstat(file.Fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (!file.Size(size)) {
         error = "not a regular file";
         return false;
     }
-    size = uint64_t(info.st_size);
     auto read = [&file](uint64_t offset, void* buffer, size_t length) { return file.ReadAt(offset, buffer, length); };
     switch (certtable::Parse(size, read, table)) {
         case certtable::ParseResult::ReadError:
@@ -174,7 +145,7 @@ SignResult SignModule(const std::string& modulePath, X509* certificate, EVP_PKEY
         result.error = "the key does not belong to the certificate";
         return result;
     }
-    File file(modulePath);
+    certtable::ReadOnlyFile file(modulePath);
     if (!file.IsOpen()) {
         result.error = "cannot open " + modulePath + ": " + std::strerror(errno);
         return result;
@@ -255,7 +226,7 @@ SignResult SignModule(const std::string& modulePath, X509* certificate, EVP_PKEY
 
 bool InspectModule(const std::string& modulePath, ModuleInfo& info, std::string& error) {
     info = ModuleInfo{};
-    File file(modulePath);
+    certtable::ReadOnlyFile file(modulePath);
     if (!file.IsOpen()) {
         error = "cannot open " + modulePath + ": " + std::strerror(errno);
         return false;

@@ -51,6 +51,14 @@ bool LoadTable(HANDLE file, Table& table) {
     return false;
 }
 
+// The table of a file that has an entry at index (ERROR_NOT_FOUND otherwise).
+bool LoadEntry(HANDLE file, DWORD index, Table& table) {
+    if (!LoadTable(file, table)) return false;
+    if (index < table.entries.size()) return true;
+    SetLastError(ERROR_NOT_FOUND);
+    return false;
+}
+
 }  // namespace
 
 ZRWINAPI BOOL WINAPI ImageEnumerateCertificates(HANDLE FileHandle, WORD TypeFilter, PDWORD CertificateCount,
@@ -79,11 +87,7 @@ ZRWINAPI BOOL WINAPI ImageGetCertificateHeader(HANDLE FileHandle, DWORD Certific
         return FALSE;
     }
     Table table;
-    if (!LoadTable(FileHandle, table)) return FALSE;
-    if (CertificateIndex >= table.entries.size()) {
-        SetLastError(ERROR_NOT_FOUND);
-        return FALSE;
-    }
+    if (!LoadEntry(FileHandle, CertificateIndex, table)) return FALSE;
     const auto& entry = table.entries[CertificateIndex];
     Certificateheader->dwLength = entry.length;
     Certificateheader->wRevision = entry.revision;
@@ -98,11 +102,7 @@ ZRWINAPI BOOL WINAPI ImageGetCertificateData(HANDLE FileHandle, DWORD Certificat
         return FALSE;
     }
     Table table;
-    if (!LoadTable(FileHandle, table)) return FALSE;
-    if (CertificateIndex >= table.entries.size()) {
-        SetLastError(ERROR_NOT_FOUND);
-        return FALSE;
-    }
+    if (!LoadEntry(FileHandle, CertificateIndex, table)) return FALSE;
     const auto& entry = table.entries[CertificateIndex];
     if (!Certificate || *RequiredLength < entry.length) {
         *RequiredLength = entry.length;

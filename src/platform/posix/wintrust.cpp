@@ -33,39 +33,6 @@ namespace certtable = zrwin::certtable;
 
 const GUID kGenericVerifyV2 = WINTRUST_ACTION_GENERIC_VERIFY_V2;
 
-class PosixFile {
-public:
-    explicit PosixFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~PosixFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    PosixFile(const PosixFile&) = delete;
-    PosixFile& operator=(const PosixFile&) = delete;
-
-    bool IsOpen() const { return fd_ >= 0; }
-    bool Size(uint64_t& size) const {
-        struct stat info;
-        if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-        size = uint64_t(info.st_size);
-        return true;
-    }
-    bool ReadAt(uint64_t offset, void* buffer, size_t length) const {
-        auto* cursor = static_cast<unsigned char*>(buffer);
-        while (length > 0) {
-            ssize_t got = ::pread(fd_, cursor, length, off_t(offset));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return false;
-            cursor += got;
-            offset += uint64_t(got);
-            length -= size_t(got);
-        }
-        return true;
-    }
-
-private:
-    int fd_;
-};
-
 bool LoadPemFile(X509_STORE* store, const std::string& path) {
     bool loaded = X509_STORE_load_file(store, path.c_str()) == 1;
     ERR_clear_error();
@@ -191,7 +158,7 @@ LONG VerifyChain(X509* signer, PKCS7* message) {
 LONG VerifyFile(const wchar_t* windowsPath) {
     std::string path;
     if (!zrwin::WindowsToPosixPath(windowsPath, path)) return CRYPT_E_FILE_ERROR;
-    PosixFile file(path);
+    certtable::ReadOnlyFile file(path);
     uint64_t size = 0;
     if (!file.IsOpen() || !file.Size(size)) {
         SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "zrwin/windows.h"
+#include "support/TestSupport.h"
 
 namespace filestest {
 
@@ -73,12 +74,3 @@ inline void Put(const wchar_t* name, const std::string& bytes) {
 }
 
 }  // namespace filestest
-
-// Expects the call, made with the last error cleared, to return `result` and
-// to set the last error to `error`.
-#define EXPECT_FAILS_WITH(call, result, error)                            \
-    do {                                                                  \
-        SetLastError(0);                                                  \
-        EXPECT_EQ((call), result);                                        \
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)) << #call;    \
-    } while (0)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "support/TestSupport.h"
 
 namespace synctest {
 
@@ -30,12 +31,3 @@ inline DWORD ExitCodeOf(HANDLE thread) {
 }
 
 }  // namespace synctest
-
-// Expects the call, made with the last error cleared, to return `result` and
-// to set the last error to `error`.
-#define EXPECT_FAILS_WITH(call, result, error)                            \
-    do {                                                                  \
-        SetLastError(0);                                                  \
-        EXPECT_EQ((call), result);                                        \
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)) << #call;    \
-    } while (0)

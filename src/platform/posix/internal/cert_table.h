@@ -14,6 +14,11 @@
 // the one definition of the format.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -126,5 +131,42 @@ inline std::string BuildTrailer(uint32_t tableSize, uint32_t count) {
     PutLe32(out, count);
     return out;
 }
+
+// A module file opened for reading at any offset; the trust service and the
+// signing tool read tables and content through it.
+class ReadOnlyFile {
+public:
+    explicit ReadOnlyFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~ReadOnlyFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+    bool IsOpen() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
+    // The size of a regular file; false for anything else.
+    bool Size(uint64_t& size) const {
+        struct stat info;
+        if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+        size = uint64_t(info.st_size);
+        return true;
+    }
+    bool ReadAt(uint64_t offset, void* buffer, size_t length) const {
+        auto* cursor = static_cast<unsigned char*>(buffer);
+        while (length > 0) {
+            ssize_t got = ::pread(fd_, cursor, length, off_t(offset));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            cursor += got;
+            offset += uint64_t(got);
+            length -= size_t(got);
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+};
 
 }  // namespace zrwin::certtable
