@@ -13,6 +13,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <winternl.h>
 #include <wincrypt.h>
 #include <wintrust.h>
 #include <softpub.h>

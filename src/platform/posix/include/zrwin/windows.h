@@ -3,6 +3,8 @@
 
 #include "zrwin/types.h"
 #include "zrwin/winerror.h"
+#include "zrwin/ntstatus.h"
+#include "zrwin/winternl.h"
 #include "zrwin/sync.h"
 #include "zrwin/fileapi.h"
 #include "zrwin/registry.h"
