@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "internal/trust_openssl.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <set>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "zrwin/crypt.h"
 #include "zrwin/sync.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "zrwin/crypt.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"

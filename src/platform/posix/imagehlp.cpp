@@ -2,7 +2,7 @@
 // CreateFile, read through the caller's handle.
 #include <cstring>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "internal/cert_table.h"
 #include "zrwin/fileapi.h"
 #include "zrwin/sync.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <limits>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "zrwin/oleauto.h"
 #include "zrwin/sync.h"
 

@@ -2,7 +2,7 @@
 // workstation. The product only ever compares it with older systems.
 #include <cstring>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 

@@ -2,7 +2,7 @@
 // order on POSIX; the values are stored and reported back.
 #include <mutex>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 

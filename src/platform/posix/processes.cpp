@@ -9,8 +9,8 @@
 #include <climits>
 #include <mutex>
 
-#include "internal/builtin_modules.h"
-#include "internal/handles.h"
+#include "core/builtin_modules.h"
+#include "core/handle_table.h"
 #include "zrwin/sync.h"
 
 namespace zrwin {

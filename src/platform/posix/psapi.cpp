@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "zrwin/psapi.h"
 #include "zrwin/sync.h"
 

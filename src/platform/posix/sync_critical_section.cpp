@@ -3,7 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "zrwin/sync.h"
 
 ZRWINAPI void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section) {

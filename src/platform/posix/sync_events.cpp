@@ -3,8 +3,8 @@
 // event is consumed by exactly one waiter.
 #include <mutex>
 
-#include "internal/builtin_modules.h"
-#include "internal/handles.h"
+#include "core/builtin_modules.h"
+#include "core/handle_table.h"
 #include "zrwin/sync.h"
 
 namespace zrwin {

@@ -24,9 +24,9 @@
 #include <mutex>
 #include <string>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "internal/files_text.h"
-#include "internal/handles.h"
+#include "core/handle_table.h"
 #include "zrwin/sync.h"
 
 namespace zrwin {

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "zrwin/sync.h"
 
 namespace {

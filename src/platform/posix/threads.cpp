@@ -12,8 +12,8 @@
 #include <limits.h>
 #include <mutex>
 
-#include "internal/builtin_modules.h"
-#include "internal/handles.h"
+#include "core/builtin_modules.h"
+#include "core/handle_table.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 

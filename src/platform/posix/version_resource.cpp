@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "internal/paths.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"

@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "internal/builtin_modules.h"
-#include "internal/handles.h"
+#include "core/builtin_modules.h"
+#include "core/handle_table.h"
 #include "zrwin/sync.h"
 
 namespace zrwin {

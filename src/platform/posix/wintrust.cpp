@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "internal/paths.h"
 #include "internal/trust_openssl.h"
 #include "zrwin/sync.h"

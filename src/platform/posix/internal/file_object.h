@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "internal/handles.h"
+#include "core/handle_table.h"
 #include "internal/share_modes.h"
 
 namespace zrwin {

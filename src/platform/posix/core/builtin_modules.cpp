@@ -1,5 +1,5 @@
 // Registry of the layer's built-in system DLLs and their exports.
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 
 #include <map>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "internal/handles.h"
+#include "core/handle_table.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "internal/builtin_modules.h"
+#include "core/builtin_modules.h"
 #include "zrwin/sync.h"
 
 namespace zrwin {
