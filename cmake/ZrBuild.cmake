@@ -24,11 +24,16 @@ function(zr_product_library name dir)
   zr_warnings(${name})
 endfunction()
 
-# A GoogleTest executable registered with CTest.
+# A GoogleTest executable registered with CTest. MULTIPROCESS: the binary
+# also runs the child processes its tests define (tests/support/MultiProcessTest.h).
 function(zr_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "MULTIPROCESS" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  if(ARG_MULTIPROCESS)
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} zr_multiprocess_test_main GTest::gtest GTest::gmock)
+  else()
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  endif()
   zr_warnings(${name})
   include(GoogleTest)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
