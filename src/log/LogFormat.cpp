@@ -393,7 +393,7 @@ void FormatLogLine(const char* format, va_list args, std::string& line) {
         return;
     }
 
-    constexpr size_t kLarge = 2048;
+    constexpr size_t kLarge = kLogMessageMaxBytes + 1;
     std::unique_ptr<char[]> large(new (std::nothrow) char[kLarge]);
     if (!large) {
         line.append(format);
