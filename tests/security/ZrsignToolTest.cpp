@@ -112,6 +112,17 @@ TEST_F(ZrsignTool, BadCommandLinesAndUnusableFiles) {
     EXPECT_TRUE(Runs("list module.dll", 0, {"unsigned"}));
 }
 
+// The verdict for any path is the host's: its ANSI code page form is what the
+// host's signature check opens.
+TEST_F(ZrsignTool, NonAsciiPathsGetTheHostsVerdict) {
+    std::filesystem::copy_file("module.dll", "m\xC3\xB6" "dul\xC3\xA9.dll");
+    std::filesystem::copy_file("module.dll", "\xE6\xA8\xA1.dll");
+    ASSERT_TRUE(Runs("sign --cert vix.pem --key vix.key m\xC3\xB6" "dul\xC3\xA9.dll", 0));
+    ASSERT_TRUE(Runs("sign --cert vix.pem --key vix.key \xE6\xA8\xA1.dll", 0));
+    EXPECT_TRUE(Runs("verify m\xC3\xB6" "dul\xC3\xA9.dll", 0, {"verdict:   accepted"}));
+    EXPECT_TRUE(Runs("verify \xE6\xA8\xA1.dll", 1, {"outside the ANSI code page (1252)", "verdict:   refused"}));
+}
+
 TEST_F(ZrsignTool, SigningALinkSignsItsTarget) {
     ASSERT_EQ(0, symlink("module.dll", "link.dll"));
     ASSERT_TRUE(Runs("sign --cert vix.pem --key vix.key link.dll", 0));

@@ -13,8 +13,16 @@
 #include "SignCore.h"
 #include "platform/platform.h"
 #include "security/Signature.h"
+#include "util/Conversions.h"
 
 namespace {
+
+// Command-line text is UTF-8 on POSIX systems and in the ANSI code page on Windows.
+#ifdef _WIN32
+constexpr UINT kArgumentCodePage = CP_ACP;
+#else
+constexpr UINT kArgumentCodePage = CP_UTF8;
+#endif
 
 // Exit codes (also in docs/signing.md).
 constexpr int kExitOk = 0;         // signed / listed / the host would accept the module
@@ -204,13 +212,22 @@ int List(const std::string& module) {
 
 int Verify(const std::string& module) {
     if (!UsableModuleFile(module)) return kExitFailure;
-    // The host hands the trust call the path as the ANSI code page reads it.
-    int needed = MultiByteToWideChar(CP_ACP, 0, module.c_str(), -1, nullptr, 0);
-    std::vector<wchar_t> widePath(needed > 0 ? static_cast<size_t>(needed) : 1, L'\0');
-    if (needed > 0) MultiByteToWideChar(CP_ACP, 0, module.c_str(), -1, widePath.data(), needed);
+    // The host holds the path as wide text and hands the signature check its
+    // ANSI code page form: follow the same two steps from the command line's
+    // own encoding, so every path gets the host's verdict.
+    const std::wstring widePath = Utils_Conversions::Conversion::toWstring(module, kArgumentCodePage);
+    const std::string ansiPath = Utils_Conversions::Conversion::toString(widePath, CP_ACP);
+    std::printf("module:    %s\n", module.c_str());
+    if (widePath.empty() || Utils_Conversions::Conversion::toWstring(ansiPath, CP_ACP) != widePath) {
+        std::printf("trust:     not checked: the path has characters outside the ANSI code page (%u), which the\n"
+                    "           host's signature check cannot open\n"
+                    "verdict:   refused\n",
+                    GetACP());
+        return kExitRefused;
+    }
     WINTRUST_FILE_INFO file = {};
     file.cbStruct = sizeof file;
-    file.pcwszFilePath = widePath.data();
+    file.pcwszFilePath = widePath.c_str();
     WINTRUST_DATA data = {};
     data.cbStruct = sizeof data;
     data.dwUIChoice = WTD_UI_NONE;
@@ -219,12 +236,11 @@ int Verify(const std::string& module) {
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     LONG code = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     bool trustAccepted = code == 0 || code == static_cast<LONG>(CERT_E_EXPIRED) || code == static_cast<LONG>(CERT_E_CHAINING);
-    std::printf("module:    %s\n", module.c_str());
     std::printf("trust:     0x%08X %s: %s (%s)\n", static_cast<unsigned>(code), TrustCodeName(code),
                 SystemText(code).c_str(), trustAccepted ? "accepted" : "refused");
 
     std::string name;
-    if (GetSubjectName(module.c_str(), name)) {
+    if (GetSubjectName(ansiPath.c_str(), name)) {
         bool matches = MatchLetters(name.c_str(), kExpectedPublisher, kExpectedPublisherLetters, false);
         std::printf("signer:    \"%s\"\npublisher: %s \"%s\"\n", name.c_str(), matches ? "matches" : "does not match",
                     kExpectedPublisher);
@@ -237,7 +253,7 @@ int Verify(const std::string& module) {
         else
             std::printf("signer:    unknown: the signature entry cannot be read\n");
     }
-    bool accepted = CheckSignature(module.c_str());
+    bool accepted = CheckSignature(ansiPath.c_str());
     std::printf("verdict:   %s\n", accepted ? "accepted" : "refused");
     return accepted ? kExitOk : kExitRefused;
 }
