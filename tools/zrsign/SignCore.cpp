@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "internal/cert_table.h"
+#include "zrwin/cert_table.h"
 
 namespace zrsign {
 

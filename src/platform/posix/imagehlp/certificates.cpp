@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "core/builtin_modules.h"
-#include "internal/cert_table.h"
+#include "zrwin/cert_table.h"
 #include "zrwin/fileapi.h"
 #include "zrwin/sync.h"
 #include "zrwin/trust.h"

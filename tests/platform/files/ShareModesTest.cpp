@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "files_test_support.h"
+#include "FilesTestSupport.h"
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 

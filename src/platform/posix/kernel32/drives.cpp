@@ -6,9 +6,9 @@
 #include <cwctype>
 #include <string>
 
-#include "internal/drive_table.h"
-#include "internal/files_text.h"
-#include "internal/paths.h"
+#include "kernel32/drive_table.h"
+#include "core/text.h"
+#include "kernel32/paths.h"
 #include "zrwin/fileapi.h"
 #include "zrwin/sync.h"
 

@@ -13,7 +13,7 @@
 #include <new>
 #include <string>
 
-#include "internal/share_modes.h"
+#include "kernel32/share_modes.h"
 #include "zrwin/fileapi.h"
 
 namespace zrwin {

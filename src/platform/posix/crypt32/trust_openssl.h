@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "internal/cert_table.h"
+#include "zrwin/cert_table.h"
 
 namespace zrwin::trust {
 

@@ -11,8 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "internal/files_text.h"
-#include "internal/registry_store.h"
+#include "core/text.h"
+#include "advapi32/registry_store.h"
 #include "zrwin/registry.h"
 
 namespace zrwin {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "core/builtin_modules.h"
-#include "internal/codepages.h"
+#include "kernel32/codepages.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 

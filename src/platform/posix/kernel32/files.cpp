@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "internal/file_object.h"
-#include "internal/files_text.h"
-#include "internal/paths.h"
+#include "kernel32/file_object.h"
+#include "core/text.h"
+#include "kernel32/paths.h"
 #include "zrwin/fileapi.h"
 #include "zrwin/sync.h"
 

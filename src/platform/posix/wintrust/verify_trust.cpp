@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "core/builtin_modules.h"
-#include "internal/paths.h"
-#include "internal/trust_openssl.h"
+#include "kernel32/paths.h"
+#include "crypt32/trust_openssl.h"
 #include "zrwin/sync.h"
 #include "zrwin/trust.h"
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "files_test_support.h"
+#include "FilesTestSupport.h"
 #include "support/TestSupport.h"
 
 using filestest::FileHandle;

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/handle_table.h"
-#include "internal/share_modes.h"
+#include "kernel32/share_modes.h"
 
 namespace zrwin {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "files_test_support.h"
+#include "FilesTestSupport.h"
 #include "support/TestSupport.h"
 
 using filestest::ScopedRegistry;

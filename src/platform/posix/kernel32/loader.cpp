@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "core/builtin_modules.h"
-#include "internal/paths.h"
+#include "kernel32/paths.h"
 #include "zrwin/loader.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"

@@ -1,5 +1,5 @@
 // OpenSSL pieces shared by the built-in crypt32 and wintrust.
-#include "internal/trust_openssl.h"
+#include "crypt32/trust_openssl.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>

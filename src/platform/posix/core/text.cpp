@@ -1,4 +1,4 @@
-#include "internal/files_text.h"
+#include "core/text.h"
 
 #include <cwctype>
 #include <vector>

@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cwctype>
 
-#include "internal/drive_table.h"
-#include "internal/files_text.h"
-#include "internal/paths.h"
-#include "internal/registry_store.h"
+#include "kernel32/drive_table.h"
+#include "core/text.h"
+#include "kernel32/paths.h"
+#include "advapi32/registry_store.h"
 #include "zrwin/registry.h"
 #include "zrwin/sync.h"
 

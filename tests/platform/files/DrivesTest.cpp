@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "files_test_support.h"
+#include "FilesTestSupport.h"
 #include "support/TestSupport.h"
 
 using filestest::FileHandle;

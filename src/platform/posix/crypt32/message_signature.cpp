@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/builtin_modules.h"
-#include "internal/trust_openssl.h"
+#include "crypt32/trust_openssl.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 #include "zrwin/trust.h"

@@ -25,7 +25,7 @@
 #include <string>
 
 #include "core/builtin_modules.h"
-#include "internal/files_text.h"
+#include "core/text.h"
 #include "core/handle_table.h"
 #include "zrwin/sync.h"
 
