@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "kernel32/delete_on_close.h"
 #include "kernel32/file_object.h"
 #include "core/text.h"
 #include "kernel32/paths.h"
@@ -173,6 +174,7 @@ HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposi
     if (disposition == TRUNCATE_EXISTING && !wantWrite) return FailHandle(ERROR_INVALID_PARAMETER);
     const DWORD newAttributes = flagsAndAttributes & (kStoredAttributes | FILE_ATTRIBUTE_READONLY);
 
+    RemoveIfOrphaned(path);  // a delete-on-close file whose owner was killed is gone, as on Windows
     struct stat existing {};
     bool exists = ::stat(path.c_str(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode)) return OpenDirectory(path, access, shareMode, disposition, flagsAndAttributes);
@@ -239,6 +241,7 @@ HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposi
         }
     }
     if (created || disposition == CREATE_ALWAYS) WriteStoredAttributes(fd, path, newAttributes);
+    if (deleteOnClose) MarkDeleteOnClose(fd);
 
     auto object = std::make_shared<FileObject>(fd, access, path, false, deleteOnClose, std::move(share));
     HANDLE handle = InsertHandle(std::move(object));
