@@ -1,7 +1,9 @@
 // zrmodrun: runs one plug-in module the way the host does (verify, private
 // copy, load, Start, data requests, Stop), for module developers.
+#include <signal.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -100,7 +102,11 @@ void Usage(FILE* out) {
                  "                       ZR_GETOPTION or getoption; repeatable\n"
                  "  --help               this text\n"
                  "\n"
-                 "Exit status 0 when every step succeeded, 1 when one failed, 2 for bad usage.\n");
+                 "Ctrl-C or SIGTERM lets the step under way finish, then stops the module and\n"
+                 "removes its private copy (a second one ends at once).\n"
+                 "\n"
+                 "Exit status 0 when every step succeeded, 1 when one failed, 2 for bad usage,\n"
+                 "128 + the signal when interrupted.\n");
 }
 
 struct Request {
@@ -174,6 +180,27 @@ int Parse(int argc, char** argv, Arguments& args) {
     return 0;
 }
 
+// Ctrl-C or SIGTERM: the step under way finishes, then the module is stopped
+// and its private copy removed; a second signal ends the process at once.
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void OnInterrupt(int signal) {
+    g_interrupted = signal;
+    struct sigaction action{};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+}
+
+void StopCleanlyOnInterrupt() {
+    struct sigaction action{};
+    action.sa_handler = OnInterrupt;
+    action.sa_flags = SA_RESTART;  // the module's own calls go on undisturbed
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
 // The error lines this process logged: the host's own account of why a step
 // failed, read back from the sealed log.
 void PrintLoggedReasons(size_t fromRecord) {
@@ -234,6 +261,7 @@ int Run(const Arguments& args) {
     if (args.threaded) options |= clib::os::modules::Module::kOptionThreaded;
 
     WarnAboutDroppedFolder(args.module);
+    StopCleanlyOnInterrupt();
     const size_t before = LoggedRecords();
     if (!module.Start(ModulePath(args.module), options, args.params)) {
         PrintFailure("Start", module.GetLastResult(), before);
@@ -243,6 +271,7 @@ int Run(const Arguments& args) {
 
     bool ok = true;
     for (const auto& request : args.requests) {
+        if (g_interrupted) break;
         std::wstring answer;
         const size_t mark = LoggedRecords();
         if (module.Data(request.option, Wide(request.argument), answer)) {
@@ -253,6 +282,7 @@ int Run(const Arguments& args) {
         }
     }
 
+    if (g_interrupted) std::printf("interrupted: stopping the module\n");
     const size_t mark = LoggedRecords();
     if (module.Stop(args.stopTimeoutMs)) {
         std::printf("Stop: ok\n");
@@ -260,6 +290,7 @@ int Run(const Arguments& args) {
         PrintFailure("Stop", module.GetLastResult(), mark);
         ok = false;
     }
+    if (g_interrupted) return 128 + g_interrupted;
     return ok ? 0 : 1;
 }
 
