@@ -8,7 +8,6 @@
 #include <set>
 
 #include "core/status.h"
-#include "core/builtin_modules.h"
 #include "zrwin/crypt.h"
 #include "zrwin/sync.h"
 
@@ -193,15 +192,3 @@ ZRWINAPI BOOL WINAPI CryptDestroyHash(HCRYPTHASH handle) {
     }
     return TRUE;
 }
-
-namespace {
-const zrwin::BuiltinExport kAdvapi32Exports[] = {
-    {"CryptAcquireContextA", reinterpret_cast<void*>(&CryptAcquireContextA)},
-    {"CryptReleaseContext", reinterpret_cast<void*>(&CryptReleaseContext)},
-    {"CryptCreateHash", reinterpret_cast<void*>(&CryptCreateHash)},
-    {"CryptHashData", reinterpret_cast<void*>(&CryptHashData)},
-    {"CryptGetHashParam", reinterpret_cast<void*>(&CryptGetHashParam)},
-    {"CryptDestroyHash", reinterpret_cast<void*>(&CryptDestroyHash)},
-};
-ZRWIN_REGISTER_BUILTIN("advapi32", kAdvapi32Exports);
-}  // namespace

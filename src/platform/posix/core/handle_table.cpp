@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <utility>
 
-#include "core/builtin_modules.h"
 #include "core/slot_table.h"
 #include "zrwin/sync.h"
 
@@ -86,10 +85,3 @@ ZRWINAPI BOOL WINAPI CloseHandle(HANDLE object) {
     }
     return TRUE;
 }
-
-namespace {
-const zrwin::BuiltinExport kHandleExports[] = {
-    {"CloseHandle", reinterpret_cast<void*>(&CloseHandle)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kHandleExports);
-}  // namespace

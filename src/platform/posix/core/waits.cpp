@@ -8,7 +8,6 @@
 #include <memory>
 #include <vector>
 
-#include "core/builtin_modules.h"
 #include "core/handle_table.h"
 #include "zrwin/sync.h"
 
@@ -101,11 +100,3 @@ ZRWINAPI DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles,
 ZRWINAPI DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
 }
-
-namespace {
-const zrwin::BuiltinExport kWaitExports[] = {
-    {"WaitForSingleObject", reinterpret_cast<void*>(&WaitForSingleObject)},
-    {"WaitForMultipleObjects", reinterpret_cast<void*>(&WaitForMultipleObjects)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kWaitExports);
-}  // namespace

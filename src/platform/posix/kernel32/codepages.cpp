@@ -423,13 +423,6 @@ ZRWINAPI LPSTR WINAPI CharUpperA(LPSTR text) {
 }
 
 namespace {
-const zrwin::BuiltinExport kKernel32Exports[] = {
-    {"GetACP", reinterpret_cast<void*>(&GetACP)},
-    {"GetOEMCP", reinterpret_cast<void*>(&GetOEMCP)},
-    {"MultiByteToWideChar", reinterpret_cast<void*>(&MultiByteToWideChar)},
-    {"WideCharToMultiByte", reinterpret_cast<void*>(&WideCharToMultiByte)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kKernel32Exports);
 const zrwin::BuiltinExport kUser32Exports[] = {
     {"IsCharAlphaA", reinterpret_cast<void*>(&IsCharAlphaA)},
     {"IsCharAlphaW", reinterpret_cast<void*>(&IsCharAlphaW)},

@@ -25,7 +25,6 @@
 #include <mutex>
 #include <string>
 
-#include "core/builtin_modules.h"
 #include "core/text.h"
 #include "core/handle_table.h"
 #include "core/scoped_fd.h"
@@ -411,12 +410,3 @@ ZRWINAPI BOOL WINAPI ReleaseMutex(HANDLE mutex) {
     if (!object) return FALSE;
     return object->Release() ? TRUE : FALSE;
 }
-
-namespace {
-const zrwin::BuiltinExport kMutexExports[] = {
-    {"CreateMutexA", reinterpret_cast<void*>(&CreateMutexA)},
-    {"CreateMutexW", reinterpret_cast<void*>(&CreateMutexW)},
-    {"ReleaseMutex", reinterpret_cast<void*>(&ReleaseMutex)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kMutexExports);
-}  // namespace
