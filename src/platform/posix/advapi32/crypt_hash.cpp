@@ -7,7 +7,7 @@
 #include <mutex>
 #include <set>
 
-#include "core/builtin_modules.h"
+#include "core/status.h"
 #include "zrwin/crypt.h"
 #include "zrwin/sync.h"
 
@@ -41,10 +41,6 @@ Objects& TheObjects() {
     return *objects;
 }
 
-BOOL Fail(HRESULT code) {
-    SetLastError((DWORD)code);
-    return FALSE;
-}
 
 const EVP_MD* DigestOf(ALG_ID algorithm) {
     switch (algorithm) {
@@ -71,18 +67,18 @@ Hash* FindHash(Objects& objects, HCRYPTHASH handle) {
 ZRWINAPI BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* provider, LPCSTR container, LPCSTR providerName,
                                          DWORD providerType, DWORD flags) {
     (void)providerName;
-    if (!provider) return Fail(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+    if (!provider) return zrwin::FailWithError(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), FALSE);
     *provider = 0;
-    if (providerType != PROV_RSA_FULL && providerType != PROV_RSA_AES) return Fail(NTE_BAD_PROV_TYPE);
+    if (providerType != PROV_RSA_FULL && providerType != PROV_RSA_AES) return zrwin::FailWithError(NTE_BAD_PROV_TYPE, FALSE);
     const DWORD known = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_MACHINE_KEYSET | CRYPT_SILENT | 0x10;
-    if (flags & ~known) return Fail(NTE_BAD_FLAGS);
+    if (flags & ~known) return zrwin::FailWithError(NTE_BAD_FLAGS, FALSE);
     if ((flags & CRYPT_VERIFYCONTEXT) != CRYPT_VERIFYCONTEXT) {
         // No persistent key containers exist here.
-        return Fail(NTE_BAD_KEYSET);
+        return zrwin::FailWithError(NTE_BAD_KEYSET, FALSE);
     }
-    if ((container && *container) || (flags & CRYPT_NEWKEYSET)) return Fail(NTE_BAD_FLAGS);
+    if ((container && *container) || (flags & CRYPT_NEWKEYSET)) return zrwin::FailWithError(NTE_BAD_FLAGS, FALSE);
     auto* created = new (std::nothrow) Provider{providerType};
-    if (!created) return Fail(NTE_NO_MEMORY);
+    if (!created) return zrwin::FailWithError(NTE_NO_MEMORY, FALSE);
     auto& objects = TheObjects();
     std::lock_guard<std::mutex> guard(objects.lock);
     objects.providers.insert(created);
@@ -94,8 +90,8 @@ ZRWINAPI BOOL WINAPI CryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
     auto& objects = TheObjects();
     std::lock_guard<std::mutex> guard(objects.lock);
     auto* found = reinterpret_cast<Provider*>(provider);
-    if (!objects.providers.count(found)) return Fail(NTE_BAD_UID);
-    if (flags) return Fail(NTE_BAD_FLAGS);
+    if (!objects.providers.count(found)) return zrwin::FailWithError(NTE_BAD_UID, FALSE);
+    if (flags) return zrwin::FailWithError(NTE_BAD_FLAGS, FALSE);
     objects.providers.erase(found);
     delete found;
     return TRUE;
@@ -103,22 +99,22 @@ ZRWINAPI BOOL WINAPI CryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
 
 ZRWINAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags,
                                     HCRYPTHASH* hash) {
-    if (!hash) return Fail(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+    if (!hash) return zrwin::FailWithError(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), FALSE);
     *hash = 0;
     {
         auto& objects = TheObjects();
         std::lock_guard<std::mutex> guard(objects.lock);
-        if (!objects.providers.count(reinterpret_cast<Provider*>(provider))) return Fail(NTE_BAD_UID);
+        if (!objects.providers.count(reinterpret_cast<Provider*>(provider))) return zrwin::FailWithError(NTE_BAD_UID, FALSE);
     }
-    if (flags) return Fail(NTE_BAD_FLAGS);
+    if (flags) return zrwin::FailWithError(NTE_BAD_FLAGS, FALSE);
     const EVP_MD* digest = DigestOf(algorithm);
-    if (!digest) return Fail(NTE_BAD_ALGID);
-    if (key) return Fail(NTE_BAD_KEY);
+    if (!digest) return zrwin::FailWithError(NTE_BAD_ALGID, FALSE);
+    if (key) return zrwin::FailWithError(NTE_BAD_KEY, FALSE);
     std::unique_ptr<Hash> created(new (std::nothrow) Hash);
-    if (!created) return Fail(NTE_NO_MEMORY);
+    if (!created) return zrwin::FailWithError(NTE_NO_MEMORY, FALSE);
     created->algorithm = algorithm;
     created->context.reset(EVP_MD_CTX_new());
-    if (!created->context || EVP_DigestInit_ex(created->context.get(), digest, nullptr) != 1) return Fail(NTE_NO_MEMORY);
+    if (!created->context || EVP_DigestInit_ex(created->context.get(), digest, nullptr) != 1) return zrwin::FailWithError(NTE_NO_MEMORY, FALSE);
     auto& objects = TheObjects();
     std::lock_guard<std::mutex> guard(objects.lock);
     objects.hashes.insert(created.get());
@@ -130,11 +126,11 @@ ZRWINAPI BOOL WINAPI CryptHashData(HCRYPTHASH handle, const BYTE* data, DWORD le
     auto& objects = TheObjects();
     std::lock_guard<std::mutex> guard(objects.lock);
     Hash* hash = FindHash(objects, handle);
-    if (!hash) return Fail(NTE_BAD_HASH);
-    if (flags) return Fail(NTE_BAD_FLAGS);
-    if (hash->finished) return Fail(NTE_BAD_HASH_STATE);
-    if (length && !data) return Fail(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
-    if (length && EVP_DigestUpdate(hash->context.get(), data, length) != 1) return Fail(NTE_BAD_HASH);
+    if (!hash) return zrwin::FailWithError(NTE_BAD_HASH, FALSE);
+    if (flags) return zrwin::FailWithError(NTE_BAD_FLAGS, FALSE);
+    if (hash->finished) return zrwin::FailWithError(NTE_BAD_HASH_STATE, FALSE);
+    if (length && !data) return zrwin::FailWithError(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), FALSE);
+    if (length && EVP_DigestUpdate(hash->context.get(), data, length) != 1) return zrwin::FailWithError(NTE_BAD_HASH, FALSE);
     return TRUE;
 }
 
@@ -142,9 +138,9 @@ ZRWINAPI BOOL WINAPI CryptGetHashParam(HCRYPTHASH handle, DWORD param, BYTE* dat
     auto& objects = TheObjects();
     std::lock_guard<std::mutex> guard(objects.lock);
     Hash* hash = FindHash(objects, handle);
-    if (!hash) return Fail(NTE_BAD_HASH);
-    if (!length) return Fail(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
-    if (flags) return Fail(NTE_BAD_FLAGS);
+    if (!hash) return zrwin::FailWithError(NTE_BAD_HASH, FALSE);
+    if (!length) return zrwin::FailWithError(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), FALSE);
+    if (flags) return zrwin::FailWithError(NTE_BAD_FLAGS, FALSE);
     DWORD value32 = 0;
     const BYTE* source = nullptr;
     DWORD size = 0;
@@ -162,13 +158,13 @@ ZRWINAPI BOOL WINAPI CryptGetHashParam(HCRYPTHASH handle, DWORD param, BYTE* dat
         case HP_HASHVAL:
             size = (DWORD)EVP_MD_CTX_get_size(hash->context.get());
             if (data && *length >= size && !hash->finished) {
-                if (EVP_DigestFinal_ex(hash->context.get(), hash->value, &hash->size) != 1) return Fail(NTE_BAD_HASH);
+                if (EVP_DigestFinal_ex(hash->context.get(), hash->value, &hash->size) != 1) return zrwin::FailWithError(NTE_BAD_HASH, FALSE);
                 hash->finished = true;
             }
             source = hash->value;
             break;
         default:
-            return Fail(NTE_BAD_TYPE);
+            return zrwin::FailWithError(NTE_BAD_TYPE, FALSE);
     }
     if (!data) {
         *length = size;
@@ -190,21 +186,9 @@ ZRWINAPI BOOL WINAPI CryptDestroyHash(HCRYPTHASH handle) {
     {
         std::lock_guard<std::mutex> guard(objects.lock);
         Hash* hash = FindHash(objects, handle);
-        if (!hash) return Fail(NTE_BAD_HASH);
+        if (!hash) return zrwin::FailWithError(NTE_BAD_HASH, FALSE);
         objects.hashes.erase(hash);
         owned.reset(hash);
     }
     return TRUE;
 }
-
-namespace {
-const zrwin::BuiltinExport kAdvapi32Exports[] = {
-    {"CryptAcquireContextA", reinterpret_cast<void*>(&CryptAcquireContextA)},
-    {"CryptReleaseContext", reinterpret_cast<void*>(&CryptReleaseContext)},
-    {"CryptCreateHash", reinterpret_cast<void*>(&CryptCreateHash)},
-    {"CryptHashData", reinterpret_cast<void*>(&CryptHashData)},
-    {"CryptGetHashParam", reinterpret_cast<void*>(&CryptGetHashParam)},
-    {"CryptDestroyHash", reinterpret_cast<void*>(&CryptDestroyHash)},
-};
-ZRWIN_REGISTER_BUILTIN("advapi32", kAdvapi32Exports);
-}  // namespace

@@ -1,10 +1,11 @@
 // Built-in system DLLs of the POSIX layer. LoadLibrary of a system DLL name
 // ("Kernel32.dll", "ntdll", "Crypt32.dll", ...) returns a built-in module whose
-// exports GetProcAddress finds by name. Each part of the layer registers the
-// exports it implements, from a static initialiser in its own source file:
+// exports GetProcAddress finds by name. Each DLL folder of the layer keeps the
+// one list of its exports in its exports.cpp, the way a DLL's .def file would:
 //
-//   static const zrwin::BuiltinExport kExports[] = {
-//       {"GetThreadId", reinterpret_cast<void*>(&GetThreadId)},
+//   const zrwin::BuiltinExport kExports[] = {
+//       ZRWIN_EXPORT(GetThreadId),
+//       ZRWIN_EXPORT_AS("K32EnumProcesses", EnumProcesses),
 //   };
 //   ZRWIN_REGISTER_BUILTIN("kernel32", kExports);
 #pragma once
@@ -31,6 +32,9 @@ bool IsBuiltinModule(const std::string& dllBaseName);
 void* FindBuiltinExport(const std::string& dllBaseName, const std::string& exportName);
 
 }  // namespace zrwin
+
+#define ZRWIN_EXPORT_AS(name, function) ::zrwin::BuiltinExport{name, reinterpret_cast<void*>(&function)}
+#define ZRWIN_EXPORT(function) ZRWIN_EXPORT_AS(#function, function)
 
 #define ZRWIN_REGISTER_BUILTIN_CAT2(a, b) a##b
 #define ZRWIN_REGISTER_BUILTIN_CAT(a, b) ZRWIN_REGISTER_BUILTIN_CAT2(a, b)

@@ -1,103 +1,78 @@
 #include "core/handle_table.h"
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <mutex>
-#include <vector>
+#include <utility>
 
-#include "core/builtin_modules.h"
+#include "core/slot_table.h"
 #include "zrwin/sync.h"
 
 namespace zrwin {
 
 namespace {
 
-// Slot i holds handle value 4 * (i + 1); freed slots are reused lowest first
-// so values stay small.
-struct HandleTable {
-    std::mutex lock;
-    std::vector<std::shared_ptr<KernelObject>> slots;
-};
+// Handle values are multiples of 4 below 2^31, as the 32-bit fields of the
+// wire formats and the %X of log lines expect.
+using KernelHandleTable = SlotTable<KernelObject, 4, 0x80000000u>;
 
-HandleTable& Table() {
-    static HandleTable* table = new HandleTable;  // never destroyed: handles may close during exit
+KernelHandleTable& Table() {
+    static KernelHandleTable* table = new KernelHandleTable;  // never destroyed: handles may close during exit
     return *table;
 }
 
-constexpr size_t kMaxHandles = 1u << 24;
-
-bool SlotOf(HANDLE handle, size_t& slot) {
-    auto value = reinterpret_cast<uintptr_t>(handle);
-    if (value == 0 || (value & 3) != 0 || value >= 0x80000000u) return false;
-    slot = value / 4 - 1;
-    return true;
-}
+thread_local bool t_abandoned = false;
 
 }  // namespace
 
-DWORD KernelObject::WaitSelf(DWORD) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
+bool KernelObject::TryAcquire() {
+    const int fd = PollFd();
+    if (fd < 0) return false;
+    pollfd entry{fd, POLLIN, 0};
+    return poll(&entry, 1, 0) > 0;
 }
+
+void NoteAbandoned() { t_abandoned = true; }
+
+bool TakeAbandonedNote() { return std::exchange(t_abandoned, false); }
 
 SignalFd::SignalFd() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-SignalFd::~SignalFd() {
-    if (fd_ >= 0) close(fd_);
-}
 
 void SignalFd::Set() {
     // The counter only ever holds 0 or 1: callers set an unset signal.
     uint64_t one = 1;
-    while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+    while (write(fd_.Get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
 
 void SignalFd::Clear() {
     uint64_t value = 0;
-    while (read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
+    while (read(fd_.Get(), &value, sizeof value) < 0 && errno == EINTR) {
     }
 }
 
 void SetInvalidHandleError() { SetLastError(ERROR_INVALID_HANDLE); }
 
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
-    auto& table = Table();
-    std::lock_guard<std::mutex> guard(table.lock);
-    size_t slot = 0;
-    while (slot < table.slots.size() && table.slots[slot]) ++slot;
-    if (slot >= kMaxHandles) {
+    const uintptr_t value = Table().Insert(std::move(object));
+    if (value == 0) {
         SetLastError(ERROR_NO_SYSTEM_RESOURCES);
         return nullptr;
     }
-    if (slot == table.slots.size()) table.slots.emplace_back();
-    table.slots[slot] = std::move(object);
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>((slot + 1) * 4));
+    return reinterpret_cast<HANDLE>(value);
 }
 
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
-    size_t slot = 0;
-    if (!SlotOf(handle, slot)) return nullptr;
-    auto& table = Table();
-    std::lock_guard<std::mutex> guard(table.lock);
-    if (slot >= table.slots.size()) return nullptr;
-    return table.slots[slot];
+    return Table().Lookup(reinterpret_cast<uintptr_t>(handle));
 }
 
 bool RemoveHandle(HANDLE handle) {
-    size_t slot = 0;
-    if (!SlotOf(handle, slot)) return false;
-    std::shared_ptr<KernelObject> doomed;  // destroyed outside the table lock
-    {
-        auto& table = Table();
-        std::lock_guard<std::mutex> guard(table.lock);
-        if (slot >= table.slots.size() || !table.slots[slot]) return false;
-        doomed = std::move(table.slots[slot]);
-    }
-    return true;
+    // The object dies here, outside the table's lock, unless a wait or a
+    // running thread still holds it.
+    return Table().Remove(reinterpret_cast<uintptr_t>(handle)) != nullptr;
 }
 
 }  // namespace zrwin
@@ -110,10 +85,3 @@ ZRWINAPI BOOL WINAPI CloseHandle(HANDLE object) {
     }
     return TRUE;
 }
-
-namespace {
-const zrwin::BuiltinExport kHandleExports[] = {
-    {"CloseHandle", reinterpret_cast<void*>(&CloseHandle)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kHandleExports);
-}  // namespace

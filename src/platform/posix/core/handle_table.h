@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "core/scoped_fd.h"
 #include "zrwin/types.h"
 #include "zrwin/winerror.h"
 
@@ -33,24 +34,19 @@ public:
 
     ObjectKind Kind() const { return kind_; }
 
-    // Waitable objects return a descriptor that poll() reports readable while
-    // the object is signalled, or -1 when the object cannot be waited on.
+    // The wait contract, all that a wait asks of an object:
+    //
+    // PollFd(): a descriptor that poll() reports readable when the object
+    // may have become signalled, or -1 for an object that cannot be waited
+    // on (a file, a registry key).
     virtual int PollFd() const { return -1; }
-    // Called after poll() reported the descriptor readable: consumes the
-    // signal where waiting does (auto-reset events, mutexes) and tells whether
-    // the wait was satisfied. Objects that stay signalled return true.
-    virtual bool TryAcquire() { return true; }
-    // A single-object wait the object does itself (objects without a poll
-    // descriptor, such as a named mutex). Returns a WAIT_* value, or
-    // WAIT_FAILED with the last error set when it cannot be waited on.
-    virtual DWORD WaitSelf(DWORD milliseconds);
-    // Objects without a poll descriptor that a multi-object wait can still
-    // take by trying them now and then (mutexes) return true.
-    virtual bool TriedBySlices() const { return false; }
-    // One non-blocking attempt to satisfy a wait: WAIT_OBJECT_0,
-    // WAIT_ABANDONED_0 (a mutex whose owner died; the caller now owns it) or
-    // WAIT_TIMEOUT when not signalled.
-    virtual DWORD TryWait() { return TryAcquire() ? WAIT_OBJECT_0 : WAIT_TIMEOUT; }
+    // TryAcquire(): one non-blocking attempt to take the object, valid at
+    // any time; it consumes the signal where waiting does (auto-reset
+    // events, mutexes). The default asks whether the descriptor is readable
+    // now, right for objects that stay signalled (process and thread ends).
+    // Called on: the waiting thread. A mutex taken from a dead owner notes it
+    // with NoteAbandoned() before returning true.
+    virtual bool TryAcquire();
 
 private:
     ObjectKind kind_;
@@ -69,18 +65,23 @@ inline bool IsPseudoHandle(HANDLE handle) {
 class SignalFd {
 public:
     SignalFd();
-    ~SignalFd();
     SignalFd(const SignalFd&) = delete;
     SignalFd& operator=(const SignalFd&) = delete;
 
-    bool Valid() const { return fd_ >= 0; }
-    int Fd() const { return fd_; }
+    bool Valid() const { return fd_.IsValid(); }
+    int Fd() const { return fd_.Get(); }
     void Set();
     void Clear();
 
 private:
-    int fd_;
+    ScopedFd fd_;
 };
+
+// Called from TryAcquire on the waiting thread: the object just taken was a
+// mutex whose owner died holding it; the wait answers WAIT_ABANDONED.
+void NoteAbandoned();
+// Whether the last TryAcquire of this thread noted an abandonment; clears it.
+bool TakeAbandonedNote();
 
 // Stores the object and returns its new handle, or nullptr when the table is
 // full (last error ERROR_NO_SYSTEM_RESOURCES).

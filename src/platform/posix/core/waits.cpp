@@ -1,6 +1,6 @@
-// Waits: poll() over the descriptors of the objects; objects without one
-// (mutexes) are tried between short poll slices. The lowest satisfied index
-// wins, as on Windows.
+// Waits: one non-blocking attempt at every object, lowest index first (as
+// on Windows the lowest satisfied index wins), then poll() over their
+// descriptors and another attempt at those that became readable.
 #include <poll.h>
 #include <time.h>
 
@@ -8,15 +8,11 @@
 #include <memory>
 #include <vector>
 
-#include "core/builtin_modules.h"
 #include "core/handle_table.h"
 #include "zrwin/sync.h"
 
 namespace zrwin {
 namespace {
-
-// How often a multi-object wait retries the objects it cannot poll.
-constexpr int kSliceMs = 5;
 
 uint64_t NowUs() {
     timespec now{};
@@ -28,33 +24,35 @@ struct Waitable {
     std::shared_ptr<KernelObject> object;  // null for the never-signalled pseudo handles
 };
 
+// WAIT_OBJECT_0 + i or WAIT_ABANDONED_0 + i when object i was taken now.
+bool TryTake(const Waitable& item, DWORD index, DWORD& result) {
+    if (!item.object || !item.object->TryAcquire()) return false;
+    result = (TakeAbandonedNote() ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + index;
+    return true;
+}
+
 DWORD WaitAny(const std::vector<Waitable>& items, DWORD milliseconds) {
-    std::vector<pollfd> fds;
-    bool slices = false;
-    for (const auto& item : items) {
-        if (item.object && item.object->TriedBySlices()) slices = true;
+    DWORD result = WAIT_TIMEOUT;
+    // Taking what is signalled now needs no descriptor, so an uncontended
+    // wait (and a zero time-out) costs no system call.
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (TryTake(items[i], static_cast<DWORD>(i), result)) return result;
     }
+    if (milliseconds == 0) return WAIT_TIMEOUT;
+    std::vector<pollfd> fds;
     fds.reserve(items.size());
     for (const auto& item : items) {
-        int fd = item.object ? item.object->PollFd() : -1;
-        fds.push_back(pollfd{fd, POLLIN, 0});
+        fds.push_back(pollfd{item.object ? item.object->PollFd() : -1, POLLIN, 0});
     }
     const bool infinite = milliseconds == INFINITE;
     const uint64_t deadline = NowUs() + static_cast<uint64_t>(milliseconds) * 1000u;
-    // The first round only looks (time-out 0), so a zero time-out still
-    // takes what is signalled now.
-    for (bool first = true;; first = false) {
-        int timeout = 0;
-        if (!first) {
-            if (infinite) {
-                timeout = -1;
-            } else {
-                uint64_t now = NowUs();
-                if (now >= deadline) return WAIT_TIMEOUT;
-                uint64_t left = (deadline - now + 999u) / 1000u;  // never wake before the deadline
-                timeout = left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
-            }
-            if (slices && (timeout < 0 || timeout > kSliceMs)) timeout = kSliceMs;
+    for (;;) {
+        int timeout = -1;
+        if (!infinite) {
+            uint64_t now = NowUs();
+            if (now >= deadline) return WAIT_TIMEOUT;
+            uint64_t left = (deadline - now + 999u) / 1000u;  // never wake before the deadline
+            timeout = left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
         }
         for (auto& entry : fds) entry.revents = 0;
         int ready = poll(fds.data(), fds.size(), timeout);
@@ -62,18 +60,10 @@ DWORD WaitAny(const std::vector<Waitable>& items, DWORD milliseconds) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return WAIT_FAILED;
         }
-        if (ready <= 0 && !slices) {
-            continue;
-        }
+        if (ready <= 0) continue;
         for (size_t i = 0; i < items.size(); ++i) {
-            const auto& object = items[i].object;
-            if (!object) continue;
-            bool candidate = object->TriedBySlices() || (ready > 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)));
-            if (!candidate) continue;
-            DWORD result = object->TryWait();
-            if (result == WAIT_OBJECT_0) return WAIT_OBJECT_0 + static_cast<DWORD>(i);
-            if (result == WAIT_ABANDONED_0) return WAIT_ABANDONED_0 + static_cast<DWORD>(i);
-            if (result == WAIT_FAILED) return WAIT_FAILED;
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            if (TryTake(items[i], static_cast<DWORD>(i), result)) return result;
         }
     }
 }
@@ -94,7 +84,7 @@ ZRWINAPI DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles,
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        if (items[i].object->PollFd() < 0 && !items[i].object->TriedBySlices()) {
+        if (items[i].object->PollFd() < 0) {
             SetLastError(ERROR_INVALID_HANDLE);  // not a waitable object (a file, a key)
             return WAIT_FAILED;
         }
@@ -108,21 +98,5 @@ ZRWINAPI DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles,
 }
 
 ZRWINAPI DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    if (!zrwin::IsPseudoHandle(handle)) {
-        auto object = zrwin::LookupHandle(handle);
-        if (!object) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
-        }
-        if (object->PollFd() < 0) return object->WaitSelf(milliseconds);
-    }
     return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
 }
-
-namespace {
-const zrwin::BuiltinExport kWaitExports[] = {
-    {"WaitForSingleObject", reinterpret_cast<void*>(&WaitForSingleObject)},
-    {"WaitForMultipleObjects", reinterpret_cast<void*>(&WaitForMultipleObjects)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kWaitExports);
-}  // namespace

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "core/builtin_modules.h"
 #include "crypt32/trust_openssl.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
@@ -314,13 +313,3 @@ ZRWINAPI BOOL WINAPI CryptHashMessage(PCRYPT_HASH_MESSAGE_PARA pHashPara, BOOL f
         return FALSE;
     }
 }
-
-namespace {
-const zrwin::BuiltinExport kCrypt32Exports[] = {
-    {"CertFreeCertificateContext", reinterpret_cast<void*>(&CertFreeCertificateContext)},
-    {"CertGetNameStringA", reinterpret_cast<void*>(&CertGetNameStringA)},
-    {"CryptVerifyMessageSignature", reinterpret_cast<void*>(&CryptVerifyMessageSignature)},
-    {"CryptHashMessage", reinterpret_cast<void*>(&CryptHashMessage)},
-};
-ZRWIN_REGISTER_BUILTIN("crypt32", kCrypt32Exports);
-}  // namespace

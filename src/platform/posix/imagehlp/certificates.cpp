@@ -2,7 +2,6 @@
 // CreateFile, read through the caller's handle.
 #include <cstring>
 
-#include "core/builtin_modules.h"
 #include "zrwin/cert_table.h"
 #include "zrwin/fileapi.h"
 #include "zrwin/sync.h"
@@ -113,12 +112,3 @@ ZRWINAPI BOOL WINAPI ImageGetCertificateData(HANDLE FileHandle, DWORD Certificat
     *RequiredLength = entry.length;
     return TRUE;
 }
-
-namespace {
-const zrwin::BuiltinExport kImagehlpExports[] = {
-    {"ImageEnumerateCertificates", reinterpret_cast<void*>(&ImageEnumerateCertificates)},
-    {"ImageGetCertificateHeader", reinterpret_cast<void*>(&ImageGetCertificateHeader)},
-    {"ImageGetCertificateData", reinterpret_cast<void*>(&ImageGetCertificateData)},
-};
-ZRWIN_REGISTER_BUILTIN("imagehlp", kImagehlpExports);
-}  // namespace

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/status.h"
 #include "core/builtin_modules.h"
 #include "kernel32/codepages.h"
 #include "zrwin/sync.h"
@@ -70,10 +71,6 @@ UINT Resolve(UINT codePage) {
     }
 }
 
-int Fail(DWORD error) {
-    SetLastError(error);
-    return 0;
-}
 
 // ---- output sinks: count only, or write with bounds.
 template <typename T>
@@ -136,24 +133,24 @@ long DecodeUtf8(const unsigned char* text, size_t length, size_t i, size_t* used
 }
 
 int Utf8ToWide(DWORD flags, const char* text, int length, wchar_t* wide, int wideLength) {
-    if (flags & ~(DWORD)MB_ERR_INVALID_CHARS) return Fail(ERROR_INVALID_FLAGS);
+    if (flags & ~(DWORD)MB_ERR_INVALID_CHARS) return zrwin::FailWithError(ERROR_INVALID_FLAGS, 0);
     auto bytes = reinterpret_cast<const unsigned char*>(text);
     Sink<wchar_t> sink(wide, wideLength);
     for (size_t i = 0; i < (size_t)length;) {
         size_t used = 0;
         long cp = DecodeUtf8(bytes, (size_t)length, i, &used);
         if (cp < 0) {
-            if (flags & MB_ERR_INVALID_CHARS) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+            if (flags & MB_ERR_INVALID_CHARS) return zrwin::FailWithError(ERROR_NO_UNICODE_TRANSLATION, 0);
             cp = kReplacement;
         }
-        if (!sink.Put((wchar_t)cp)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        if (!sink.Put((wchar_t)cp)) return zrwin::FailWithError(ERROR_INSUFFICIENT_BUFFER, 0);
         i += used;
     }
     return sink.Count();
 }
 
 int WideToUtf8(DWORD flags, const wchar_t* wide, int length, char* text, int textLength) {
-    if (flags & ~(DWORD)WC_ERR_INVALID_CHARS) return Fail(ERROR_INVALID_FLAGS);
+    if (flags & ~(DWORD)WC_ERR_INVALID_CHARS) return zrwin::FailWithError(ERROR_INVALID_FLAGS, 0);
     Sink<char> sink(text, textLength);
     for (int i = 0; i < length; ++i) {
         unsigned long cp = (unsigned long)(uint32_t)wide[i];
@@ -166,7 +163,7 @@ int WideToUtf8(DWORD flags, const wchar_t* wide, int length, char* text, int tex
             }
         }
         if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-            if (flags & WC_ERR_INVALID_CHARS) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+            if (flags & WC_ERR_INVALID_CHARS) return zrwin::FailWithError(ERROR_NO_UNICODE_TRANSLATION, 0);
             cp = kReplacement;
         }
         char buf[4];
@@ -191,22 +188,22 @@ int WideToUtf8(DWORD flags, const wchar_t* wide, int length, char* text, int tex
             n = 4;
         }
         for (int k = 0; k < n; ++k)
-            if (!sink.Put(buf[k])) return Fail(ERROR_INSUFFICIENT_BUFFER);
+            if (!sink.Put(buf[k])) return zrwin::FailWithError(ERROR_INSUFFICIENT_BUFFER, 0);
     }
     return sink.Count();
 }
 
 int Cp1252ToWide(DWORD flags, const char* text, int length, wchar_t* wide, int wideLength) {
-    if (flags & ~(DWORD)0x0F) return Fail(ERROR_INVALID_FLAGS);
+    if (flags & ~(DWORD)0x0F) return zrwin::FailWithError(ERROR_INVALID_FLAGS, 0);
     Sink<wchar_t> sink(wide, wideLength);
     for (int i = 0; i < length; ++i)
-        if (!sink.Put(zrwin::Decode1252((unsigned char)text[i]))) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        if (!sink.Put(zrwin::Decode1252((unsigned char)text[i]))) return zrwin::FailWithError(ERROR_INSUFFICIENT_BUFFER, 0);
     return sink.Count();
 }
 
 int WideTo1252(DWORD flags, const wchar_t* wide, int length, char* text, int textLength, const char* defaultChar,
                BOOL* usedDefault) {
-    if (flags & ~(DWORD)(WC_NO_BEST_FIT_CHARS | 0x200 | 0x40 | 0x20 | 0x10)) return Fail(ERROR_INVALID_FLAGS);
+    if (flags & ~(DWORD)(WC_NO_BEST_FIT_CHARS | 0x200 | 0x40 | 0x20 | 0x10)) return zrwin::FailWithError(ERROR_INVALID_FLAGS, 0);
     char fallback = defaultChar ? defaultChar[0] : '?';
     bool used = false;
     Sink<char> sink(text, textLength);
@@ -216,7 +213,7 @@ int WideTo1252(DWORD flags, const wchar_t* wide, int length, char* text, int tex
             used = true;
             byte = (unsigned char)fallback;
         }
-        if (!sink.Put((char)byte)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        if (!sink.Put((char)byte)) return zrwin::FailWithError(ERROR_INSUFFICIENT_BUFFER, 0);
     }
     if (usedDefault) *usedDefault = used ? TRUE : FALSE;
     return sink.Count();
@@ -271,7 +268,7 @@ private:
 
 int IconvToWide(UINT codePage, DWORD flags, const char* text, int length, wchar_t* wide, int wideLength) {
     Iconv cd("UTF-32LE", IconvName(codePage));
-    if (!cd.ok()) return Fail(ERROR_INVALID_PARAMETER);
+    if (!cd.ok()) return zrwin::FailWithError(ERROR_INVALID_PARAMETER, 0);
     Sink<wchar_t> sink(wide, wideLength);
     for (size_t i = 0; i < (size_t)length;) {
         char out[16];
@@ -283,15 +280,15 @@ int IconvToWide(UINT codePage, DWORD flags, const char* text, int length, wchar_
             if (produced > 0) break;
         }
         if (produced <= 0) {
-            if (flags & MB_ERR_INVALID_CHARS) return Fail(ERROR_NO_UNICODE_TRANSLATION);
-            if (!sink.Put(kReplacement)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+            if (flags & MB_ERR_INVALID_CHARS) return zrwin::FailWithError(ERROR_NO_UNICODE_TRANSLATION, 0);
+            if (!sink.Put(kReplacement)) return zrwin::FailWithError(ERROR_INSUFFICIENT_BUFFER, 0);
             ++i;
             continue;
         }
         for (long k = 0; k + 4 <= produced; k += 4) {
             uint32_t cp;
             std::memcpy(&cp, out + k, 4);
-            if (!sink.Put((wchar_t)cp)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+            if (!sink.Put((wchar_t)cp)) return zrwin::FailWithError(ERROR_INSUFFICIENT_BUFFER, 0);
         }
         i += consumed;
     }
@@ -301,7 +298,7 @@ int IconvToWide(UINT codePage, DWORD flags, const char* text, int length, wchar_
 int WideToIconv(UINT codePage, const wchar_t* wide, int length, char* text, int textLength, const char* defaultChar,
                 BOOL* usedDefault) {
     Iconv cd(IconvName(codePage), "UTF-32LE");
-    if (!cd.ok()) return Fail(ERROR_INVALID_PARAMETER);
+    if (!cd.ok()) return zrwin::FailWithError(ERROR_INVALID_PARAMETER, 0);
     bool used = false;
     Sink<char> sink(text, textLength);
     for (int i = 0; i < length; ++i) {
@@ -317,7 +314,7 @@ int WideToIconv(UINT codePage, const wchar_t* wide, int length, char* text, int 
             produced = 1;
         }
         for (long k = 0; k < produced; ++k)
-            if (!sink.Put(out[k])) return Fail(ERROR_INSUFFICIENT_BUFFER);
+            if (!sink.Put(out[k])) return zrwin::FailWithError(ERROR_INSUFFICIENT_BUFFER, 0);
     }
     if (usedDefault) *usedDefault = used ? TRUE : FALSE;
     return sink.Count();
@@ -394,29 +391,29 @@ ZRWINAPI UINT WINAPI GetOEMCP(void) { return 437; }
 
 ZRWINAPI int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int textLength, LPWSTR wide,
                                        int wideLength) {
-    if (!text || textLength == 0 || wideLength < 0 || (wideLength > 0 && !wide)) return Fail(ERROR_INVALID_PARAMETER);
+    if (!text || textLength == 0 || wideLength < 0 || (wideLength > 0 && !wide)) return zrwin::FailWithError(ERROR_INVALID_PARAMETER, 0);
     if (textLength < 0) textLength = (int)std::strlen(text) + 1;
     if (wideLength == 0) wide = nullptr;
     UINT cp = Resolve(codePage);
     if (cp == CP_UTF8) return Utf8ToWide(flags, text, textLength, wide, wideLength);
     if (cp == 1252) return Cp1252ToWide(flags, text, textLength, wide, wideLength);
-    if (cp == CP_UTF7) return Fail(ERROR_INVALID_PARAMETER);
-    if (flags & ~(DWORD)0x0F) return Fail(ERROR_INVALID_FLAGS);
+    if (cp == CP_UTF7) return zrwin::FailWithError(ERROR_INVALID_PARAMETER, 0);
+    if (flags & ~(DWORD)0x0F) return zrwin::FailWithError(ERROR_INVALID_FLAGS, 0);
     return IconvToWide(cp, flags, text, textLength, wide, wideLength);
 }
 
 ZRWINAPI int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
                                        int textLength, LPCSTR defaultChar, LPBOOL usedDefaultChar) {
-    if (!wide || wideLength == 0 || textLength < 0 || (textLength > 0 && !text)) return Fail(ERROR_INVALID_PARAMETER);
+    if (!wide || wideLength == 0 || textLength < 0 || (textLength > 0 && !text)) return zrwin::FailWithError(ERROR_INVALID_PARAMETER, 0);
     if (wideLength < 0) wideLength = (int)std::wcslen(wide) + 1;
     if (textLength == 0) text = nullptr;
     UINT cp = Resolve(codePage);
     if (cp == CP_UTF8) {
-        if (defaultChar || usedDefaultChar) return Fail(ERROR_INVALID_PARAMETER);
+        if (defaultChar || usedDefaultChar) return zrwin::FailWithError(ERROR_INVALID_PARAMETER, 0);
         return WideToUtf8(flags, wide, wideLength, text, textLength);
     }
     if (cp == 1252) return WideTo1252(flags, wide, wideLength, text, textLength, defaultChar, usedDefaultChar);
-    if (cp == CP_UTF7) return Fail(ERROR_INVALID_PARAMETER);
+    if (cp == CP_UTF7) return zrwin::FailWithError(ERROR_INVALID_PARAMETER, 0);
     return WideToIconv(cp, wide, wideLength, text, textLength, defaultChar, usedDefaultChar);
 }
 
@@ -444,13 +441,6 @@ ZRWINAPI LPSTR WINAPI CharUpperA(LPSTR text) {
 }
 
 namespace {
-const zrwin::BuiltinExport kKernel32Exports[] = {
-    {"GetACP", reinterpret_cast<void*>(&GetACP)},
-    {"GetOEMCP", reinterpret_cast<void*>(&GetOEMCP)},
-    {"MultiByteToWideChar", reinterpret_cast<void*>(&MultiByteToWideChar)},
-    {"WideCharToMultiByte", reinterpret_cast<void*>(&WideCharToMultiByte)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kKernel32Exports);
 const zrwin::BuiltinExport kUser32Exports[] = {
     {"IsCharAlphaA", reinterpret_cast<void*>(&IsCharAlphaA)},
     {"IsCharAlphaW", reinterpret_cast<void*>(&IsCharAlphaW)},

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include "core/builtin_modules.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 
@@ -57,11 +56,3 @@ ZRWINAPI void WINAPI OutputDebugStringW(LPCWSTR text) {
     }
     SetLastError(saved);
 }
-
-namespace {
-const zrwin::BuiltinExport kKernel32Exports[] = {
-    {"OutputDebugStringA", reinterpret_cast<void*>(&OutputDebugStringA)},
-    {"OutputDebugStringW", reinterpret_cast<void*>(&OutputDebugStringW)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kKernel32Exports);
-}  // namespace

@@ -6,6 +6,7 @@
 #include <cwctype>
 #include <string>
 
+#include "core/status.h"
 #include "kernel32/drive_table.h"
 #include "core/text.h"
 #include "kernel32/paths.h"
@@ -16,10 +17,6 @@ using namespace zrwin;
 
 namespace {
 
-BOOL FailBool(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
 
 bool IsSeparator(wchar_t ch) { return ch == L'\\' || ch == L'/'; }
 
@@ -104,10 +101,10 @@ bool CopyText(const std::string& text, LPSTR buffer, DWORD size) {
 }  // namespace
 
 ZRWINAPI BOOL WINAPI GetVolumePathNameW(LPCWSTR fileName, LPWSTR volumePath, DWORD length) {
-    if (!fileName || !*fileName || !volumePath) return FailBool(ERROR_INVALID_PARAMETER);
+    if (!fileName || !*fileName || !volumePath) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
     std::wstring root;
-    if (!VolumeRootOf(fileName, root)) return FailBool(ERROR_INVALID_NAME);
-    if (length < root.size() + 1) return FailBool(ERROR_FILENAME_EXCED_RANGE);
+    if (!VolumeRootOf(fileName, root)) return FailWithError(ERROR_INVALID_NAME, FALSE);
+    if (length < root.size() + 1) return FailWithError(ERROR_FILENAME_EXCED_RANGE, FALSE);
     std::memcpy(volumePath, root.c_str(), (root.size() + 1) * sizeof(wchar_t));
     return TRUE;
 }
@@ -160,18 +157,18 @@ ZRWINAPI BOOL WINAPI GetVolumeInformationA(LPCSTR rootPath, LPSTR volumeName, DW
     std::wstring root = rootPath ? AnsiToWide(rootPath) : std::wstring(1, CurrentDriveLetter()) + L":\\";
     if (root.size() != 3 || root[1] != L':' || !IsSeparator(root[2]) || !IsDriveLetter(root[0])) {
         // Windows wants a root with its trailing backslash; shares are not served here.
-        return FailBool(root.size() == 2 && root[1] == L':' ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND);
+        return FailWithError(root.size() == 2 && root[1] == L':' ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND, FALSE);
     }
     DriveEntry drive;
-    if (!RealDriveOf(root[0], drive)) return FailBool(ERROR_PATH_NOT_FOUND);
+    if (!RealDriveOf(root[0], drive)) return FailWithError(ERROR_PATH_NOT_FOUND, FALSE);
     struct statvfs vfs {};
-    if (::statvfs(drive.folder.c_str(), &vfs) != 0) return FailBool(ERROR_PATH_NOT_FOUND);
+    if (::statvfs(drive.folder.c_str(), &vfs) != 0) return FailWithError(ERROR_PATH_NOT_FOUND, FALSE);
     // A stable serial per drive: a hash of its letter and folder (FNV-1a).
     uint32_t serial = 2166136261u;
     std::string key = std::string(1, static_cast<char>(drive.letter)) + ":" + drive.folder;
     for (unsigned char ch : key) serial = (serial ^ ch) * 16777619u;
-    if (!CopyText("", volumeName, volumeNameSize)) return FailBool(ERROR_MORE_DATA);
-    if (!CopyText(FileSystemName(drive.folder), fileSystemName, fileSystemNameSize)) return FailBool(ERROR_MORE_DATA);
+    if (!CopyText("", volumeName, volumeNameSize)) return FailWithError(ERROR_MORE_DATA, FALSE);
+    if (!CopyText(FileSystemName(drive.folder), fileSystemName, fileSystemNameSize)) return FailWithError(ERROR_MORE_DATA, FALSE);
     if (serialNumber) *serialNumber = serial;
     if (maxComponentLength) *maxComponentLength = static_cast<DWORD>(vfs.f_namemax);
     // Case-sensitive search, case-preserved and Unicode names.

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "core/status.h"
 #include "kernel32/delete_on_close.h"
 #include "kernel32/file_object.h"
 #include "core/text.h"
@@ -34,15 +35,7 @@ constexpr uint64_t kEpochDifference = 11644473600ull;  // seconds from 1601-01-0
 constexpr DWORD kReadRights = FILE_READ_DATA | kFileExecute | GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL;
 constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL;
 
-HANDLE FailHandle(DWORD error) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-}
 
-BOOL FailBool(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
 
 // ENOENT means a missing file when its folder exists, else a missing path.
 DWORD MissingError(const std::string& path) {
@@ -141,18 +134,18 @@ bool WriteAll(int fd, const uint8_t* buffer, size_t size, size_t& done) {
 }
 
 HANDLE OpenDirectory(const std::string& path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags) {
-    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS)) return FailHandle(ERROR_ACCESS_DENIED);
-    if (disposition == CREATE_NEW) return FailHandle(ERROR_FILE_EXISTS);
-    if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) return FailHandle(ERROR_ACCESS_DENIED);
+    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS)) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (disposition == CREATE_NEW) return FailWithError(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+    if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return FailHandle(PathError(errno, path));
+    if (fd < 0) return FailWithError(PathError(errno, path), INVALID_HANDLE_VALUE);
     struct stat info {};
     ::fstat(fd, &info);
     ShareRegistration share;
     DWORD shareResult = share.Register(info.st_dev, info.st_ino, access, shareMode);
     if (shareResult != ERROR_SUCCESS) {
         ::close(fd);
-        return FailHandle(shareResult);
+        return FailWithError(shareResult, INVALID_HANDLE_VALUE);
     }
     auto object = std::make_shared<FileObject>(fd, access, path, true, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0,
                                                std::move(share));
@@ -163,7 +156,7 @@ HANDLE OpenDirectory(const std::string& path, DWORD access, DWORD shareMode, DWO
 }
 
 HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposition, DWORD flagsAndAttributes) {
-    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return FailHandle(ERROR_INVALID_PARAMETER);
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return FailWithError(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     std::string path;
     if (!MapName(name, path)) return INVALID_HANDLE_VALUE;
     const bool deleteOnClose = (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
@@ -171,7 +164,7 @@ HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposi
     if (deleteOnClose) access |= DELETE;
     const bool wantRead = (access & kReadRights) != 0;
     const bool wantWrite = (access & kWriteRights) != 0;
-    if (disposition == TRUNCATE_EXISTING && !wantWrite) return FailHandle(ERROR_INVALID_PARAMETER);
+    if (disposition == TRUNCATE_EXISTING && !wantWrite) return FailWithError(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     const DWORD newAttributes = flagsAndAttributes & (kStoredAttributes | FILE_ATTRIBUTE_READONLY);
 
     RemoveIfOrphaned(path);  // a delete-on-close file whose owner was killed is gone, as on Windows
@@ -179,16 +172,16 @@ HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposi
     bool exists = ::stat(path.c_str(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode)) return OpenDirectory(path, access, shareMode, disposition, flagsAndAttributes);
     if (exists) {
-        if (disposition == CREATE_NEW) return FailHandle(ERROR_FILE_EXISTS);
+        if (disposition == CREATE_NEW) return FailWithError(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
         // A read-only file refuses writers and deleters.
         if (!(existing.st_mode & S_IWUSR) && (wantWrite || (access & DELETE) || disposition == CREATE_ALWAYS ||
                                              disposition == TRUNCATE_EXISTING))
-            return FailHandle(ERROR_ACCESS_DENIED);
+            return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         // Overwriting a hidden or system file must keep those attributes.
         if (disposition == CREATE_ALWAYS) {
             DWORD stored = ReadStoredAttributes(path);
             DWORD keep = stored & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-            if ((newAttributes & keep) != keep) return FailHandle(ERROR_ACCESS_DENIED);
+            if ((newAttributes & keep) != keep) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         }
     }
 
@@ -203,33 +196,33 @@ HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposi
                 created = true;
                 break;
             }
-            if (errno != EEXIST) return FailHandle(PathError(errno, path));
-            if (disposition == CREATE_NEW) return FailHandle(ERROR_FILE_EXISTS);
+            if (errno != EEXIST) return FailWithError(PathError(errno, path), INVALID_HANDLE_VALUE);
+            if (disposition == CREATE_NEW) return FailWithError(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
         }
         fd = ::open(path.c_str(), mode | O_CLOEXEC);
         if (fd >= 0) break;
-        if (errno == EISDIR) return FailHandle(ERROR_ACCESS_DENIED);
+        if (errno == EISDIR) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         // Removed between the two opens: create it after all.
         if (errno == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING) continue;
-        return FailHandle(PathError(errno, path));
+        return FailWithError(PathError(errno, path), INVALID_HANDLE_VALUE);
     }
-    if (fd < 0) return FailHandle(ERROR_SHARING_VIOLATION);
+    if (fd < 0) return FailWithError(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
 
     struct stat info {};
     if (::fstat(fd, &info) != 0) {
         int error = errno;
         ::close(fd);
-        return FailHandle(FileErrorFromErrno(error));
+        return FailWithError(FileErrorFromErrno(error), INVALID_HANDLE_VALUE);
     }
     if (S_ISDIR(info.st_mode)) {
         ::close(fd);
-        return FailHandle(ERROR_ACCESS_DENIED);
+        return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     }
     ShareRegistration share;
     DWORD shareResult = share.Register(info.st_dev, info.st_ino, access, shareMode);
     if (shareResult != ERROR_SUCCESS) {
         ::close(fd);
-        return FailHandle(shareResult);
+        return FailWithError(shareResult, INVALID_HANDLE_VALUE);
     }
     const bool existed = !created;
     if ((disposition == CREATE_ALWAYS && existed) || disposition == TRUNCATE_EXISTING) {
@@ -237,7 +230,7 @@ HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposi
         if (rc != 0) {
             int error = errno;
             ::close(fd);
-            return FailHandle(FileErrorFromErrno(error));
+            return FailWithError(FileErrorFromErrno(error), INVALID_HANDLE_VALUE);
         }
     }
     if (created || disposition == CREATE_ALWAYS) WriteStoredAttributes(fd, path, newAttributes);
@@ -263,12 +256,12 @@ DWORD GetAttributesCore(LPCWSTR name) {
 }
 
 BOOL GetAttributesExCore(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
-    if (level != GetFileExInfoStandard || !information) return FailBool(ERROR_INVALID_PARAMETER);
+    if (level != GetFileExInfoStandard || !information) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
     std::string path;
     if (!MapName(name, path)) return FALSE;
     struct statx extended {};
     if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &extended) != 0)
-        return FailBool(PathError(errno, path));
+        return FailWithError(PathError(errno, path), FALSE);
     struct stat info {};
     info.st_mode = extended.stx_mode;
     auto* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(information);
@@ -289,11 +282,11 @@ BOOL SetAttributesCore(LPCWSTR name, DWORD attributes) {
     std::string path;
     if (!MapName(name, path)) return FALSE;
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return FailBool(PathError(errno, path));
+    if (::stat(path.c_str(), &info) != 0) return FailWithError(PathError(errno, path), FALSE);
     if (!S_ISDIR(info.st_mode)) {
         mode_t mode = info.st_mode & 07777;
         mode_t wanted = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~0222) : (mode | S_IWUSR);
-        if (wanted != mode && ::chmod(path.c_str(), wanted) != 0) return FailBool(FileErrorFromErrno(errno));
+        if (wanted != mode && ::chmod(path.c_str(), wanted) != 0) return FailWithError(FileErrorFromErrno(errno), FALSE);
     }
     WriteStoredAttributes(-1, path, attributes);
     return TRUE;
@@ -303,16 +296,16 @@ BOOL DeleteCore(LPCWSTR name) {
     std::string path;
     if (!MapName(name, path)) return FALSE;
     struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) return FailBool(PathError(errno, path));
-    if (S_ISDIR(info.st_mode)) return FailBool(ERROR_ACCESS_DENIED);
-    if (!S_ISLNK(info.st_mode) && !(info.st_mode & S_IWUSR)) return FailBool(ERROR_ACCESS_DENIED);
+    if (::lstat(path.c_str(), &info) != 0) return FailWithError(PathError(errno, path), FALSE);
+    if (S_ISDIR(info.st_mode)) return FailWithError(ERROR_ACCESS_DENIED, FALSE);
+    if (!S_ISLNK(info.st_mode) && !(info.st_mode & S_IWUSR)) return FailWithError(ERROR_ACCESS_DENIED, FALSE);
     // Deleting is an open for deletion that shares everything: it fails while
     // anyone holds the file without FILE_SHARE_DELETE.
     ShareRegistration share;
     DWORD shareResult = share.Register(info.st_dev, info.st_ino, DELETE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (shareResult != ERROR_SUCCESS) return FailBool(shareResult);
-    if (::unlink(path.c_str()) != 0) return FailBool(PathError(errno, path));
+    if (shareResult != ERROR_SUCCESS) return FailWithError(shareResult, FALSE);
+    if (::unlink(path.c_str()) != 0) return FailWithError(PathError(errno, path), FALSE);
     return TRUE;
 }
 
@@ -364,30 +357,9 @@ int FileDescriptorOf(HANDLE file) {
 }
 
 DWORD FileErrorFromErrno(int error) {
-    switch (error) {
-        case 0: return ERROR_SUCCESS;
-        case ENOENT: return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case EISDIR: return ERROR_ACCESS_DENIED;
-        case EEXIST: return ERROR_FILE_EXISTS;
-        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-        case EMFILE:
-        case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-        case ENOSPC:
-        case EDQUOT: return ERROR_DISK_FULL;
-        case EROFS: return ERROR_WRITE_PROTECT;
-        case EBUSY:
-        case ETXTBSY: return ERROR_SHARING_VIOLATION;
-        case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-        case EINVAL: return ERROR_INVALID_PARAMETER;
-        case EBADF: return ERROR_INVALID_HANDLE;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        case ELOOP: return 1921;  // ERROR_CANT_RESOLVE_FILENAME
-        case EFBIG: return ERROR_DISK_FULL;
-        default: return ERROR_GEN_FAILURE;
-    }
+    // CreateFile answers ERROR_FILE_EXISTS where the status table says ERROR_ALREADY_EXISTS.
+    if (error == EEXIST) return ERROR_FILE_EXISTS;
+    return Win32ErrorFromNtStatus(NtStatusFromErrno(error));
 }
 
 }  // namespace zrwin
@@ -401,7 +373,7 @@ ZRWINAPI HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, 
 
 ZRWINAPI HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
                                   DWORD flagsAndAttributes, HANDLE) {
-    if (!name) return FailHandle(ERROR_INVALID_PARAMETER);
+    if (!name) return FailWithError(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     std::wstring wide = AnsiToWide(name);
     return CreateFileCore(wide.c_str(), access, shareMode, disposition, flagsAndAttributes);
 }
@@ -411,13 +383,13 @@ ZRWINAPI BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD 
     auto object = LookupFile(file);
     if (!object) return FALSE;
     // Overlapped I/O is not part of this layer.
-    if (overlapped) return FailBool(ERROR_INVALID_PARAMETER);
-    if (object->IsDirectory() || !object->CanRead()) return FailBool(ERROR_ACCESS_DENIED);
-    if (toRead > 0 && !buffer) return FailBool(ERROR_NOACCESS);
+    if (overlapped) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
+    if (object->IsDirectory() || !object->CanRead()) return FailWithError(ERROR_ACCESS_DENIED, FALSE);
+    if (toRead > 0 && !buffer) return FailWithError(ERROR_NOACCESS, FALSE);
     size_t done = 0;
     bool ok = ReadAll(object->Fd(), static_cast<uint8_t*>(buffer), toRead, done);
     if (read) *read = static_cast<DWORD>(done);
-    if (!ok) return FailBool(FileErrorFromErrno(errno));
+    if (!ok) return FailWithError(FileErrorFromErrno(errno), FALSE);
     return TRUE;
 }
 
@@ -425,14 +397,14 @@ ZRWINAPI BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWO
     if (written) *written = 0;
     auto object = LookupFile(file);
     if (!object) return FALSE;
-    if (overlapped) return FailBool(ERROR_INVALID_PARAMETER);
-    if (object->IsDirectory() || !object->CanWrite()) return FailBool(ERROR_ACCESS_DENIED);
-    if (toWrite > 0 && !buffer) return FailBool(ERROR_NOACCESS);
+    if (overlapped) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
+    if (object->IsDirectory() || !object->CanWrite()) return FailWithError(ERROR_ACCESS_DENIED, FALSE);
+    if (toWrite > 0 && !buffer) return FailWithError(ERROR_NOACCESS, FALSE);
     if (object->AppendOnly()) ::lseek(object->Fd(), 0, SEEK_END);
     size_t done = 0;
     bool ok = WriteAll(object->Fd(), static_cast<const uint8_t*>(buffer), toWrite, done);
     if (written) *written = static_cast<DWORD>(done);
-    if (!ok) return FailBool(FileErrorFromErrno(errno));
+    if (!ok) return FailWithError(FileErrorFromErrno(errno), FALSE);
     return TRUE;
 }
 
@@ -502,9 +474,9 @@ ZRWINAPI BOOL WINAPI SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARG
 ZRWINAPI BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
     auto object = LookupFile(file);
     if (!object) return FALSE;
-    if (!size) return FailBool(ERROR_INVALID_PARAMETER);
+    if (!size) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
     struct stat info {};
-    if (::fstat(object->Fd(), &info) != 0) return FailBool(FileErrorFromErrno(errno));
+    if (::fstat(object->Fd(), &info) != 0) return FailWithError(FileErrorFromErrno(errno), FALSE);
     size->QuadPart = S_ISDIR(info.st_mode) ? 0 : info.st_size;
     return TRUE;
 }
@@ -520,24 +492,24 @@ ZRWINAPI DWORD WINAPI GetFileSize(HANDLE file, LPDWORD sizeHigh) {
 ZRWINAPI BOOL WINAPI SetEndOfFile(HANDLE file) {
     auto object = LookupFile(file);
     if (!object) return FALSE;
-    if (object->IsDirectory() || !object->CanWrite()) return FailBool(ERROR_ACCESS_DENIED);
+    if (object->IsDirectory() || !object->CanWrite()) return FailWithError(ERROR_ACCESS_DENIED, FALSE);
     off_t position = ::lseek(object->Fd(), 0, SEEK_CUR);
-    if (position < 0 || ::ftruncate(object->Fd(), position) != 0) return FailBool(FileErrorFromErrno(errno));
+    if (position < 0 || ::ftruncate(object->Fd(), position) != 0) return FailWithError(FileErrorFromErrno(errno), FALSE);
     return TRUE;
 }
 
 ZRWINAPI BOOL WINAPI FlushFileBuffers(HANDLE file) {
     auto object = LookupFile(file);
     if (!object) return FALSE;
-    if (!object->CanWrite()) return FailBool(ERROR_ACCESS_DENIED);
-    if (::fsync(object->Fd()) != 0) return FailBool(FileErrorFromErrno(errno));
+    if (!object->CanWrite()) return FailWithError(ERROR_ACCESS_DENIED, FALSE);
+    if (::fsync(object->Fd()) != 0) return FailWithError(FileErrorFromErrno(errno), FALSE);
     return TRUE;
 }
 
 ZRWINAPI BOOL WINAPI DeleteFileW(LPCWSTR name) { return DeleteCore(name); }
 
 ZRWINAPI BOOL WINAPI DeleteFileA(LPCSTR name) {
-    if (!name) return FailBool(ERROR_INVALID_PARAMETER);
+    if (!name) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
     return DeleteCore(AnsiToWide(name).c_str());
 }
 
@@ -556,14 +528,14 @@ ZRWINAPI BOOL WINAPI GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS l
 }
 
 ZRWINAPI BOOL WINAPI GetFileAttributesExA(LPCSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
-    if (!name) return FailBool(ERROR_INVALID_PARAMETER);
+    if (!name) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
     return GetAttributesExCore(AnsiToWide(name).c_str(), level, information);
 }
 
 ZRWINAPI BOOL WINAPI SetFileAttributesW(LPCWSTR name, DWORD attributes) { return SetAttributesCore(name, attributes); }
 
 ZRWINAPI BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes) {
-    if (!name) return FailBool(ERROR_INVALID_PARAMETER);
+    if (!name) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
     return SetAttributesCore(AnsiToWide(name).c_str(), attributes);
 }
 
@@ -571,9 +543,9 @@ ZRWINAPI BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
     std::string path;
     if (!MapName(name, path)) return FALSE;
     if (::mkdir(path.c_str(), 0777) != 0) {
-        if (errno == EEXIST) return FailBool(ERROR_ALREADY_EXISTS);
-        if (errno == ENOENT) return FailBool(ERROR_PATH_NOT_FOUND);
-        return FailBool(FileErrorFromErrno(errno));
+        if (errno == EEXIST) return FailWithError(ERROR_ALREADY_EXISTS, FALSE);
+        if (errno == ENOENT) return FailWithError(ERROR_PATH_NOT_FOUND, FALSE);
+        return FailWithError(FileErrorFromErrno(errno), FALSE);
     }
     return TRUE;
 }
@@ -582,9 +554,9 @@ ZRWINAPI BOOL WINAPI RemoveDirectoryW(LPCWSTR name) {
     std::string path;
     if (!MapName(name, path)) return FALSE;
     if (::rmdir(path.c_str()) != 0) {
-        if (errno == ENOTDIR) return FailBool(ERROR_DIRECTORY);
-        if (errno == EEXIST) return FailBool(ERROR_DIR_NOT_EMPTY);
-        return FailBool(PathError(errno, path));
+        if (errno == ENOTDIR) return FailWithError(ERROR_DIRECTORY, FALSE);
+        if (errno == EEXIST) return FailWithError(ERROR_DIR_NOT_EMPTY, FALSE);
+        return FailWithError(PathError(errno, path), FALSE);
     }
     return TRUE;
 }

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "core/builtin_modules.h"
 #include "zrwin/crypt.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
@@ -299,12 +298,3 @@ ZRWINAPI HLOCAL WINAPI LocalFree(HLOCAL memory) {
     std::free(memory);
     return nullptr;
 }
-
-namespace {
-const zrwin::BuiltinExport kKernel32Exports[] = {
-    {"FormatMessageA", reinterpret_cast<void*>(&FormatMessageA)},
-    {"LocalAlloc", reinterpret_cast<void*>(&LocalAlloc)},
-    {"LocalFree", reinterpret_cast<void*>(&LocalFree)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kKernel32Exports);
-}  // namespace

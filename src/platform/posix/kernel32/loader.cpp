@@ -488,17 +488,3 @@ ZRWINAPI DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD s
     }
     return CopyName(ansi, fileName, size);
 }
-
-namespace {
-const zrwin::BuiltinExport kKernel32Exports[] = {
-    {"LoadLibraryA", reinterpret_cast<void*>(&LoadLibraryA)},
-    {"LoadLibraryW", reinterpret_cast<void*>(&LoadLibraryW)},
-    {"GetProcAddress", reinterpret_cast<void*>(&GetProcAddress)},
-    {"FreeLibrary", reinterpret_cast<void*>(&FreeLibrary)},
-    {"GetModuleHandleA", reinterpret_cast<void*>(&GetModuleHandleA)},
-    {"GetModuleHandleW", reinterpret_cast<void*>(&GetModuleHandleW)},
-    {"GetModuleFileNameA", reinterpret_cast<void*>(&GetModuleFileNameA)},
-    {"GetModuleFileNameW", reinterpret_cast<void*>(&GetModuleFileNameW)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kKernel32Exports);
-}  // namespace

@@ -2,7 +2,6 @@
 // workstation. The product only ever compares it with older systems.
 #include <cstring>
 
-#include "core/builtin_modules.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 
@@ -151,14 +150,3 @@ ZRWINAPI BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64) {
     *wow64 = FALSE;
     return TRUE;
 }
-
-namespace {
-const zrwin::BuiltinExport kKernel32Exports[] = {
-    {"IsWow64Process", reinterpret_cast<void*>(&IsWow64Process)},
-    {"VerifyVersionInfoA", reinterpret_cast<void*>(&VerifyVersionInfoA)},
-    {"VerSetConditionMask", reinterpret_cast<void*>(&VerSetConditionMask)},
-    {"GetVersionExA", reinterpret_cast<void*>(&GetVersionExA)},
-    {"GetVersion", reinterpret_cast<void*>(&GetVersion)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kKernel32Exports);
-}  // namespace

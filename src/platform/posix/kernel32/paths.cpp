@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cwctype>
 
+#include "core/status.h"
 #include "kernel32/drive_table.h"
 #include "core/text.h"
 #include "kernel32/paths.h"
@@ -64,14 +65,10 @@ bool HasInvalidCharacters(const std::wstring& path, size_t from) {
     return false;
 }
 
-bool Fail(DWORD error) {
-    SetLastError(error);
-    return false;
-}
 
 bool MapPath(const std::wstring& input, std::string& out, int depth) {
-    if (depth > kMaxSubstitutionDepth) return Fail(ERROR_PATH_NOT_FOUND);
-    if (input.empty()) return Fail(ERROR_INVALID_NAME);
+    if (depth > kMaxSubstitutionDepth) return FailWithError(ERROR_PATH_NOT_FOUND, false);
+    if (input.empty()) return FailWithError(ERROR_INVALID_NAME, false);
     if (input[0] == L'/') {
         out = WideToUtf8(input);
         return true;
@@ -79,12 +76,12 @@ bool MapPath(const std::wstring& input, std::string& out, int depth) {
     std::wstring path = input;
     if (path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\??\\", 0) == 0) {
         path = path.substr(4);
-        if (path.size() >= 4 && FoldCase(path.substr(0, 4)) == L"UNC\\") return Fail(kErrorBadNetPath);
+        if (path.size() >= 4 && FoldCase(path.substr(0, 4)) == L"UNC\\") return FailWithError(kErrorBadNetPath, false);
     }
-    if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) return Fail(kErrorBadNetPath);
+    if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) return FailWithError(kErrorBadNetPath, false);
     wchar_t letter = 0;
     bool driveForm = path.size() >= 2 && DriveLetterOf(path.substr(0, 2), letter);
-    if (HasInvalidCharacters(path, driveForm ? 2 : 0)) return Fail(ERROR_INVALID_NAME);
+    if (HasInvalidCharacters(path, driveForm ? 2 : 0)) return FailWithError(ERROR_INVALID_NAME, false);
     if (!driveForm) {
         if (!path.empty() && IsSeparator(path[0])) {
             // Rooted on the current drive.
@@ -94,7 +91,7 @@ bool MapPath(const std::wstring& input, std::string& out, int depth) {
         return true;
     }
     DriveEntry drive;
-    if (!FindDrive(letter, drive)) return Fail(ERROR_PATH_NOT_FOUND);
+    if (!FindDrive(letter, drive)) return FailWithError(ERROR_PATH_NOT_FOUND, false);
     std::wstring rest = path.substr(2);
     if (!rest.empty() && !IsSeparator(rest[0]) && letter == CurrentDriveLetter()) {
         out = RestToPosix(rest);  // "C:name" is relative to the current directory of that drive

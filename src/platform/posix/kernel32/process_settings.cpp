@@ -2,7 +2,6 @@
 // order on POSIX; the values are stored and reported back.
 #include <mutex>
 
-#include "core/builtin_modules.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 
@@ -48,11 +47,3 @@ ZRWINAPI BOOL WINAPI GetProcessShutdownParameters(LPDWORD level, LPDWORD flags) 
     *flags = parameters.flags;
     return TRUE;
 }
-
-namespace {
-const zrwin::BuiltinExport kKernel32Exports[] = {
-    {"SetProcessShutdownParameters", reinterpret_cast<void*>(&SetProcessShutdownParameters)},
-    {"GetProcessShutdownParameters", reinterpret_cast<void*>(&GetProcessShutdownParameters)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kKernel32Exports);
-}  // namespace

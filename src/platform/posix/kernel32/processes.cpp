@@ -9,7 +9,6 @@
 #include <climits>
 #include <mutex>
 
-#include "core/builtin_modules.h"
 #include "core/handle_table.h"
 #include "zrwin/sync.h"
 
@@ -117,13 +116,3 @@ ZRWINAPI BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     *exitCode = code;
     return TRUE;
 }
-
-namespace {
-const zrwin::BuiltinExport kProcessExports[] = {
-    {"GetCurrentProcess", reinterpret_cast<void*>(&GetCurrentProcess)},
-    {"GetCurrentProcessId", reinterpret_cast<void*>(&GetCurrentProcessId)},
-    {"OpenProcess", reinterpret_cast<void*>(&OpenProcess)},
-    {"GetExitCodeProcess", reinterpret_cast<void*>(&GetExitCodeProcess)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kProcessExports);
-}  // namespace

@@ -3,7 +3,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "core/builtin_modules.h"
 #include "zrwin/sync.h"
 
 ZRWINAPI void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section) {
@@ -35,14 +34,3 @@ ZRWINAPI BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section) {
     ++section->recursionCount;
     return TRUE;
 }
-
-namespace {
-const zrwin::BuiltinExport kCriticalSectionExports[] = {
-    {"InitializeCriticalSection", reinterpret_cast<void*>(&InitializeCriticalSection)},
-    {"DeleteCriticalSection", reinterpret_cast<void*>(&DeleteCriticalSection)},
-    {"EnterCriticalSection", reinterpret_cast<void*>(&EnterCriticalSection)},
-    {"LeaveCriticalSection", reinterpret_cast<void*>(&LeaveCriticalSection)},
-    {"TryEnterCriticalSection", reinterpret_cast<void*>(&TryEnterCriticalSection)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kCriticalSectionExports);
-}  // namespace

@@ -3,7 +3,6 @@
 // event is consumed by exactly one waiter.
 #include <mutex>
 
-#include "core/builtin_modules.h"
 #include "core/handle_table.h"
 #include "zrwin/sync.h"
 
@@ -92,13 +91,3 @@ ZRWINAPI BOOL WINAPI ResetEvent(HANDLE event) {
     object->Reset();
     return TRUE;
 }
-
-namespace {
-const zrwin::BuiltinExport kEventExports[] = {
-    {"CreateEventA", reinterpret_cast<void*>(&CreateEventA)},
-    {"CreateEventW", reinterpret_cast<void*>(&CreateEventW)},
-    {"SetEvent", reinterpret_cast<void*>(&SetEvent)},
-    {"ResetEvent", reinterpret_cast<void*>(&ResetEvent)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kEventExports);
-}  // namespace

@@ -13,6 +13,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -24,9 +25,9 @@
 #include <mutex>
 #include <string>
 
-#include "core/builtin_modules.h"
 #include "core/text.h"
 #include "core/handle_table.h"
+#include "core/scoped_fd.h"
 #include "zrwin/sync.h"
 
 namespace zrwin {
@@ -46,33 +47,6 @@ bool InitMutex(pthread_mutex_t* mutex, bool shared) {
     pthread_mutexattr_destroy(&attributes);
     return error == 0;
 }
-
-// Timed waits count on the monotonic clock, as Windows waits ignore changes
-// of the wall clock.
-#if defined(__SANITIZE_THREAD__)
-// ThreadSanitizer knows neither pthread_mutex_clocklock nor an abandoned
-// mutex taken by pthread_mutex_timedlock and would lose track of the lock;
-// its runs poll with trylock, which it follows fully.
-constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
-int TimedLock(pthread_mutex_t* mutex, const timespec& deadline) {
-    for (;;) {
-        int error = pthread_mutex_trylock(mutex);
-        if (error != EBUSY) return error;
-        timespec now{};
-        clock_gettime(kWaitClock, &now);
-        if (now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
-            return ETIMEDOUT;
-        }
-        timespec pause{0, 1000000};
-        nanosleep(&pause, nullptr);
-    }
-}
-#else
-constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
-int TimedLock(pthread_mutex_t* mutex, const timespec& deadline) {
-    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
-}
-#endif
 
 // Whether a thread of this process holds the mutex. Its memory must then stay
 // mapped: the thread's robust list points into it.
@@ -257,32 +231,67 @@ OpenNames& Names() {
     return *names;
 }
 
+// Paces the retries of a wait that found the mutex taken, since a mutex has
+// no descriptor that turns readable on release: a one-shot timer, made on the
+// first failed attempt, whose interval doubles from 100 us to 5 ms while the
+// mutex stays taken. Called on: any waiting thread.
+class RetryPacer {
+public:
+    // Before the first failed attempt no wait polls this mutex (every wait
+    // tries it first), so any valid-looking value serves until then.
+    int Fd() const {
+        const int fd = fd_.load(std::memory_order_acquire);
+        return fd >= 0 ? fd : kNotMadeYet;
+    }
+
+    void ArmAfterFailure() {
+        std::call_once(made_, [this] {
+            timer_.Reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+            fd_.store(timer_.Get(), std::memory_order_release);
+        });
+        if (!timer_.IsValid()) return;
+        long interval = intervalNs_.load(std::memory_order_relaxed);
+        intervalNs_.store(interval * 2 > kLongestNs ? kLongestNs : interval * 2, std::memory_order_relaxed);
+        itimerspec once{};
+        once.it_value.tv_nsec = interval;
+        timerfd_settime(timer_.Get(), 0, &once, nullptr);  // also clears an expiry nobody read
+    }
+
+    void ResetAfterSuccess() { intervalNs_.store(kShortestNs, std::memory_order_relaxed); }
+
+private:
+    static constexpr int kNotMadeYet = 0x7fffffff;
+    static constexpr long kShortestNs = 100000;
+    static constexpr long kLongestNs = 5000000;
+
+    std::once_flag made_;
+    ScopedFd timer_;
+    std::atomic<int> fd_{-1};
+    std::atomic<long> intervalNs_{kShortestNs};
+};
+
 class MutexObject : public KernelObject {
 public:
     explicit MutexObject(std::shared_ptr<MutexStorage> storage)
         : KernelObject(ObjectKind::Mutex), storage_(std::move(storage)) {}
 
-    bool TriedBySlices() const override { return true; }
+    int PollFd() const override { return pacer_.Fd(); }
 
-    DWORD TryWait() override { return Result(pthread_mutex_trylock(storage_->Mutex()), WAIT_TIMEOUT); }
-
-    DWORD WaitSelf(DWORD milliseconds) override {
-        pthread_mutex_t* mutex = storage_->Mutex();
-        if (milliseconds == 0) return TryWait();
-        if (milliseconds == INFINITE) return Result(pthread_mutex_lock(mutex), WAIT_TIMEOUT);
-        timespec deadline{};
-        clock_gettime(kWaitClock, &deadline);
-        deadline.tv_sec += milliseconds / 1000;
-        deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-        if (deadline.tv_nsec >= 1000000000L) {
-            deadline.tv_sec += 1;
-            deadline.tv_nsec -= 1000000000L;
+    bool TryAcquire() override {
+        switch (pthread_mutex_trylock(storage_->Mutex())) {
+            case 0:
+                pacer_.ResetAfterSuccess();
+                return true;
+            case EOWNERDEAD:
+                // Ownership passes to this thread; Windows reports it once.
+                pthread_mutex_consistent(storage_->Mutex());
+                pacer_.ResetAfterSuccess();
+                NoteAbandoned();
+                return true;
+            default:  // EBUSY, or a recursion count exhausted: try again later
+                pacer_.ArmAfterFailure();
+                return false;
         }
-        int error;
-        do {
-            error = TimedLock(mutex, deadline);
-        } while (error == EINTR);
-        return Result(error, WAIT_TIMEOUT);
     }
 
     bool Release() {
@@ -300,27 +309,8 @@ public:
     }
 
 private:
-    DWORD Result(int error, DWORD busy) {
-        switch (error) {
-            case 0:
-                return WAIT_OBJECT_0;
-            case EOWNERDEAD:
-                // Ownership passes to this thread; Windows reports it once.
-                pthread_mutex_consistent(storage_->Mutex());
-                return WAIT_ABANDONED_0;
-            case EBUSY:
-            case ETIMEDOUT:
-                return busy;
-            case EAGAIN:  // recursion count exhausted
-                SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-                return WAIT_FAILED;
-            default:
-                SetLastError(ERROR_INVALID_HANDLE);
-                return WAIT_FAILED;
-        }
-    }
-
     std::shared_ptr<MutexStorage> storage_;
+    RetryPacer pacer_;
 };
 
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
@@ -420,12 +410,3 @@ ZRWINAPI BOOL WINAPI ReleaseMutex(HANDLE mutex) {
     if (!object) return FALSE;
     return object->Release() ? TRUE : FALSE;
 }
-
-namespace {
-const zrwin::BuiltinExport kMutexExports[] = {
-    {"CreateMutexA", reinterpret_cast<void*>(&CreateMutexA)},
-    {"CreateMutexW", reinterpret_cast<void*>(&CreateMutexW)},
-    {"ReleaseMutex", reinterpret_cast<void*>(&ReleaseMutex)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kMutexExports);
-}  // namespace

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-#include "core/builtin_modules.h"
 #include "zrwin/sync.h"
 
 namespace {
@@ -64,14 +63,3 @@ ZRWINAPI void WINAPI GetSystemTimeAsFileTime(LPFILETIME time) {
     time->dwLowDateTime = static_cast<DWORD>(value);
     time->dwHighDateTime = static_cast<DWORD>(value >> 32);
 }
-
-namespace {
-const zrwin::BuiltinExport kTimeExports[] = {
-    {"Sleep", reinterpret_cast<void*>(&Sleep)},
-    {"GetTickCount", reinterpret_cast<void*>(&GetTickCount)},
-    {"GetTickCount64", reinterpret_cast<void*>(&GetTickCount64)},
-    {"GetLocalTime", reinterpret_cast<void*>(&GetLocalTime)},
-    {"GetSystemTimeAsFileTime", reinterpret_cast<void*>(&GetSystemTimeAsFileTime)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kTimeExports);
-}  // namespace

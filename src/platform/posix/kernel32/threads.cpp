@@ -12,22 +12,13 @@
 #include <limits.h>
 #include <mutex>
 
-#include "core/builtin_modules.h"
 #include "core/handle_table.h"
+#include "kernel32/threads.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 
 namespace zrwin {
 namespace {
-
-constexpr NTSTATUS kStatusSuccess = 0;
-constexpr NTSTATUS kStatusInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003u);
-constexpr NTSTATUS kStatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004u);
-constexpr NTSTATUS kStatusInvalidHandle = static_cast<NTSTATUS>(0xC0000008u);
-constexpr NTSTATUS kStatusAccessViolation = static_cast<NTSTATUS>(0xC0000005u);
-
-// Windows reports normal priority as 8 in the thread's basic information.
-constexpr LONG kNormalPriority = 8;
 
 // Cached per thread; a forked child's only thread has a new id, so the cache
 // is dropped there.
@@ -137,18 +128,23 @@ std::shared_ptr<ThreadObject> ThreadOf(HANDLE handle) {
     return LookupHandleAs<ThreadObject>(handle, ObjectKind::Thread);
 }
 
-DWORD AffinityMask(pid_t tid) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(tid, sizeof set, &set) != 0 && sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-    DWORD mask = 0;
-    for (int cpu = 0; cpu < 32; ++cpu) {
-        if (CPU_ISSET(cpu, &set)) mask |= 1u << cpu;
-    }
-    return mask ? mask : 1;
-}
 
 }  // namespace
+
+bool QueryThreadFacts(HANDLE thread, ThreadFacts& facts) {
+    if (thread == CurrentThreadPseudoHandle()) {
+        facts.exitStatus = STILL_ACTIVE;
+        facts.threadId = CurrentTid();
+        return true;
+    }
+    auto object = LookupHandle(thread);
+    if (!object || object->Kind() != ObjectKind::Thread) return false;
+    auto* threadObject = static_cast<ThreadObject*>(object.get());
+    facts.exitStatus = threadObject->ExitCode();
+    facts.threadId = threadObject->Tid();
+    return true;
+}
+
 }  // namespace zrwin
 
 using zrwin::ThreadObject;
@@ -232,57 +228,3 @@ ZRWINAPI void WINAPI ExitThread(DWORD exitCode) {
     if (zrwin::t_self) zrwin::t_self->SetPendingExit(exitCode);
     pthread_exit(nullptr);
 }
-
-ZRWINAPI NTSTATUS NTAPI NtQueryInformationThread(HANDLE thread, THREADINFOCLASS infoClass, PVOID info, ULONG length,
-                                                PULONG returnLength) {
-    // The 32-bit THREAD_BASIC_INFORMATION: every field is 32 bits wide there.
-    struct BasicInformation32 {
-        DWORD exitStatus;
-        DWORD tebBaseAddress;
-        DWORD processId;
-        DWORD threadId;
-        DWORD affinityMask;
-        LONG priority;
-        LONG basePriority;
-    };
-    static_assert(sizeof(BasicInformation32) == 28, "32-bit record layout");
-
-    if (infoClass != ThreadBasicInformation) return zrwin::kStatusInvalidInfoClass;
-    if (length != sizeof(BasicInformation32)) return zrwin::kStatusInfoLengthMismatch;
-    BasicInformation32 record{};
-    if (thread == zrwin::CurrentThreadPseudoHandle()) {
-        record.exitStatus = STILL_ACTIVE;
-        record.threadId = zrwin::CurrentTid();
-    } else {
-        auto object = zrwin::ThreadOf(thread);
-        if (!object) return zrwin::kStatusInvalidHandle;
-        record.exitStatus = object->ExitCode();
-        record.threadId = object->Tid();
-    }
-    if (!info) return zrwin::kStatusAccessViolation;
-    record.processId = static_cast<DWORD>(getpid());
-    record.affinityMask = zrwin::AffinityMask(static_cast<pid_t>(record.threadId));
-    record.priority = zrwin::kNormalPriority;
-    record.basePriority = 0;
-    std::memcpy(info, &record, sizeof record);
-    if (returnLength) *returnLength = sizeof record;
-    return zrwin::kStatusSuccess;
-}
-
-namespace {
-const zrwin::BuiltinExport kThreadExports[] = {
-    {"CreateThread", reinterpret_cast<void*>(&CreateThread)},
-    {"GetCurrentThread", reinterpret_cast<void*>(&GetCurrentThread)},
-    {"GetCurrentThreadId", reinterpret_cast<void*>(&GetCurrentThreadId)},
-    {"GetThreadId", reinterpret_cast<void*>(&GetThreadId)},
-    {"GetExitCodeThread", reinterpret_cast<void*>(&GetExitCodeThread)},
-    {"TerminateThread", reinterpret_cast<void*>(&TerminateThread)},
-    {"ExitThread", reinterpret_cast<void*>(&ExitThread)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kThreadExports);
-
-const zrwin::BuiltinExport kNtThreadExports[] = {
-    {"NtQueryInformationThread", reinterpret_cast<void*>(&NtQueryInformationThread)},
-};
-ZRWIN_REGISTER_BUILTIN("ntdll", kNtThreadExports);
-}  // namespace

@@ -1,9 +1,9 @@
 // oleaut32: BSTR allocation with the length prefix before the text.
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <limits>
 
-#include "core/builtin_modules.h"
 #include "zrwin/oleauto.h"
 #include "zrwin/sync.h"
 
@@ -58,14 +58,3 @@ ZRWINAPI UINT WINAPI SysStringByteLen(BSTR text) { return text ? Prefix(text) : 
 ZRWINAPI void WINAPI SysFreeString(BSTR text) {
     if (text) std::free(reinterpret_cast<unsigned char*>(text) - kPrefix);
 }
-
-namespace {
-const zrwin::BuiltinExport kExports[] = {
-    {"SysAllocString", reinterpret_cast<void*>(&SysAllocString)},
-    {"SysAllocStringLen", reinterpret_cast<void*>(&SysAllocStringLen)},
-    {"SysStringLen", reinterpret_cast<void*>(&SysStringLen)},
-    {"SysStringByteLen", reinterpret_cast<void*>(&SysStringByteLen)},
-    {"SysFreeString", reinterpret_cast<void*>(&SysFreeString)},
-};
-ZRWIN_REGISTER_BUILTIN("oleaut32", kExports);
-}  // namespace

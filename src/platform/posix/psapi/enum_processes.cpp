@@ -3,7 +3,6 @@
 
 #include <cstdlib>
 
-#include "core/builtin_modules.h"
 #include "zrwin/psapi.h"
 #include "zrwin/sync.h"
 
@@ -35,13 +34,5 @@ ZRWINAPI BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, DWORD* bytesR
 }
 
 namespace {
-const zrwin::BuiltinExport kPsapiExports[] = {
-    {"EnumProcesses", reinterpret_cast<void*>(&EnumProcesses)},
-};
-ZRWIN_REGISTER_BUILTIN("psapi", kPsapiExports);
 // Newer Windows also exports it from kernel32 under this name.
-const zrwin::BuiltinExport kKernelPsapiExports[] = {
-    {"K32EnumProcesses", reinterpret_cast<void*>(&EnumProcesses)},
-};
-ZRWIN_REGISTER_BUILTIN("kernel32", kKernelPsapiExports);
 }  // namespace

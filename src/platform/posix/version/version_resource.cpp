@@ -21,7 +21,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/builtin_modules.h"
 #include "kernel32/paths.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
@@ -336,12 +335,3 @@ ZRWINAPI BOOL WINAPI VerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buf
     }
     return NotFound(buffer, length);
 }
-
-namespace {
-const zrwin::BuiltinExport kVersionExports[] = {
-    {"GetFileVersionInfoSizeW", reinterpret_cast<void*>(&GetFileVersionInfoSizeW)},
-    {"GetFileVersionInfoW", reinterpret_cast<void*>(&GetFileVersionInfoW)},
-    {"VerQueryValueW", reinterpret_cast<void*>(&VerQueryValueW)},
-};
-ZRWIN_REGISTER_BUILTIN("version", kVersionExports);
-}  // namespace

@@ -20,7 +20,6 @@
 #include <string>
 #include <vector>
 
-#include "core/builtin_modules.h"
 #include "kernel32/paths.h"
 #include "crypt32/trust_openssl.h"
 #include "zrwin/sync.h"
@@ -221,10 +220,3 @@ ZRWINAPI LONG WINAPI WinVerifyTrust(HWND, GUID* pgActionID, LPVOID pWVTData) {
         return E_OUTOFMEMORY;
     }
 }
-
-namespace {
-const zrwin::BuiltinExport kWintrustExports[] = {
-    {"WinVerifyTrust", reinterpret_cast<void*>(&WinVerifyTrust)},
-};
-ZRWIN_REGISTER_BUILTIN("wintrust", kWintrustExports);
-}  // namespace

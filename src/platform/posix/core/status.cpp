@@ -1,0 +1,86 @@
+// The errno -> NTSTATUS and NTSTATUS -> Win32 error tables of the layer.
+#include "core/status.h"
+
+#include <cerrno>
+
+namespace zrwin {
+
+NTSTATUS NtStatusFromErrno(int error) {
+    switch (error) {
+        case 0: return STATUS_SUCCESS;
+        case ENOENT: return STATUS_OBJECT_NAME_NOT_FOUND;
+        case ENOTDIR: return STATUS_OBJECT_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM: return STATUS_ACCESS_DENIED;
+        case EISDIR: return STATUS_FILE_IS_A_DIRECTORY;
+        case EEXIST: return STATUS_OBJECT_NAME_COLLISION;
+        case ENAMETOOLONG: return STATUS_NAME_TOO_LONG;
+        case EMFILE:
+        case ENFILE: return STATUS_TOO_MANY_OPENED_FILES;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG: return STATUS_DISK_FULL;
+        case EROFS: return STATUS_MEDIA_WRITE_PROTECTED;
+        case EBUSY:
+        case ETXTBSY: return STATUS_SHARING_VIOLATION;
+        case ENOTEMPTY: return STATUS_DIRECTORY_NOT_EMPTY;
+        case EINVAL: return STATUS_INVALID_PARAMETER;
+        case EBADF: return STATUS_INVALID_HANDLE;
+        case ENOMEM: return STATUS_NO_MEMORY;
+        case ELOOP: return STATUS_REPARSE_POINT_NOT_RESOLVED;
+        case EPIPE: return STATUS_PIPE_BROKEN;
+        case ECANCELED: return STATUS_CANCELLED;
+        case EOPNOTSUPP: return STATUS_NOT_SUPPORTED;
+        default: return STATUS_UNSUCCESSFUL;
+    }
+}
+
+DWORD Win32ErrorFromNtStatus(NTSTATUS status) {
+    switch (status) {
+        case STATUS_SUCCESS: return ERROR_SUCCESS;
+        case STATUS_BUFFER_OVERFLOW: return ERROR_MORE_DATA;
+        case STATUS_NO_MORE_ENTRIES: return ERROR_NO_MORE_ITEMS;
+        case STATUS_UNSUCCESSFUL: return ERROR_GEN_FAILURE;
+        case STATUS_NOT_IMPLEMENTED: return ERROR_INVALID_FUNCTION;
+        case STATUS_INVALID_INFO_CLASS:
+        case STATUS_INVALID_CID:
+        case STATUS_INVALID_PARAMETER:
+        case STATUS_INVALID_PARAMETER_1:
+        case STATUS_INVALID_PARAMETER_2:
+        case STATUS_INVALID_PARAMETER_3:
+        case STATUS_INVALID_PARAMETER_4: return ERROR_INVALID_PARAMETER;
+        case STATUS_INFO_LENGTH_MISMATCH: return ERROR_BAD_LENGTH;
+        case STATUS_ACCESS_VIOLATION: return ERROR_NOACCESS;
+        case STATUS_INVALID_HANDLE:
+        case STATUS_OBJECT_TYPE_MISMATCH: return ERROR_INVALID_HANDLE;
+        case STATUS_NO_SUCH_FILE:
+        case STATUS_OBJECT_NAME_NOT_FOUND: return ERROR_FILE_NOT_FOUND;
+        case STATUS_END_OF_FILE: return ERROR_HANDLE_EOF;
+        case STATUS_NO_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
+        case STATUS_ACCESS_DENIED:
+        case STATUS_DELETE_PENDING:
+        case STATUS_FILE_IS_A_DIRECTORY: return ERROR_ACCESS_DENIED;
+        case STATUS_BUFFER_TOO_SMALL: return ERROR_INSUFFICIENT_BUFFER;
+        case STATUS_OBJECT_NAME_INVALID: return ERROR_INVALID_NAME;
+        case STATUS_OBJECT_NAME_COLLISION: return ERROR_ALREADY_EXISTS;
+        case STATUS_OBJECT_PATH_INVALID: return ERROR_BAD_PATHNAME;
+        case STATUS_OBJECT_PATH_NOT_FOUND: return ERROR_PATH_NOT_FOUND;
+        case STATUS_SHARING_VIOLATION: return ERROR_SHARING_VIOLATION;
+        case STATUS_DISK_FULL: return ERROR_DISK_FULL;
+        case STATUS_INSUFFICIENT_RESOURCES: return ERROR_NO_SYSTEM_RESOURCES;
+        case STATUS_MEDIA_WRITE_PROTECTED: return ERROR_WRITE_PROTECT;
+        case STATUS_DEVICE_NOT_READY: return ERROR_NOT_READY;
+        case STATUS_PIPE_BROKEN: return ERROR_BROKEN_PIPE;
+        case STATUS_NOT_SUPPORTED: return ERROR_NOT_SUPPORTED;
+        case STATUS_INTERNAL_ERROR: return 1359;  // ERROR_INTERNAL_ERROR
+        case STATUS_DIRECTORY_NOT_EMPTY: return ERROR_DIR_NOT_EMPTY;
+        case STATUS_NOT_A_DIRECTORY: return ERROR_DIRECTORY;
+        case STATUS_NAME_TOO_LONG: return ERROR_FILENAME_EXCED_RANGE;
+        case STATUS_TOO_MANY_OPENED_FILES: return ERROR_TOO_MANY_OPEN_FILES;
+        case STATUS_CANCELLED: return ERROR_OPERATION_ABORTED;
+        case STATUS_REPARSE_POINT_NOT_RESOLVED: return 1921;  // ERROR_CANT_RESOLVE_FILENAME
+        default: return ERROR_MR_MID_NOT_FOUND;
+    }
+}
+
+}  // namespace zrwin

@@ -1,0 +1,12 @@
+// The exports of the built-in wintrust: the one list GetProcAddress finds them in.
+#include "core/builtin_modules.h"
+#include "zrwin/windows.h"
+
+namespace {
+
+const zrwin::BuiltinExport kExports[] = {
+    ZRWIN_EXPORT(WinVerifyTrust),
+};
+ZRWIN_REGISTER_BUILTIN("wintrust", kExports);
+
+}  // namespace
