@@ -233,7 +233,8 @@ HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposi
             return FailWithError(FileErrorFromErrno(error), INVALID_HANDLE_VALUE);
         }
     }
-    if (created || disposition == CREATE_ALWAYS) WriteStoredAttributes(fd, path, newAttributes);
+    // A file written anew is marked for archiving, as Windows marks it.
+    if (created || disposition == CREATE_ALWAYS) WriteStoredAttributes(fd, path, newAttributes | FILE_ATTRIBUTE_ARCHIVE);
     if (deleteOnClose) MarkDeleteOnClose(fd);
 
     auto object = std::make_shared<FileObject>(fd, access, path, false, deleteOnClose, std::move(share));
