@@ -503,24 +503,20 @@ TEST(User32Send, AWindowWhoseThreadEndedFailsTheSend) {
 }
 
 TEST(User32Send, AThreadThatEndsWithASendWaitingFailsIt) {
-    WindowThread owner(false);
-    std::atomic<LRESULT> result{-1};
-    std::atomic<DWORD> error{0};
-    std::thread sender([&] {
-        SetLastError(0xDEADBEEF);
-        result = SendMessageA(owner.Window(), kPing, 9, 0);
-        error = GetLastError();
+    Recorder recorder;
+    std::atomic<HWND> window{nullptr};
+    Event created;
+    std::thread owner([&] {
+        window = MakeWindow(&recorder);
+        created.Set();
+        WaitForIncomingSend();  // and end without ever taking it
     });
-    // The window thread quits at its first turn, leaving the send unhandled.
-    PostThreadMessageA(owner.ThreadId(), WM_QUIT, 0, 0);
-    owner.Go();
-    sender.join();
-    // Either it got there first and was handled, or the thread's end failed it.
-    if (result.load() == 0) {
-        EXPECT_EQ(error.load(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
-    } else {
-        EXPECT_EQ(result.load(), 18);
-    }
+    ASSERT_TRUE(created.WaitFor());
+    SetLastError(0xDEADBEEF);
+    EXPECT_EQ(SendMessageA(window, kPing, 9, 0), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+    owner.join();
+    EXPECT_TRUE(recorder.Private().empty()) << "the procedure never saw it";
 }
 
 // ---- The built-in module and wsprintfA.
