@@ -282,13 +282,15 @@ TEST(User32Windows, RefusedCreationsLeaveNoWindow) {
     }
 }
 
-TEST(User32Windows, OnlyTheOwningThreadDestroysOrDispatches) {
+TEST(User32Windows, OnlyTheOwningThreadDestroysDispatchesOrGetsItsMessages) {
     WindowThread owner(false);
     EXPECT_FAILS_WITH_SENTINEL(DestroyWindow(owner.Window()), FALSE, ERROR_ACCESS_DENIED);
     MSG msg{};
     msg.hwnd = owner.Window();
     msg.message = kPing;
     EXPECT_FAILS_WITH_SENTINEL(DispatchMessageA(&msg), 0, ERROR_WINDOW_OF_OTHER_THREAD);
+    MSG got{};
+    EXPECT_FAILS_WITH_SENTINEL(GetMessageA(&got, owner.Window(), 0, 0), -1, ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_TRUE(IsWindow(owner.Window()));
 }
 

@@ -9,9 +9,6 @@
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 
-using zrwin::user32::Window;
-using zrwin::user32::WindowClass;
-
 namespace zrwin::user32 {
 namespace {
 
