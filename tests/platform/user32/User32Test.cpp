@@ -405,16 +405,18 @@ TEST(User32Send, OnTheOwnThreadTheProcedureRunsDirectly) {
 
 TEST(User32Send, AcrossThreadsTheSenderWaitsUntilTheWindowThreadHandledIt) {
     WindowThread owner(false);  // not yet in its loop
-    std::atomic<LRESULT> result{-1};
-    Event sendStarted;
+    struct Send {
+        HWND window;
+        std::atomic<LRESULT> result{-1};
+    } send{owner.Window()};
     HANDLE sender = CreateThread(
         nullptr, 0,
         [](LPVOID raw) -> DWORD {
-            auto* args = static_cast<std::pair<WindowThread*, std::atomic<LRESULT>*>*>(raw);
-            *args->second = SendMessageA(args->first->Window(), kPing, 50, 7);
+            auto* args = static_cast<Send*>(raw);
+            args->result = SendMessageA(args->window, kPing, 50, 7);
             return 0;
         },
-        new std::pair<WindowThread*, std::atomic<LRESULT>*>(&owner, &result), 0, nullptr);
+        &send, 0, nullptr);
     ASSERT_NE(sender, nullptr);
     EXPECT_EQ(WaitForSingleObject(sender, kProbe), static_cast<DWORD>(WAIT_TIMEOUT))
         << "the send waits for the window's thread";
@@ -423,7 +425,7 @@ TEST(User32Send, AcrossThreadsTheSenderWaitsUntilTheWindowThreadHandledIt) {
     owner.Go();
     ASSERT_EQ(WaitForSingleObject(sender, kLongWait), WAIT_OBJECT_0);
     CloseHandle(sender);
-    EXPECT_EQ(result.load(), 100);
+    EXPECT_EQ(send.result.load(), 100);
     auto privates = owner.recorder.Private();
     ASSERT_EQ(privates.size(), 1u);
     EXPECT_EQ(privates[0].threadId, owner.ThreadId()) << "handled on the window's own thread";
