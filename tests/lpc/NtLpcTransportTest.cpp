@@ -147,7 +147,7 @@ TEST_F(LpcTransport, EveryTypeArrivesWholeInlineAndIndirect) {
     DWORD capacity = 0;
     INT cmd = 0;
     for (DWORD type : {LPC_TYPE_ASYNC, LPC_TYPE_SYNC, LPC_TYPE_CALL}) {
-        for (size_t size : {size_t{0}, size_t{1}, size_t{231}, size_t{232}, size_t{5000}, size_t{4} << 20}) {
+        for (size_t size : {size_t{0}, size_t{1}, size_t{10}, size_t{231}, size_t{232}, size_t{5000}, size_t{4} << 20}) {
             SCOPED_TRACE("type " + std::to_string(type) + ", " + std::to_string(size) + " bytes");
             ++cmd;
             const std::string sent = Payload(size, static_cast<uint32_t>(cmd));
