@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "util/ScopedHandle.h"
 
 class CMultiProcessBase;
 
@@ -45,8 +46,7 @@ private:
     struct Run {
         std::mutex lock;
         bool abandoned = false;
-        HANDLE thread = nullptr;  // closed when the last holder lets go
-        ~Run();
+        ScopedKernelHandle thread;  // closed when the last holder lets go
     };
 
     mutable std::mutex lock_;  // held by StartWorking until the handle is stored
@@ -56,4 +56,7 @@ private:
     CMultiProcessBase* owner_ = nullptr;
     DWORD stopWait_ = kStopWait;
     std::shared_ptr<Run> run_;  // null: the slot is free
+
+    void ResetLocked();
+    std::string ToStringLocked() const;
 };
