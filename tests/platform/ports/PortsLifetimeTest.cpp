@@ -59,6 +59,28 @@ ZR_CHILD_MAIN(OtherUserClient) {
     return 0;
 }
 
+// Serves one connection, takes one request and ends without replying.
+ZR_CHILD_MAIN(VanishingServer) {
+    Port server;
+    if (CreatePort(NameArg(), server) != STATUS_SUCCESS) return 1;
+    Say("ready");
+    Port communication = AcceptNext(server.Get());
+    Expect(server.Get(), LPC_REQUEST);
+    _exit(0);
+}
+
+TEST(NtPortsLifetime, RequesterLearnsThatTheServerIsGone) {
+    const std::string name = UniqueName("vanish");
+    auto child = zrtest::SpawnChild("VanishingServer", {name});
+    ASSERT_EQ(child.Line(), "ready");
+    Port client;
+    ASSERT_EQ(ConnectPort(name, client), STATUS_SUCCESS);
+    PORT_MESSAGE_RECORD message = Inline("anyone?"), reply{};
+    EXPECT_EQ(NtRequestWaitReplyPort(client.Get(), &message.Header, &reply.Header), STATUS_PORT_DISCONNECTED);
+    EXPECT_EQ(NtRequestPort(client.Get(), &message.Header), STATUS_PORT_DISCONNECTED);
+    EXPECT_EQ(child.Wait(), 0);
+}
+
 TEST(NtPortsLifetime, OrderlyCloseGivesPortClosed) {
     const std::string name = UniqueName("closed");
     Port server;
