@@ -167,31 +167,64 @@ TEST(NtPortsLifetime, NtCallsLeaveTheLastErrorAlone) {
         NTSTATUS expected;
     } steps[] = {
         {"create", [&] { return CreatePort(name, server); }, STATUS_SUCCESS},
-        {"create again", [&] { Port twin; return CreatePort(name, twin); }, STATUS_OBJECT_NAME_COLLISION},
-        {"connect", [&] { pair = ConnectLocally(server.Get(), name); return STATUS_SUCCESS; }, STATUS_SUCCESS},
-        {"connect nowhere", [&] { Port p; return ConnectPort(name + "-none", p); }, STATUS_OBJECT_NAME_NOT_FOUND},
+        {"create again",
+         [&] {
+             Port twin;
+             return CreatePort(name, twin);
+         },
+         STATUS_OBJECT_NAME_COLLISION},
+        {"connect",
+         [&] {
+             pair = ConnectLocally(server.Get(), name);
+             return STATUS_SUCCESS;
+         },
+         STATUS_SUCCESS},
+        {"connect nowhere",
+         [&] {
+             Port p;
+             return ConnectPort(name + "-none", p);
+         },
+         STATUS_OBJECT_NAME_NOT_FOUND},
         {"datagram", [&] { return NtRequestPort(pair.client.Get(), &record.Header); }, STATUS_SUCCESS},
         {"receive", [&] { return Receive(server.Get(), reply); }, STATUS_SUCCESS},
-        {"receive nothing", [&] { return NtReplyWaitReceivePortEx(server.Get(), nullptr, nullptr, &reply.Header, &none); },
+        {"receive nothing",
+         [&] { return NtReplyWaitReceivePortEx(server.Get(), nullptr, nullptr, &reply.Header, &none); },
          STATUS_TIMEOUT},
-        {"reply to a datagram", [&] { return NtReplyPort(server.Get(), &reply.Header); }, STATUS_REPLY_MESSAGE_MISMATCH},
+        {"reply to a datagram", [&] { return NtReplyPort(server.Get(), &reply.Header); },
+         STATUS_REPLY_MESSAGE_MISMATCH},
         {"read without data", [&] { return NtReadRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr); },
          STATUS_REPLY_MESSAGE_MISMATCH},
         {"write without data", [&] { return NtWriteRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr); },
          STATUS_REPLY_MESSAGE_MISMATCH},
         {"register", [&] { return NtRegisterThreadTerminatePort(pair.client.Get()); }, STATUS_SUCCESS},
-        {"register a server port", [&] { return NtRegisterThreadTerminatePort(server.Get()); }, STATUS_INVALID_PORT_HANDLE},
+        {"register a server port", [&] { return NtRegisterThreadTerminatePort(server.Get()); },
+         STATUS_INVALID_PORT_HANDLE},
         {"complete twice", [&] { return NtCompleteConnectPort(pair.communication.Get()); }, STATUS_INVALID_PARAMETER},
         {"wait", [&] { return NtWaitForSingleObject(server.Get(), FALSE, &none); }, STATUS_TIMEOUT},
-        {"wait until a time gone by", [&] { LARGE_INTEGER past; past.QuadPart = 1; return NtWaitForSingleObject(server.Get(), FALSE, &past); },
+        {"wait until a time gone by",
+         [&] {
+             LARGE_INTEGER past;
+             past.QuadPart = 1;
+             return NtWaitForSingleObject(server.Get(), FALSE, &past);
+         },
          STATUS_TIMEOUT},
         {"receive on a client port", [&] { return Receive(pair.client.Get(), reply, 10); }, STATUS_NOT_SUPPORTED},
         {"wait on nothing", [&] { return NtWaitForSingleObject(bogus, FALSE, &none); }, STATUS_INVALID_HANDLE},
         {"request on a bad handle", [&] { return NtRequestWaitReplyPort(bogus, &record.Header, &reply.Header); },
          STATUS_INVALID_HANDLE},
-        {"init string", [&] { RtlInitUnicodeString(&text, L"abc"); return STATUS_SUCCESS; }, STATUS_SUCCESS},
+        {"init string",
+         [&] {
+             RtlInitUnicodeString(&text, L"abc");
+             return STATUS_SUCCESS;
+         },
+         STATUS_SUCCESS},
         {"close nothing", [&] { return NtClose(bogus); }, STATUS_INVALID_HANDLE},
-        {"close", [&] { pair.client.Close(); return STATUS_SUCCESS; }, STATUS_SUCCESS},
+        {"close",
+         [&] {
+             pair.client.Close();
+             return STATUS_SUCCESS;
+         },
+         STATUS_SUCCESS},
         {"port closed", [&] { return Receive(server.Get(), reply); }, STATUS_SUCCESS},
     };
     for (auto& step : steps) {

@@ -109,7 +109,7 @@ private:
     bool signalled_ = false;
     std::map<int, std::shared_ptr<Connection>> connections_;  // by descriptor
     std::deque<Delivery> deliveries_;
-    std::map<uint32_t, Pending> pending_;                           // by message id
+    std::map<uint32_t, Pending> pending_;                              // by message id
     std::map<uint32_t, std::shared_ptr<Connection>> connectRequests_;  // by message id
 };
 
@@ -160,13 +160,14 @@ private:
     bool readerActive_ = false;  // one waiting thread reads for all
     bool disconnected_ = false;
     std::map<uint32_t, std::unique_ptr<OwnedFrame>> waiting_;  // replies by token; null until it came
-    FrameReader reader_;  // only the active reader touches it
+    FrameReader reader_;                                       // only the active reader touches it
 };
 
 // Every live server port of the process, for NtAcceptConnectPort, which names
 // the connection only by its request message.
 void RegisterServerPort(const std::shared_ptr<ServerPort>& port);
-std::shared_ptr<Connection> FindConnectionRequest(uint32_t messageId, uint32_t pid, std::shared_ptr<ServerPort>& server);
+std::shared_ptr<Connection> FindConnectionRequest(uint32_t messageId, uint32_t pid,
+                                                  std::shared_ptr<ServerPort>& server);
 
 uint32_t NextMessageId();
 

@@ -55,7 +55,8 @@ void RegisterServerPort(const std::shared_ptr<ServerPort>& port) {
     registry.ports.push_back(port);
 }
 
-std::shared_ptr<Connection> FindConnectionRequest(uint32_t messageId, uint32_t pid, std::shared_ptr<ServerPort>& server) {
+std::shared_ptr<Connection> FindConnectionRequest(uint32_t messageId, uint32_t pid,
+                                                  std::shared_ptr<ServerPort>& server) {
     std::vector<std::shared_ptr<ServerPort>> live;
     {
         auto& registry = Servers();
@@ -217,7 +218,8 @@ void ServerPort::HandleFrameLocked(const std::shared_ptr<Connection>& connection
             const NTSTATUS status = CheckMessageLength(HeaderOf(frame.record), maxMessage_);
             if (status != STATUS_SUCCESS) {
                 // The sender waits for an answer; give it the refusal.
-                const auto refusal = MakeFrameHeader(FrameKind::Reply, frame.header.token, static_cast<uint32_t>(status), 0);
+                const auto refusal =
+                    MakeFrameHeader(FrameKind::Reply, frame.header.token, static_cast<uint32_t>(status), 0);
                 std::lock_guard<std::mutex> send(connection->sendLock);
                 SendFrame(connection->fd.Get(), refusal, frame.record.data(), nullptr, 1000);
                 return;

@@ -129,8 +129,7 @@ NTSTATUS NTAPI NtAcceptConnectPort(HANDLE* port, void* portContext, PORT_MESSAGE
     if (!connectionRequest || (accept && !port)) return STATUS_INVALID_PARAMETER;
     if (serverView || clientView) return STATUS_NOT_SUPPORTED;
     std::shared_ptr<ServerPort> server;
-    auto connection =
-        FindConnectionRequest(connectionRequest->MessageId, connectionRequest->ClientProcessId, server);
+    auto connection = FindConnectionRequest(connectionRequest->MessageId, connectionRequest->ClientProcessId, server);
     if (!connection) return STATUS_REPLY_MESSAGE_MISMATCH;
     if (!accept) {
         server->Refuse(connection);
@@ -187,7 +186,8 @@ NTSTATUS NTAPI NtReplyPort(HANDLE port, PORT_MESSAGE* reply) {
     return server->Reply(RecordOf(reply));
 }
 
-// NtReplyWaitReceivePortEx (ntdll): sends reply if given, then waits for the next message; STATUS_TIMEOUT when none came.
+// NtReplyWaitReceivePortEx (ntdll): sends reply if given, then waits for the next message; STATUS_TIMEOUT when none
+// came.
 NTSTATUS NTAPI NtReplyWaitReceivePortEx(HANDLE port, void** portContext, PORT_MESSAGE* reply, PORT_MESSAGE* receive,
                                         LARGE_INTEGER* timeout) {
     std::shared_ptr<ServerPort> server;
@@ -290,9 +290,7 @@ void NTAPI RtlInitUnicodeString(UNICODE_STRING* target, const WCHAR* source) {
 }
 
 // NtClose (ntdll): closes any handle of the table; STATUS_INVALID_HANDLE for one that is not there.
-NTSTATUS NTAPI NtClose(HANDLE handle) {
-    return zrwin::RemoveHandle(handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
-}
+NTSTATUS NTAPI NtClose(HANDLE handle) { return zrwin::RemoveHandle(handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE; }
 
 namespace {
 const zrwin::BuiltinExport kPortExports[] = {
