@@ -115,6 +115,27 @@ TEST(NtPortsLifetime, KilledClientGivesClientDiedOnce) {
     *communication.Out() = nullptr;
 }
 
+TEST(NtPortsLifetime, ClientThatDiesBeforeTheAcceptIsReportedAfterIt) {
+    const std::string name = UniqueName("early");
+    Port server;
+    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+    auto child = zrtest::SpawnChild("WaitingClient", {name});
+    PORT_MESSAGE_RECORD request = Expect(server.Get(), LPC_CONNECTION_REQUEST);
+    child.Signal(SIGKILL);
+    child.Wait();
+    PORT_MESSAGE_RECORD record{};
+    EXPECT_EQ(Receive(server.Get(), record, 100), STATUS_TIMEOUT);  // the server has seen the end by now
+    // Answering a request whose client went still works, so a server that
+    // accepts every request keeps serving; then it hears of the death.
+    Port communication;
+    EXPECT_EQ(NtAcceptConnectPort(communication.Out(), nullptr, &request.Header, TRUE, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(NtCompleteConnectPort(communication.Get()), STATUS_SUCCESS);
+    PORT_MESSAGE_RECORD died = Expect(server.Get(), LPC_CLIENT_DIED);
+    EXPECT_EQ(died.Header.ClientProcessId, request.Header.ClientProcessId);
+    EXPECT_EQ(Receive(server.Get(), record, 100), STATUS_TIMEOUT);
+}
+
 TEST(NtPortsLifetime, EndOfTheRegisteredThreadGivesClientDiedForIt) {
     const std::string name = UniqueName("thread");
     Port server;

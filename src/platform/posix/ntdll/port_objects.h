@@ -45,6 +45,7 @@ struct Connection {
     uint32_t connectMessageId = 0;
     void* context = nullptr;
     bool diedDelivered = false;  // a client-died message already went out for it
+    bool peerGone = false;       // the client went before the connection was completed
 };
 
 class ServerPort : public PortObject, public std::enable_shared_from_this<ServerPort> {

@@ -271,17 +271,26 @@ uint32_t ServerPort::DeliverLocked(const std::shared_ptr<Connection>& connection
 
 void ServerPort::EndConnectionLocked(const std::shared_ptr<Connection>& connection, bool orderly, bool notify) {
     if (connection->state == Connection::State::Closed) return;
-    if (notify && connection->state == Connection::State::Active) {
-        if (orderly) {
-            DeliverLocked(connection, Record{}, LPC_PORT_CLOSED, connection->tid);
-        } else if (!connection->diedDelivered) {
-            // The client went without closing its port: its process died.
-            DeliverLocked(connection, Record{}, LPC_CLIENT_DIED, connection->tid);
-            connection->diedDelivered = true;
+    const bool answerPending = connection->state == Connection::State::Requested ||
+                               connection->state == Connection::State::Accepted;
+    if (notify && answerPending) {
+        // The client went while its request waited for an answer. Answering
+        // still works, and completing delivers client-died, so the server
+        // hears of this client as of any other.
+        connection->peerGone = true;
+    } else {
+        if (notify && connection->state == Connection::State::Active) {
+            if (orderly) {
+                DeliverLocked(connection, Record{}, LPC_PORT_CLOSED, connection->tid);
+            } else if (!connection->diedDelivered) {
+                // The client went without closing its port: its process died.
+                DeliverLocked(connection, Record{}, LPC_CLIENT_DIED, connection->tid);
+                connection->diedDelivered = true;
+            }
         }
+        if (connection->state == Connection::State::Requested) connectRequests_.erase(connection->connectMessageId);
+        connection->state = Connection::State::Closed;
     }
-    if (connection->state == Connection::State::Requested) connectRequests_.erase(connection->connectMessageId);
-    connection->state = Connection::State::Closed;
     const int fd = connection->fd.Get();
     ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
     connections_.erase(fd);
@@ -381,6 +390,11 @@ NTSTATUS ServerPort::Complete(const std::shared_ptr<Connection>& connection) {
         if (connection->state != Connection::State::Accepted) return STATUS_INVALID_PARAMETER;
         // Active before the client hears of it, since it may send at once.
         connection->state = Connection::State::Active;
+        if (connection->peerGone) {
+            EndConnectionLocked(connection, false);
+            UpdateSignalLocked();
+            return STATUS_SUCCESS;
+        }
     }
     const auto accepted = MakeFrameHeader(FrameKind::Accepted, 0, maxMessage_, 0);
     std::lock_guard<std::mutex> send(connection->sendLock);
