@@ -194,6 +194,25 @@ TEST_F(EndpointTest, TwentyFiveRequestsRunAtOnceAndATwentySixthIsDroppedWithTheD
     EXPECT_EQ(peer->Wait(), 0);
 }
 
+TEST_F(EndpointTest, ASlotThatOnlyDeliversItsAnswerTakesTheNextRequest) {
+    auto peer = StartPeer("echo");
+    const DWORD pid = static_cast<DWORD>(peer->Pid());
+    // The peer's listener is held, so every answer sent to it waits there.
+    BYTE hold[4] = {};
+    ASSERT_EQ(self_.SendMessage(pid, mptest::kHoldListener, hold, sizeof hold, MP_ASYNC), 0u);
+    ASSERT_EQ(peer->Line(), "holding");
+
+    for (int i = 0; i < 25; ++i) ASSERT_TRUE(self_.StartNewWorker(MModuleData, pid, RequestBody(100 + i, "x"))) << i;
+    ASSERT_TRUE(mptest::AwaitStartingWith("CWorker::DoWork: Message processed. Sending back response", 25));
+    // All 25 are done with their work and only deliver: none turns the next away.
+    EXPECT_TRUE(self_.StartNewWorker(MModuleData, pid, RequestBody(125, "x")));
+    EXPECT_EQ(CountStartingWith("CMultiProcessBase::StartNewWorker: [E]"), 0u);
+    ASSERT_TRUE(mptest::AwaitStartingWith("CWorker::DoWork: Message processed. Sending back response", 26));
+
+    peer->CloseStdin();  // releases the listener; every delivery ends
+    EXPECT_EQ(peer->Wait(), 0);
+}
+
 TEST_F(EndpointTest, WaitsEndEarlyWhenThePeerDiesOrIsReportedDead) {
     // A Call waits without limit, but not for a process that ended.
     {
