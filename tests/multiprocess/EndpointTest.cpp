@@ -77,6 +77,19 @@ protected:
     TestEndpoint self_{group_};
 };
 
+TEST_F(EndpointTest, EndpointTypesMapToTransportTypesAndUnknownOnesToSync) {
+    const struct {
+        DWORD endpoint;
+        LpcMessageType transport;
+    } cases[] = {{MP_SYNC, LPC_TYPE_SYNC}, {MP_ASYNC, LPC_TYPE_ASYNC}, {MP_CALL, LPC_TYPE_CALL}, {40, LPC_TYPE_SYNC}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.endpoint);
+        EXPECT_EQ(CMultiProcessBase::ConvertMessageType(c.endpoint), c.transport);
+    }
+    EXPECT_EQ(CountLines("ConvertMessageType: [E] Invalid type:40"), 1u);
+    EXPECT_EQ(CountStartingWith("ConvertMessageType:"), 1u);
+}
+
 TEST_F(EndpointTest, DataRequestsAndWindowMessagesAreAnsweredThroughAPeerProcess) {
     auto peer = StartPeer("echo");
     const DWORD pid = static_cast<DWORD>(peer->Pid());
