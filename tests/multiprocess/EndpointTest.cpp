@@ -63,6 +63,10 @@ protected:
             std::vector<std::string>{"--zr-child=Peer", std::string(group_.begin(), group_.end()), mode,
                                      std::to_string(pid_)});
         EXPECT_EQ(peer->Line(), "ready");
+        // A connection ends with the thread that made it: the test's own
+        // thread connects, before any short-lived sender can.
+        BYTE hello[4] = {};
+        EXPECT_EQ(self_.SendMessage(static_cast<DWORD>(peer->Pid()), MReady, hello, sizeof hello, MP_SYNC), 0u);
         return peer;
     }
     // A data request sent as the parent sends it, waiting for its answer.
