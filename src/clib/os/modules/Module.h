@@ -50,7 +50,7 @@ public:
     public:
         virtual ~ModuleBase() = default;
         virtual int Start(const std::string& params) = 0;
-        int Data(int option, const std::wstring& args);
+        virtual int Data(int option, const std::wstring& args);
         virtual int Data(int option, const std::wstring& args, std::wstring& result) = 0;
         virtual int Stop(int timeoutMs) = 0;
         virtual int Reserved(DWORD a, DWORD b, DWORD c) = 0;
