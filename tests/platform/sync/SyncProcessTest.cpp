@@ -32,6 +32,18 @@ bool SharedObjectExists(const std::string& name) {
     return stat(("/dev/shm/zrwin-mutex-n-" + name.substr(name.find('\\') + 1)).c_str(), &info) == 0;
 }
 
+// A name whose last handle closed is gone in the Windows sense: whoever
+// creates it next, another process or this one, gets a new mutex.
+void ExpectNameIsDead(const std::string& name) {
+    EXPECT_EQ(Child({"try", name, "0"}).Wait(), 200) << "another process gets a new mutex";
+    HANDLE again = CreateMutexA(nullptr, TRUE, name.c_str());
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS)) << "so does this one";
+    EXPECT_EQ(Child({"try", name, "50"}).Wait(), 58) << "owned, as the create asked";
+    EXPECT_TRUE(ReleaseMutex(again));
+    EXPECT_TRUE(CloseHandle(again));
+}
+
 DWORD ProcessExitCode(HANDLE process) {
     DWORD code = kNoCode;
     return GetExitCodeProcess(process, &code) ? code : kNoCode;
@@ -121,7 +133,7 @@ TEST(SyncMutex, NamedMutexAbandonedByADeadProcessPassesToTheNextWaiter) {
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_EQ(Child({"try", name, "5000"}).Wait(), 0);
     EXPECT_TRUE(CloseHandle(mutex));
-    EXPECT_FALSE(SharedObjectExists(name)) << "the last close removes the shared object";
+    ExpectNameIsDead(name);
 }
 
 TEST(SyncMutex, BlockedWaiterWakesAbandonedWhenTheOwnerProcessDies) {
@@ -166,7 +178,7 @@ TEST(SyncMutex, SecondCreateReportsAlreadyExistsAndHeldMutexTimesOutOtherProcess
     EXPECT_TRUE(CloseHandle(first));
     EXPECT_TRUE(SharedObjectExists(name)) << "still open through the second handle";
     EXPECT_TRUE(CloseHandle(second));
-    EXPECT_FALSE(SharedObjectExists(name));
+    ExpectNameIsDead(name);
 }
 
 TEST(SyncMutex, SharedObjectOutlivesTheCreatorWhileAnotherProcessHasItOpen) {
@@ -187,7 +199,7 @@ TEST(SyncMutex, SharedObjectOutlivesTheCreatorWhileAnotherProcessHasItOpen) {
     EXPECT_EQ(holder.Wait(), 0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_TRUE(CloseHandle(mutex));
-    EXPECT_FALSE(SharedObjectExists(name));
+    ExpectNameIsDead(name);
 }
 
 TEST(SyncMutex, ProcessesCreatingAndClosingPerUseStillExcludeEachOther) {
@@ -205,6 +217,47 @@ TEST(SyncMutex, ProcessesCreatingAndClosingPerUseStillExcludeEachOther) {
     unsigned total = 0;
     EXPECT_TRUE(std::ifstream(counter, std::ios::binary).read(reinterpret_cast<char*>(&total), sizeof total));
     EXPECT_EQ(total, 3u * kRounds);
+    ExpectNameIsDead(name);
+}
+
+TEST(SyncMutex, NameClosedAMomentAgoIsReopenedAsNewHoweverOftenAndAcrossProcesses) {
+    std::string name = UniqueName("reopen");
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        HANDLE mutex = CreateMutexA(nullptr, round == 1, name.c_str());
+        ASSERT_NE(mutex, nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+        HANDLE second = CreateMutexA(nullptr, TRUE, name.c_str());
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+        EXPECT_EQ(Child({"try", name, round == 1 ? "50" : "5000"}).Wait(), round == 1 ? 58 : 0);
+        if (round == 1) {
+            EXPECT_TRUE(ReleaseMutex(mutex));
+        }
+        EXPECT_FAILS_WITH(ReleaseMutex(second), FALSE, ERROR_NOT_OWNER);
+        CloseHandle(second);
+        CloseHandle(mutex);
+    }
+    ExpectNameIsDead(name);
+    // Whoever reopens a dead name owns it, and its earlier owners' state is gone.
+    Child holder({"hold", name});
+    ASSERT_EQ(holder.Line(), "ready");
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(WaitForSingleObject(mutex, kProbe), kTimeout);
+    holder.CloseStdin();
+    EXPECT_EQ(WaitForSingleObject(mutex, kLongWait), WAIT_OBJECT_0);
+    EXPECT_EQ(holder.Wait(), 0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    CloseHandle(mutex);
+}
+
+TEST(SyncMutex, ProcessThatClosedANameRemovesItsSharedObjectWhenItExits) {
+    std::string name = UniqueName("exit");
+    Child holder({"hold", name});
+    ASSERT_EQ(holder.Line(), "ready");
+    EXPECT_TRUE(SharedObjectExists(name));
+    holder.CloseStdin();  // it releases and closes the mutex, then exits
+    EXPECT_EQ(holder.Wait(), 0);
     EXPECT_FALSE(SharedObjectExists(name));
 }
 
