@@ -114,7 +114,8 @@ ZRWINAPI DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        if (object->PollFd() < 0) return object->WaitSelf(milliseconds);
+        // An event waits on its own, more cheaply than through poll().
+        if (object->Kind() == zrwin::ObjectKind::Event || object->PollFd() < 0) return object->WaitSelf(milliseconds);
     }
     return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
 }
