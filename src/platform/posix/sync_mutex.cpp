@@ -120,8 +120,17 @@ public:
     virtual ~MutexStorage() = default;
     pthread_mutex_t* Mutex() const { return mutex_; }
 
+    // Counts the locks taken through this memory. Only a live owner that
+    // took the lock through it pins it: another mapping of the same named
+    // mutex in this process may go while a thread holds the lock through
+    // its own.
+    void Acquired() { held_.fetch_add(1); }
+    void Released() { held_.fetch_sub(1); }
+    bool Pinned() const { return held_.load() > 0 && HeldInThisProcess(mutex_); }
+
 protected:
     pthread_mutex_t* mutex_ = nullptr;
+    std::atomic<int> held_{0};
 };
 
 class PrivateStorage : public MutexStorage {
@@ -136,7 +145,7 @@ public:
     }
     ~PrivateStorage() override {
         if (!mutex_) return;
-        if (HeldInThisProcess(mutex_)) return;  // kept for the owner's robust list
+        if (Pinned()) return;  // kept for the owner's robust list
         pthread_mutex_destroy(mutex_);
         delete mutex_;
     }
@@ -181,7 +190,10 @@ void SharedStorage::Join(bool initialOwner, bool& existed) {
     int error = pthread_mutex_trylock(mutex_);
     if (error == EOWNERDEAD) {
         pthread_mutex_consistent(mutex_);
-    } else if (error != 0) {
+        Acquired();
+    } else if (error == 0) {
+        Acquired();
+    } else {
         existed = true;
     }
 }
@@ -237,6 +249,7 @@ bool SharedStorage::CreateNew(bool initialOwner, bool& raced) {
               LiveLock(fd, F_RDLCK, false) && Map(fd) && InitMutex(mutex_, true);
     // Nobody else can see the new mutex yet, so trying cannot fail.
     if (ok && initialOwner) ok = pthread_mutex_trylock(mutex_) == 0;
+    if (ok && initialOwner) Acquired();
     bool published = false;
     if (ok) {
         std::string from = temporary.empty() ? "/proc/self/fd/" + std::to_string(fd)
@@ -251,7 +264,10 @@ bool SharedStorage::CreateNew(bool initialOwner, bool& raced) {
         return true;
     }
     if (mutex_) {
-        if (ok && initialOwner) pthread_mutex_unlock(mutex_);
+        if (ok && initialOwner) {
+            pthread_mutex_unlock(mutex_);
+            Released();
+        }
         munmap(mutex_, sizeof(pthread_mutex_t));
         mutex_ = nullptr;
     }
@@ -284,7 +300,7 @@ bool SharedStorage::Open(const std::string& name, bool initialOwner, bool& exist
 
 SharedStorage::~SharedStorage() {
     if (fd_ < 0) return;
-    if (HeldInThisProcess(mutex_)) return;  // kept mapped for the owner's robust list
+    if (Pinned()) return;  // kept mapped for the owner's robust list
     if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
         struct stat mine {};
         struct stat named {};
@@ -353,7 +369,7 @@ struct ParkOnLastClose {
     void operator()(SharedStorage* storage) const {
         std::unique_ptr<SharedStorage> owned(storage);
         // Held by a thread of this process: kept as it is for the robust list.
-        if (HeldInThisProcess(storage->Mutex())) return;
+        if (storage->Pinned()) return;
         storage->Leave();
         auto& names = Names();
         std::lock_guard<std::mutex> guard(names.lock);
@@ -405,7 +421,10 @@ public:
             return false;
         }
         int error = pthread_mutex_unlock(mutex);
-        if (error == 0) return true;
+        if (error == 0) {
+            storage_->Released();
+            return true;
+        }
         SetLastError(ERROR_NOT_OWNER);
         return false;
     }
@@ -414,10 +433,12 @@ private:
     DWORD Result(int error, DWORD busy) {
         switch (error) {
             case 0:
+                storage_->Acquired();
                 return WAIT_OBJECT_0;
             case EOWNERDEAD:
                 // Ownership passes to this thread; Windows reports it once.
                 pthread_mutex_consistent(storage_->Mutex());
+                storage_->Acquired();
                 return WAIT_ABANDONED_0;
             case EBUSY:
             case ETIMEDOUT:
@@ -487,7 +508,7 @@ HANDLE CreateMutexCommon(BOOL initialOwner, const std::string* name) {
             SetLastError(ERROR_NO_SYSTEM_RESOURCES);
             return nullptr;
         }
-        if (initialOwner) pthread_mutex_trylock(local->Mutex());  // new, so always free
+        if (initialOwner && pthread_mutex_trylock(local->Mutex()) == 0) local->Acquired();  // new, so always free
         storage = local;
     } else {
         std::string shmName = ShmName(*name);

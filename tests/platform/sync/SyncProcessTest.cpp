@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -249,6 +251,55 @@ TEST(SyncMutex, NameClosedAMomentAgoIsReopenedAsNewHoweverOftenAndAcrossProcesse
     EXPECT_EQ(holder.Wait(), 0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     CloseHandle(mutex);
+}
+
+// Descriptors of this process open on shared-memory objects (the mappings of
+// named mutexes and the share-mode table).
+size_t SharedMemoryDescriptors() {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error).string().rfind("/dev/shm/", 0) == 0) ++count;
+    }
+    return count;
+}
+
+struct PerRecordUse {
+    std::string name;
+    std::atomic<int> failures{0};
+};
+
+// What the log does for every record: create owning, wait when it existed,
+// release, close.
+DWORD WINAPI UseOnce(LPVOID raw) {
+    auto* use = static_cast<PerRecordUse*>(raw);
+    for (int i = 0; i < 2000; ++i) {
+        HANDLE mutex = CreateMutexA(nullptr, TRUE, use->name.c_str());
+        if (!mutex) {
+            use->failures.fetch_add(1);
+            continue;
+        }
+        const bool owned = GetLastError() != ERROR_ALREADY_EXISTS || WaitForSingleObject(mutex, kLongWait) == WAIT_OBJECT_0;
+        if (!owned || !ReleaseMutex(mutex)) use->failures.fetch_add(1);
+        CloseHandle(mutex);
+    }
+    return 0;
+}
+
+TEST(SyncMutex, ThreadsCreatingAndClosingPerUseLeaveNoDescriptorsBehind) {
+    PerRecordUse use;
+    use.name = UniqueName("threads");
+    const size_t before = SharedMemoryDescriptors();
+    HANDLE threads[4];
+    for (HANDLE& thread : threads) thread = CreateThread(nullptr, 0, UseOnce, &use, 0, nullptr);
+    EXPECT_EQ(WaitForMultipleObjects(1, &threads[0], FALSE, 60000), WAIT_OBJECT_0);
+    for (HANDLE thread : threads) {
+        EXPECT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
+    EXPECT_EQ(use.failures.load(), 0);
+    // At most the one parked mapping of the name stays open.
+    EXPECT_LE(SharedMemoryDescriptors(), before + 1);
 }
 
 TEST(SyncMutex, ProcessThatClosedANameRemovesItsSharedObjectWhenItExits) {
