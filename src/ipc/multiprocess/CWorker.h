@@ -1,0 +1,62 @@
+// One slot of the endpoint's worker pool: runs one data request on a thread
+// of its own, sends the answer back as MModuleDataAsyncEnd and frees itself.
+//
+// Threads: the endpoint starts a slot under its worker lock; the worker thread
+// frees the slot at its end; the endpoint's destructor stops every slot. A
+// small lock of the slot's own orders those three.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+#include "util/ScopedHandle.h"
+
+class CMultiProcessBase;
+
+class CWorker {
+public:
+    static constexpr DWORD kStopWait = 30000;
+
+    CWorker() = default;
+    virtual ~CWorker();
+    CWorker(const CWorker&) = delete;
+    CWorker& operator=(const CWorker&) = delete;
+
+    // Takes a copy of the message and starts the thread; a busy slot refuses
+    // (logged) and keeps its message.
+    void StartWorking(DWORD cmd, DWORD pid, const std::string& data, CMultiProcessBase* owner);
+    // The thread's start routine; `worker` is the CWorker.
+    static DWORD WINAPI WorkerThread(LPVOID worker);
+    // Runs on the worker thread: 0 answered, -2 no owner, -3 no answer.
+    INT DoWork();
+    // Waits up to the stop wait for a running thread, then frees the slot.
+    void StopWorking();
+    // Frees the slot: pid 0, no owner, no data, no thread (cmd is kept).
+    void Reset();
+
+    bool IsFree() const;
+    HANDLE ThreadHandle() const;
+    std::string ToString() const;
+
+private:
+    // What the thread and the slot share for one run. Once the slot gave up
+    // waiting (abandoned), the thread touches neither the slot nor the owner.
+    struct Run {
+        std::mutex lock;
+        bool abandoned = false;
+        ScopedKernelHandle thread;  // closed when the last holder lets go
+    };
+
+    mutable std::mutex lock_;  // held by StartWorking until the handle is stored
+    DWORD cmd_ = 0;
+    DWORD pid_ = 0;
+    std::string data_;
+    CMultiProcessBase* owner_ = nullptr;
+    DWORD stopWait_ = kStopWait;
+    std::shared_ptr<Run> run_;  // null: the slot is free
+
+    void ResetLocked();
+    std::string ToStringLocked() const;
+};
