@@ -1,6 +1,7 @@
 #include "host/ZRModProc.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <string>
 
@@ -17,9 +18,6 @@
 #include "util/PathUtils.h"
 
 namespace {
-
-// Endpoint message types.
-constexpr int kTypeCall = 30;
 
 // The controller the hidden window relays to; set at the window's WM_CREATE
 // and cleared when the controller goes. Read and written on the entry thread.
@@ -40,7 +38,7 @@ ZRModProc::ZRModProc(const wchar_t* groupName, DWORD parentPid, HINSTANCE instan
     window_ = std::make_unique<HiddenWindow>(instance, &WindowProc, this);
 
     Log(LOG_INFO, "ZRModProc::ZRModProc: Notifying our existence to parent: %ld.", parentPid_);
-    const auto result = static_cast<int32_t>(SendMessage(parentPid_, MReady, nullptr, 0, kTypeCall));
+    const auto result = static_cast<int32_t>(SendMessage(parentPid_, MReady, nullptr, 0, MP_CALL));
     if (result < 0) {
         Log(LOG_ERROR, "ZRModProc::ZRModProc: [E] SendMessage failed (%ld). Force aborting...", result);
         return;
@@ -56,6 +54,7 @@ ZRModProc::~ZRModProc() {
     StopServer();
     QuitProcessMessage();
     Log(LOG_CRITICAL_ERROR, "ZRModProc::~ZRModProc: Server closed and module stopped");
+    DrainDataRequests();
     // The window goes with its controller, so no message reaches a destroyed one.
     g_windowTarget = nullptr;
     window_.reset();
@@ -76,7 +75,7 @@ bool ZRModProc::ProcessTermination(DWORD pid) {
 
 bool ZRModProc::OnProcessTerminated(DWORD) { return true; }
 
-int32_t ZRModProc::ReceiveMsg(DWORD pid, int32_t cmd, BYTE* data, DWORD size) {
+INT ZRModProc::ReceiveMsg(DWORD pid, INT cmd, BYTE* data, DWORD size) {
     switch (cmd) {
     case MReady: OnReady(pid); break;
     case MStartModule: OnStartModule(data, size); break;
@@ -95,7 +94,7 @@ void ZRModProc::OnReady(DWORD pid) {
         Log(LOG_ERROR, "ZRModProc::ReceiveMsg: [E] Received MReady message from process %ld, buf parent PID is %d", pid,
             parentPid_);
     Log(LOG_INFO, "ZRModProc::ReceiveMsg: Notifying our existence to parent: %ld.", parentPid_);
-    if (static_cast<int32_t>(SendMessage(parentPid_, MReady, nullptr, 0, kTypeCall)) >= 0)
+    if (static_cast<int32_t>(SendMessage(parentPid_, MReady, nullptr, 0, MP_CALL)) >= 0)
         Log(LOG_CRITICAL_ERROR, "ZRModProc::ReceiveMsg: Reply to MReady: Notified existence to pid: %u ('ReadyMP' sent)",
             parentPid_);
     else
@@ -241,8 +240,36 @@ bool ZRModProc::StartModuleExec(const MsgStartArguments& arguments) {
     return false;
 }
 
-BYTE* ZRModProc::ProcessMessage(DWORD pid, int32_t cmd, BYTE* data, DWORD size, DWORD& answerSize) {
+std::unique_ptr<BYTE[]> ZRModProc::ProcessMessage(DWORD pid, DWORD cmd, const BYTE* data, DWORD size,
+                                                  DWORD& answerSize) {
     answerSize = 0;
+    {
+        std::lock_guard<std::mutex> guard(requestsLock_);
+        if (refuseRequests_) return nullptr;
+        ++requestsRunning_;
+    }
+    std::unique_ptr<BYTE[]> answer;
+    try {
+        answer = AnswerDataRequest(pid, cmd, data, size, answerSize);
+    } catch (...) {
+        Log(LOG_CRITICAL_ERROR, "ZRModProc::ProcessMessage: [C] Exception detected.");
+    }
+    {
+        std::lock_guard<std::mutex> guard(requestsLock_);
+        --requestsRunning_;
+    }
+    requestsDone_.notify_all();
+    return answer;
+}
+
+void ZRModProc::DrainDataRequests() {
+    std::unique_lock<std::mutex> lock(requestsLock_);
+    refuseRequests_ = true;
+    requestsDone_.wait_for(lock, std::chrono::milliseconds(kRequestDrainMs), [this] { return requestsRunning_ == 0; });
+}
+
+std::unique_ptr<BYTE[]> ZRModProc::AnswerDataRequest(DWORD pid, DWORD cmd, const BYTE* data, DWORD size,
+                                                     DWORD& answerSize) {
     Log(LOG_OTHER, "ZRModProc::ProcessMessage: from pid:%d cmd:%d data[%d by]:%.20s", pid, cmd, size,
         HexDumpForLog(data, std::min<size_t>(size, kDumpedBytes)).c_str());
     if (data == nullptr) {
@@ -272,7 +299,7 @@ BYTE* ZRModProc::ProcessMessage(DWORD pid, int32_t cmd, BYTE* data, DWORD size, 
             pid, request.ToString().c_str());
         answer.SetParam(std::wstring());
     }
-    return answer.SerializeToBuffer(answerSize).release();
+    return answer.SerializeToBuffer(answerSize);
 }
 
 void ZRModProc::QuitProcessMessage() {
@@ -299,7 +326,7 @@ bool ZRModProc::WindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         if (!BuildWindowMessageRecord(message, wParam, lParam, record)) return true;
 
         Log(LOG_INFO, "ZRModProc::WindowMessage: Sending Windows Message to process %lu", parentPid_);
-        const auto result = static_cast<int32_t>(SendMessage(parentPid_, MWindowMessage, record, kRelayMessageType));
+        const auto result = static_cast<int32_t>(SendMessage(parentPid_, MWindowMessage, record, MP_SYNC));
         if (result != 0)
             Log(LOG_ERROR, "ZRModProc::WindowMessage: [E] Could not send message %u to process %lu. err=%d", message,
                 parentPid_, result);

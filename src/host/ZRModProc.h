@@ -9,9 +9,10 @@
 // and the module runner keeps its own rules for overlapping calls.
 #pragma once
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "clib/os/modules/Module.h"
 #include "ipc/messages/MsgStartArguments.h"
@@ -27,8 +28,8 @@ public:
     static constexpr DWORD kStartRetryPauseMs = 1000;
     // How long the module may take to stop when the host quits.
     static constexpr int kQuitStopTimeoutMs = 120000;
-    // Relayed window messages go as Sync: the endpoint waits up to 10 s for the answer.
-    static constexpr int kRelayMessageType = 10;
+    // How long the destructor waits for data requests still running.
+    static constexpr int kRequestDrainMs = 30000;
 
     // Starts the server, creates the hidden window and announces the host to
     // parentPid; IsInitialized tells whether that all worked.
@@ -42,13 +43,14 @@ public:
     void Quit();
 
     // Called on: the LPC listener thread. Always 0; answers go into the body.
-    int32_t ReceiveMsg(DWORD pid, int32_t cmd, BYTE* data, DWORD size) override;
+    INT ReceiveMsg(DWORD pid, INT cmd, BYTE* data, DWORD size) override;
     // Called on: the LPC listener thread, when a connected client dies.
     bool ProcessTermination(DWORD pid) override;
     bool OnProcessTerminated(DWORD pid) override;
     // Called on: a worker thread. The answer record to send back as
     // MModuleDataAsyncEnd, or null for none.
-    BYTE* ProcessMessage(DWORD pid, int32_t cmd, BYTE* data, DWORD size, DWORD& answerSize) override;
+    std::unique_ptr<BYTE[]> ProcessMessage(DWORD pid, DWORD cmd, const BYTE* data, DWORD size,
+                                           DWORD& answerSize) override;
     // Called on: the entry thread, from the destructor.
     void QuitProcessMessage() override;
 
@@ -68,6 +70,10 @@ private:
     void OnStopModule(BYTE* data, DWORD size);
     void OnStartModuleArgs(const BYTE* data, DWORD size);
     void OnStartModuleExec(BYTE* data, DWORD size);
+    std::unique_ptr<BYTE[]> AnswerDataRequest(DWORD pid, DWORD cmd, const BYTE* data, DWORD size, DWORD& answerSize);
+    // Refuses new data requests and waits (bounded) for running ones, so the
+    // module runner never goes while a worker is inside it.
+    void DrainDataRequests();
 
     const DWORD parentPid_;
     const DWORD mainThreadId_;
@@ -75,6 +81,12 @@ private:
     std::unique_ptr<HiddenWindow> window_;
     bool initialized_ = false;
     MsgStartArguments startArgs_;
+
+    // Data requests inside the module runner; guarded by requestsLock_.
+    std::mutex requestsLock_;
+    std::condition_variable requestsDone_;
+    int requestsRunning_ = 0;
+    bool refuseRequests_ = false;
 };
 
 // The hidden window's procedure: relays messages above WM_USER to the
