@@ -105,8 +105,9 @@ void ZRModProc::OnStartModule(BYTE* data, DWORD size) {
     Log(LOG_INFO, "ZRModProc::ReceiveMsg: MStartModule received.");
     // The start result as the body's id holds it; kept here too because a
     // body too short to hold the field still counts as failed.
+    // A zero-length body is no body.
     int32_t id = -1;
-    if (data == nullptr) {
+    if (data == nullptr || size == 0) {
         Log(LOG_ERROR, "ZRModProc::ReceiveMsg: [E] MStartModule received empty parameters buffer");
     } else {
         StartParametersMultiProcess body(data, size);
@@ -138,7 +139,7 @@ void ZRModProc::OnStartModule(BYTE* data, DWORD size) {
 
 void ZRModProc::OnStopModule(BYTE* data, DWORD size) {
     Log(LOG_INFO, "ZRModProc::ReceiveMsg: MStopModule");
-    if (data == nullptr) {
+    if (data == nullptr || size == 0) {
         Log(LOG_ERROR, "ZRModProc::ReceiveMsg: [E] MStopModule received empty parameters buffer");
         return;
     }
@@ -169,7 +170,7 @@ void ZRModProc::OnStartModuleExec(BYTE* data, DWORD size) {
             "ZRModProc::ReceiveMsg: [E] Start arguments were not set in a previous MStartModuleArgs operation");
         return;
     }
-    if (data == nullptr) {
+    if (data == nullptr || size == 0) {
         Log(LOG_ERROR, "ZRModProc::ReceiveMsg: [E] Invalid MsgStartExec. Received empty buffer");
         return;
     }
