@@ -81,7 +81,7 @@ protected:
 
     // Starts the host and waits for its announcement.
     DWORD StartServingHost() {
-        host_ = std::make_unique<zrtest::ChildProcess>(StartHost(CommandLineFor(getpid())));
+        host_ = StartHost(CommandLineFor(getpid()));
         EXPECT_TRUE(host_->Started());
         const DWORD pid = static_cast<DWORD>(host_->Pid());
         EXPECT_TRUE(parent_->WaitForCommand(MReady, pid)) << host_->Err();
@@ -259,9 +259,9 @@ TEST_F(HostProcess, EndsWithoutItsLoopWhenNoParentAnswers) {
     const std::string nobody = "PID(" + std::to_string(getpid()) + ") LPCNAME(NobodyServesThis)";
     for (const std::string& commandLine : {std::string(), nobody}) {
         SCOPED_TRACE(commandLine);
-        zrtest::ChildProcess child = StartHost(commandLine);
-        EXPECT_EQ(0, child.Wait()) << child.Err();
-        const auto lines = LogOf(static_cast<DWORD>(child.Pid()));
+        const auto child = StartHost(commandLine);
+        EXPECT_EQ(0, child->Wait()) << child->Err();
+        const auto lines = LogOf(static_cast<DWORD>(child->Pid()));
         EXPECT_TRUE(HasPrefix(lines, commandLine.empty() ? "Module: [E] Initialization failed.  name:CModule, pid:0, hInst:"
                                                          : "Module: [E] Initialization failed.  name:NobodyServesThis, pid:"));
         EXPECT_FALSE(Has(lines, "Module: Entering the Message loop"));
@@ -356,8 +356,8 @@ TEST_F(HostProcess, BadBodiesAreLoggedAndTheHostKeepsServing) {
 ZR_CHILD_MAIN(ParentOfHost) {
     TestParent parent(kGroup);
     if (!parent.Serving()) return 1;
-    zrtest::ChildProcess host = StartHost(CommandLineFor(getpid()));
-    const DWORD pid = static_cast<DWORD>(host.Pid());
+    const auto host = StartHost(CommandLineFor(getpid()));
+    const DWORD pid = static_cast<DWORD>(host->Pid());
     if (!parent.WaitForCommand(MReady, pid)) return 2;
     if (parent.Call(pid, MStartModuleArgs, StartArguments(L"echo", false, 0)) != 0) return 3;
     std::string exec = MsgStartExec().Serialize();

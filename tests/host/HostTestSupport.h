@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -158,10 +159,10 @@ inline std::string ZrrundllPath() { return zrtest::BinaryDir() + "/tools/zrrundl
 inline std::string HostLibraryPath() { return zrtest::BinaryDir() + "/src/host/libzrmodproc.so"; }
 
 // The host as rundll32 would start it: "<library>,Module <command line>".
-inline zrtest::ChildProcess StartHost(const std::string& commandLine) {
+inline std::unique_ptr<zrtest::ChildProcess> StartHost(const std::string& commandLine) {
     std::vector<std::string> arguments{HostLibraryPath() + ",Module"};
     if (!commandLine.empty()) arguments.push_back(commandLine);
-    return zrtest::ChildProcess(ZrrundllPath(), arguments);
+    return std::make_unique<zrtest::ChildProcess>(ZrrundllPath(), arguments);
 }
 
 // The messages one process wrote to the log file of the current directory.
