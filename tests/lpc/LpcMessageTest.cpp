@@ -118,3 +118,58 @@ TEST(NtLpcPortList, FindsAddsNewestFirstAndRemovesTheFirstMatch) {
 }
 
 }  // namespace
+
+// The layer's copy of the wire layout and the transport's must agree field by field.
+#include "zrwin/ntport.h"
+
+namespace {
+
+TEST(LpcMessageLayout, MatchesThePlatformLayersCopyFieldByField) {
+    struct Field {
+        const char* name;
+        size_t product, layer;
+    };
+    const Field fields[] = {
+        {"header size", sizeof(LpcPortMessageHeader), sizeof(PORT_MESSAGE)},
+        {"DataLength", offsetof(LpcPortMessageHeader, DataLength), offsetof(PORT_MESSAGE, DataLength)},
+        {"TotalLength", offsetof(LpcPortMessageHeader, TotalLength), offsetof(PORT_MESSAGE, TotalLength)},
+        {"Type", offsetof(LpcPortMessageHeader, Type), offsetof(PORT_MESSAGE, Type)},
+        {"DataInfoOffset", offsetof(LpcPortMessageHeader, DataInfoOffset), offsetof(PORT_MESSAGE, DataInfoOffset)},
+        {"ClientProcessId", offsetof(LpcPortMessageHeader, ClientProcessId), offsetof(PORT_MESSAGE, ClientProcessId)},
+        {"ClientThreadId", offsetof(LpcPortMessageHeader, ClientThreadId), offsetof(PORT_MESSAGE, ClientThreadId)},
+        {"MessageId", offsetof(LpcPortMessageHeader, MessageId), offsetof(PORT_MESSAGE, MessageId)},
+        {"ClientViewSize", offsetof(LpcPortMessageHeader, ClientViewSize), offsetof(PORT_MESSAGE, ClientViewSize)},
+        {"DataLength width", sizeof(LpcPortMessageHeader::DataLength), sizeof(PORT_MESSAGE::DataLength)},
+        {"ClientProcessId width", sizeof(LpcPortMessageHeader::ClientProcessId),
+         sizeof(PORT_MESSAGE::ClientProcessId)},
+        {"message size", sizeof(LpcPortMessage), sizeof(PORT_MESSAGE_RECORD)},
+        {"message size constant", kLpcMessageSize, PORT_MESSAGE_RECORD_SIZE},
+        {"MessageInfo", offsetof(LpcPortMessage, info), offsetof(PORT_MESSAGE_RECORD, MessageInfo)},
+        {"MessageInfo size", sizeof(MessageInfo), sizeof(PORT_MESSAGE_RECORD::MessageInfo)},
+        {"payload", offsetof(LpcPortMessage, data), offsetof(PORT_MESSAGE_RECORD, Payload)},
+        {"payload size", sizeof(LpcPortMessage::data), sizeof(PORT_MESSAGE_RECORD::Payload)},
+        {"descriptor offset", kLpcDataOffset, PORT_MESSAGE_DATA_INFO_OFFSET},
+        {"descriptor size", sizeof(LpcDataDescriptor), sizeof(PORT_DATA_DESCRIPTOR)},
+        {"Count", offsetof(LpcDataDescriptor, count), offsetof(PORT_DATA_DESCRIPTOR, Count)},
+        {"Address32", offsetof(LpcDataDescriptor, address32), offsetof(PORT_DATA_DESCRIPTOR, Address32)},
+        {"Length32", offsetof(LpcDataDescriptor, length32), offsetof(PORT_DATA_DESCRIPTOR, Length32)},
+        {"Unused32", offsetof(LpcDataDescriptor, zero32), offsetof(PORT_DATA_DESCRIPTOR, Unused32)},
+        {"Address64", offsetof(LpcDataDescriptor, address64), offsetof(PORT_DATA_DESCRIPTOR, Address64)},
+        {"Address64 width", sizeof(LpcDataDescriptor::address64), sizeof(PORT_DATA_DESCRIPTOR::Address64)},
+        {"Length64", offsetof(LpcDataDescriptor, length64), offsetof(PORT_DATA_DESCRIPTOR, Length64)},
+        {"Unused64", offsetof(LpcDataDescriptor, zero64), offsetof(PORT_DATA_DESCRIPTOR, Unused64)},
+    };
+    for (const Field& f : fields) {
+        SCOPED_TRACE(f.name);
+        EXPECT_EQ(f.product, f.layer);
+    }
+    const std::pair<int, int> types[] = {{LPC_DELIVERED_REQUEST, LPC_REQUEST},
+                                         {LPC_DELIVERED_REPLY, LPC_REPLY},
+                                         {LPC_DELIVERED_DATAGRAM, LPC_DATAGRAM},
+                                         {LPC_DELIVERED_PORT_CLOSED, LPC_PORT_CLOSED},
+                                         {LPC_DELIVERED_CLIENT_DIED, LPC_CLIENT_DIED},
+                                         {LPC_DELIVERED_CONNECTION_REQUEST, LPC_CONNECTION_REQUEST}};
+    for (const auto& [product, layer] : types) EXPECT_EQ(product, layer);
+}
+
+}  // namespace
