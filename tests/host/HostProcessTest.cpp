@@ -325,6 +325,7 @@ TEST_F(HostProcess, BadBodiesAreLoggedAndTheHostKeepsServing) {
     const auto lines = LogOf(host);
     const std::vector<std::string> exact = {
         e + "MStopModule received empty parameters buffer",
+        e + "Invalid parameters:{STOP size:8, incomplete}",
         e + "Invalid parameters:{STOP request:-1, module:0, isModule:0, timeout:5000}",
         "MsgStartArguments::Deserialize: [E] Invalid params, size:0",
         e + "Start arguments were not set in a previous MStartModuleArgs operation",
@@ -335,9 +336,6 @@ TEST_F(HostProcess, BadBodiesAreLoggedAndTheHostKeepsServing) {
         "DataParametersMultiProcess::Deserialize: [E] Invalid params, size:8",
     };
     for (const auto& line : exact) EXPECT_EQ(1u, Count(lines, line)) << line;
-    EXPECT_EQ(2u, static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-                  return l.rfind(e + "Invalid parameters:{STOP request:", 0) == 0;
-              })));
     EXPECT_FALSE(HasPrefix(lines, "clib::os::modules::Module::Start:"));  // nothing was started
     EXPECT_FALSE(Has(lines, "Module: GetMessage exited due to WM_QUIT"));
 
@@ -346,7 +344,7 @@ TEST_F(HostProcess, BadBodiesAreLoggedAndTheHostKeepsServing) {
     EXPECT_EQ(0u, parent_->Call(host, MStartModule, std::string(100, 'm')));
     EXPECT_EQ(0, host_->Wait());
     const auto end = LogOf(host);
-    EXPECT_TRUE(HasPrefix(end, e + "Invalid Start parameters:"));
+    EXPECT_TRUE(Has(end, e + "Invalid Start parameters:{START size:100, incomplete}"));
     EXPECT_TRUE(Has(end, e + "Start failed. Quitting..."));
 }
 
