@@ -52,10 +52,7 @@ public:
     explicit TestParent(const std::wstring& group) : CMultiProcessBase(group.c_str(), 100) {
         serving_ = Load() && static_cast<INT>(StartServer()) >= 0;
     }
-    ~TestParent() override {
-        AbortServer();
-        StopServer();
-    }
+    ~TestParent() override { StopMessaging(); }
 
     bool Serving() const { return serving_; }
 
