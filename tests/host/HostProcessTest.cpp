@@ -185,8 +185,13 @@ TEST_F(HostProcess, RelaysTheModulesWindowMessagesToTheParent) {
     const auto path = modtest::PlaceModule("zrtest_relay", dir_.Path(), "relay.kvl");
     const DWORD host = StartServingHost();
     ASSERT_FALSE(HasFailure());
-    // hWnd 1 asks for the host's window; the check is off for an unsigned module.
-    ASSERT_EQ(0, StartModule(host, modtest::WindowsPath(path), false, 1).result);
+    // Started through MStartModule this time: hWnd 1 asks for the host's
+    // window, and the check is off for an unsigned module.
+    StartParametersMultiProcess::Fields fields;
+    fields.module = Narrow(modtest::WindowsPath(path));
+    fields.hWnd = 1;
+    fields.request = 2;
+    EXPECT_EQ(0u, parent_->Call(host, MStartModule, StartParametersMultiProcess::Encode(fields)));
 
     DataParametersMultiProcess answer;
     ASSERT_TRUE(parent_->Request(host, MModuleData, ZR_GETOPTION, L"color", answer));
@@ -217,6 +222,7 @@ TEST_F(HostProcess, RelaysTheModulesWindowMessagesToTheParent) {
 
     EXPECT_EQ(1, StopAndWait(host));
     const auto lines = LogOf(host);
+    EXPECT_TRUE(Has(lines, "ZRModProc::ReceiveMsg: Response:'0'"));
     EXPECT_TRUE(Has(lines, "ZRModProc::WindowMessage: Received WM_RUNJOB message [w:7, l:-1]"));
     EXPECT_EQ(3u, Count(lines, "ZRModProc::WindowMessage: Sending Windows Message to process " +
                                    std::to_string(getpid())));
@@ -346,6 +352,36 @@ TEST_F(HostProcess, BadBodiesAreLoggedAndTheHostKeepsServing) {
     const auto end = LogOf(host);
     EXPECT_TRUE(Has(end, e + "Invalid Start parameters:{START size:100, incomplete}"));
     EXPECT_TRUE(Has(end, e + "Start failed. Quitting..."));
+}
+
+// Another agent process that asks the host (pid in the first argument) to
+// announce itself, then waits for its standard input to close.
+ZR_CHILD_MAIN(StrangerAsksForReady) {
+    TestParent stranger(kGroup);
+    const DWORD host = static_cast<DWORD>(std::stoul(zrtest::ChildArgs().at(0)));
+    std::printf("status %u\n", static_cast<unsigned>(stranger.Call(host, MReady)));
+    std::fflush(stdout);
+    char c;
+    while (read(0, &c, 1) > 0) {
+    }
+    return 0;
+}
+
+TEST_F(HostProcess, AnnouncesItselfToItsParentWhoeverAsks) {
+    const DWORD host = StartServingHost();
+    ASSERT_FALSE(HasFailure());
+    auto stranger = zrtest::SpawnChild("StrangerAsksForReady", {std::to_string(host)});
+    EXPECT_EQ("status 0", stranger.Line()) << stranger.Err();
+    // The announcement goes to the parent, not to the one who asked.
+    EXPECT_TRUE(parent_->WaitForCommand(MReady, host, 2));
+    EXPECT_TRUE(Has(LogOf(host), "ZRModProc::ReceiveMsg: [E] Received MReady message from process " +
+                                     std::to_string(stranger.Pid()) + ", buf parent PID is " +
+                                     std::to_string(getpid())));
+    stranger.CloseStdin();
+    EXPECT_EQ(0, stranger.Wait());
+    std::string body = StopBody(1);
+    EXPECT_EQ(0u, parent_->Call(host, MStopModule, body));
+    EXPECT_EQ(0, host_->Wait());
 }
 
 // The parent side in a process of its own, so the test can kill it: starts
