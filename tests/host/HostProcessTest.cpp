@@ -160,7 +160,12 @@ TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
 
     EXPECT_EQ(1, StopAndWait(host));
     const auto lines = LogOf(host);
+    // The version is read through the handle the attach routine recorded.
     const std::vector<std::string> expected = {
+        "Module: Starting ZRModProc module ... {v:1.0.0.1, debug:4(settings), reg:SOFTWARE\\KVL\\zrmodproc}",
+        "Module: Setting Shutdown level to 0x100",
+        "Module: LPCName: ZrHostTest, 64 OS: 0, Notify PID: " + std::to_string(getpid()) +
+            ", My PID: " + std::to_string(host),
         "Module: Entering the Message loop",
         notified,
         "ZRModProc::StartModuleExec: Module started: '" + Narrow(echo) + "'. opt:0, args:'p1'",
