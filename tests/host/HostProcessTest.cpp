@@ -119,11 +119,12 @@ TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
     const std::string notified = "ZRModProc::ZRModProc: Notified existence to pid: " + std::to_string(getpid()) +
                                  " ('ReadyMP' sent)";
     std::atomic<int> notifiedBeforeReply{-1};
-    parent_->onReceive = [&](DWORD pid, INT cmd) {
+    parent_.reset();
+    parent_ = std::make_unique<TestParent>(kGroup, [&](DWORD pid, INT cmd) {
         if (cmd != MReady || notifiedBeforeReply >= 0) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for a host that does not wait
         notifiedBeforeReply = Has(LogOf(pid), notified) ? 1 : 0;
-    };
+    });
     const DWORD host = StartServingHost();
     ASSERT_FALSE(HasFailure());
     EXPECT_EQ(0, notifiedBeforeReply);
@@ -184,6 +185,7 @@ TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
               })));
     // Neither the private copy nor its lock file stays behind.
     EXPECT_EQ(modtest::FilesIn(dir_.Path()), (std::vector<std::string>{"echo.kvl", "registry.reg", "roots.pem"}));
+    parent_.reset();  // its hook refers to this test's locals
 }
 
 TEST_F(HostProcess, RelaysTheModulesWindowMessagesToTheParent) {
