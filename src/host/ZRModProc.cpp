@@ -1,7 +1,7 @@
 #include "host/ZRModProc.h"
 
 #include <algorithm>
-#include <exception>
+#include <atomic>
 #include <string>
 
 #include "host/HexDumpForLog.h"
