@@ -1,5 +1,6 @@
 #include "ipc/multiprocess/CWorker.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <sstream>
 
@@ -176,5 +177,9 @@ std::string CWorker::ToStringLocked() const {
          << reinterpret_cast<uintptr_t>(run_ ? run_->thread.Get() : nullptr) << ", wait:" << stopWait_ << ", mp*: 0x"
          << reinterpret_cast<uintptr_t>(owner_) << ", data[" << data_.size() << "]:'" << AbbreviateForLog(data_, 100)
          << "'";
-    return text.str();
+    // A log line ends at its first NUL; the binary fields of a request would
+    // cut off everything after them.
+    std::string result = text.str();
+    std::replace(result.begin(), result.end(), '\0', ' ');
+    return result;
 }
