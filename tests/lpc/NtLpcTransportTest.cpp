@@ -198,7 +198,7 @@ TEST_F(LpcTransport, IndirectAsyncReleasesTheSenderOnceItsDataIsRead) {
     EXPECT_EQ(server.Out().find("released"), std::string::npos);
     server.CloseStdin();
     EXPECT_EQ(NextEvent(server), "released");
-    EXPECT_EQ(server.Wait(), 0);
+    EXPECT_EQ(server.Wait(), 0) << server.Err();
 }
 
 TEST_F(LpcTransport, SecondSendReusesTheCachedConnection) {
@@ -214,7 +214,7 @@ TEST_F(LpcTransport, SecondSendReusesTheCachedConnection) {
     }
     EXPECT_EQ(utiltest::CountLines(connecting), 1u);
     server.CloseStdin();
-    EXPECT_EQ(server.Wait(), 0);
+    EXPECT_EQ(server.Wait(), 0) << server.Err();
     EXPECT_EQ(server.Out().find("accepted "), server.Out().rfind("accepted ")) << server.Out();
 }
 
@@ -272,7 +272,7 @@ TEST_F(LpcTransport, ClientThatDiesWithARequestPendingIsReportedDeadThenClosed) 
     EXPECT_EQ(server.Line(), "closed " + pid);
 
     server.CloseStdin();
-    EXPECT_EQ(server.Wait(), 0);
+    EXPECT_EQ(server.Wait(), 0) << server.Err();
     // The server had no connection of its own back to the dead client.
     EXPECT_EQ(utiltest::CountLines(closedError), before + 1);
 }
