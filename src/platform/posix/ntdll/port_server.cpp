@@ -271,8 +271,8 @@ uint32_t ServerPort::DeliverLocked(const std::shared_ptr<Connection>& connection
 
 void ServerPort::EndConnectionLocked(const std::shared_ptr<Connection>& connection, bool orderly, bool notify) {
     if (connection->state == Connection::State::Closed) return;
-    const bool answerPending = connection->state == Connection::State::Requested ||
-                               connection->state == Connection::State::Accepted;
+    const bool answerPending =
+        connection->state == Connection::State::Requested || connection->state == Connection::State::Accepted;
     if (notify && answerPending) {
         // The client went while its request waited for an answer. Answering
         // still works, and completing delivers client-died, so the server
