@@ -12,6 +12,12 @@
 // Longest port name in wide characters, terminator included.
 constexpr size_t kLpcPortNameCapacity = 128;
 
+// "\RPC Control\" + explicitPortName when it is given and not empty, else
+// "\RPC Control\" + groupName + decimal pid. False when it would not fit
+// capacity characters with its terminator; name is then left unwritten.
+bool FormatLpcPortName(const wchar_t* explicitPortName, const wchar_t* groupName, DWORD pid, wchar_t* name,
+                       size_t capacity);
+
 // Threads: any thread may send. The connection cache is guarded by
 // cacheLock_; the send itself runs outside the lock on the cached handle.
 class NtLpcClient : public virtual NtLpcInterface {

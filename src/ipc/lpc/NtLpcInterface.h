@@ -74,6 +74,16 @@ private:
     void ForgetEntryPoints();
 };
 
+// Status values the transport produces or tests for itself (the platform
+// headers do not all name them on every build).
+constexpr NTSTATUS kLpcStatusTimeout = 0x00000102;
+constexpr NTSTATUS kLpcStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000Du);
+constexpr NTSTATUS kLpcStatusNoMemory = static_cast<NTSTATUS>(0xC0000017u);
+constexpr NTSTATUS kLpcStatusNameTooLong = static_cast<NTSTATUS>(0xC0000106u);
+constexpr NTSTATUS kLpcStatusDllNotFound = static_cast<NTSTATUS>(0xC0000135u);
+constexpr NTSTATUS kLpcStatusInvalidMessage = static_cast<NTSTATUS>(0xC0000702u);
+constexpr NTSTATUS kLpcStatusUnsuccessful = static_cast<NTSTATUS>(0xC0000001u);
+
 // The published constant name of a status, or its class fall-back text.
 // Never null, never allocated, safe from any thread.
 const char* NtStatusName(uint32_t status);

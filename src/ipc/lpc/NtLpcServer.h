@@ -54,6 +54,10 @@ private:
     bool FormatPortName(wchar_t* name, size_t capacity) const;
     const wchar_t* GroupName() const { return hasGroupName_ ? groupName_.c_str() : nullptr; }
     void CloseConnection(DWORD pid, const char* closedError);
+    // Waits for a listener that was started and has been told to end.
+    void JoinListener();
+    // Grows the read buffer to hold size bytes (and at least one reply); false when out of memory.
+    bool ReserveReadBuffer(DWORD size);
 
     HANDLE serverPort_ = nullptr;  // listener only, while it runs
     NtLpcPortList connections_;    // listener only; owns the handles it lists
