@@ -24,12 +24,13 @@ void Trace(const std::string& line) {
     }
 }
 
-#ifdef ZRTEST_START_WAITS
-// A slow Start: returns only once the test creates "start.go" in the current
-// directory, so tests decide when it ends instead of guessing a duration.
-void WaitForGoFile() {
+#if defined(ZRTEST_START_WAITS) || defined(ZRTEST_DATA_WAITS)
+// A slow Start (or Data): returns only once the test creates the go file in
+// the current directory, so tests decide when it ends instead of guessing a
+// duration.
+void WaitForGoFile(const char* name) {
     for (int i = 0; i < 60000 / 5; ++i) {
-        if (FILE* go = std::fopen("start.go", "r")) {
+        if (FILE* go = std::fopen(name, "r")) {
             std::fclose(go);
             return;
         }
@@ -46,7 +47,7 @@ ZR_MODULE_EXPORT ZR_MODULE_START {
 #if defined(ZRTEST_START_HANGS)
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 #elif defined(ZRTEST_START_WAITS)
-    WaitForGoFile();
+    WaitForGoFile("start.go");
 #endif
     Trace("started");
     return 0;
@@ -62,6 +63,9 @@ ZR_MODULE_EXPORT ZR_MODULE_STOP {
 #ifndef ZRTEST_NO_DATA
 ZR_MODULE_EXPORT ZR_MODULE_DATA {
     Trace("data " + std::to_string(option));
+#if defined(ZRTEST_DATA_WAITS)
+    WaitForGoFile("data.go");
+#endif
 #if defined(ZRTEST_DATA_NULL)
     (void)args;
     return nullptr;
