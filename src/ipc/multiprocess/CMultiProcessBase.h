@@ -48,9 +48,11 @@ public:
     // OnProcessTerminated.
     bool ProcessTermination(DWORD pid) override;
 
-    // One message, no request id; the transport type follows `type`. The
-    // transport's NTSTATUS, 13 when an exception was caught.
-    DWORD SendMessage(DWORD pid, INT cmd, const BYTE* data, DWORD size, DWORD type);
+    // One message, no request id; the transport type follows `type`, and for
+    // a Call the reply is written into `data`. The transport's NTSTATUS, 13
+    // when an exception was caught. (The endpoint type is an enum so that this
+    // never overrides the transport's own SendMessage.)
+    DWORD SendMessage(DWORD pid, INT cmd, BYTE* data, DWORD size, EndpointMessageType type);
     // A request with a request id; unless Async, waits for the answer, which
     // replaces the message. 0, the transport's status, or 1460.
     DWORD SendMessage(DWORD pid, INT cmd, WindowMessageDataMultiProcess& message, DWORD type);
