@@ -14,12 +14,13 @@ using zragent::JsonString;
 
 namespace {
 
-WindowMessageDataMultiProcess Record(uint32_t message, const std::string& w, const std::string& l) {
+// A relayed record with these parameter bytes, decoded.
+zragent::DecodedWindowMessage Decoded(uint32_t message, const std::string& w, const std::string& l) {
     WindowMessageDataMultiProcess record;
     record.uMsg = message;
     record.SetWParam(w.data(), static_cast<int32_t>(w.size()));
     record.SetLParam(l.data(), static_cast<int32_t>(l.size()));
-    return record;
+    return DecodeWindowMessage(record);
 }
 
 // Everything a writer printed.
@@ -63,28 +64,28 @@ TEST(AgentEvents, JsonObjectsCarryTheEventAndEachValueOnce) {
 }
 
 TEST(AgentEvents, OptionMessagesShowTheNameAndTheBytes) {
-    const auto set = DecodeWindowMessage(Record(3026, "proxy.port", "8080"));
+    const auto set = Decoded(3026, "proxy.port", "8080");
     EXPECT_EQ(set.name, "SETSRVOPTION");
     EXPECT_EQ(set.option, "proxy.port");
     EXPECT_EQ(set.bytes, "8080");
     EXPECT_FALSE(set.hasNumbers);
     EXPECT_EQ(zragent::DescribeWindowMessage(set), "SETSRVOPTION option \"proxy.port\" bytes \"8080\" (4)");
 
-    const auto get = DecodeWindowMessage(Record(3025, "", std::string("\x01\"", 2)));
+    const auto get = Decoded(3025, "", std::string("\x01\"", 2));
     EXPECT_EQ(get.name, "GETSRVOPTION");
     EXPECT_EQ(zragent::DescribeWindowMessage(get), "GETSRVOPTION option \"\" bytes \"\\x01\\\"\" (2)");
 }
 
 TEST(AgentEvents, RunJobShowsItsTwoNumbers) {
-    const auto job = DecodeWindowMessage(Record(3027, "7", "-1"));
+    const auto job = Decoded(3027, "7", "-1");
     EXPECT_EQ(job.name, "WM_RUNJOB");
     ASSERT_TRUE(job.hasNumbers);
     EXPECT_EQ(job.wParam, 7);
     EXPECT_EQ(job.lParam, -1);
     EXPECT_EQ(zragent::DescribeWindowMessage(job), "WM_RUNJOB w=7 l=-1");
     // Text that is no number is shown as it came.
-    EXPECT_FALSE(DecodeWindowMessage(Record(3027, "x", "1")).hasNumbers);
-    EXPECT_EQ(DecodeWindowMessage(Record(1025, "a", "b")).name, "WM_1025");
+    EXPECT_FALSE(Decoded(3027, "x", "1").hasNumbers);
+    EXPECT_EQ(Decoded(1025, "a", "b").name, "WM_1025");
 }
 
 TEST(AgentEvents, EveryEventIsOneLineInBothForms) {
@@ -95,7 +96,7 @@ TEST(AgentEvents, EveryEventIsOneLineInBothForms) {
         events.StartRefused("m", -3, "");
         events.Answer(0, 2, "ZR_GETOPTION:a\nb", true, 0, 0.25);
         events.Answer(1, 99, "", false, 1460, 10000);
-        events.Window(DecodeWindowMessage(Record(3027, "1", "2")), true);
+        events.Window(Decoded(3027, "1", "2"), true);
         events.Stopped(true, 3);
         events.HostExit(10, "exited with status 0", 0);
         events.Note("n");

@@ -98,7 +98,7 @@ DataAnswer AgentEndpoint::SendData(uint32_t pid, int32_t option, const std::stri
     return answer;
 }
 
-DWORD AgentEndpoint::SendRaw(uint32_t pid, int32_t cmd, std::string& body, DWORD type) {
+DWORD AgentEndpoint::SendRaw(uint32_t pid, int32_t cmd, std::string& body, EndpointMessageType type) {
     return SendMessage(pid, cmd, Bytes(body), static_cast<DWORD>(body.size()), type);
 }
 

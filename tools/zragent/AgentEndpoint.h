@@ -68,7 +68,7 @@ public:
     // A data request (MModuleData) and its answer (MModuleDataAsyncEnd).
     DataAnswer SendData(uint32_t pid, int32_t option, const std::string& text);
     // A raw command with an arbitrary body, for robustness tests.
-    DWORD SendRaw(uint32_t pid, int32_t cmd, std::string& body, DWORD type);
+    DWORD SendRaw(uint32_t pid, int32_t cmd, std::string& body, EndpointMessageType type);
 
     // Window messages answered so far.
     uint64_t WindowMessagesAnswered() const { return windowMessages_; }
