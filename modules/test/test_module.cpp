@@ -5,9 +5,12 @@
 //   "start <params> <window>"  on entry to Start
 //   "started"                  when Start returns
 //   "stop", "data <option>"
+// The waitdata variant's Data waits for "data.go" in the current directory,
+// or sleeps N ms for the argument "sleep:N".
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 #include <thread>
 
@@ -64,7 +67,13 @@ ZR_MODULE_EXPORT ZR_MODULE_STOP {
 ZR_MODULE_EXPORT ZR_MODULE_DATA {
     Trace("data " + std::to_string(option));
 #if defined(ZRTEST_DATA_WAITS)
-    WaitForGoFile("data.go");
+    // "sleep:N" takes N ms; anything else waits for the go file.
+    const std::wstring request = args ? args : L"";
+    if (request.rfind(L"sleep:", 0) == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::wcstol(request.c_str() + 6, nullptr, 10)));
+    } else {
+        WaitForGoFile("data.go");
+    }
 #endif
 #if defined(ZRTEST_DATA_NULL)
     (void)args;
