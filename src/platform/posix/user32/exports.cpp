@@ -20,7 +20,7 @@ const zrwin::BuiltinExport kUser32Exports[] = {
     ZRWIN_USER32_EXPORT(PostThreadMessageW), ZRWIN_USER32_EXPORT(PostQuitMessage),
     ZRWIN_USER32_EXPORT(SendMessageA),       ZRWIN_USER32_EXPORT(SendMessageW),
     ZRWIN_USER32_EXPORT(InSendMessage),      ZRWIN_USER32_EXPORT(wsprintfA),
-    ZRWIN_USER32_EXPORT(wvsprintfA),
+    ZRWIN_USER32_EXPORT(wvsprintfA),         ZRWIN_USER32_EXPORT(GetQueueStatus),
 };
 #undef ZRWIN_USER32_EXPORT
 ZRWIN_REGISTER_BUILTIN("user32", kUser32Exports);

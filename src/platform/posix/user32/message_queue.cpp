@@ -47,7 +47,7 @@ public:
             std::lock_guard<std::mutex> guard(G().queuesLock);
             G().queues.erase(queue_->ThreadId());
         }
-        for (HWND window : queue_->Shutdown()) G().windows.Remove(FromHwnd(window));
+        queue_->Shutdown(RemoveWindowFromTable);
     }
     const std::shared_ptr<MessageQueue>& Get() {
         if (!queue_) {
@@ -88,6 +88,7 @@ bool MessageQueue::Post(const MSG& msg, DWORD goneError) {
             return false;
         }
         posted_.push_back(msg);
+        newKinds_ |= QS_POSTMESSAGE | QS_ALLPOSTMESSAGE;
     }
     changed_.notify_all();
     return true;
@@ -98,6 +99,7 @@ bool MessageQueue::QueueSent(const std::shared_ptr<SentMessage>& message) {
         std::lock_guard<std::mutex> guard(lock_);
         if (ended_) return false;
         sent_.push_back(message);
+        newKinds_ |= QS_SENDMESSAGE;
     }
     changed_.notify_all();
     return true;
@@ -117,6 +119,7 @@ void MessageQueue::PostQuit(int exitCode) {
     std::lock_guard<std::mutex> guard(lock_);
     quitPending_ = true;
     quitCode_ = exitCode;
+    newKinds_ |= QS_POSTMESSAGE | QS_ALLPOSTMESSAGE;
 }
 
 // Handles the oldest incoming sent message with the lock released, as the
@@ -132,6 +135,7 @@ void MessageQueue::HandleSentLocked(std::unique_lock<std::mutex>& guard) {
 
 bool MessageQueue::Retrieve(MSG* msg, const MessageFilter& filter, bool wait, bool remove) {
     std::unique_lock<std::mutex> guard(lock_);
+    newKinds_ = 0;
     for (;;) {
         // Sent messages go ahead of posted ones, and are never returned.
         if (!sent_.empty()) {
@@ -184,7 +188,17 @@ void MessageQueue::RemoveWindow(HWND window) {
     std::erase(windows_, window);
 }
 
-std::vector<HWND> MessageQueue::Shutdown() {
+DWORD MessageQueue::Status(UINT flags) {
+    std::lock_guard<std::mutex> guard(lock_);
+    DWORD present = 0;
+    if (!posted_.empty() || quitPending_) present |= QS_POSTMESSAGE | QS_ALLPOSTMESSAGE;
+    if (!sent_.empty()) present |= QS_SENDMESSAGE;
+    DWORD fresh = newKinds_ & flags;
+    newKinds_ &= ~flags;
+    return ((present & flags) << 16) | fresh;
+}
+
+void MessageQueue::Shutdown(void (*removeWindow)(HWND)) {
     std::deque<std::shared_ptr<SentMessage>> waiting;
     std::vector<HWND> windows;
     {
@@ -194,8 +208,8 @@ std::vector<HWND> MessageQueue::Shutdown() {
         windows.swap(windows_);
         posted_.clear();
     }
+    for (HWND window : windows) removeWindow(window);
     for (auto& message : waiting) Complete(*message, SentMessage::State::Failed, 0);
-    return windows;
 }
 
 std::shared_ptr<MessageQueue> CurrentQueue() { return t_queue.Get(); }

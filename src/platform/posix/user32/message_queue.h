@@ -86,9 +86,14 @@ public:
     void AddWindow(HWND window);
     void RemoveWindow(HWND window);
 
+    // Called on: this queue's thread. GetQueueStatus: HIWORD the kinds of
+    // message waiting, LOWORD the kinds that arrived since the last look.
+    DWORD Status(UINT flags);
+
     // Called on: this queue's thread, as it ends. Refuses everything from now
-    // on and fails the sends that wait; gives the windows the thread owned.
-    std::vector<HWND> Shutdown();
+    // on, hands each window the thread owned to removeWindow, then fails the
+    // sends that wait (so a failed sender finds the window gone).
+    void Shutdown(void (*removeWindow)(HWND));
 
 private:
     void HandleSentLocked(std::unique_lock<std::mutex>& guard);
@@ -102,6 +107,7 @@ private:
     bool quitPending_ = false;
     int quitCode_ = 0;
     bool ended_ = false;
+    DWORD newKinds_ = 0;  // QS_ bits that arrived since the last look
 };
 
 // The calling thread's queue, created on first use; it ends with the thread.

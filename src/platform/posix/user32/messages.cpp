@@ -72,7 +72,8 @@ BOOL PostCommon(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 BOOL PostThreadCommon(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
-    std::shared_ptr<MessageQueue> queue = FindQueue(threadId);
+    // Calling user32 gives the caller a queue, so posting to itself always finds one.
+    std::shared_ptr<MessageQueue> queue = threadId == GetCurrentThreadId() ? CurrentQueue() : FindQueue(threadId);
     if (!queue) {
         SetLastError(ERROR_INVALID_THREAD_ID);
         return FALSE;
@@ -189,3 +190,7 @@ ZRWINAPI LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, L
 
 // InSendMessage (user32): TRUE while the thread handles a message sent from another thread.
 ZRWINAPI BOOL WINAPI InSendMessage(void) { return t_inSend > 0 ? TRUE : FALSE; }
+
+// GetQueueStatus (user32): HIWORD the kinds of message waiting (only QS_POSTMESSAGE, QS_ALLPOSTMESSAGE and
+// QS_SENDMESSAGE exist here), LOWORD those that arrived since the last GetQueueStatus, GetMessage or PeekMessage.
+ZRWINAPI DWORD WINAPI GetQueueStatus(UINT flags) { return CurrentQueue()->Status(flags); }

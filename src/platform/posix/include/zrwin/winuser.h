@@ -57,6 +57,11 @@
 #define PM_REMOVE 0x0001
 #define PM_NOYIELD 0x0002
 
+// ---- GetQueueStatus kinds.
+#define QS_POSTMESSAGE 0x0008
+#define QS_SENDMESSAGE 0x0040
+#define QS_ALLPOSTMESSAGE 0x0100
+
 #define MAKEINTATOM(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
 #define MAKEINTATOMW(i) ((LPWSTR)((ULONG_PTR)((WORD)(i))))
 #define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
@@ -165,6 +170,7 @@ ZRWINAPI void WINAPI PostQuitMessage(int exitCode);
 ZRWINAPI LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 ZRWINAPI LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 ZRWINAPI BOOL WINAPI InSendMessage(void);
+ZRWINAPI DWORD WINAPI GetQueueStatus(UINT flags);
 
 // ---- Text.
 ZRWINAPI int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...);
