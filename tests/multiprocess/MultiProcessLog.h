@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include <unistd.h>
+
 #include "log/LogTestUtil.h"
 
 namespace mptest {
@@ -29,10 +31,20 @@ inline std::string LineStartingWith(const std::string& prefix) {
     return {};
 }
 
+// Waits until another process or thread has logged the line; for lines that
+// follow no event this process can wait on.
+inline bool AwaitLine(const std::string& line, size_t times = 1, int limitMs = 30000) {
+    for (int waited = 0; waited < limitMs; waited += 20) {
+        if (CountLines(line) >= times) return true;
+        usleep(20000);
+    }
+    return CountLines(line) >= times;
+}
+
 inline std::string Hex(const void* handle, bool upper = false) {
     char text[32];
-    std::snprintf(text, sizeof(text), upper ? "%X" : "%x",
-                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle)));
+    std::snprintf(text, sizeof(text), upper ? "%llX" : "%llx",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
     return text;
 }
 

@@ -20,8 +20,10 @@ std::string BytesText(const BYTE* data, DWORD size) {
 CMultiProcessBase::CMultiProcessBase(const wchar_t* groupName, DWORD receiveTimeout)
     : NtLpcInterface(), NtLpcBase(groupName, receiveTimeout, nullptr, nullptr) {}
 
-CMultiProcessBase::~CMultiProcessBase() {
-    // No message may reach the hooks of a half-destroyed endpoint.
+CMultiProcessBase::~CMultiProcessBase() { StopMessaging(); }
+
+void CMultiProcessBase::StopMessaging() {
+    // The listener first: it starts workers.
     NtLpcBase::StopServer();
     for (CWorker& worker : workers_) worker.StopWorking();
 }
@@ -71,11 +73,15 @@ DWORD CMultiProcessBase::SendMessageCommon(DWORD pid, INT cmd, int32_t id, const
                                            std::string& answer, DWORD type) {
     DWORD result = 0;
     try {
+        // Nothing sent is a failure the caller must see: a 0 here would pass
+        // for an answered request.
         if (id < 0) {
             Log(LOG_ERROR, "CMultiProcessBase::SendMessageCommon: [E] Invalid request Id. (%d) Can not send message", id);
+            result = ERROR_INVALID_PARAMETER;
         } else if (!Utils_Processes::CheckIfProcessExist(pid)) {
             Log(LOG_ERROR, "CMultiProcessBase::SendMessageCommon: [E] Process %d does not exist. Deleting request %d.",
                 static_cast<int>(pid), id);
+            result = ERROR_INVALID_PARAMETER;
         } else {
             // Always a datagram: the answer arrives as a message of its own,
             // never in the transport's reply.

@@ -54,7 +54,8 @@ public:
     // never overrides the transport's own SendMessage.)
     DWORD SendMessage(DWORD pid, INT cmd, BYTE* data, DWORD size, EndpointMessageType type);
     // A request with a request id; unless Async, waits for the answer, which
-    // replaces the message. 0, the transport's status, or 1460.
+    // replaces the message. 0, the transport's status, 1460 when the wait
+    // failed, 87 when nothing was sent (invalid id, or the peer is gone).
     DWORD SendMessage(DWORD pid, INT cmd, WindowMessageDataMultiProcess& message, DWORD type);
     DWORD SendMessageCommon(DWORD pid, INT cmd, int32_t id, const std::string& data, std::string& answer,
                             DWORD type);
@@ -81,6 +82,11 @@ public:
 
 protected:
     IIPCBridgeInterface& Bridge() { return *this; }
+    // Stops the listener and then every worker slot in order (each waits up
+    // to 30 s). A derived class calls it first in its own destructor, so that
+    // no hook or ProcessMessage reaches its half-destroyed part; the
+    // destructor here calls it again.
+    void StopMessaging();
 
 private:
     std::array<CWorker, kWorkerCount> workers_;

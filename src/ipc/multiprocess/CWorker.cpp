@@ -83,7 +83,12 @@ INT CWorker::DoWork() {
                 pid, cmd, reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()), answerSize);
             if (run) {
                 runGuard = std::unique_lock<std::mutex>(run->lock);
-                if (run->abandoned) return -4;  // the owner and this slot may be gone
+                if (run->abandoned) {
+                    // The owner and this slot may be gone: only the answer is ours.
+                    Log(LOG_WARNING, "CWorker::DoWork: [W] Worker was stopped meanwhile. Answer for pid:%d dropped.",
+                        static_cast<int>(pid));
+                    return -4;
+                }
             }
             Log(LOG_OTHER, "CWorker::DoWork: Message processed. Sending back response (%p) to %d...",
                 static_cast<const void*>(answer.get()), static_cast<int>(pid));
