@@ -220,7 +220,7 @@ bool ZRModProc::StartModuleExec(const MsgStartArguments& arguments) {
     Log(LOG_INFO, "ZRModProc::StartModuleExec: Starting ZR with parameters:%s", arguments.ToString().c_str());
     module_.SetCheckCertificate(arguments.GetChkCert());
     // The module gets our window, never the parent's value.
-    const HWND window = window_ ? window_->GetHandle() : nullptr;
+    const HWND window = window_ ? window_->GetWindowHandle() : nullptr;
     module_.SetWindow(arguments.GetHWnd() != 0 ? window : nullptr);
 
     const std::wstring& name = arguments.GetModule();
