@@ -118,10 +118,22 @@ bool WaitUntil(Condition condition, int limitMs) {
     return true;
 }
 
-// The host pid from a "host-started" event.
-uint32_t HostPidFrom(const std::string& json) {
-    const size_t at = json.find("\"event\":\"host-started\",\"pid\":");
-    return at == std::string::npos ? 0 : static_cast<uint32_t>(std::stoul(json.substr(at + 30)));
+// The host pid from the "host-started" event of the agent `parent`; 0 unless
+// that process is the agent's child, so that no stranger is ever signalled.
+pid_t HostPidFrom(const std::string& json, pid_t parent) {
+    const std::string key = "\"event\":\"host-started\",\"pid\":";
+    const size_t at = json.find(key);
+    if (at == std::string::npos) return 0;
+    const pid_t pid = static_cast<pid_t>(std::strtol(json.c_str() + at + key.size(), nullptr, 10));
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) return 0;
+    char state = 0;
+    int ppid = 0;
+    if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) != 2 || ppid != parent) return 0;
+    return pid;
 }
 
 }  // namespace
@@ -228,7 +240,7 @@ TEST(AgentHost, AParentKilledMidRequestEndsTheHostWithinTwoSeconds) {
     zrtest::ChildProcess agent(Zragent(), {"shell", module, "--no-signature-check", "--json"});
     unsetenv("ZRTEST_MODULE_TRACE");
     ASSERT_TRUE(agent.WaitForOutput("\"event\":\"started\""));
-    const pid_t host = static_cast<pid_t>(HostPidFrom(agent.Out()));
+    const pid_t host = HostPidFrom(agent.Out(), agent.Pid());
     ASSERT_GT(host, 0);
     ASSERT_TRUE(agent.Write("data 0 sleep:400\n"));
     ASSERT_TRUE(WaitUntil([&] {
@@ -258,7 +270,7 @@ TEST(AgentHost, AKilledHostIsReportedWithItsExitStatus) {
     HostFolder folder;
     zrtest::ChildProcess agent(Zragent(), {"shell", folder.Module("echo"), "--no-signature-check", "--json"});
     ASSERT_TRUE(agent.WaitForOutput("\"event\":\"started\""));
-    const pid_t host = static_cast<pid_t>(HostPidFrom(agent.Out()));
+    const pid_t host = HostPidFrom(agent.Out(), agent.Pid());
     ASSERT_GT(host, 0);
     kill(host, SIGKILL);
     agent.Write("data 2 x\n");

@@ -189,7 +189,9 @@ bool AgentSession::StartModule() {
 
 bool AgentSession::SendData(const DataRequest& request, int index, DataAnswer* out) {
     DataAnswer answer = endpoint_->SendData(host_.Pid(), request.option, request.text);
-    if (answer.status != 0 && (hostGone_ || host_.Exited())) return HostEndedUnexpectedly("during a data request");
+    // A host killed a moment ago may not have been reaped yet.
+    if (answer.status != 0 && (hostGone_ || host_.WaitForExit(500)))
+        return HostEndedUnexpectedly("during a data request");
     events_.Answer(index, request.option, answer.text, answer.status == 0, answer.status, answer.latencyMs);
     if (out) *out = answer;
     if (answer.status != 0) {
