@@ -90,14 +90,14 @@ TEST(AgentEvents, RunJobShowsItsTwoNumbers) {
 
 TEST(AgentEvents, EveryEventIsOneLineInBothForms) {
     auto all = [](zragent::EventWriter& events) {
-        events.HostLaunched(10, "zrrundll lib,Module PID(1) LPCNAME(G)");
+        events.HostLaunched(10, "/b/zrrundll /l/lib,Module PID(1) LPCNAME(G/x)");
         events.Ready(10, 1.5);
         events.Started("echo", "how", 0, 2.0);
         events.StartRefused("m", -3, "");
         events.Answer(0, 2, "ZR_GETOPTION:a\nb", true, 0, 0.25);
         events.Answer(1, 99, "", false, 1460, 10000);
         events.Window(Decoded(3027, "1", "2"), true);
-        events.Stopped(true, 3);
+        events.Stopped(true, true, 3);
         events.HostExit(10, "exited with status 0", 0);
         events.Note("n");
     };
@@ -118,6 +118,7 @@ TEST(AgentEvents, EveryEventIsOneLineInBothForms) {
     const std::string text = Printed(false, all);
     EXPECT_NE(text.find("refused  module \"m\": result -3 (signature check refused the file)"), std::string::npos);
     EXPECT_NE(text.find("window   WM_RUNJOB w=1 l=2, answered"), std::string::npos);
+    EXPECT_NE(text.find("host     started as process 10: zrrundll lib,Module PID(1) LPCNAME(G/x)"), std::string::npos);
 }
 
 TEST(AgentEvents, ErrorsCarryTheHostsLastLogLines) {

@@ -150,7 +150,7 @@ TEST(AgentHost, RunsEchoEndToEndWithEitherStartForm) {
         const std::vector<std::string> order = {
             "\"event\":\"host-started\"", "\"event\":\"ready\"", "\"event\":\"started\"",
             "\"text\":\"ZR_GETOPTION:proxy.host\"", "\"text\":\"ZR_RUN_SCRIPT_ASYNCH:a b\"",
-            "\"event\":\"stopped\",\"stopped\":true", "\"event\":\"host-exit\""};
+            "\"event\":\"stopped\",\"stopped\":true,\"was_running\":true", "\"event\":\"host-exit\""};
         size_t at = 0;
         for (const auto& event : order) {
             at = ran.out.find(event, at);
@@ -297,7 +297,7 @@ TEST(AgentHost, TheShellRunsAScriptFromStandardInput) {
     EXPECT_EQ(Count(out, "\"event\":\"ready\""), 2u);  // the start's and the one asked for
     EXPECT_NE(out.find("\"event\":\"status\""), std::string::npos);
     EXPECT_NE(out.find("unknown command \\\"bogus\\\""), std::string::npos);
-    EXPECT_NE(out.find("\"event\":\"stopped\",\"stopped\":true"), std::string::npos);
+    EXPECT_NE(out.find("\"event\":\"stopped\",\"stopped\":true,\"was_running\":true"), std::string::npos);
 }
 
 TEST(AgentHost, ATwentySixthConcurrentRequestIsDroppedAndTheHostRecovers) {

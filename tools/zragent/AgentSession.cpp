@@ -214,7 +214,7 @@ bool AgentSession::StopModule() {
         Fail(kExitFailed);
         return false;
     }
-    events_.Stopped(moduleStopped, MsSince(begin));
+    events_.Stopped(moduleStopped, started_, MsSince(begin));
     // A module that was never started is not a failure to stop.
     if (!moduleStopped && started_) Fail(kExitFailed);
     return moduleStopped || !started_;

@@ -94,8 +94,20 @@ void EventWriter::Write(const std::string& line) {
 void EventWriter::Raw(const std::string& json, const std::string& text) { Write(json_ ? json : text); }
 
 void EventWriter::HostLaunched(uint32_t pid, const std::string& commandLine) {
+    // People get the command without the folders; machines get it whole.
+    std::string brief;
+    size_t from = 0;
+    while (from <= commandLine.size()) {
+        size_t end = commandLine.find(' ', from);
+        if (end == std::string::npos) end = commandLine.size();
+        std::string word = commandLine.substr(from, end - from);
+        const size_t slash = word.rfind('/', word.find('('));
+        if (slash != std::string::npos) word.erase(0, slash + 1);
+        brief += (brief.empty() ? "" : " ") + word;
+        from = end + 1;
+    }
     Raw(JsonObject("host-started").Add("pid", pid).Add("command", commandLine).Text(),
-        "host     started as process " + std::to_string(pid) + ": " + commandLine);
+        "host     started as process " + std::to_string(pid) + ": " + brief);
 }
 
 void EventWriter::Ready(uint32_t pid, double ms) {
@@ -143,10 +155,12 @@ void EventWriter::Window(const DecodedWindowMessage& message, bool answered) {
     Raw(json.Text(), "window   " + DescribeWindowMessage(message) + (answered ? ", answered" : ""));
 }
 
-void EventWriter::Stopped(bool stopped, double ms) {
-    Raw(JsonObject("stopped").Add("stopped", stopped).Add("ms", ms).Text(),
-        std::string(stopped ? "stopped  module stopped" : "stopped  the host could not stop the module") + " in " +
-            Milliseconds(ms));
+void EventWriter::Stopped(bool stopped, bool wasRunning, double ms) {
+    const char* text = stopped ? "stopped  module stopped"
+                       : wasRunning ? "stopped  the host could not stop the module"
+                                    : "stopped  no module ran; the host ends";
+    Raw(JsonObject("stopped").Add("stopped", stopped).Add("was_running", wasRunning).Add("ms", ms).Text(),
+        std::string(text) + " in " + Milliseconds(ms));
 }
 
 void EventWriter::HostExit(uint32_t pid, const std::string& how, int code) {

@@ -48,7 +48,7 @@ public:
     void StartRefused(const std::string& module, int32_t result, const std::string& detail);
     void Answer(int index, int32_t option, const std::string& text, bool ok, uint32_t status, double ms);
     void Window(const DecodedWindowMessage& message, bool answered);
-    void Stopped(bool stopped, double ms);
+    void Stopped(bool stopped, bool wasRunning, double ms);
     void HostExit(uint32_t pid, const std::string& how, int code);
     // kind: "host-not-found", "host-died", "timeout", ...; lines: details
     // shown under the message (the host's last log lines).
