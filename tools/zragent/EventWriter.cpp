@@ -138,7 +138,14 @@ void EventWriter::Answer(int index, int32_t option, const std::string& text, boo
     }
     json.Add("latency_ms", ms);
     std::string line = "answer   " + std::string(GetCommandName(option)) + " -> ";
-    line += ok ? Quoted(text) : "no answer (status " + std::to_string(status) + ")";
+    if (ok) {
+        line += Quoted(text);
+    } else if (status == 1460) {
+        // The endpoint's code for a wait that ended without the answer.
+        line += "no answer in time (1460: dropped by the host, or it did not answer within 10 s)";
+    } else {
+        line += "not sent (status " + std::to_string(status) + ")";
+    }
     line += "  [" + Milliseconds(ms) + "]";
     Raw(json.Text(), line);
 }
