@@ -410,7 +410,14 @@ TEST(AgentHost, TenThousandRequestsInARowAreAllAnsweredWithoutGrowth) {
         dropped += line.find("No Free position") != std::string::npos;
     EXPECT_EQ(lost, dropped);
     EXPECT_LE(lost, 10u);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers keep freed memory (quarantine, shadow history), so the
+    // host's resident size says nothing about growth there.
+    (void)afterWarmUp;
+    (void)atEnd;
+#else
     EXPECT_LT(atEnd - afterWarmUp, 1024) << "resident " << afterWarmUp << " kB -> " << atEnd << " kB";
+#endif
     EXPECT_TRUE(agent.session->StopModule());
     EXPECT_TRUE(agent.session->AwaitHostExit(20000));
     const auto verified = zrlog::VerifyLogFile(folder.Log());
