@@ -11,6 +11,9 @@
 // parent died.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -99,7 +102,8 @@ bool AgentEndpoint::WaitForReady(uint32_t pid, int ms, Cancelled cancelled) {
         const bool stop = cancelled();
         hold.lock();
         if (stop) return ready_.count(pid) > 0;
-        readyChanged_.wait_for(hold, std::chrono::milliseconds(20));
+        readyChanged_.wait_until(hold, std::min(deadline, std::chrono::steady_clock::now() +
+                                                              std::chrono::milliseconds(20)));
     }
     return true;
 }
