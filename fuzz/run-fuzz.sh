@@ -28,6 +28,7 @@ targets=(
     fuzz_start_parameters
     fuzz_stop_parameters
     fuzz_lpc_process_request
+    fuzz_port_frame
     fuzz_host_commands
 )
 

@@ -3,6 +3,7 @@
 // answered from memory.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,111 @@ TEST(NtLpcServerRequest, ShortIndirectCallStillHasAFullReplyAreaToWriteFrom) {
     server.ProcessRequest(&message);
     EXPECT_EQ(server.written.size(), 232u);
     EXPECT_GE(server.ReadBufferCapacity(), 232u);
+}
+
+}  // namespace
+
+// The listener's life with a scripted port: what ends it and what starts it again.
+#include <condition_variable>
+#include <mutex>
+
+namespace {
+
+class ScriptedListener : public lpctest::ScriptedLpcServer {
+public:
+    NTSTATUS receiveStatus = kLpcStatusTimeout;  // what every receive returns
+
+    ScriptedListener() {
+        listener_ = this;
+        NtCreatePort = &Create;
+        NtReplyWaitReceivePortEx = &Receive;
+        RtlInitUnicodeString = &InitString;
+        NtClose = &Close;
+    }
+    ~ScriptedListener() override {
+        StopServer();
+        listener_ = nullptr;
+    }
+
+    int Created() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return created_;
+    }
+    // Waits until the listener has closed the server port after its loop.
+    bool AwaitPortClosed(int count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return portsClosed_ >= count; });
+    }
+    void SetReceiveStatus(NTSTATUS status) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        receiveStatus = status;
+    }
+
+private:
+    static inline ScriptedListener* listener_ = nullptr;
+    static constexpr uintptr_t kServerPort = 0x5150;
+
+    static NTSTATUS NTAPI Create(HANDLE* port, OBJECT_ATTRIBUTES*, ULONG, ULONG maxMessageLength, ULONG) {
+        std::lock_guard<std::mutex> lock(listener_->mutex_);
+        ++listener_->created_;
+        *port = reinterpret_cast<HANDLE>(kServerPort);
+        return maxMessageLength == kLpcTotalLength ? 0 : kLpcStatusInvalidParameter;
+    }
+    static NTSTATUS NTAPI Receive(HANDLE, void**, LpcPortMessage*, LpcPortMessage*, LARGE_INTEGER* timeout) {
+        std::unique_lock<std::mutex> lock(listener_->mutex_);
+        const NTSTATUS status = listener_->receiveStatus;
+        if (status == kLpcStatusTimeout) {
+            // Wait out the relative time-out the listener asked for, unless the script changes.
+            listener_->changed_.wait_for(lock, std::chrono::microseconds(-timeout->QuadPart / 10));
+        }
+        return status;
+    }
+    static void NTAPI InitString(UNICODE_STRING* target, const WCHAR* source) {
+        target->Buffer = const_cast<WCHAR*>(source);
+        target->Length = 0;
+        target->MaximumLength = 0;
+    }
+    static NTSTATUS NTAPI Close(HANDLE handle) {
+        std::lock_guard<std::mutex> lock(listener_->mutex_);
+        if (reinterpret_cast<uintptr_t>(handle) == kServerPort) ++listener_->portsClosed_;
+        listener_->changed_.notify_all();
+        return 0;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int created_ = 0;
+    int portsClosed_ = 0;
+};
+
+TEST(NtLpcServerListener, EndsOnAReceiveErrorAndStartsAgainOnlyAfterAStop) {
+    SetLogLevel(LOG_WARNING);
+    const std::string line =
+        "NtLpcServer::ServerThread: [E] NtReplyWaitReceivePortEx failed. error: 0xC0000008 (STATUS_INVALID_HANDLE)";
+    const size_t before = utiltest::CountLines(line);
+
+    ScriptedListener server;
+    server.SetReceiveStatus(static_cast<NTSTATUS>(0xC0000008u));
+    EXPECT_EQ(server.StartServer(), 0);
+    ASSERT_TRUE(server.AwaitPortClosed(1));
+    EXPECT_EQ(utiltest::CountLines(line), before + 1);
+
+    // The flag is still set: a start does nothing until the server is stopped.
+    EXPECT_TRUE(server.IsRunning());
+    EXPECT_EQ(server.StartServer(), 0);
+    EXPECT_EQ(server.Created(), 1);
+
+    server.SetReceiveStatus(kLpcStatusTimeout);
+    EXPECT_EQ(server.StopServer(), 0);
+    EXPECT_EQ(server.StartServer(), 0);
+    EXPECT_EQ(server.Created(), 2);
+    EXPECT_TRUE(server.IsRunning());
+
+    // An abort only clears the flag; the listener ends within one receive time-out.
+    server.AbortServer();
+    EXPECT_FALSE(server.IsRunning());
+    ASSERT_TRUE(server.AwaitPortClosed(2));
+    EXPECT_EQ(server.StopServer(), 0);
 }
 
 }  // namespace

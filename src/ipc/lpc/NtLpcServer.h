@@ -45,7 +45,8 @@ public:
     INT ProcessRequest(LpcPortMessage* message);
 
     bool IsRunning() const { return running_.load(); }
-    // Bytes the indirect read buffer holds now; it only grows.
+    // Bytes the indirect read buffer holds now; it only grows. Listener thread
+    // (a hook), or any thread while no listener runs.
     DWORD ReadBufferCapacity() const { return readCapacity_; }
 
 private:

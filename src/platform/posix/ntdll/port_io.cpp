@@ -15,6 +15,7 @@ namespace zrwin::ntport {
 namespace {
 
 constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kReadAhead = 1024 * 1024;
 constexpr const char kAddressPrefix[] = "zrwin-port:";
 
 uint64_t Fnv1a64(const std::string& text) {
@@ -56,11 +57,13 @@ uint32_t ReadU32(const Record& record, size_t offset) {
 FrameReader::Fill FrameReader::ReadAvailable(int fd) {
     for (;;) {
         if (start_ == used_) start_ = used_ = 0;
-        // Room for the whole frame being received, so a large frame is read
-        // straight into place; otherwise one chunk.
+        // Room for more of the frame being received, in steps of at most
+        // kReadAhead: a header alone never makes the buffer as large as it
+        // claims, only bytes that really came do.
         size_t want = ExpectedFrameSize(buffer_.data() + start_, used_ - start_);
         want = want > used_ - start_ ? want - (used_ - start_) : kReadChunk;
         if (want < kReadChunk) want = kReadChunk;
+        if (want > kReadAhead) want = kReadAhead;
         if (buffer_.size() - used_ < want) {
             if (start_ > 0) {
                 std::memmove(buffer_.data(), buffer_.data() + start_, used_ - start_);
