@@ -41,6 +41,14 @@ inline bool AwaitLine(const std::string& line, size_t times = 1, int limitMs = 3
     return CountLines(line) >= times;
 }
 
+inline bool AwaitStartingWith(const std::string& prefix, size_t times, int limitMs = 30000) {
+    for (int waited = 0; waited < limitMs; waited += 20) {
+        if (CountStartingWith(prefix) >= times) return true;
+        usleep(20000);
+    }
+    return CountStartingWith(prefix) >= times;
+}
+
 inline std::string Hex(const void* handle, bool upper = false) {
     char text[32];
     std::snprintf(text, sizeof(text), upper ? "%llX" : "%llx",

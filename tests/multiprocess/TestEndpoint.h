@@ -27,6 +27,7 @@ enum class Answer {
 
 // Commands the tests send to reach ReceiveMsg.
 constexpr INT kOpenGate = 8;  // opens the gate; a Call's reply is "gate open"
+constexpr INT kHoldListener = 9;  // prints "holding" and keeps the listener until the gate opens
 
 class TestEndpoint : public CMultiProcessBase {
 public:
@@ -43,6 +44,10 @@ public:
             OpenGate();
             static const char kReply[] = "gate open";
             if (data != nullptr && size >= sizeof kReply) std::memcpy(data, kReply, sizeof kReply);
+        } else if (cmd == kHoldListener) {
+            std::printf("holding\n");
+            std::fflush(stdout);
+            WaitForSingleObject(gate_.Get(), INFINITE);
         }
         return 0;
     }

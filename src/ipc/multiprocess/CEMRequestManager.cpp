@@ -1,5 +1,6 @@
 #include "ipc/multiprocess/CEMRequestManager.h"
 
+#include <algorithm>
 #include <atomic>
 #include <sstream>
 
@@ -26,7 +27,10 @@ std::string CEMRequestManager::CRequest::ToString() const {
     text << "{id:" << id_ << " pid:" << pid_ << " ref:" << SharingCount() << " ev:" << std::hex
          << reinterpret_cast<uintptr_t>(Event()) << " evErr:" << reinterpret_cast<uintptr_t>(ErrorEvent())
          << " data:[" << data_.size() << "](" << data_ << ")}";
-    return text.str();
+    // A log line ends at its first NUL, and answers begin with binary ids.
+    std::string result = text.str();
+    std::replace(result.begin(), result.end(), '\0', ' ');
+    return result;
 }
 
 void CEMRequestManager::CRequest::WakeUp(const BYTE* data, DWORD length) {

@@ -10,6 +10,7 @@
 namespace {
 
 constexpr DWORD kExceptionStatus = 13;
+constexpr size_t kDumpLineRoom = 1900;
 
 std::string BytesText(const BYTE* data, DWORD size) {
     return data == nullptr || size == 0 ? std::string() : std::string(reinterpret_cast<const char*>(data), size);
@@ -198,15 +199,28 @@ bool CMultiProcessBase::StartNewWorker(DWORD cmd, DWORD pid, const std::string& 
     }
     Log(LOG_ERROR, "CMultiProcessBase::StartNewWorker: [E] Could not find any free worker slot for cmd:%d, pid:%d",
         static_cast<int>(cmd), static_cast<int>(pid));
-    Log(LOG_ERROR, "CMultiProcessBase::StartNewWorker: [E] Dump workers:%s", DumpWorkers().c_str());
+    // The log keeps messages of up to 2047 characters whole and 25 slots
+    // take more, so the dump goes out in as many lines as it needs.
+    std::string chunk;
+    for (size_t i = 0; i < workers_.size(); ++i) {
+        const std::string entry = SlotText(i);
+        if (!chunk.empty() && chunk.size() + entry.size() > kDumpLineRoom) {
+            Log(LOG_ERROR, "CMultiProcessBase::StartNewWorker: [E] Dump workers:%s", chunk.c_str());
+            chunk.clear();
+        }
+        chunk += entry;
+    }
+    Log(LOG_ERROR, "CMultiProcessBase::StartNewWorker: [E] Dump workers:%s", chunk.c_str());
     return false;
 }
 
-std::string CMultiProcessBase::DumpWorkers() {
+std::string CMultiProcessBase::SlotText(size_t slot) const {
+    return std::to_string(slot) + ":{" + workers_[slot].ToString() + "},";
+}
+
+std::string CMultiProcessBase::DumpWorkers() const {
     std::string dump;
-    for (size_t i = 0; i < workers_.size(); ++i) {
-        dump += std::to_string(i) + ":{" + workers_[i].ToString() + "},";
-    }
+    for (size_t i = 0; i < workers_.size(); ++i) dump += SlotText(i);
     return dump;
 }
 

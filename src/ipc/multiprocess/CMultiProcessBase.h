@@ -78,7 +78,7 @@ public:
 
     // For tests and dumps.
     CEMRequestManager& Requests() { return requests_; }
-    std::string DumpWorkers();
+    std::string DumpWorkers() const;
 
 protected:
     IIPCBridgeInterface& Bridge() { return *this; }
@@ -89,6 +89,8 @@ protected:
     void StopMessaging();
 
 private:
+    std::string SlotText(size_t slot) const;
+
     std::array<CWorker, kWorkerCount> workers_;
     CEMRequestManager requests_;
     CriticalSection workerLock_;

@@ -1,5 +1,6 @@
 #include "ipc/multiprocess/CWorker.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <sstream>
 
@@ -19,10 +20,11 @@ void CWorker::StartWorking(DWORD cmd, DWORD pid, const std::string& data, CMulti
     // Held until the handle is in the slot: the thread waits for it before it
     // can free the slot, so even a very short piece of work leaves it free.
     std::lock_guard<std::mutex> guard(lock_);
-    if (run_) {
+    if (run_ && !run_->delivering) {
         Log(LOG_ERROR, "CWorker::StartWorking: [E] This worker is not free. Thread: 0x%X", HandleValue(run_->thread.Get()));
         return;
     }
+    if (run_) delivering_.push_back(std::move(run_));
     owner_ = owner;
     pid_ = pid;
     cmd_ = cmd;
@@ -89,6 +91,8 @@ INT CWorker::DoWork() {
                         static_cast<int>(pid));
                     return -4;
                 }
+                std::lock_guard<std::mutex> guard(lock_);
+                if (run_ == run) run->delivering = true;
             }
             Log(LOG_OTHER, "CWorker::DoWork: Message processed. Sending back response (%p) to %d...",
                 static_cast<const void*>(answer.get()), static_cast<int>(pid));
@@ -106,7 +110,11 @@ INT CWorker::DoWork() {
         }
     }
     Log(LOG_OTHER, "CWorker::DoWork: Freeing worker thread (h:0x%X)", HandleValue(run ? run->thread.Get() : nullptr));
-    Reset();
+    if (run) {
+        EndRun(run);
+    } else {
+        Reset();
+    }
     // The slot is free and may be destroyed from here on: only the value it
     // now holds is logged.
     Log(LOG_INFO, "CWorker::DoWork: Ending worker thread (h:0x%X)", 0u);
@@ -115,13 +123,27 @@ INT CWorker::DoWork() {
 
 void CWorker::StopWorking() {
     std::shared_ptr<Run> run;
+    std::vector<std::shared_ptr<Run>> delivering;
     std::string text;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!run_) return;
+        delivering = delivering_;
         run = run_;
         text = ToStringLocked();
     }
+    // Earlier runs only send an answer; the owner must outlive that too.
+    for (const auto& earlier : delivering) {
+        if (WaitForSingleObject(earlier->thread.Get(), stopWait_) != WAIT_OBJECT_0) {
+            std::lock_guard<std::mutex> runGuard(earlier->lock);
+            earlier->abandoned = true;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const auto& earlier : delivering)
+            delivering_.erase(std::remove(delivering_.begin(), delivering_.end(), earlier), delivering_.end());
+    }
+    if (!run) return;
     Log(LOG_INFO, "CWorker::StopWorking: Waiting for worker:{%s}", text.c_str());
     const HANDLE thread = run->thread.Get();
     const DWORD waited = WaitForSingleObject(thread, stopWait_);
@@ -143,6 +165,15 @@ void CWorker::StopWorking() {
     if (run_ == run) ResetLocked();
 }
 
+void CWorker::EndRun(const std::shared_ptr<Run>& run) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (run_ == run) {
+        ResetLocked();
+    } else {
+        delivering_.erase(std::remove(delivering_.begin(), delivering_.end(), run), delivering_.end());
+    }
+}
+
 void CWorker::Reset() {
     std::lock_guard<std::mutex> guard(lock_);
     ResetLocked();
@@ -157,7 +188,7 @@ void CWorker::ResetLocked() {
 
 bool CWorker::IsFree() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return !run_;
+    return !run_ || run_->delivering;
 }
 
 HANDLE CWorker::ThreadHandle() const {
@@ -176,5 +207,9 @@ std::string CWorker::ToStringLocked() const {
          << reinterpret_cast<uintptr_t>(run_ ? run_->thread.Get() : nullptr) << ", wait:" << stopWait_ << ", mp*: 0x"
          << reinterpret_cast<uintptr_t>(owner_) << ", data[" << data_.size() << "]:'" << AbbreviateForLog(data_, 100)
          << "'";
-    return text.str();
+    // A log line ends at its first NUL; the binary fields of a request would
+    // cut off everything after them.
+    std::string result = text.str();
+    std::replace(result.begin(), result.end(), '\0', ' ');
+    return result;
 }
