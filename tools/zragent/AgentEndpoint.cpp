@@ -28,9 +28,9 @@ AgentEndpoint::AgentEndpoint(const std::wstring& group, EndpointObserver* observ
     : CMultiProcessBase(group.c_str(), kReceiveTimeoutMs), observer_(observer) {}
 
 AgentEndpoint::~AgentEndpoint() {
-    // The listener calls this class's hooks: it must be gone before they are.
-    Bridge().AbortServer();
-    Bridge().StopServer();
+    // The listener and the workers call this class's hooks: they must be
+    // gone before its part of the object is.
+    StopMessaging();
 }
 
 NTSTATUS AgentEndpoint::Open() {

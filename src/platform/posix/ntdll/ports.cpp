@@ -12,13 +12,10 @@
 #include "core/builtin_modules.h"
 #include "ntdll/port_objects.h"
 #include "zrwin/ntport.h"
-#include "zrwin/sync.h"
 
 namespace zrwin::ntport {
 namespace {
 
-// How often a wait retries an object it cannot poll (a named mutex).
-constexpr int kSliceMs = 5;
 // 100-ns intervals between 1601-01-01 and 1970-01-01.
 constexpr int64_t kEpochDifference = 116444736000000000LL;
 
@@ -69,12 +66,6 @@ int64_t TimeoutNs(const LARGE_INTEGER* timeout) {
     const int64_t nowNt = kEpochDifference + static_cast<int64_t>(now.tv_sec) * 10000000 + now.tv_nsec / 100;
     if (value <= nowNt) return 0;
     return value - nowNt > kLongest ? -1 : (value - nowNt) * 100;
-}
-
-NTSTATUS StatusOfWait(DWORD result) {
-    if (result == WAIT_OBJECT_0) return kStatusWait0;
-    if (result == WAIT_ABANDONED_0) return STATUS_ABANDONED;
-    return STATUS_INVALID_HANDLE;
 }
 
 }  // namespace
@@ -240,15 +231,16 @@ NTSTATUS NTAPI NtWriteRequestData(HANDLE port, PORT_MESSAGE* message, ULONG data
     return server->WriteData(message->MessageId, dataEntryIndex, buffer, bufferSize, bytesWritten);
 }
 
-// NtWaitForSingleObject (ntdll): waits on any waitable handle; STATUS_WAIT_0 or STATUS_TIMEOUT.
+// NtWaitForSingleObject (ntdll): waits on any handle with a poll descriptor; STATUS_WAIT_0 or STATUS_TIMEOUT.
 NTSTATUS NTAPI NtWaitForSingleObject(HANDLE object, BOOLEAN, LARGE_INTEGER* timeout) {
     const int64_t timeoutNs = TimeoutNs(timeout);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeoutNs < 0 ? 0 : timeoutNs);
+    // The caller's own process or thread never ends while it waits: no descriptor.
     std::shared_ptr<zrwin::KernelObject> target;
     if (!zrwin::IsPseudoHandle(object)) {
         target = zrwin::LookupHandle(object);
         if (!target) return STATUS_INVALID_HANDLE;
-        if (target->PollFd() < 0 && !target->TriedBySlices()) return STATUS_OBJECT_TYPE_MISMATCH;
+        if (target->PollFd() < 0) return STATUS_OBJECT_TYPE_MISMATCH;
     }
     // The first round only looks, so a zero time-out still takes what is signalled.
     for (bool first = true;; first = false) {
@@ -261,15 +253,11 @@ NTSTATUS NTAPI NtWaitForSingleObject(HANDLE object, BOOLEAN, LARGE_INTEGER* time
                 const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
                 waitMs = ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
             }
-            if (target && target->TriedBySlices() && (waitMs < 0 || waitMs > kSliceMs)) waitMs = kSliceMs;
         }
-        // The caller's own process or thread never ends while it waits.
         pollfd ready{target ? target->PollFd() : -1, POLLIN, 0};
         const int polled = ::poll(&ready, 1, waitMs);
-        if (!target) continue;
-        if (target->TriedBySlices() || (polled > 0 && (ready.revents & (POLLIN | POLLHUP | POLLERR)))) {
-            const DWORD result = target->TryWait();
-            if (result != WAIT_TIMEOUT) return StatusOfWait(result);
+        if (target && polled > 0 && (ready.revents & (POLLIN | POLLHUP | POLLERR)) && target->TryAcquire()) {
+            return kStatusWait0;
         }
     }
 }
