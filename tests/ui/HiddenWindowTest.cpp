@@ -87,9 +87,24 @@ TEST_F(HiddenWindowTest, AClassAlreadyRegisteredIsLoggedAndTheWindowStillCreated
     EXPECT_EQ(Count("HiddenWindow::Create: Hidden window created. Notifying event: 0x0"), 2u);
 }
 
-TEST_F(HiddenWindowTest, AWindowRefusedByItsProcedureLeavesNoHandle) {
-    HiddenWindow hidden(InstanceFor(3), RefusingProc, nullptr);
-    EXPECT_EQ(hidden.GetWindowHandle(), nullptr);
+TEST_F(HiddenWindowTest, AWindowRefusedByItsProcedureLeavesNoHandleButTheQuitStillArrives) {
+    std::atomic<DWORD> entryId{0};
+    std::atomic<BOOL> loopResult{-2};
+    HANDLE created = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread entry([&] {
+        HiddenWindow hidden(InstanceFor(3), RefusingProc, nullptr);
+        EXPECT_EQ(hidden.GetWindowHandle(), nullptr);
+        entryId = GetCurrentThreadId();
+        SetEvent(created);
+        MSG msg;
+        loopResult = GetMessageA(&msg, nullptr, 0, 0);
+    });
+    ASSERT_EQ(WaitForSingleObject(created, 10000), WAIT_OBJECT_0);
+    // The controller's quit, from another thread, reaches the entry thread.
+    EXPECT_TRUE(PostThreadMessageA(entryId, WM_QUIT, 0, 0));
+    entry.join();
+    CloseHandle(created);
+    EXPECT_EQ(loopResult.load(), 0);
     EXPECT_EQ(CountStartingWith("HiddenWindow::Create: [C] Failed to create window. err:"), 1u);
     EXPECT_EQ(CountStartingWith("HiddenWindow::Create: Hidden window created."), 0u);
 }

@@ -31,6 +31,12 @@ TEST(ZrRundll, CallsTheEntryWithTheArgumentsAsOneCommandLine) {
     EXPECT_EQ(ran.out, "window=0 instance=zrrundll_echo.so show=10 cmdline=[x]\n");
 }
 
+TEST(ZrRundll, AnEntryRunsAMessageLoopThatAnotherThreadSendsTo) {
+    auto ran = Rundll({kEcho + ",Loop"});
+    EXPECT_EQ(ran.code, 0) << ran.err;
+    EXPECT_EQ(ran.out, "answer=42 loop=0 quit=3\n");
+}
+
 TEST(ZrRundll, ARelativeLibraryIsTakenFromTheCurrentDirectory) {
     zrtest::ScopedTempDir dir;
     std::filesystem::copy_file(kEcho, dir.File("zrrundll_echo.so"));

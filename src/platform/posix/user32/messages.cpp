@@ -26,9 +26,13 @@ int CheckFilter(LPMSG msg, HWND window) {
         SetLastError(ERROR_NOACCESS);
         return -1;
     }
-    if (window && window != kThreadMessagesOnly && !LookupWindow(window)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return -1;
+    if (window && window != kThreadMessagesOnly) {
+        // Another thread's window could never match: refused, not waited on.
+        auto found = LookupWindow(window);
+        if (!found || found->threadId != GetCurrentThreadId()) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return -1;
+        }
     }
     return 1;
 }
@@ -121,7 +125,7 @@ LRESULT HandleSentMessage(const SentMessage& message) {
 using namespace zrwin::user32;
 
 // GetMessageA (user32): blocks for the next posted message of the thread, handling sent messages first;
-// 0 for WM_QUIT, -1 (ERROR_INVALID_WINDOW_HANDLE) for a filter window that does not exist.
+// 0 for WM_QUIT, -1 (ERROR_INVALID_WINDOW_HANDLE) for a filter window that is not the thread's own.
 ZRWINAPI BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
     return GetMessageCommon(msg, window, filterMin, filterMax);
 }

@@ -9,9 +9,6 @@
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 
-using zrwin::user32::Window;
-using zrwin::user32::WindowClass;
-
 namespace zrwin::user32 {
 namespace {
 
@@ -170,6 +167,7 @@ using namespace zrwin::user32;
 
 // RegisterClassA (user32): a second class of the same name and instance fails with ERROR_CLASS_ALREADY_EXISTS.
 ZRWINAPI ATOM WINAPI RegisterClassA(const WNDCLASSA* windowClass) {
+    CurrentQueue();  // the thread's first window call gives it its queue, as on Windows
     if (!windowClass || !windowClass->lpszClassName || !windowClass->lpfnWndProc) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -183,6 +181,7 @@ ZRWINAPI ATOM WINAPI RegisterClassA(const WNDCLASSA* windowClass) {
 
 // RegisterClassW (user32): as RegisterClassA, with a wide class name.
 ZRWINAPI ATOM WINAPI RegisterClassW(const WNDCLASSW* windowClass) {
+    CurrentQueue();
     if (!windowClass || !windowClass->lpszClassName || !windowClass->lpfnWndProc ||
         IS_INTRESOURCE(windowClass->lpszClassName)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -196,6 +195,7 @@ ZRWINAPI ATOM WINAPI RegisterClassW(const WNDCLASSW* windowClass) {
 ZRWINAPI HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
                                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                                     LPVOID param) {
+    CurrentQueue();  // even when creation fails
     if (!className) {
         SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
         return nullptr;
@@ -212,6 +212,7 @@ ZRWINAPI HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR win
 ZRWINAPI HWND WINAPI CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x, int y,
                                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                                     LPVOID param) {
+    CurrentQueue();  // even when creation fails
     if (!className) {
         SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
         return nullptr;
