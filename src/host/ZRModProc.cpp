@@ -1,8 +1,7 @@
 #include "host/ZRModProc.h"
 
 #include <algorithm>
-#include <chrono>
-#include <exception>
+#include <atomic>
 #include <string>
 
 #include "host/HexDumpForLog.h"
@@ -54,7 +53,8 @@ ZRModProc::~ZRModProc() {
     StopServer();
     QuitProcessMessage();
     Log(LOG_CRITICAL_ERROR, "ZRModProc::~ZRModProc: Server closed and module stopped");
-    DrainDataRequests();
+    // Workers still inside the module runner end before it goes.
+    StopMessaging();
     // The window goes with its controller, so no message reaches a destroyed one.
     g_windowTarget = nullptr;
     window_.reset();
@@ -244,29 +244,13 @@ bool ZRModProc::StartModuleExec(const MsgStartArguments& arguments) {
 std::unique_ptr<BYTE[]> ZRModProc::ProcessMessage(DWORD pid, DWORD cmd, const BYTE* data, DWORD size,
                                                   DWORD& answerSize) {
     answerSize = 0;
-    {
-        std::lock_guard<std::mutex> guard(requestsLock_);
-        if (refuseRequests_) return nullptr;
-        ++requestsRunning_;
-    }
-    std::unique_ptr<BYTE[]> answer;
     try {
-        answer = AnswerDataRequest(pid, cmd, data, size, answerSize);
+        return AnswerDataRequest(pid, cmd, data, size, answerSize);
     } catch (...) {
         Log(LOG_CRITICAL_ERROR, "ZRModProc::ProcessMessage: [C] Exception detected.");
+        answerSize = 0;
+        return nullptr;
     }
-    {
-        std::lock_guard<std::mutex> guard(requestsLock_);
-        --requestsRunning_;
-    }
-    requestsDone_.notify_all();
-    return answer;
-}
-
-void ZRModProc::DrainDataRequests() {
-    std::unique_lock<std::mutex> lock(requestsLock_);
-    refuseRequests_ = true;
-    requestsDone_.wait_for(lock, std::chrono::milliseconds(kRequestDrainMs), [this] { return requestsRunning_ == 0; });
 }
 
 std::unique_ptr<BYTE[]> ZRModProc::AnswerDataRequest(DWORD pid, DWORD cmd, const BYTE* data, DWORD size,

@@ -6,13 +6,12 @@
 // ReceiveMsg and ProcessTermination run on the LPC listener thread, one
 // command at a time; ProcessMessage on up to 25 worker threads at once.
 // The controller has no lock: startArgs_ is touched only by the listener,
-// and the module runner keeps its own rules for overlapping calls.
+// and the module runner keeps its own rules for overlapping calls. The
+// destructor ends the listener and the workers before the module runner goes.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "clib/os/modules/Module.h"
 #include "ipc/messages/MsgStartArguments.h"
@@ -28,8 +27,6 @@ public:
     static constexpr DWORD kStartRetryPauseMs = 1000;
     // How long the module may take to stop when the host quits.
     static constexpr int kQuitStopTimeoutMs = 120000;
-    // How long the destructor waits for data requests still running.
-    static constexpr int kRequestDrainMs = 30000;
 
     // Starts the server, creates the hidden window and announces the host to
     // parentPid; IsInitialized tells whether that all worked.
@@ -71,9 +68,6 @@ private:
     void OnStartModuleArgs(const BYTE* data, DWORD size);
     void OnStartModuleExec(BYTE* data, DWORD size);
     std::unique_ptr<BYTE[]> AnswerDataRequest(DWORD pid, DWORD cmd, const BYTE* data, DWORD size, DWORD& answerSize);
-    // Refuses new data requests and waits (bounded) for running ones, so the
-    // module runner never goes while a worker is inside it.
-    void DrainDataRequests();
 
     const DWORD parentPid_;
     const DWORD mainThreadId_;
@@ -81,12 +75,6 @@ private:
     std::unique_ptr<HiddenWindow> window_;
     bool initialized_ = false;
     MsgStartArguments startArgs_;
-
-    // Data requests inside the module runner; guarded by requestsLock_.
-    std::mutex requestsLock_;
-    std::condition_variable requestsDone_;
-    int requestsRunning_ = 0;
-    bool refuseRequests_ = false;
 };
 
 // The hidden window's procedure: relays messages above WM_USER to the

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ipc/messages/DataParametersMultiProcess.h"
@@ -49,22 +50,17 @@ struct Relayed {
 // workers and are answered with a record carrying the same request id.
 class TestParent : public CMultiProcessBase {
 public:
-    explicit TestParent(const std::wstring& group) : CMultiProcessBase(group.c_str(), 100) {
+    // onReceive runs on the listener before each command is recorded.
+    explicit TestParent(const std::wstring& group, std::function<void(DWORD pid, INT cmd)> onReceive = {})
+        : CMultiProcessBase(group.c_str(), 100), onReceive_(std::move(onReceive)) {
         serving_ = Load() && static_cast<INT>(StartServer()) >= 0;
     }
-    ~TestParent() override {
-        AbortServer();
-        StopServer();
-    }
+    ~TestParent() override { StopMessaging(); }
 
     bool Serving() const { return serving_; }
 
-    // Called on the listener before a command is recorded; set before the
-    // host starts.
-    std::function<void(DWORD pid, INT cmd)> onReceive;
-
     INT ReceiveMsg(DWORD pid, INT cmd, BYTE* data, DWORD size) override {
-        if (onReceive) onReceive(pid, cmd);
+        if (onReceive_) onReceive_(pid, cmd);
         {
             std::lock_guard<std::mutex> guard(lock_);
             received_.push_back({pid, cmd, std::string(reinterpret_cast<const char*>(data), data ? size : 0)});
@@ -148,6 +144,7 @@ private:
                                  : std::string();
     }
 
+    const std::function<void(DWORD pid, INT cmd)> onReceive_;
     bool serving_ = false;
     std::mutex lock_;
     std::condition_variable changed_;
