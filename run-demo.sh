@@ -87,7 +87,7 @@ echo "(refused, zragent exit status $status)"
 step "The host's sealed log: chain verification, then the last decrypted lines"
 run "$zrlog" verify kvlzrmodproc.log
 echo "(the host's own account of the tampered module, the last conversation:)"
-run "$zrlog" show kvlzrmodproc.log | grep -E "not signed|Start failed|Reply to MStartModuleExec|WM_QUIT|Exiting" \
+run "$zrlog" show kvlzrmodproc.log | grep -aE "not signed|Start failed|Reply to MStartModuleExec|WM_QUIT|Exiting" \
   | tail -n 6 | cut -c26-
 
 step "Done: everything above ran in $demo"
