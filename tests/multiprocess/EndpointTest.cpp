@@ -63,6 +63,10 @@ protected:
             std::vector<std::string>{"--zr-child=Peer", std::string(group_.begin(), group_.end()), mode,
                                      std::to_string(pid_)});
         EXPECT_EQ(peer->Line(), "ready");
+        // A connection ends with the thread that made it: the test's own
+        // thread connects, before any short-lived sender can.
+        BYTE hello[4] = {};
+        EXPECT_EQ(self_.SendMessage(static_cast<DWORD>(peer->Pid()), MReady, hello, sizeof hello, MP_SYNC), 0u);
         return peer;
     }
     // A data request sent as the parent sends it, waiting for its answer.
@@ -76,6 +80,19 @@ protected:
     const std::wstring group_ = mptest::GroupOf(GetCurrentProcessId());
     TestEndpoint self_{group_};
 };
+
+TEST_F(EndpointTest, EndpointTypesMapToTransportTypesAndUnknownOnesToSync) {
+    const struct {
+        DWORD endpoint;
+        LpcMessageType transport;
+    } cases[] = {{MP_SYNC, LPC_TYPE_SYNC}, {MP_ASYNC, LPC_TYPE_ASYNC}, {MP_CALL, LPC_TYPE_CALL}, {40, LPC_TYPE_SYNC}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.endpoint);
+        EXPECT_EQ(CMultiProcessBase::ConvertMessageType(c.endpoint), c.transport);
+    }
+    EXPECT_EQ(CountLines("ConvertMessageType: [E] Invalid type:40"), 1u);
+    EXPECT_EQ(CountStartingWith("ConvertMessageType:"), 1u);
+}
 
 TEST_F(EndpointTest, DataRequestsAndWindowMessagesAreAnsweredThroughAPeerProcess) {
     auto peer = StartPeer("echo");
