@@ -3,7 +3,7 @@
 // the handle of a loaded library.
 #include <dlfcn.h>
 
-#include "host/ModuleEntry.h"
+#include "host/LibraryHandle.h"
 
 namespace {
 

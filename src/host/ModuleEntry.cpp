@@ -3,15 +3,13 @@
 #include <string>
 
 #include "host/GetParams.h"
+#include "host/LibraryHandle.h"
 #include "host/ZRModProc.h"
 #include "log/Log.h"
 #include "util/FileVersion.h"
 #include "util/LoadLibrary.h"
 
 namespace {
-
-// Written once by the attach routine, before any thread of ours exists.
-HINSTANCE g_moduleHandle = nullptr;
 
 constexpr DWORD kShutdownLevel = 0x100;
 // Worker threads may still be sending replies when the loop ends.
@@ -41,7 +39,7 @@ void RunHost(const char* commandLine) {
     SetLogLevel(level);
 
     CVersion version;
-    version.LoadFromModule(g_moduleHandle);
+    version.LoadFromModule(HostModuleHandle());
     std::string versionText;
     version.ToString(versionText, ".");
     Log(LOG_CRITICAL_ERROR, "Module: Starting ZRModProc module ... {v:%s, debug:%d(%s), reg:SOFTWARE\\KVL\\%s}",
@@ -57,10 +55,10 @@ void RunHost(const char* commandLine) {
         IsWow64() ? 1 : 0, params.notifyPid, GetCurrentProcessId());
 
     {
-        ZRModProc controller(params.groupName.c_str(), params.notifyPid, g_moduleHandle);
+        ZRModProc controller(params.groupName.c_str(), params.notifyPid, HostModuleHandle());
         if (!controller.IsInitialized())
             Log(LOG_ERROR, "Module: [E] Initialization failed.  name:%ws, pid:%d, hInst:%p", params.groupName.c_str(),
-                params.notifyPid, g_moduleHandle);
+                params.notifyPid, HostModuleHandle());
         else
             RunMessageLoop(params.notifyPid);
         Log(LOG_CRITICAL_ERROR, "Module: Destroying ZRModProc...");
@@ -68,13 +66,6 @@ void RunHost(const char* commandLine) {
 }
 
 }  // namespace
-
-BOOL HostLibraryAttach(HINSTANCE instance, DWORD reason) {
-    if (reason == DLL_PROCESS_ATTACH) g_moduleHandle = instance;
-    return TRUE;
-}
-
-HINSTANCE HostModuleHandle() { return g_moduleHandle; }
 
 extern "C" void WINAPI Module(HWND, HINSTANCE, LPSTR commandLine, int) {
     try {

@@ -1,10 +1,11 @@
-// The host's command line: where PID(...) and LPCNAME(...) are found and
-// what they give.
+// The host's command line (where PID(...) and LPCNAME(...) are found and
+// what they give) and the library handle its attach routine records.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "host/GetParams.h"
+#include "host/LibraryHandle.h"
 #include "log/Log.h"
 #include "log/LogTestUtil.h"
 #include "support/TestSupport.h"
@@ -72,6 +73,28 @@ TEST(GetParams, GroupNameBytesAreReadInTheAnsiCodePage) {
     ModuleStartParams params;
     GetParams("LPCNAME(Gr\xe9n)", params);  // e acute in Windows-1252
     EXPECT_EQ(L"Gr\u00e9n", params.groupName);
+}
+
+TEST(LibraryAttach, OnlyTheProcessAttachRecordsTheHandle) {
+    auto* const first = reinterpret_cast<HINSTANCE>(0x10000);
+    auto* const other = reinterpret_cast<HINSTANCE>(0x20000);
+    struct Case {
+        HINSTANCE instance;
+        DWORD reason;
+        HINSTANCE recorded;
+    };
+    const Case cases[] = {
+        {first, DLL_PROCESS_ATTACH, first},
+        {other, DLL_THREAD_ATTACH, first},
+        {other, DLL_THREAD_DETACH, first},
+        {other, DLL_PROCESS_DETACH, first},
+        {other, DLL_PROCESS_ATTACH, other},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        EXPECT_EQ(TRUE, HostLibraryAttach(c.instance, c.reason));
+        EXPECT_EQ(c.recorded, HostModuleHandle());
+    }
 }
 
 }  // namespace

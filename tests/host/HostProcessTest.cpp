@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,16 +119,16 @@ TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
     // handler has returned, so its own "Notified" line cannot be there yet.
     const std::string notified = "ZRModProc::ZRModProc: Notified existence to pid: " + std::to_string(getpid()) +
                                  " ('ReadyMP' sent)";
-    std::atomic<int> notifiedBeforeReply{-1};
+    const auto notifiedBeforeReply = std::make_shared<std::atomic<int>>(-1);
     parent_.reset();
-    parent_ = std::make_unique<TestParent>(kGroup, [&](DWORD pid, INT cmd) {
-        if (cmd != MReady || notifiedBeforeReply >= 0) return;
+    parent_ = std::make_unique<TestParent>(kGroup, [notifiedBeforeReply, notified](DWORD pid, INT cmd) {
+        if (cmd != MReady || *notifiedBeforeReply >= 0) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for a host that does not wait
-        notifiedBeforeReply = Has(LogOf(pid), notified) ? 1 : 0;
+        *notifiedBeforeReply = Has(LogOf(pid), notified) ? 1 : 0;
     });
     const DWORD host = StartServingHost();
     ASSERT_FALSE(HasFailure());
-    EXPECT_EQ(0, notifiedBeforeReply);
+    EXPECT_EQ(0, *notifiedBeforeReply);
 
     const MsgStartExec started = StartModule(host, echo, true, 0);
     EXPECT_EQ(5, started.word0);
@@ -185,7 +186,6 @@ TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
               })));
     // Neither the private copy nor its lock file stays behind.
     EXPECT_EQ(modtest::FilesIn(dir_.Path()), (std::vector<std::string>{"echo.kvl", "registry.reg", "roots.pem"}));
-    parent_.reset();  // its hook refers to this test's locals
 }
 
 TEST_F(HostProcess, RelaysTheModulesWindowMessagesToTheParent) {
