@@ -12,7 +12,12 @@ root=$(pwd)
 scripts/install-deps.sh
 
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
-run() { printf '$ %s\n' "${*/#$bin\//}"; "$@"; }
+# Commands are printed quoted, so each can be pasted back into a shell (from build/demo).
+run() {
+  local shown=("${@/#$bin\//..\/native\/}")
+  printf '$'; printf ' %q' "${shown[@]}"; printf '\n'
+  "$@"
+}
 
 step "Building (native preset)"
 cmake --preset native >/dev/null
