@@ -4,19 +4,20 @@
 #include <string>
 
 #include "core/handle_table.h"
+#include "core/scoped_fd.h"
 #include "kernel32/share_modes.h"
 
 namespace zrwin {
 
 class FileObject : public KernelObject {
 public:
-    FileObject(int fd, DWORD access, std::string path, bool directory, bool deleteOnClose,
+    FileObject(ScopedFd fd, DWORD access, std::string path, bool directory, bool deleteOnClose,
                ShareRegistration share);
     // Closes the descriptor; deletes the file first when it was opened with
     // FILE_FLAG_DELETE_ON_CLOSE, then gives up its share-mode record.
     ~FileObject() override;
 
-    int Fd() const { return fd_; }
+    int Fd() const { return fd_.Get(); }
     const std::string& Path() const { return path_; }
     bool CanRead() const;
     bool CanWrite() const;
@@ -24,7 +25,7 @@ public:
     bool IsDirectory() const { return directory_; }
 
 private:
-    int fd_;
+    ScopedFd fd_;
     DWORD access_;
     std::string path_;
     bool directory_;

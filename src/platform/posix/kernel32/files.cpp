@@ -136,17 +136,14 @@ HANDLE OpenDirectory(const std::string& path, DWORD access, DWORD shareMode, DWO
     if (!(flags & FILE_FLAG_BACKUP_SEMANTICS)) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     if (disposition == CREATE_NEW) return FailWithError(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
     if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return FailWithError(PathError(errno, path), INVALID_HANDLE_VALUE);
+    ScopedFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.IsValid()) return FailWithError(PathError(errno, path), INVALID_HANDLE_VALUE);
     struct stat info {};
-    ::fstat(fd, &info);
+    ::fstat(fd.Get(), &info);
     ShareRegistration share;
     DWORD shareResult = share.Register(info.st_dev, info.st_ino, access, shareMode);
-    if (shareResult != ERROR_SUCCESS) {
-        ::close(fd);
-        return FailWithError(shareResult, INVALID_HANDLE_VALUE);
-    }
-    auto object = std::make_shared<FileObject>(fd, access, path, true, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0,
+    if (shareResult != ERROR_SUCCESS) return FailWithError(shareResult, INVALID_HANDLE_VALUE);
+    auto object = std::make_shared<FileObject>(std::move(fd), access, path, true, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0,
                                                std::move(share));
     HANDLE handle = InsertHandle(std::move(object));
     if (!handle) return INVALID_HANDLE_VALUE;
@@ -184,56 +181,42 @@ HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposi
     }
 
     int mode = wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
-    int fd = -1;
+    ScopedFd fd;
     bool created = false;
-    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+    for (int attempt = 0; attempt < 8 && !fd.IsValid(); ++attempt) {
         if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) {
-            fd = ::open(path.c_str(), mode | O_CREAT | O_EXCL | O_CLOEXEC,
-                        (newAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666);
-            if (fd >= 0) {
+            fd.Reset(::open(path.c_str(), mode | O_CREAT | O_EXCL | O_CLOEXEC,
+                            (newAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666));
+            if (fd.IsValid()) {
                 created = true;
                 break;
             }
             if (errno != EEXIST) return FailWithError(PathError(errno, path), INVALID_HANDLE_VALUE);
             if (disposition == CREATE_NEW) return FailWithError(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
         }
-        fd = ::open(path.c_str(), mode | O_CLOEXEC);
-        if (fd >= 0) break;
+        fd.Reset(::open(path.c_str(), mode | O_CLOEXEC));
+        if (fd.IsValid()) break;
         if (errno == EISDIR) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         // Removed between the two opens: create it after all.
         if (errno == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING) continue;
         return FailWithError(PathError(errno, path), INVALID_HANDLE_VALUE);
     }
-    if (fd < 0) return FailWithError(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+    if (!fd.IsValid()) return FailWithError(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
 
     struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        int error = errno;
-        ::close(fd);
-        return FailWithError(FileErrorFromErrno(error), INVALID_HANDLE_VALUE);
-    }
-    if (S_ISDIR(info.st_mode)) {
-        ::close(fd);
-        return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-    }
+    if (::fstat(fd.Get(), &info) != 0) return FailWithError(FileErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+    if (S_ISDIR(info.st_mode)) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     ShareRegistration share;
     DWORD shareResult = share.Register(info.st_dev, info.st_ino, access, shareMode);
-    if (shareResult != ERROR_SUCCESS) {
-        ::close(fd);
-        return FailWithError(shareResult, INVALID_HANDLE_VALUE);
-    }
+    if (shareResult != ERROR_SUCCESS) return FailWithError(shareResult, INVALID_HANDLE_VALUE);
     const bool existed = !created;
     if ((disposition == CREATE_ALWAYS && existed) || disposition == TRUNCATE_EXISTING) {
-        int rc = wantWrite ? ::ftruncate(fd, 0) : ::truncate(path.c_str(), 0);
-        if (rc != 0) {
-            int error = errno;
-            ::close(fd);
-            return FailWithError(FileErrorFromErrno(error), INVALID_HANDLE_VALUE);
-        }
+        int rc = wantWrite ? ::ftruncate(fd.Get(), 0) : ::truncate(path.c_str(), 0);
+        if (rc != 0) return FailWithError(FileErrorFromErrno(errno), INVALID_HANDLE_VALUE);
     }
-    if (created || disposition == CREATE_ALWAYS) WriteStoredAttributes(fd, path, newAttributes);
+    if (created || disposition == CREATE_ALWAYS) WriteStoredAttributes(fd.Get(), path, newAttributes);
 
-    auto object = std::make_shared<FileObject>(fd, access, path, false, deleteOnClose, std::move(share));
+    auto object = std::make_shared<FileObject>(std::move(fd), access, path, false, deleteOnClose, std::move(share));
     HANDLE handle = InsertHandle(std::move(object));
     if (!handle) return INVALID_HANDLE_VALUE;
     bool reportExisting = existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
@@ -315,10 +298,10 @@ DWORD CopyOut(const std::wstring& text, DWORD length, LPWSTR buffer) {
 
 }  // namespace
 
-FileObject::FileObject(int fd, DWORD access, std::string path, bool directory, bool deleteOnClose,
+FileObject::FileObject(ScopedFd fd, DWORD access, std::string path, bool directory, bool deleteOnClose,
                        ShareRegistration share)
     : KernelObject(ObjectKind::File),
-      fd_(fd),
+      fd_(std::move(fd)),
       access_(access),
       path_(std::move(path)),
       directory_(directory),
@@ -330,7 +313,7 @@ FileObject::~FileObject() {
     if (deleteOnClose_) {
         // Only the file this handle opened: the name may since have been given to another.
         struct stat mine {}, named {};
-        bool same = ::fstat(fd_, &mine) == 0 && ::lstat(path_.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+        bool same = ::fstat(fd_.Get(), &mine) == 0 && ::lstat(path_.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
                     mine.st_ino == named.st_ino;
         if (same && directory_) {
             ::rmdir(path_.c_str());
@@ -339,7 +322,7 @@ FileObject::~FileObject() {
         }
     }
     share_.Release();
-    if (fd_ >= 0) ::close(fd_);
+    fd_.Reset();
 }
 
 bool FileObject::CanRead() const { return (access_ & kReadRights) != 0; }
