@@ -39,5 +39,15 @@ int FileDescriptorOf(HANDLE file);
 
 // The Windows error code for an errno value of a file operation.
 DWORD FileErrorFromErrno(int error);
+// As FileErrorFromErrno, but ENOENT tells a missing file (its folder exists)
+// from a missing path.
+DWORD PathError(int error, const std::string& path);
+// The POSIX path of a file name; false with the last error set.
+bool MapName(LPCWSTR name, std::string& path);
+
+// Hidden, system, archive and temporary are kept in an extended attribute;
+// `fd` -1 writes through the path.
+DWORD ReadStoredAttributes(const std::string& path);
+void WriteStoredAttributes(int fd, const std::string& path, DWORD attributes);
 
 }  // namespace zrwin
