@@ -9,6 +9,7 @@
 #include "FilesTestSupport.h"
 #include "support/MultiProcessTest.h"
 #include "support/TestSupport.h"
+#include "support/FailsWith.h"
 
 using filestest::FileHandle;
 using filestest::Open;
