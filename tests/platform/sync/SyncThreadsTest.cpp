@@ -131,8 +131,6 @@ void CheckQueryThread(QueryThread query) {
     EXPECT_NT_STATUS(query(thread, ThreadBasicInformation, &info, sizeof info, &length), STATUS_INVALID_HANDLE);
 }
 
-TEST(SyncThreads, NtQueryInformationThreadCalledDirectly) { CheckQueryThread(&NtQueryInformationThread); }
-
 template <class Function>
 Function Find(HMODULE library, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
