@@ -27,6 +27,8 @@ targets=(
     fuzz_window_message_data
     fuzz_start_parameters
     fuzz_stop_parameters
+    fuzz_lpc_process_request
+    fuzz_port_frame
 )
 
 cd "$root"

@@ -105,13 +105,16 @@ void WriteInteger(Sink<Ch>& out, const Directive& directive, char conversion, ui
 bool WriteWideText(Sink<char>& out, const Directive& directive, const wchar_t* text, size_t length) {
     std::string converted;
     if (length > 0) {
+        // A UTF-8 ANSI code page represents every character and refuses the used-default flag.
         BOOL usedDefault = FALSE;
-        const int needed = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0, nullptr, &usedDefault);
+        BOOL* usedDefaultFlag = CodePageTakesDefaultChar(CP_ACP) ? &usedDefault : nullptr;
+        const int needed =
+            WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0, nullptr, usedDefaultFlag);
         if (needed <= 0) return false;
         converted.resize(needed);
         usedDefault = FALSE;
         if (WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), converted.data(), needed, nullptr,
-                                &usedDefault) != needed ||
+                                usedDefaultFlag) != needed ||
             usedDefault)
             return false;
     }
@@ -393,7 +396,7 @@ void FormatLogLine(const char* format, va_list args, std::string& line) {
         return;
     }
 
-    constexpr size_t kLarge = 2048;
+    constexpr size_t kLarge = kLogMessageMaxBytes + 1;
     std::unique_ptr<char[]> large(new (std::nothrow) char[kLarge]);
     if (!large) {
         line.append(format);

@@ -22,6 +22,10 @@ int LogVFormatW(wchar_t* buffer, size_t bufferSize, const wchar_t* format, va_li
 // line (see LogFormat.cpp for the three attempts and their fallbacks).
 void FormatLogLine(const char* format, va_list args, std::string& line);
 
+// The longest message, in bytes after formatting, that is logged as it is;
+// a longer one ends in a fallback suffix instead.
+constexpr size_t kLogMessageMaxBytes = 2047;
+
 // The fallback suffixes.
 extern const char kLogAllocationError[];
 extern const char kLogUnicodeError[];

@@ -91,6 +91,32 @@ std::string LogNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+namespace {
+
+// Whether "[<digits>.<digits>] " starts at position `at`.
+bool PrefixAt(const std::wstring& text, size_t at) {
+    size_t i = at;
+    if (i >= text.size() || text[i++] != L'[') return false;
+    for (int part = 0; part < 2; ++part) {
+        const size_t digits = i;
+        while (i < text.size() && text[i] >= L'0' && text[i] <= L'9') ++i;
+        if (i == digits || i >= text.size() || text[i++] != (part == 0 ? L'.' : L']')) return false;
+    }
+    return i < text.size() && text[i] == L' ';
+}
+
+// The salt is four random bytes of the ANSI code page; they decode to four
+// characters in a single-byte page but to one to four in UTF-8 (invalid bytes
+// become replacement characters). The line proper starts with its
+// "[pppp.tttt] " prefix, which no shorter salt can imitate.
+size_t SaltUnits(const std::wstring& text) {
+    for (size_t units = 1; units <= 4; ++units)
+        if (PrefixAt(text, units)) return units;
+    return 4;
+}
+
+}  // namespace
+
 bool DecodeRecord(const std::string& text, const std::string& logName, Record& record, std::string& hashedText,
                   std::string& error) {
     if (text.size() < kTimestampLength + 1 + 32 + kHashLength) {
@@ -146,15 +172,17 @@ bool DecodeRecord(const std::string& text, const std::string& logName, Record& r
         return false;
     }
     const std::wstring wide = FromUtf16LE(plain.data(), static_cast<size_t>(length));
-    const std::string line = Utils_Conversions::Conversion::toString(wide, CP_ACP);
-    if (line.size() < 6 || line.compare(line.size() - 2, 2, "\r\n") != 0) {
+    const size_t salt = SaltUnits(wide);
+    const std::string line =
+        Utils_Conversions::Conversion::toString(wide.size() > salt ? wide.substr(salt) : std::wstring(), CP_ACP);
+    if (wide.size() < salt + 2 || line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) {
         error = "does not decrypt: the plaintext is not a log line";
         return false;
     }
     record.timestamp = timestamp;
     record.chainHash = chainHash;
-    hashedText = line.substr(4);
-    record.line = line.substr(4, line.size() - 6);
+    hashedText = line;
+    record.line = line.substr(0, line.size() - 2);
     return true;
 }
 

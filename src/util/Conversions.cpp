@@ -9,23 +9,56 @@
 #include "log/Log.h"
 #include "util/LoadLibrary.h"
 
+bool CodePageTakesDefaultChar(UINT codePage) {
+    if (codePage == CP_ACP || codePage == CP_THREAD_ACP) codePage = GetACP();
+    else if (codePage == CP_OEMCP) codePage = GetOEMCP();
+    switch (codePage) {
+        case 42: case 50220: case 50221: case 50222: case 50225: case 50227: case 50229:
+        case 54936: case 65000: case 65001:
+            return false;
+        default:
+            return !(codePage >= 57002 && codePage <= 57011);
+    }
+}
+
+namespace {
+
+// "?" stands for unmappable characters in the system code page, unless that
+// page refuses a default character (a UTF-8 system code page does).
+const char* DefaultCharFor(UINT codePage) {
+    return codePage == CP_ACP && CodePageTakesDefaultChar(CP_ACP) ? "?" : nullptr;
+}
+
+}  // namespace
+
+// The result is built from the length the conversion returns, never from a
+// terminator it is trusted to have written: a trailing incomplete sequence
+// can come out shorter than asked for.
 wchar_t* MultiByteToWideAlloc(const char* text, UINT codePage) {
     if (text == nullptr) {
         return nullptr;
     }
-    int inputLength = static_cast<int>(std::strlen(text)) + 1;
-    int needed = MultiByteToWideChar(codePage, 0, text, inputLength, nullptr, 0);
-    if (needed <= 0) {
-        return nullptr;
+    const int inputLength = static_cast<int>(std::strlen(text));
+    int needed = 0;
+    if (inputLength > 0) {
+        needed = MultiByteToWideChar(codePage, 0, text, inputLength, nullptr, 0);
+        if (needed <= 0) {
+            return nullptr;
+        }
     }
-    wchar_t* buffer = new (std::nothrow) wchar_t[needed];
+    wchar_t* buffer = new (std::nothrow) wchar_t[needed + 1];
     if (buffer == nullptr) {
         return nullptr;
     }
-    if (MultiByteToWideChar(codePage, 0, text, inputLength, buffer, needed) <= 0) {
-        delete[] buffer;
-        return nullptr;
+    int written = 0;
+    if (inputLength > 0) {
+        written = MultiByteToWideChar(codePage, 0, text, inputLength, buffer, needed);
+        if (written <= 0) {
+            delete[] buffer;
+            return nullptr;
+        }
     }
+    buffer[written] = L'\0';
     return buffer;
 }
 
@@ -33,21 +66,22 @@ char* WideToMultiByteAlloc(const wchar_t* text, UINT codePage) {
     if (text == nullptr) {
         return nullptr;
     }
-    // UTF-8 (and other multi-byte pages) refuse a default character.
-    const char* defaultChar = codePage == CP_ACP ? "?" : nullptr;
-    int inputLength = static_cast<int>(std::wcslen(text));
-    int needed = WideCharToMultiByte(codePage, 0, text, inputLength, nullptr, 0, defaultChar, nullptr);
+    const char* defaultChar = DefaultCharFor(codePage);
+    const int inputLength = static_cast<int>(std::wcslen(text));
+    const int needed = WideCharToMultiByte(codePage, 0, text, inputLength, nullptr, 0, defaultChar, nullptr);
     if (needed <= 0) {
-        return nullptr;
+        return nullptr;  // also for an empty text
     }
     char* buffer = new (std::nothrow) char[needed + 1];
     if (buffer == nullptr) {
         return nullptr;
     }
-    if (WideCharToMultiByte(codePage, 0, text, inputLength + 1, buffer, needed + 1, defaultChar, nullptr) <= 0) {
+    const int written = WideCharToMultiByte(codePage, 0, text, inputLength, buffer, needed, defaultChar, nullptr);
+    if (written <= 0) {
         delete[] buffer;
         return nullptr;
     }
+    buffer[written] = '\0';
     return buffer;
 }
 
@@ -71,7 +105,7 @@ char* WideToMultiByteBuffer(char* destination, const wchar_t* text, int destinat
     if (destinationLength > 0) {
         destination[0] = '\0';
     }
-    const char* defaultChar = codePage == CP_ACP ? "?" : nullptr;
+    const char* defaultChar = DefaultCharFor(codePage);
     if (WideCharToMultiByte(codePage, 0, text, -1, destination, destinationLength, defaultChar, nullptr) <= 0) {
         return nullptr;
     }

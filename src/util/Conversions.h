@@ -38,6 +38,11 @@ UINT CommandLineCodePage();
 
 }  // namespace Utils_Conversions
 
+// Whether WideCharToMultiByte accepts a default character (and a used-default
+// flag) for this code page: UTF-8 and the other stateful or multi-byte pages
+// refuse them, also when the system's ANSI code page is one of them.
+bool CodePageTakesDefaultChar(UINT codePage);
+
 // Heap conversions; the caller frees the result with delete[]. Null on failure.
 wchar_t* MultiByteToWideAlloc(const char* text, UINT codePage);
 char* WideToMultiByteAlloc(const wchar_t* text, UINT codePage);

@@ -1,13 +1,21 @@
 // The zrsign command line: signing, listing, verifying and its exit codes.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
 
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/TestPki.h"
 #include "support/TestSupport.h"
 
@@ -92,8 +100,63 @@ TEST_F(ZrsignTool, BadCommandLinesAndUnusableFiles) {
     EXPECT_TRUE(Runs("sign --cert vix.pem --key missing.key module.dll", 3));
     EXPECT_TRUE(
         Runs("sign --cert roots.pem --key vix.key module.dll", 3, {"the key does not belong to the certificate"}));
-    EXPECT_TRUE(Runs("list missing.dll", 3));
+    // Files that cannot be used are named, with exit status 3, whatever the command.
+    ASSERT_EQ(0, mkdir("folder.dll", 0755));
+    for (const char* arguments : {"list missing.dll", "verify missing.dll"})
+        EXPECT_TRUE(Runs(arguments, 3, {"missing.dll: no such file"}));
+    for (const char* arguments : {"list folder.dll", "verify folder.dll", "sign --cert vix.pem --key vix.key folder.dll"})
+        EXPECT_TRUE(Runs(arguments, 3, {"folder.dll: is a folder, not a module file"}));
+    EXPECT_TRUE(Runs("verify --bogus module.dll", 2, {"unknown option --bogus"}));
+    EXPECT_TRUE(Runs("list module.dll other.dll", 2, {"list takes one module"}));
     // A failed signing leaves the module as it was.
+    EXPECT_TRUE(Runs("list module.dll", 0, {"unsigned"}));
+}
+
+// The verdict for any path is the host's: its ANSI code page form is what the
+// host's signature check opens.
+TEST_F(ZrsignTool, NonAsciiPathsGetTheHostsVerdict) {
+    std::filesystem::copy_file("module.dll", "m\xC3\xB6" "dul\xC3\xA9.dll");
+    std::filesystem::copy_file("module.dll", "\xE6\xA8\xA1.dll");
+    ASSERT_TRUE(Runs("sign --cert vix.pem --key vix.key m\xC3\xB6" "dul\xC3\xA9.dll", 0));
+    ASSERT_TRUE(Runs("sign --cert vix.pem --key vix.key \xE6\xA8\xA1.dll", 0));
+    EXPECT_TRUE(Runs("verify m\xC3\xB6" "dul\xC3\xA9.dll", 0, {"verdict:   accepted"}));
+    EXPECT_TRUE(Runs("verify \xE6\xA8\xA1.dll", 1, {"outside the ANSI code page (1252)", "verdict:   refused"}));
+}
+
+TEST_F(ZrsignTool, SigningALinkSignsItsTarget) {
+    ASSERT_EQ(0, symlink("module.dll", "link.dll"));
+    ASSERT_TRUE(Runs("sign --cert vix.pem --key vix.key link.dll", 0));
+    struct stat info{};
+    ASSERT_EQ(0, lstat("link.dll", &info));
+    EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link stays a link";
+    EXPECT_TRUE(Runs("verify module.dll", 0, {"verdict:   accepted"}));
+}
+
+TEST_F(ZrsignTool, InterruptedSigningLeavesNoTemporaryFile) {
+    // Large enough that the copy is still running when the temporary file appears.
+    ASSERT_EQ(0, truncate("module.dll", 512ll << 20));
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, dir_.Path().c_str(), IN_CREATE), 0);
+    zrtest::ChildProcess sign(ZRSIGN_PATH, {"sign", "--cert", "vix.pem", "--key", "vix.key", "module.dll"});
+    ASSERT_TRUE(sign.Started());
+    bool created = false;
+    while (!created) {
+        pollfd ready{watch, POLLIN, 0};
+        ASSERT_EQ(1, poll(&ready, 1, 60000)) << "no temporary file appeared";
+        alignas(inotify_event) char events[4096];
+        const ssize_t n = read(watch, events, sizeof events);
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            if (event->len && std::string(event->name).find(".zrsign-") != std::string::npos) created = true;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    sign.Signal(SIGINT);
+    EXPECT_EQ(128 + SIGINT, sign.Wait());
+    close(watch);
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+        EXPECT_EQ(std::string::npos, entry.path().filename().string().find(".zrsign-")) << entry.path();
     EXPECT_TRUE(Runs("list module.dll", 0, {"unsigned"}));
 }
 

@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "log/Log.h"
+#include "log/LogReader.h"
+#include "support/TestSupport.h"
 #include "util/Conversions.h"
 
 namespace {
@@ -45,6 +51,44 @@ TEST(ConversionsTest, Utf8RoundTripsAnyText) {
         EXPECT_FALSE(utf8.empty());
         EXPECT_EQ(Conversion::toWstring(utf8, CP_UTF8), text);
     }
+}
+
+// A trailing incomplete sequence converts to fewer units than asked for; the
+// result is built from the returned length (ASan catches a read past it).
+TEST(ConversionsTest, TrailingLeadByteNeverReadsPastTheResult) {
+    const std::wstring converted = Conversion::toWstring("ab\xC3", CP_UTF8);
+    EXPECT_EQ(converted.substr(0, 2), L"ab");
+    EXPECT_LE(converted.size(), 3u);
+}
+
+// The product under a UTF-8 system code page, in a fresh process (the ANSI
+// code page is read once per process).
+TEST(ConversionsTest, Utf8AnsiCodePageConvertsEverything) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_EQ(setenv("ZRWIN_ACP", "65001", 1), 0);
+    EXPECT_EXIT(
+        {
+            zrtest::ScopedTempDir dir;
+            const bool narrow = Conversion::toString(L"h\u00e9llo \u20ac\u4e2d", CP_ACP) == "h\xC3\xA9llo \xE2\x82\xAC\xE4\xB8\xAD";
+            const bool wide = Conversion::toWstring("\xC3\xA9", CP_ACP) == L"\u00e9";
+            char buffer[16];
+            const bool buffered = WideToMultiByteBuffer(buffer, L"\u00e9", 16, CP_ACP) != nullptr &&
+                                  std::string(buffer) == "\xC3\xA9";
+            SetLogLevel(LOG_WARNING);
+            Log(LOG_ERROR, "wide %ws text", L"\u00e9\u4e2d");
+            std::vector<zrlog::Record> records;
+            std::string error;
+            zrlog::ReadLogFile("kvlzrmodproc.log", records, error);
+            const bool logged = records.size() == 1 &&
+                                zrlog::MessageOf(records[0]) == "wide \xC3\xA9\xE4\xB8\xAD text";
+            std::fprintf(stderr, "narrow %d wide %d buffered %d logged %d\n", narrow, wide, buffered, logged);
+            std::exit(narrow && wide && buffered && logged ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "narrow 1 wide 1 buffered 1 logged 1");
+    ASSERT_EQ(setenv("ZRWIN_ACP", "frob", 1), 0);
+    EXPECT_EXIT(std::exit(GetACP() == 1252 ? 0 : 1), testing::ExitedWithCode(0),
+                "ZRWIN_ACP=frob is not an ANSI code page this system can convert");
+    unsetenv("ZRWIN_ACP");
 }
 
 TEST(ConversionsTest, BufferConversionsRefuseShortBuffersAndNulls) {

@@ -1,5 +1,9 @@
 // zrmodrun: runs one plug-in module the way the host does (verify, private
 // copy, load, Start, data requests, Stop), for module developers.
+#include <signal.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,7 +11,10 @@
 #include <vector>
 
 #include "clib/os/modules/Module.h"
+#include "clib/os/modules/ResultText.h"
 #include "log/Log.h"
+#include "log/LogConfig.h"
+#include "log/LogReader.h"
 #include "util/Conversions.h"
 
 namespace {
@@ -73,22 +80,33 @@ void Usage(FILE* out) {
                  "Runs a plug-in module as the host does: checks its signature, loads it\n"
                  "from a private copy beside it, calls Start, hands it each data request in\n"
                  "order (printing the option's name and the answer) and calls Stop.\n"
-                 "MODULE without a dot is looked for as MODULE.kvl in the current directory;\n"
+                 "MODULE without a dot is looked for as MODULE.kvl in the current directory\n"
+                 "(any folder given with it is dropped, as the host does: a warning says so);\n"
                  "the private copy is written beside the module file.\n"
+                 "A failure prints the result code, its meaning and the host's own log lines\n"
+                 "that give the reason.\n"
                  "\n"
                  "options:\n"
                  "  --threaded           run Start on a thread of its own\n"
                  "  --no-check           skip the signature check\n"
                  "  --params TEXT        parameter text handed to Start\n"
-                 "  --stop-after-start   stop the module right after it started\n"
-                 "  --stop-timeout MS    time-out handed to Stop (default 120000)\n"
+                 "  --stop-after-start   stop the module right after it started, as the host's\n"
+                 "                       start option 1 does (in threaded mode that stop and the\n"
+                 "                       final one each wait up to 10 s for the module thread)\n"
+                 "  --stop-timeout MS    time-out of the final stop (default 120000); a module's\n"
+                 "                       Stop takes none, so it shows only in the log, and the\n"
+                 "                       threaded strategy waits its own 10 s for the thread\n"
                  "  --log-level N        0..4, level of kvlzrmodproc.log (default: the\n"
                  "                       registry value \"debug\" the host reads, else 2)\n"
                  "  --data OPTION ARG    a data request; OPTION is a number or a name such as\n"
                  "                       ZR_GETOPTION or getoption; repeatable\n"
                  "  --help               this text\n"
                  "\n"
-                 "Exit status 0 when every step succeeded, 1 when one failed, 2 for bad usage.\n");
+                 "Ctrl-C or SIGTERM lets the step under way finish, then stops the module and\n"
+                 "removes its private copy (a second one ends at once).\n"
+                 "\n"
+                 "Exit status 0 when every step succeeded, 1 when one failed, 2 for bad usage,\n"
+                 "128 + the signal when interrupted.\n");
 }
 
 struct Request {
@@ -162,6 +180,73 @@ int Parse(int argc, char** argv, Arguments& args) {
     return 0;
 }
 
+// Ctrl-C or SIGTERM: the step under way finishes, then the module is stopped
+// and its private copy removed; a second signal ends the process at once.
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void OnInterrupt(int signal) {
+    g_interrupted = signal;
+    struct sigaction action{};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+}
+
+void StopCleanlyOnInterrupt() {
+    struct sigaction action{};
+    action.sa_handler = OnInterrupt;
+    action.sa_flags = SA_RESTART;  // the module's own calls go on undisturbed
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+// The error lines this process logged: the host's own account of why a step
+// failed, read back from the sealed log.
+void PrintLoggedReasons(size_t fromRecord) {
+    LogConfig* config = LogConfig::Instance();
+    if (!config) return;
+    std::vector<zrlog::Record> records;
+    std::string error;
+    zrlog::ReadLogFile(config->FileName(), records, error);
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "[%.4d.", static_cast<int>(getpid()));
+    for (size_t i = fromRecord; i < records.size(); ++i) {
+        const std::string& line = records[i].line;
+        if (line.rfind(prefix, 0) != 0) continue;
+        const std::string message = zrlog::MessageOf(records[i]);
+        if (message.find(": [E] ") != std::string::npos || message.find(": [C] ") != std::string::npos)
+            std::printf("  log: %s\n", message.c_str());
+    }
+}
+
+size_t LoggedRecords() {
+    LogConfig* config = LogConfig::Instance();
+    if (!config) return 0;
+    std::vector<zrlog::Record> records;
+    std::string error;
+    zrlog::ReadLogFile(config->FileName(), records, error);
+    return records.size();
+}
+
+void PrintFailure(const char* step, int result, size_t fromRecord) {
+    std::printf("%s: failed, result %d (%s)\n", step, result, clib::os::modules::ResultText(result));
+    PrintLoggedReasons(fromRecord);
+}
+
+// A name without a dot is looked for in the current directory whatever folder
+// came with it; running another folder's module by surprise is worse than a warning.
+void WarnAboutDroppedFolder(const std::string& module) {
+    if (module.find('.') != std::string::npos) return;
+    const size_t slash = module.find_last_of("/\\");
+    if (slash == std::string::npos) return;
+    const std::string name = module.substr(slash + 1);
+    std::fprintf(stderr,
+                 "zrmodrun: warning: %s has no dot, so it is looked for as %s.kvl in the current directory, not in "
+                 "%s; give %s.kvl to run the module there\n",
+                 module.c_str(), name.c_str(), module.substr(0, slash + 1).c_str(), module.c_str());
+}
+
 int Run(const Arguments& args) {
     int level = args.logLevel;
     if (level < 0) {
@@ -175,29 +260,37 @@ int Run(const Arguments& args) {
     if (args.stopAfterStart) options |= clib::os::modules::Module::kOptionStopAfterStart;
     if (args.threaded) options |= clib::os::modules::Module::kOptionThreaded;
 
+    WarnAboutDroppedFolder(args.module);
+    StopCleanlyOnInterrupt();
+    const size_t before = LoggedRecords();
     if (!module.Start(ModulePath(args.module), options, args.params)) {
-        std::printf("Start: failed, result %d\n", module.GetLastResult());
+        PrintFailure("Start", module.GetLastResult(), before);
         return 1;
     }
     std::printf("Start: ok (copy %s)\n", Narrow(module.CopyPath()).c_str());
 
     bool ok = true;
     for (const auto& request : args.requests) {
+        if (g_interrupted) break;
         std::wstring answer;
+        const size_t mark = LoggedRecords();
         if (module.Data(request.option, Wide(request.argument), answer)) {
             std::printf("%s: %s\n", OptionName(request.option), Narrow(answer).c_str());
         } else {
-            std::printf("%s: failed, result %d\n", OptionName(request.option), module.GetLastResult());
+            PrintFailure(OptionName(request.option), module.GetLastResult(), mark);
             ok = false;
         }
     }
 
+    if (g_interrupted) std::printf("interrupted: stopping the module\n");
+    const size_t mark = LoggedRecords();
     if (module.Stop(args.stopTimeoutMs)) {
         std::printf("Stop: ok\n");
     } else {
-        std::printf("Stop: failed, result %d\n", module.GetLastResult());
+        PrintFailure("Stop", module.GetLastResult(), mark);
         ok = false;
     }
+    if (g_interrupted) return 128 + g_interrupted;
     return ok ? 0 : 1;
 }
 

@@ -1,6 +1,8 @@
 #include "SignCore.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +22,32 @@ namespace zrsign {
 namespace certtable = zrwin::certtable;
 
 namespace {
+
+// The temporary file of the signing in progress, for a signal handler to remove.
+char g_temporary[PATH_MAX + 32];
+
+// Holds off the interrupting signals while the temporary file's name is
+// recorded or cleared, so a handler never sees it half written.
+class BlockInterrupts {
+public:
+    BlockInterrupts() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
+        blocked_ = ::sigprocmask(SIG_BLOCK, &set, &previous_) == 0;
+    }
+    ~BlockInterrupts() { Release(); }
+    BlockInterrupts(const BlockInterrupts&) = delete;
+    BlockInterrupts& operator=(const BlockInterrupts&) = delete;
+    void Release() {
+        if (blocked_) ::sigprocmask(SIG_SETMASK, &previous_, nullptr);
+        blocked_ = false;
+    }
+
+private:
+    sigset_t previous_;
+    bool blocked_ = false;
+};
 
 struct BioDeleter { void operator()(BIO* p) const { BIO_free_all(p); } };
 struct Pkcs7Deleter { void operator()(PKCS7* p) const { PKCS7_free(p); } };
@@ -199,11 +227,18 @@ SignResult SignModule(const std::string& modulePath, X509* certificate, EVP_PKEY
     struct stat info;
     ::fstat(file.Fd(), &info);
     std::string temporary = modulePath + ".zrsign-XXXXXX";
+    if (temporary.size() >= sizeof g_temporary) {
+        result.error = "the path is too long: " + modulePath;
+        return result;
+    }
+    BlockInterrupts blocked;  // the name is recorded before a handler can look for it
     int out = ::mkstemp(temporary.data());
     if (out < 0) {
         result.error = "cannot create a temporary file beside " + modulePath + ": " + std::strerror(errno);
         return result;
     }
+    std::memcpy(g_temporary, temporary.c_str(), temporary.size() + 1);
+    blocked.Release();
     bool written = true;
     std::vector<unsigned char> buffer(1 << 16);
     for (uint64_t at = 0; written && at < table.contentSize;) {
@@ -214,9 +249,13 @@ SignResult SignModule(const std::string& modulePath, X509* certificate, EVP_PKEY
     written = written && WriteAll(out, tail.data(), tail.size()) && ::fchmod(out, info.st_mode & 07777) == 0 &&
               ::fsync(out) == 0;
     written = (::close(out) == 0) && written;
-    if (!written || ::rename(temporary.c_str(), modulePath.c_str()) != 0) {
-        result.error = "cannot write " + modulePath + ": " + std::strerror(errno);
-        ::unlink(temporary.c_str());
+    BlockInterrupts finishing;
+    const bool renamed = written && ::rename(temporary.c_str(), modulePath.c_str()) == 0;
+    const int renameError = errno;
+    if (!renamed) ::unlink(temporary.c_str());
+    g_temporary[0] = '\0';
+    if (!renamed) {
+        result.error = "cannot write " + modulePath + ": " + std::strerror(renameError);
         return result;
     }
     result.entriesAfter = count;
@@ -270,6 +309,10 @@ bool InspectModule(const std::string& modulePath, ModuleInfo& info, std::string&
         info.entries.push_back(item);
     }
     return true;
+}
+
+void RemoveTemporaryOnSignal() {
+    if (g_temporary[0]) ::unlink(g_temporary);
 }
 
 }  // namespace zrsign

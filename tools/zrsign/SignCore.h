@@ -56,4 +56,8 @@ struct ModuleInfo {
 // Reads the table and checks each entry's signature and digest (not trust).
 bool InspectModule(const std::string& modulePath, ModuleInfo& info, std::string& error);
 
+// Removes the temporary file of a signing in progress, if any. Safe to call
+// from a signal handler (it only unlinks a name stored beforehand).
+void RemoveTemporaryOnSignal();
+
 }  // namespace zrsign

@@ -1,4 +1,10 @@
 // zrsign: signs module files for the host and shows how the host judges them.
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -7,8 +13,16 @@
 #include "SignCore.h"
 #include "platform/platform.h"
 #include "security/Signature.h"
+#include "util/Conversions.h"
 
 namespace {
+
+// Command-line text is UTF-8 on POSIX systems and in the ANSI code page on Windows.
+#ifdef _WIN32
+constexpr UINT kArgumentCodePage = CP_ACP;
+#else
+constexpr UINT kArgumentCodePage = CP_UTF8;
+#endif
 
 // Exit codes (also in docs/signing.md).
 constexpr int kExitOk = 0;         // signed / listed / the host would accept the module
@@ -78,6 +92,40 @@ std::string SystemText(LONG code) {
     return result;
 }
 
+// A module argument the tools cannot use names the file and why, before any
+// work: exit status 3, as for any unusable file.
+bool UsableModuleFile(const std::string& module) {
+    struct stat info{};
+    if (::stat(module.c_str(), &info) != 0) {
+        std::fprintf(stderr, "zrsign: %s: %s\n", module.c_str(),
+                     errno == ENOENT ? "no such file" : std::strerror(errno));
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        std::fprintf(stderr, "zrsign: %s: is a folder, not a module file\n", module.c_str());
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        std::fprintf(stderr, "zrsign: %s: not a regular file\n", module.c_str());
+        return false;
+    }
+    return true;
+}
+
+// An interrupted signing removes its temporary file; the module stays as it was.
+void OnInterrupt(int signal) {
+    zrsign::RemoveTemporaryOnSignal();
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+void RemoveTemporaryWhenInterrupted() {
+    struct sigaction action{};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
 int Sign(const std::vector<std::string>& args) {
     std::string cert, key, chain, module;
     bool replace = false;
@@ -105,6 +153,10 @@ int Sign(const std::vector<std::string>& args) {
         }
     }
     if (cert.empty() || key.empty() || module.empty()) return Usage("sign needs --cert, --key and a module");
+    if (!UsableModuleFile(module)) return kExitFailure;
+    // A link is signed where it points: replacing the link itself would leave its target unsigned.
+    char resolved[PATH_MAX];
+    const std::string target = ::realpath(module.c_str(), resolved) ? std::string(resolved) : module;
 
     std::string error;
     std::vector<zrsign::CertificatePtr> signer, extra;
@@ -119,7 +171,8 @@ int Sign(const std::vector<std::string>& args) {
     for (size_t i = 1; i < signer.size(); ++i) carried.push_back(signer[i].get());
     for (const auto& certificate : extra) carried.push_back(certificate.get());
 
-    zrsign::SignResult result = zrsign::SignModule(module, signer[0].get(), privateKey.get(), carried, replace);
+    RemoveTemporaryWhenInterrupted();
+    zrsign::SignResult result = zrsign::SignModule(target, signer[0].get(), privateKey.get(), carried, replace);
     if (!result.ok) {
         std::fprintf(stderr, "zrsign: %s\n", result.error.c_str());
         return kExitFailure;
@@ -135,6 +188,7 @@ int Sign(const std::vector<std::string>& args) {
 }
 
 int List(const std::string& module) {
+    if (!UsableModuleFile(module)) return kExitFailure;
     zrsign::ModuleInfo info;
     std::string error;
     if (!zrsign::InspectModule(module, info, error)) {
@@ -157,13 +211,23 @@ int List(const std::string& module) {
 }
 
 int Verify(const std::string& module) {
-    // The host hands the trust call the path as the ANSI code page reads it.
-    int needed = MultiByteToWideChar(CP_ACP, 0, module.c_str(), -1, nullptr, 0);
-    std::vector<wchar_t> widePath(needed > 0 ? static_cast<size_t>(needed) : 1, L'\0');
-    if (needed > 0) MultiByteToWideChar(CP_ACP, 0, module.c_str(), -1, widePath.data(), needed);
+    if (!UsableModuleFile(module)) return kExitFailure;
+    // The host holds the path as wide text and hands the signature check its
+    // ANSI code page form: follow the same two steps from the command line's
+    // own encoding, so every path gets the host's verdict.
+    const std::wstring widePath = Utils_Conversions::Conversion::toWstring(module, kArgumentCodePage);
+    const std::string ansiPath = Utils_Conversions::Conversion::toString(widePath, CP_ACP);
+    std::printf("module:    %s\n", module.c_str());
+    if (widePath.empty() || Utils_Conversions::Conversion::toWstring(ansiPath, CP_ACP) != widePath) {
+        std::printf("trust:     not checked: the path has characters outside the ANSI code page (%u), which the\n"
+                    "           host's signature check cannot open\n"
+                    "verdict:   refused\n",
+                    GetACP());
+        return kExitRefused;
+    }
     WINTRUST_FILE_INFO file = {};
     file.cbStruct = sizeof file;
-    file.pcwszFilePath = widePath.data();
+    file.pcwszFilePath = widePath.c_str();
     WINTRUST_DATA data = {};
     data.cbStruct = sizeof data;
     data.dwUIChoice = WTD_UI_NONE;
@@ -172,12 +236,11 @@ int Verify(const std::string& module) {
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     LONG code = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     bool trustAccepted = code == 0 || code == static_cast<LONG>(CERT_E_EXPIRED) || code == static_cast<LONG>(CERT_E_CHAINING);
-    std::printf("module:    %s\n", module.c_str());
     std::printf("trust:     0x%08X %s: %s (%s)\n", static_cast<unsigned>(code), TrustCodeName(code),
                 SystemText(code).c_str(), trustAccepted ? "accepted" : "refused");
 
     std::string name;
-    if (GetSubjectName(module.c_str(), name)) {
+    if (GetSubjectName(ansiPath.c_str(), name)) {
         bool matches = MatchLetters(name.c_str(), kExpectedPublisher, kExpectedPublisherLetters, false);
         std::printf("signer:    \"%s\"\npublisher: %s \"%s\"\n", name.c_str(), matches ? "matches" : "does not match",
                     kExpectedPublisher);
@@ -190,7 +253,7 @@ int Verify(const std::string& module) {
         else
             std::printf("signer:    unknown: the signature entry cannot be read\n");
     }
-    bool accepted = CheckSignature(module.c_str());
+    bool accepted = CheckSignature(ansiPath.c_str());
     std::printf("verdict:   %s\n", accepted ? "accepted" : "refused");
     return accepted ? kExitOk : kExitRefused;
 }
@@ -205,8 +268,9 @@ int main(int argc, char** argv) {
     if (command == "--help" || command == "-h" || command == "help") return Usage(nullptr);
     if (command == "sign") return Sign(args);
     if (command == "verify" || command == "list") {
-        if (args.size() != 1 || (!args[0].empty() && args[0][0] == '-'))
-            return Usage((command + " takes one module").c_str());
+        for (const auto& arg : args)
+            if (arg.size() > 1 && arg[0] == '-') return Usage(("unknown option " + arg).c_str());
+        if (args.size() != 1) return Usage((command + " takes one module").c_str());
         return command == "verify" ? Verify(args[0]) : List(args[0]);
     }
     return Usage(("unknown command " + command).c_str());

@@ -51,8 +51,8 @@ std::wstring QueryDevice(const wchar_t* name) {
 TEST_F(Drives, SubstitutionsResolveThroughChains) {
     filestest::Put(L"y:\\a.kvl", "chain");
     EXPECT_EQ(filestest::ReadAll(dir.File("ddrive/work/sub/a.kvl")), "chain");
-    EXPECT_EQ(GetFileAttributesW(L"X:\\sub\\a.kvl"), static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
-    EXPECT_EQ(GetFileAttributesW(L"D:\\work\\sub\\a.kvl"), static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
+    EXPECT_NE(GetFileAttributesW(L"X:\\sub\\a.kvl"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW(L"D:\\work\\sub\\a.kvl"), INVALID_FILE_ATTRIBUTES);
 
     EXPECT_EQ(QueryDevice(L"X:"), std::wstring(L"\\??\\D:\\work\0\0", 13));
     EXPECT_EQ(QueryDevice(L"Y:"), std::wstring(L"\\??\\X:\\sub\0\0", 12));
@@ -87,6 +87,7 @@ TEST_F(Drives, VolumePathNamesAndTheFiveCharacterBuffer) {
     ASSERT_TRUE(GetVolumePathNameW(L"\\\\server\\share\\m\\a.kvl", wide, 64));
     EXPECT_STREQ(wide, L"\\\\server\\share\\");
     EXPECT_FAILS_WITH(GetVolumePathNameW(L"D:\\x", root, 3), FALSE, ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_FAILS_WITH(GetVolumePathNameW(L"Q:\\x", root, 5), FALSE, ERROR_FILE_NOT_FOUND);  // a drive nobody mapped
 
     // Inside D:'s folder the current directory and relative paths are on D:.
     std::filesystem::current_path(dir.Path() / "ddrive/work");

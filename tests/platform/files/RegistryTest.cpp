@@ -1,6 +1,9 @@
 // The registry read from a .reg file: value types, keys, encodings, reloads and bad lines.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <cstring>
 #include <vector>
 
@@ -202,6 +205,59 @@ TEST(Registry, MalformedLinesAreSkippedAndTheRestLoads) {
         EXPECT_EQ(RegQueryValueExA(key.key, bad, nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND) << bad;
     }
     EXPECT_EQ(Bytes(key.key, "odd"), std::string("A\0", 2)) << "an odd byte count loses only the incomplete character";
+}
+
+// A registry setting that names something other than a readable file is one
+// warning naming the variable and an empty registry: never an abort or a hang.
+TEST(Registry, UnusableFileIsAWarningAndAnEmptyRegistry) {
+    zrtest::ScopedTempDir dir;
+    ASSERT_EQ(mkdir(dir.File("folder.reg").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(dir.File("fifo.reg").c_str(), 0600), 0);
+    const struct { const char* name; const char* warning; } cases[] = {
+        {"folder.reg", "is a folder; the registry is empty"},
+        {"fifo.reg", "is not a regular file; the registry is empty"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        setenv("ZRWIN_REGISTRY", dir.File(c.name).c_str(), 1);
+        testing::internal::CaptureStderr();
+        Key key;
+        EXPECT_EQ(OpenHost(key), ERROR_FILE_NOT_FOUND);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("(ZRWIN_REGISTRY) "), std::string::npos) << said;
+        EXPECT_NE(said.find(c.warning), std::string::npos) << said;
+    }
+    unsetenv("ZRWIN_REGISTRY");
+}
+
+// Loading costs memory in proportion to the file: a 20 MB value held as wide
+// text (four bytes a character here) needs about 80 MB, and loading may take
+// about twice that, not twenty times the file. Measured in a fresh process.
+TEST(Registry, LoadingABigValueCostsMemoryInProportionToTheFile) {
+    zrtest::ScopedTempDir dir;
+    constexpr size_t kValueBytes = 20u << 20;
+    ScopedRegistry::Write(dir.File("big.reg"), "Windows Registry Editor Version 5.00\n"
+                                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVL\\zrmodproc]\n"
+                                               "\"big\"=\"" + std::string(kValueBytes, 'x') + "\"\n");
+    setenv("ZRWIN_REGISTRY", dir.File("big.reg").c_str(), 1);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            rusage before{};
+            rusage after{};
+            getrusage(RUSAGE_SELF, &before);
+            Key key;
+            DWORD size = 0;
+            const bool read = OpenHost(key) == ERROR_SUCCESS &&
+                              RegQueryValueExA(key.key, "big", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS &&
+                              size == kValueBytes + 1;
+            getrusage(RUSAGE_SELF, &after);
+            const long grownMb = (after.ru_maxrss - before.ru_maxrss) / 1024;
+            std::fprintf(stderr, "read %d, grown %ld MB\n", read, grownMb);
+            std::exit(read && grownMb < 12 * 20 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "read 1");
+    unsetenv("ZRWIN_REGISTRY");
 }
 
 }  // namespace

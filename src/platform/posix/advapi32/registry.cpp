@@ -1,6 +1,9 @@
 // advapi32 registry over a .reg export file, read-only.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/scoped_fd.h"
 #include "core/text.h"
 #include "advapi32/registry_file.h"
 #include "core/handle_table.h"
@@ -50,17 +54,53 @@ FileStamp StampOf(const std::string& path) {
     return stamp;
 }
 
+// One warning for a registry file that cannot be used; the registry is then empty.
+void WarnUnusable(const std::string& path, const char* why) {
+    std::fprintf(stderr, "zrwin: the registry file '%s' (%s) %s; the registry is empty\n", path.c_str(),
+                 kRegistryVariable, why);
+}
+
+// The whole file, or false after a warning. Opened without blocking and
+// checked to be a regular file before anything is read: a folder, a FIFO or
+// a device never hangs or aborts the process.
+bool ReadRegistryFile(const std::string& path, std::string& bytes) {
+    ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd.IsValid()) {
+        WarnUnusable(path, std::strerror(errno));
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        WarnUnusable(path, S_ISDIR(info.st_mode) ? "is a folder" : "is not a regular file");
+        return false;
+    }
+    bytes.reserve(static_cast<size_t>(info.st_size));
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), chunk, sizeof chunk);
+        if (n == 0) return true;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            WarnUnusable(path, std::strerror(errno));
+            return false;
+        }
+        bytes.append(chunk, static_cast<size_t>(n));
+    }
+}
+
 std::shared_ptr<const RegistryData> Load(const FileStamp& stamp) {
     auto data = std::make_shared<RegistryData>();
     data->keys[L""];
     if (!stamp.exists) return data;
-    std::ifstream in(stamp.path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "zrwin: registry file '%s' cannot be read\n", stamp.path.c_str());
-        return data;
+    try {
+        std::string bytes;
+        if (!ReadRegistryFile(stamp.path, bytes)) return data;
+        ParseRegistryFile(std::move(bytes), stamp.path, *data);
+    } catch (const std::exception& e) {
+        WarnUnusable(stamp.path, e.what());
+        data = std::make_shared<RegistryData>();
+        data->keys[L""];
     }
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ParseRegistryFile(bytes, stamp.path, *data);
     return data;
 }
 

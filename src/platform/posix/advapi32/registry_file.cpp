@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 #include "zrwin/registry.h"
 
@@ -53,12 +54,16 @@ std::wstring DecodeFile(const std::string& bytes) {
 
 bool IsBlank(wchar_t ch) { return ch == L' ' || ch == L'\t'; }
 
-std::wstring Trim(const std::wstring& text) {
+// Views into the decoded file: a line is never copied unless it continues
+// onto the next, so loading costs memory in proportion to the file.
+std::wstring_view Trim(std::wstring_view text) {
     size_t begin = 0, end = text.size();
     while (begin < end && IsBlank(text[begin])) ++begin;
     while (end > begin && (IsBlank(text[end - 1]) || text[end - 1] == L'\r')) --end;
     return text.substr(begin, end - begin);
 }
+
+std::wstring Folded(std::wstring_view text) { return FoldCase(std::wstring(text)); }
 
 int HexDigit(wchar_t ch) {
     if (ch >= L'0' && ch <= L'9') return ch - L'0';
@@ -71,24 +76,32 @@ class RegParser {
 public:
     RegParser(RegistryData& out, const std::string& fileName) : out_(out), fileName_(fileName) {}
 
-    void Parse(const std::wstring& text) {
-        std::vector<std::wstring> lines;
+    void Parse(std::wstring_view text) {
         size_t start = 0;
-        while (start <= text.size()) {
+        auto nextLine = [&](std::wstring_view& line) {
+            if (start > text.size()) return false;
             size_t end = text.find(L'\n', start);
-            if (end == std::wstring::npos) end = text.size();
-            lines.push_back(text.substr(start, end - start));
+            if (end == std::wstring_view::npos) end = text.size();
+            line = text.substr(start, end - start);
             start = end + 1;
-        }
+            return true;
+        };
         bool headerSeen = false;
-        for (size_t i = 0; i < lines.size(); ++i) {
+        std::wstring joined;
+        std::wstring_view raw;
+        for (size_t i = 0; nextLine(raw); ++i) {
             size_t lineNumber = i + 1;
-            std::wstring line = Trim(lines[i]);
+            std::wstring_view line = Trim(raw);
             if (line.empty() || line[0] == L';') continue;
             // A trailing backslash continues the line (long hex lists).
-            while (!line.empty() && line.back() == L'\\' && line[0] != L'[' && i + 1 < lines.size()) {
-                line.pop_back();
-                line += Trim(lines[++i]);
+            if (line.back() == L'\\' && line[0] != L'[') {
+                joined.assign(line);
+                while (!joined.empty() && joined.back() == L'\\' && nextLine(raw)) {
+                    ++i;
+                    joined.pop_back();
+                    joined += Trim(raw);
+                }
+                line = joined;
             }
             if (!headerSeen) {
                 headerSeen = true;
@@ -108,12 +121,12 @@ private:
         std::fprintf(stderr, "zrwin: registry file '%s' line %zu: %s\n", fileName_.c_str(), line, problem);
     }
 
-    void ParseKey(const std::wstring& line, size_t lineNumber) {
+    void ParseKey(std::wstring_view line, size_t lineNumber) {
         haveKey_ = false;
         sawKey_ = true;
         size_t close = line.rfind(L']');
         if (close == std::wstring::npos) return Report(lineNumber, "key without closing bracket");
-        std::wstring name = line.substr(1, close - 1);
+        std::wstring name(line.substr(1, close - 1));
         if (!name.empty() && name[0] == L'-') return;  // deletions do not apply to a fresh registry
         size_t slash = name.find(L'\\');
         std::wstring root = FoldCase(name.substr(0, slash));
@@ -130,8 +143,10 @@ private:
     }
 
     // Reads a quoted string at text[pos] (the opening quote) and moves pos after the closing one.
-    static bool ParseQuoted(const std::wstring& text, size_t& pos, std::wstring& out) {
+    static bool ParseQuoted(std::wstring_view text, size_t& pos, std::wstring& out) {
         out.clear();
+        const size_t close = text.find(L'"', pos + 1);
+        out.reserve(close == std::wstring_view::npos ? 0 : close - pos);
         for (size_t i = pos + 1; i < text.size(); ++i) {
             wchar_t ch = text[i];
             if (ch == L'"') {
@@ -147,8 +162,9 @@ private:
         return false;
     }
 
-    static bool ParseHexBytes(const std::wstring& text, std::vector<uint8_t>& out) {
+    static bool ParseHexBytes(std::wstring_view text, std::vector<uint8_t>& out) {
         out.clear();
+        out.reserve(text.size() / 3 + 1);
         int digits = 0, value = 0;
         for (wchar_t ch : text) {
             if (IsBlank(ch)) continue;
@@ -167,7 +183,7 @@ private:
         return true;
     }
 
-    void ParseValue(const std::wstring& line, size_t lineNumber) {
+    void ParseValue(std::wstring_view line, size_t lineNumber) {
         RegistryValue value;
         size_t pos = 0;
         if (line[0] == L'@') {
@@ -181,15 +197,15 @@ private:
         if (pos >= line.size() || line[pos] != L'=') return Report(lineNumber, "value without '='");
         ++pos;
         while (pos < line.size() && IsBlank(line[pos])) ++pos;
-        std::wstring data = line.substr(pos);
+        std::wstring_view data = line.substr(pos);
         if (data == L"-") return;  // value deletion
         if (!data.empty() && data[0] == L'"') {
             size_t end = 0;
             if (!ParseQuoted(data, end, value.text)) return Report(lineNumber, "string value without closing quote");
             if (!Trim(data.substr(end)).empty()) return Report(lineNumber, "text after a string value");
             value.type = REG_SZ;
-        } else if (FoldCase(data.substr(0, 6)) == L"DWORD:") {
-            std::wstring digits = Trim(data.substr(6));
+        } else if (Folded(data.substr(0, 6)) == L"DWORD:") {
+            std::wstring_view digits = Trim(data.substr(6));
             if (digits.empty() || digits.size() > 8) return Report(lineNumber, "dword needs 1 to 8 hex digits");
             uint32_t number = 0;
             for (wchar_t ch : digits) {
@@ -199,10 +215,10 @@ private:
             }
             value.type = REG_DWORD;
             for (int b = 0; b < 4; ++b) value.bytes.push_back(static_cast<uint8_t>(number >> (8 * b)));
-        } else if (FoldCase(data.substr(0, 3)) == L"HEX") {
+        } else if (Folded(data.substr(0, 3)) == L"HEX") {
             size_t colon = data.find(L':');
-            if (colon == std::wstring::npos) return Report(lineNumber, "hex value without ':'");
-            std::wstring kind = data.substr(3, colon - 3);
+            if (colon == std::wstring_view::npos) return Report(lineNumber, "hex value without ':'");
+            std::wstring_view kind = data.substr(3, colon - 3);
             if (kind.empty()) {
                 value.type = REG_BINARY;
             } else {
@@ -245,8 +261,10 @@ private:
 
 }  // namespace
 
-void ParseRegistryFile(const std::string& bytes, const std::string& fileName, RegistryData& out) {
-    RegParser(out, fileName).Parse(DecodeFile(bytes));
+void ParseRegistryFile(std::string bytes, const std::string& fileName, RegistryData& out) {
+    std::wstring text = DecodeFile(bytes);
+    std::string().swap(bytes);  // the decoded text is all the parser needs
+    RegParser(out, fileName).Parse(text);
 }
 
 }  // namespace zrwin

@@ -47,6 +47,6 @@ std::wstring NormalizeKeyPath(const std::wstring& path);
 // Adds the keys and values of a .reg file's bytes (UTF-16LE or UTF-8, with or
 // without a byte-order mark) to `out`; lines it cannot read are reported on
 // stderr with `fileName` and skipped.
-void ParseRegistryFile(const std::string& bytes, const std::string& fileName, RegistryData& out);
+void ParseRegistryFile(std::string bytes, const std::string& fileName, RegistryData& out);
 
 }  // namespace zrwin

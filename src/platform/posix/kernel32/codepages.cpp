@@ -5,6 +5,7 @@
 #include <wctype.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -29,12 +30,29 @@ const wchar_t k1252High[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
+std::string IconvName(UINT codePage);
+
+// Whether conversions of this code page can work at all on this system.
+bool Convertible(UINT codePage) {
+    if (codePage == 1252 || codePage == CP_UTF8) return true;
+    iconv_t cd = iconv_open("UTF-32LE", IconvName(codePage).c_str());
+    if (cd == (iconv_t)-1) return false;
+    iconv_close(cd);
+    return true;
+}
+
 UINT ReadAnsiCodePage() {
     const char* configured = std::getenv("ZRWIN_ACP");
     if (configured && *configured) {
         char* end = nullptr;
         unsigned long value = std::strtoul(configured, &end, 10);
-        if (end && *end == '\0' && value > 0 && value < 65536 && value != CP_UTF7) return (UINT)value;
+        if (end && *end == '\0' && value > 0 && value < 65536 && value != CP_UTF7 && Convertible((UINT)value))
+            return (UINT)value;
+        // Said once (the value is read once per process), never silently ignored.
+        std::fprintf(stderr,
+                     "zrwin: ZRWIN_ACP=%s is not an ANSI code page this system can convert (such as 1252 or 65001); "
+                     "using 1252\n",
+                     configured);
     }
     return 1252;
 }

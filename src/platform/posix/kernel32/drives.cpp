@@ -104,6 +104,10 @@ ZRWINAPI BOOL WINAPI GetVolumePathNameW(LPCWSTR fileName, LPWSTR volumePath, DWO
     if (!fileName || !*fileName || !volumePath) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
     std::wstring root;
     if (!VolumeRootOf(fileName, root)) return FailWithError(ERROR_INVALID_NAME, FALSE);
+    // A drive letter nobody mapped has no volume: Windows fails with file-not-found.
+    DriveEntry drive;
+    if (root.size() == 3 && root[1] == L':' && !FindDrive(root[0], drive))
+        return FailWithError(ERROR_FILE_NOT_FOUND, FALSE);
     if (length < root.size() + 1) return FailWithError(ERROR_FILENAME_EXCED_RANGE, FALSE);
     std::memcpy(volumePath, root.c_str(), (root.size() + 1) * sizeof(wchar_t));
     return TRUE;

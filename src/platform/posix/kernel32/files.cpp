@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/status.h"
+#include "kernel32/delete_on_close.h"
 #include "kernel32/file_object.h"
 #include "core/text.h"
 #include "kernel32/paths.h"
@@ -89,6 +90,7 @@ HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposi
     if (disposition == TRUNCATE_EXISTING && !wantWrite) return FailWithError(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     const DWORD newAttributes = flagsAndAttributes & (kStoredAttributes | FILE_ATTRIBUTE_READONLY);
 
+    RemoveIfOrphaned(path);  // a delete-on-close file whose owner was killed is gone, as on Windows
     struct stat existing {};
     bool exists = ::stat(path.c_str(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode)) return OpenDirectory(path, access, shareMode, disposition, flagsAndAttributes);
@@ -140,7 +142,10 @@ HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposi
         int rc = wantWrite ? ::ftruncate(fd.Get(), 0) : ::truncate(path.c_str(), 0);
         if (rc != 0) return FailWithError(FileErrorFromErrno(errno), INVALID_HANDLE_VALUE);
     }
-    if (created || disposition == CREATE_ALWAYS) WriteStoredAttributes(fd.Get(), path, newAttributes);
+    // A file written anew is marked for archiving, as Windows marks it.
+    if (created || disposition == CREATE_ALWAYS)
+        WriteStoredAttributes(fd.Get(), path, newAttributes | FILE_ATTRIBUTE_ARCHIVE);
+    if (deleteOnClose) MarkDeleteOnClose(fd.Get());
 
     auto object = std::make_shared<FileObject>(std::move(fd), access, path, false, deleteOnClose, std::move(share));
     HANDLE handle = InsertHandle(std::move(object));

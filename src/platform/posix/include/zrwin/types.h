@@ -19,6 +19,9 @@
 #ifndef NTAPI
 #define NTAPI
 #endif
+#ifndef WINAPIV
+#define WINAPIV
+#endif
 #ifndef __stdcall
 #define __stdcall
 #endif

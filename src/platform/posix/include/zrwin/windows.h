@@ -14,3 +14,4 @@
 #include "zrwin/trust.h"
 #include "zrwin/oleauto.h"
 #include "zrwin/psapi.h"
+#include "zrwin/winuser.h"

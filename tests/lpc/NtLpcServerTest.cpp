@@ -1,0 +1,270 @@
+// How the server handles one received message: what reaches the hook, what
+// goes back to the client and in which order, with the native port calls
+// answered from memory.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "ScriptedPorts.h"
+#include "log/Log.h"
+#include "util/LogLines.h"
+
+namespace {
+
+using lpctest::ReceivedMessage;
+using lpctest::ScriptedLpcServer;
+using Events = std::vector<std::string>;
+
+TEST(NtLpcServerRequest, InlineCallIsAnsweredInPlaceWithTheFullReplyArea) {
+    ScriptedLpcServer server;
+    server.hookAnswer = std::string(232, 'A');
+    LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, 7, "0123456789", 10, false);
+    message.data[kLpcMessageSize - 2 - kLpcDataOffset] = 0x55;  // stale bytes the reply must clear
+    message.data[kLpcMessageSize - 1 - kLpcDataOffset] = 0x66;
+
+    EXPECT_EQ(server.ProcessRequest(&message), 0);
+
+    EXPECT_EQ(server.events, (Events{"hook", "reply"}));
+    ASSERT_EQ(server.hookCalls.size(), 1u);
+    EXPECT_EQ(server.hookCalls[0].pid, 4242u);
+    EXPECT_EQ(server.hookCalls[0].cmd, 7);
+    EXPECT_EQ(server.hookCalls[0].data, "0123456789");
+    ASSERT_EQ(server.replies.size(), 1u);
+    const LpcPortMessage& reply = server.replies[0];
+    EXPECT_EQ(reply.header.DataLength, 264);
+    EXPECT_EQ(reply.header.TotalLength, 304);
+    EXPECT_EQ(reply.info.type, LPC_TYPE_CALL);
+    EXPECT_EQ(reply.info.cmd, 7);
+    EXPECT_EQ(reply.info.size, 10u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(reply.data), 232), std::string(232, 'A'));
+    EXPECT_EQ(reply.data[kLpcMessageSize - 2 - kLpcDataOffset], 0);
+    EXPECT_EQ(reply.data[kLpcMessageSize - 1 - kLpcDataOffset], 0);
+}
+
+TEST(NtLpcServerRequest, EachTypeGetsTheRepliesItsSenderWaitsFor) {
+    struct Case {
+        const char* name;
+        uint16_t delivered;
+        uint32_t type;
+        bool indirect;
+        Events events;
+    };
+    const Case cases[] = {
+        {"inline Async datagram", LPC_DELIVERED_DATAGRAM, LPC_TYPE_ASYNC, false, {"hook"}},
+        {"inline Sync", LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, false, {"hook", "reply"}},
+        {"inline Call", LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, false, {"hook", "reply"}},
+        // The Async sender is released as soon as its data is read, before the hook runs.
+        {"indirect Async", LPC_DELIVERED_REQUEST, LPC_TYPE_ASYNC, true, {"read", "reply", "hook"}},
+        {"indirect Sync", LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, true, {"read", "hook", "reply"}},
+        {"indirect Call", LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, true, {"read", "hook", "write", "reply"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedLpcServer server;
+        const std::string data = c.indirect ? std::string(600, 'i') : std::string(20, 'd');
+        server.indirectData = data;
+        LpcPortMessage message = ReceivedMessage(c.delivered, c.type, 3, c.indirect ? "" : data,
+                                                 static_cast<uint32_t>(data.size()), c.indirect);
+        server.ProcessRequest(&message);
+        EXPECT_EQ(server.events, c.events);
+        ASSERT_EQ(server.hookCalls.size(), 1u);
+        EXPECT_EQ(server.hookCalls[0].data, data);
+        if (c.indirect) {
+            EXPECT_EQ(server.lastEntryIndex, 0u);  // no 64-bit kernel under the layer
+        }
+    }
+}
+
+TEST(NtLpcServerRequest, IndirectCallWritesTheHooksAnswerBackIntoTheClient) {
+    ScriptedLpcServer server;
+    server.indirectData = std::string(5000, 'q');
+    server.hookAnswer = "answer";
+    LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, 1, "", 5000, true);
+    EXPECT_EQ(server.ProcessRequest(&message), 0);
+    ASSERT_EQ(server.written.size(), 232u);
+    EXPECT_EQ(server.written.substr(0, 6), "answer");
+    EXPECT_EQ(server.written.substr(6), std::string(226, 'q'));
+}
+
+TEST(NtLpcServerRequest, UnreadableIndirectSyncIsStillRepliedAndNeverHandled) {
+    SetLogLevel(LOG_WARNING);
+    const std::string warning =
+        "NtLpcServer::ProcessRequest: [W] Previous Read operation failed, received message will be discarded.";
+    const std::string readError =
+        "NtLpcServer::ProcessRequest: [E] NtReadRequestData failed. error: 0xC0000702 (STATUS_INVALID_MESSAGE)";
+    const size_t warningsBefore = utiltest::CountLines(warning);
+    const size_t errorsBefore = utiltest::CountLines(readError);
+
+    ScriptedLpcServer server;
+    server.readStatus = static_cast<NTSTATUS>(0xC0000702u);
+    LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, 1, "", 3000, true);
+    EXPECT_EQ(server.ProcessRequest(&message), 0);  // the reply's status
+
+    EXPECT_EQ(server.events, (Events{"read", "reply"}));
+    EXPECT_TRUE(server.hookCalls.empty());
+    EXPECT_EQ(utiltest::CountLines(warning), warningsBefore + 1);
+    EXPECT_EQ(utiltest::CountLines(readError), errorsBefore + 1);
+}
+
+TEST(NtLpcServerRequest, FailingHookIsLoggedAndItsSenderStillReleased) {
+    SetLogLevel(LOG_WARNING);
+    const std::string line = "NtLpcServer::ProcessRequest: [E] ReceiveMessage failed. status: 0xFFFFFFF9 (ERROR code)";
+    const size_t before = utiltest::CountLines(line);
+    ScriptedLpcServer server;
+    server.hookResult = -7;
+    server.indirectData = std::string(300, 'x');
+    for (bool indirect : {false, true}) {
+        SCOPED_TRACE(indirect ? "indirect Call" : "inline Call");
+        server.events.clear();
+        LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, 1, "abc", indirect ? 300 : 3,
+                                                 indirect);
+        server.ProcessRequest(&message);
+        // No answer is written back after a failure, but the sender is released.
+        EXPECT_EQ(server.events, indirect ? (Events{"read", "hook", "reply"}) : (Events{"hook", "reply"}));
+    }
+    EXPECT_EQ(utiltest::CountLines(line), before + 2);
+}
+
+TEST(NtLpcServerRequest, ReadBufferGrowsToTheLargestIndirectSizeAndIsReused) {
+    ScriptedLpcServer server;
+    server.indirectData = std::string(5000, 'g');
+    struct Step {
+        uint32_t size;
+        DWORD capacity;
+    };
+    for (const Step step : {Step{3000, 3000}, Step{5000, 5000}, Step{300, 5000}}) {
+        SCOPED_TRACE(step.size);
+        LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, 1, "", step.size, true);
+        server.ProcessRequest(&message);
+        EXPECT_EQ(server.ReadBufferCapacity(), step.capacity);
+        EXPECT_EQ(server.hookCalls.back().data, std::string(step.size, 'g'));
+    }
+}
+
+TEST(NtLpcServerRequest, InlineSizeBeyondTheMessageIsRefusedButReplied) {
+    ScriptedLpcServer server;
+    LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, 1, "", 100000, false);
+    server.ProcessRequest(&message);
+    EXPECT_TRUE(server.hookCalls.empty());
+    EXPECT_EQ(server.events, (Events{"reply"}));
+}
+
+TEST(NtLpcServerRequest, ShortIndirectCallStillHasAFullReplyAreaToWriteFrom) {
+    // A peer may flag a few bytes as indirect; the answer written back is
+    // always 232 bytes and must come from memory the server owns.
+    ScriptedLpcServer server;
+    server.indirectData = "tiny";
+    LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, 1, "", 4, true);
+    server.ProcessRequest(&message);
+    EXPECT_EQ(server.written.size(), 232u);
+    EXPECT_GE(server.ReadBufferCapacity(), 232u);
+}
+
+}  // namespace
+
+// The listener's life with a scripted port: what ends it and what starts it again.
+#include <condition_variable>
+#include <mutex>
+
+namespace {
+
+class ScriptedListener : public lpctest::ScriptedLpcServer {
+public:
+    NTSTATUS receiveStatus = kLpcStatusTimeout;  // what every receive returns
+
+    ScriptedListener() {
+        listener_ = this;
+        NtCreatePort = &Create;
+        NtReplyWaitReceivePortEx = &Receive;
+        RtlInitUnicodeString = &InitString;
+        NtClose = &Close;
+    }
+    ~ScriptedListener() override {
+        StopServer();
+        listener_ = nullptr;
+    }
+
+    int Created() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return created_;
+    }
+    // Waits until the listener has closed the server port after its loop.
+    bool AwaitPortClosed(int count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return portsClosed_ >= count; });
+    }
+    void SetReceiveStatus(NTSTATUS status) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        receiveStatus = status;
+    }
+
+private:
+    static inline ScriptedListener* listener_ = nullptr;
+    static constexpr uintptr_t kServerPort = 0x5150;
+
+    static NTSTATUS NTAPI Create(HANDLE* port, OBJECT_ATTRIBUTES*, ULONG, ULONG maxMessageLength, ULONG) {
+        std::lock_guard<std::mutex> lock(listener_->mutex_);
+        ++listener_->created_;
+        *port = reinterpret_cast<HANDLE>(kServerPort);
+        return maxMessageLength == kLpcTotalLength ? 0 : kLpcStatusInvalidParameter;
+    }
+    static NTSTATUS NTAPI Receive(HANDLE, void**, LpcPortMessage*, LpcPortMessage*, LARGE_INTEGER* timeout) {
+        std::unique_lock<std::mutex> lock(listener_->mutex_);
+        const NTSTATUS status = listener_->receiveStatus;
+        if (status == kLpcStatusTimeout) {
+            // Wait out the relative time-out the listener asked for, unless the script changes.
+            listener_->changed_.wait_for(lock, std::chrono::microseconds(-timeout->QuadPart / 10));
+        }
+        return status;
+    }
+    static void NTAPI InitString(UNICODE_STRING* target, const WCHAR* source) {
+        target->Buffer = const_cast<WCHAR*>(source);
+        target->Length = 0;
+        target->MaximumLength = 0;
+    }
+    static NTSTATUS NTAPI Close(HANDLE handle) {
+        std::lock_guard<std::mutex> lock(listener_->mutex_);
+        if (reinterpret_cast<uintptr_t>(handle) == kServerPort) ++listener_->portsClosed_;
+        listener_->changed_.notify_all();
+        return 0;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int created_ = 0;
+    int portsClosed_ = 0;
+};
+
+TEST(NtLpcServerListener, EndsOnAReceiveErrorAndStartsAgainOnlyAfterAStop) {
+    SetLogLevel(LOG_WARNING);
+    const std::string line =
+        "NtLpcServer::ServerThread: [E] NtReplyWaitReceivePortEx failed. error: 0xC0000008 (STATUS_INVALID_HANDLE)";
+    const size_t before = utiltest::CountLines(line);
+
+    ScriptedListener server;
+    server.SetReceiveStatus(static_cast<NTSTATUS>(0xC0000008u));
+    EXPECT_EQ(server.StartServer(), 0);
+    ASSERT_TRUE(server.AwaitPortClosed(1));
+    EXPECT_EQ(utiltest::CountLines(line), before + 1);
+
+    // The flag is still set: a start does nothing until the server is stopped.
+    EXPECT_TRUE(server.IsRunning());
+    EXPECT_EQ(server.StartServer(), 0);
+    EXPECT_EQ(server.Created(), 1);
+
+    server.SetReceiveStatus(kLpcStatusTimeout);
+    EXPECT_EQ(server.StopServer(), 0);
+    EXPECT_EQ(server.StartServer(), 0);
+    EXPECT_EQ(server.Created(), 2);
+    EXPECT_TRUE(server.IsRunning());
+
+    // An abort only clears the flag; the listener ends within one receive time-out.
+    server.AbortServer();
+    EXPECT_FALSE(server.IsRunning());
+    ASSERT_TRUE(server.AwaitPortClosed(2));
+    EXPECT_EQ(server.StopServer(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,357 @@
+// The transport between two real processes: this test process as the client
+// and a child process serving its port, both through NtLpcBase.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LpcEndpoint.h"
+#include "log/Log.h"
+#include "support/MultiProcessTest.h"
+#include "util/LogLines.h"
+
+using lpctest::CallAnswer;
+using lpctest::Checksum;
+using lpctest::LpcEndpoint;
+using lpctest::Payload;
+using lpctest::Wide;
+
+namespace {
+
+std::mutex g_releaseLock;
+std::condition_variable g_releaseChanged;
+bool g_released = false;
+
+// Waits until the process has ended (or a minute has passed).
+void AwaitProcessEnd(DWORD pid) {
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+    if (fd < 0) return;  // already gone
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, 60000);
+    close(fd);
+}
+
+// The serving side: holds messages with cmd 50 until its standard input
+// closes and messages with cmd 60 until their sender has died.
+class ServingEndpoint : public LpcEndpoint {
+public:
+    using LpcEndpoint::LpcEndpoint;
+    void BeforeReceive(DWORD pid, INT cmd, BYTE*, DWORD) override {
+        if (cmd == 50) {
+            Say("holding");
+            std::unique_lock<std::mutex> lock(g_releaseLock);
+            g_releaseChanged.wait_for(lock, std::chrono::seconds(60), [] { return g_released; });
+            Say("released");
+        } else if (cmd == 60) {
+            Say("pending %lu", static_cast<unsigned long>(pid));
+            AwaitProcessEnd(pid);
+        }
+    }
+};
+
+}  // namespace
+
+// Serves the group's port until its standard input closes.
+ZR_CHILD_MAIN(LpcServer) {
+    SetLogLevel(LOG_WARNING);
+    ServingEndpoint endpoint(Wide(zrtest::ChildArgs().at(0)));
+    if (!endpoint.Load()) return 2;
+    const INT started = endpoint.StartServer();
+    if (started != 0) {
+        std::printf("start failed %d\n", started);
+        return 3;
+    }
+    LpcEndpoint::Say("ready");
+    char buffer[64];
+    while (read(0, buffer, sizeof buffer) > 0) {
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_releaseLock);
+        g_released = true;
+    }
+    g_releaseChanged.notify_all();
+    endpoint.StopServer();
+    return 0;
+}
+
+// Sends one Sync request that the server holds until this process is gone.
+ZR_CHILD_MAIN(LpcDyingClient) {
+    LpcEndpoint endpoint(Wide(zrtest::ChildArgs().at(0)));
+    if (!endpoint.Load()) return 2;
+    std::string data = "last words";
+    const NTSTATUS status = endpoint.SendMessage(static_cast<DWORD>(std::stoul(zrtest::ChildArgs().at(1))), 60,
+                                                 reinterpret_cast<BYTE*>(data.data()), 10, LPC_TYPE_SYNC);
+    std::printf("returned %d\n", static_cast<int>(status));
+    return 0;
+}
+
+namespace {
+
+class LpcTransport : public testing::Test {
+protected:
+    void SetUp() override {
+        SetLogLevel(LOG_WARNING);
+        group_ = std::string("Lpc") + testing::UnitTest::GetInstance()->current_test_info()->name();
+        client_ = std::make_unique<LpcEndpoint>(Wide(group_));
+        ASSERT_TRUE(client_->Load());
+    }
+    void TearDown() override { SetLogLevel(LOG_WARNING); }
+
+    std::unique_ptr<zrtest::ChildProcess> StartServer() {
+        auto child = std::make_unique<zrtest::ChildProcess>(
+            zrtest::SelfPath(), std::vector<std::string>{"--zr-child=LpcServer", group_});
+        EXPECT_EQ(child->Line(), "ready");
+        return child;
+    }
+
+    NTSTATUS Send(const zrtest::ChildProcess& to, INT cmd, std::string& data, DWORD type) {
+        return client_->SendMessage(static_cast<DWORD>(to.Pid()), cmd, reinterpret_cast<BYTE*>(data.data()),
+                                    static_cast<DWORD>(data.size()), type);
+    }
+
+    // The next line that is not a connection notice.
+    static std::string NextEvent(zrtest::ChildProcess& child) {
+        std::string line;
+        do {
+            line = child.Line();
+        } while (line.rfind("accepted ", 0) == 0);
+        return line;
+    }
+
+    static std::string Received(INT cmd, const std::string& data, DWORD capacity) {
+        char text[128];
+        std::snprintf(text, sizeof text, "recv pid=%lu cmd=%d size=%zu sum=%08x cap=%lu",
+                      static_cast<unsigned long>(getpid()), cmd, data.size(),
+                      Checksum(reinterpret_cast<const BYTE*>(data.data()), data.size()),
+                      static_cast<unsigned long>(capacity));
+        return text;
+    }
+
+    std::string group_;
+    std::unique_ptr<LpcEndpoint> client_;
+};
+
+TEST_F(LpcTransport, EveryTypeArrivesWholeInlineAndIndirect) {
+    auto serverOwner = StartServer();
+    zrtest::ChildProcess& server = *serverOwner;
+    DWORD capacity = 0;
+    INT cmd = 0;
+    for (DWORD type : {LPC_TYPE_ASYNC, LPC_TYPE_SYNC, LPC_TYPE_CALL}) {
+        for (size_t size : {size_t{0}, size_t{1}, size_t{10}, size_t{231}, size_t{232}, size_t{5000}, size_t{4} << 20}) {
+            SCOPED_TRACE("type " + std::to_string(type) + ", " + std::to_string(size) + " bytes");
+            ++cmd;
+            const std::string sent = Payload(size, static_cast<uint32_t>(cmd));
+            std::string buffer = sent + "guard";  // the tail shows a copy-back beyond the length
+            ASSERT_EQ(client_->SendMessage(static_cast<DWORD>(server.Pid()), cmd,
+                                           reinterpret_cast<BYTE*>(buffer.data()), static_cast<DWORD>(size), type),
+                      0);
+            if (size >= kLpcInlineLimit) capacity = std::max<DWORD>(capacity, static_cast<DWORD>(size));
+            EXPECT_EQ(NextEvent(server), Received(cmd, sent, capacity));
+
+            std::string expected = sent;
+            if (type == LPC_TYPE_CALL) {
+                // Inline: exactly as many bytes come back as were sent; indirect: the 232-byte answer.
+                const std::string answer = CallAnswer(cmd);
+                expected.replace(0, std::min(size, answer.size()), answer.substr(0, std::min(size, answer.size())));
+            }
+            EXPECT_EQ(buffer, expected + "guard");
+        }
+    }
+}
+
+TEST_F(LpcTransport, ReadBufferGrowsToTheLargestIndirectMessageAndIsReused) {
+    auto serverOwner = StartServer();
+    zrtest::ChildProcess& server = *serverOwner;
+    struct Step {
+        size_t size;
+        DWORD capacity;
+    };
+    INT cmd = 100;
+    for (const Step step : {Step{3000, 3000}, Step{5000, 5000}, Step{300, 5000}}) {
+        SCOPED_TRACE(step.size);
+        std::string data = Payload(step.size, static_cast<uint32_t>(++cmd));
+        const std::string sent = data;
+        ASSERT_EQ(Send(server, cmd, data, LPC_TYPE_SYNC), 0);
+        EXPECT_EQ(NextEvent(server), Received(cmd, sent, step.capacity));
+    }
+}
+
+TEST_F(LpcTransport, IndirectAsyncReleasesTheSenderOnceItsDataIsRead) {
+    auto serverOwner = StartServer();
+    zrtest::ChildProcess& server = *serverOwner;
+    std::string data = Payload(5000, 50);
+    const std::string sent = data;
+    // The server holds this message until its input closes, which happens only after the send returned.
+    ASSERT_EQ(Send(server, 50, data, LPC_TYPE_ASYNC), 0);
+    EXPECT_EQ(NextEvent(server), Received(50, sent, 5000));
+    EXPECT_EQ(NextEvent(server), "holding");
+    EXPECT_EQ(server.Out().find("released"), std::string::npos);
+    server.CloseStdin();
+    EXPECT_EQ(NextEvent(server), "released");
+    EXPECT_EQ(server.Wait(), 0) << server.Err();
+}
+
+TEST_F(LpcTransport, SecondSendReusesTheCachedConnection) {
+    SetLogLevel(LOG_INFO);
+    auto serverOwner = StartServer();
+    zrtest::ChildProcess& server = *serverOwner;
+    const std::string connecting = "NtLpcClient::ConnectDestinationPort: Connecting to port '\\RPC Control\\" +
+                                   group_ + std::to_string(server.Pid()) + "'";
+    for (INT cmd : {1, 2}) {
+        std::string data = "hello";
+        ASSERT_EQ(Send(server, cmd, data, LPC_TYPE_SYNC), 0);
+        EXPECT_EQ(NextEvent(server), Received(cmd, "hello", 0));
+    }
+    EXPECT_EQ(utiltest::CountLines(connecting), 1u);
+    server.CloseStdin();
+    EXPECT_EQ(server.Wait(), 0) << server.Err();
+    EXPECT_EQ(server.Out().find("accepted "), server.Out().rfind("accepted ")) << server.Out();
+}
+
+TEST_F(LpcTransport, SeveralThreadsSendSyncRequestsOnOneConnectionAtOnce) {
+    auto serverOwner = StartServer();
+    zrtest::ChildProcess& server = *serverOwner;
+    std::string first = "connect";
+    ASSERT_EQ(Send(server, 1, first, LPC_TYPE_SYNC), 0);  // the connection stays tied to this live thread
+    EXPECT_EQ(NextEvent(server), Received(1, "connect", 0));
+
+    constexpr int kThreads = 4, kEach = 25;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                const INT cmd = 1000 + t * 100 + i;
+                std::string data = Payload(i % 2 ? 600 : 100, static_cast<uint32_t>(cmd));
+                if (Send(server, cmd, data, LPC_TYPE_SYNC) != 0) ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+
+    std::set<std::string> expected, received;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kEach; ++i) {
+            const INT cmd = 1000 + t * 100 + i;
+            const std::string line = Received(cmd, Payload(i % 2 ? 600 : 100, static_cast<uint32_t>(cmd)), 600);
+            expected.insert(line.substr(0, line.find(" cap=")));
+        }
+    }
+    for (int n = 0; n < kThreads * kEach; ++n) {
+        const std::string line = NextEvent(server);
+        received.insert(line.substr(0, line.find(" cap=")));
+    }
+    EXPECT_EQ(received, expected);
+}
+
+TEST_F(LpcTransport, ClientThatDiesWithARequestPendingIsReportedDeadThenClosed) {
+    auto serverOwner = StartServer();
+    zrtest::ChildProcess& server = *serverOwner;
+    zrtest::ChildProcess dying = zrtest::SpawnChild("LpcDyingClient", {group_, std::to_string(server.Pid())});
+    const std::string pid = std::to_string(dying.Pid());
+    const std::string closedError =
+        "NtLpcServer::ServerThread: [E] Client died: error handling Connection closed event (pid:" + pid + ")";
+    const size_t before = utiltest::CountLines(closedError);
+    EXPECT_EQ(server.Line(), "accepted " + pid);
+    EXPECT_EQ(server.Line().rfind("recv pid=" + pid + " cmd=60 size=10 ", 0), 0u);
+    EXPECT_EQ(server.Line(), "pending " + pid);
+    dying.Signal(SIGKILL);
+    EXPECT_EQ(dying.Wait(), 128 + SIGKILL);
+    EXPECT_EQ(server.Line(), "died " + pid);
+    EXPECT_EQ(server.Line(), "closed " + pid);
+
+    server.CloseStdin();
+    EXPECT_EQ(server.Wait(), 0) << server.Err();
+    // The server had no connection of its own back to the dead client.
+    EXPECT_EQ(utiltest::CountLines(closedError), before + 1);
+}
+
+TEST_F(LpcTransport, OrderlyCloseReachesTheServerAndALaterSendConnectsAgain) {
+    auto serverOwner = StartServer();
+    zrtest::ChildProcess& server = *serverOwner;
+    const std::string self = std::to_string(getpid());
+    std::string data = "one";
+    ASSERT_EQ(Send(server, 1, data, LPC_TYPE_SYNC), 0);
+    EXPECT_EQ(server.Line(), "accepted " + self);
+    EXPECT_EQ(server.Line(), Received(1, "one", 0));
+
+    EXPECT_TRUE(client_->CloseDestinationPort(static_cast<DWORD>(server.Pid())));
+    EXPECT_FALSE(client_->CloseDestinationPort(static_cast<DWORD>(server.Pid())));
+    EXPECT_EQ(server.Line(), "closed " + self);
+
+    data = "two";
+    ASSERT_EQ(Send(server, 2, data, LPC_TYPE_SYNC), 0);
+    EXPECT_EQ(server.Line(), "accepted " + self);
+    EXPECT_EQ(server.Line(), Received(2, "two", 0));
+}
+
+TEST_F(LpcTransport, PortThatNobodyServesFailsTheSendWithItsReason) {
+    const DWORD pid = static_cast<DWORD>(getpid());  // this process serves no port of this group
+    const std::string port = "\\RPC Control\\" + group_ + std::to_string(pid);
+    const std::string sendLine = "NtLpcClient::SendMessageA: [E] ConnectDestinationPort to pid " + std::to_string(pid);
+    const size_t connectBefore =
+        utiltest::CountStartingWith("NtLpcClient::ConnectDestinationPort: [E] Could not connect to port '" + port + "'");
+    const size_t sendBefore = utiltest::CountStartingWith(sendLine);
+    std::string data = "lost";
+    const NTSTATUS status = client_->SendMessage(pid, 1, reinterpret_cast<BYTE*>(data.data()), 4, LPC_TYPE_SYNC);
+    EXPECT_LT(status, 0);
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(status));
+    EXPECT_EQ(utiltest::CountLines("NtLpcClient::ConnectDestinationPort: [E] Could not connect to port '" + port +
+                                   "'. err:0x" + hex),
+              connectBefore + 1);
+    EXPECT_EQ(utiltest::CountLines(sendLine + " failed. err:0x" + hex), sendBefore + 1);
+    EXPECT_EQ(data, "lost");
+}
+
+TEST_F(LpcTransport, GroupNameTooLongForAPortNameIsRefusedOnBothSides) {
+    const std::string clientLine = "NtLpcClient::ConnectDestinationPort: [E] Port name for '" + group_;
+    const std::string serverLine = "NtLpcServer::InitializeServer: [E] Port name for '" + group_;
+    const size_t clientBefore = utiltest::CountStartingWith(clientLine);
+    const size_t serverBefore = utiltest::CountStartingWith(serverLine);
+
+    LpcEndpoint endpoint(Wide(group_ + std::string(200, 'x')));
+    ASSERT_TRUE(endpoint.Load());
+    std::string data = "x";
+    EXPECT_EQ(endpoint.SendMessage(1234, 1, reinterpret_cast<BYTE*>(data.data()), 1, LPC_TYPE_SYNC),
+              kLpcStatusNameTooLong);
+    EXPECT_EQ(endpoint.StartServer(), kLpcStatusNameTooLong);
+    EXPECT_FALSE(endpoint.IsRunning());
+    EXPECT_EQ(utiltest::CountStartingWith(clientLine), clientBefore + 1);
+    EXPECT_EQ(utiltest::CountStartingWith(serverLine), serverBefore + 1);
+}
+
+TEST_F(LpcTransport, StartingTwiceCreatesOnePortAndStopAllowsAFreshStart) {
+    SetLogLevel(LOG_INFO);
+    const std::string creating = "NtLpcServer::InitializeServer: Creating port '\\RPC Control\\" + group_ +
+                                 std::to_string(getpid()) + "'";
+    const size_t before = utiltest::CountLines(creating);
+    EXPECT_EQ(client_->StopServer(), 0) << "stopping a stopped server";
+    EXPECT_EQ(client_->StartServer(), 0);
+    EXPECT_EQ(client_->StartServer(), 0);
+    EXPECT_EQ(utiltest::CountLines(creating), before + 1);
+    EXPECT_EQ(client_->StopServer(), 0);
+    EXPECT_FALSE(client_->IsRunning());
+    EXPECT_EQ(client_->StartServer(), 0) << "the port name is free again after a stop";
+    EXPECT_EQ(utiltest::CountLines(creating), before + 2);
+
+    // The server answers its own client.
+    std::string data = "self";
+    EXPECT_EQ(client_->SendMessage(static_cast<DWORD>(getpid()), 9, reinterpret_cast<BYTE*>(data.data()), 4,
+                                   LPC_TYPE_CALL),
+              0);
+    EXPECT_EQ(data, CallAnswer(9).substr(0, 4));
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+// NT ports: how the server learns that a client closed, died or lost its
+// registered thread; waits on a port; the last error, which NT calls never
+// touch; who may connect.
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "PortsTestSupport.h"
+
+using namespace porttest;
+
+namespace {
+const std::string& NameArg() { return zrtest::ChildArgs().at(0); }
+}  // namespace
+
+// Connects, sends one datagram, closes the port in order, then waits.
+ZR_CHILD_MAIN(ClosingClient) {
+    Port port;
+    if (ConnectPort(NameArg(), port) != STATUS_SUCCESS) return 1;
+    PORT_MESSAGE_RECORD message = Inline("bye");
+    NtRequestPort(port.Get(), &message.Header);
+    port.Close();
+    Say("closed");
+    AwaitStdinClosed();
+    return 0;
+}
+
+// Connects with its main thread registered, then waits to be killed.
+ZR_CHILD_MAIN(WaitingClient) {
+    Port port;
+    if (ConnectPort(NameArg(), port) != STATUS_SUCCESS) return 1;
+    if (NtRegisterThreadTerminatePort(port.Get()) != STATUS_SUCCESS) return 2;
+    Say("connected");
+    AwaitStdinClosed();
+    return 0;
+}
+
+// A thread connects, registers itself and ends; the process lives on with
+// the port open.
+ZR_CHILD_MAIN(ThreadEndingClient) {
+    Port port;
+    DWORD tid = 0;
+    std::thread worker([&] {
+        tid = GetCurrentThreadId();
+        if (ConnectPort(NameArg(), port) == STATUS_SUCCESS) NtRegisterThreadTerminatePort(port.Get());
+    });
+    worker.join();
+    Say("tid:" + std::to_string(tid));
+    AwaitStdinClosed();
+    return 0;
+}
+
+// Becomes another user before it connects.
+ZR_CHILD_MAIN(OtherUserClient) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 3;
+    Port port;
+    Say("connect:" + Hex(ConnectPort(NameArg(), port)));
+    return 0;
+}
+
+TEST(NtPortsLifetime, OrderlyCloseGivesPortClosed) {
+    const std::string name = UniqueName("closed");
+    Port server;
+    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+    auto child = zrtest::SpawnChild("ClosingClient", {name});
+    Port communication = AcceptNext(server.Get());
+    Expect(server.Get(), LPC_DATAGRAM);
+    PORT_MESSAGE_RECORD closed = Expect(server.Get(), LPC_PORT_CLOSED);
+    EXPECT_EQ(closed.Header.ClientProcessId, static_cast<ULONG>(child.Pid()));
+    EXPECT_EQ(child.Line(), "closed");
+    // Nothing more comes for that connection, not even when the process ends.
+    child.CloseStdin();
+    EXPECT_EQ(child.Wait(), 0);
+    PORT_MESSAGE_RECORD record{};
+    EXPECT_EQ(Receive(server.Get(), record, 200), STATUS_TIMEOUT);
+}
+
+TEST(NtPortsLifetime, KilledClientGivesClientDiedOnce) {
+    const std::string name = UniqueName("killed");
+    Port server;
+    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+    auto child = zrtest::SpawnChild("WaitingClient", {name});
+    Port communication = AcceptNext(server.Get());
+    EXPECT_EQ(child.Line(), "connected");
+    child.Signal(SIGKILL);
+    PORT_MESSAGE_RECORD died = Expect(server.Get(), LPC_CLIENT_DIED);
+    EXPECT_EQ(died.Header.ClientProcessId, static_cast<ULONG>(child.Pid()));
+    PORT_MESSAGE_RECORD record{};
+    EXPECT_EQ(Receive(server.Get(), record, 200), STATUS_TIMEOUT);
+    // The server's end is gone with the client; closing it is still fine.
+    EXPECT_EQ(NtClose(communication.Get()), STATUS_SUCCESS);
+    *communication.Out() = nullptr;
+}
+
+TEST(NtPortsLifetime, EndOfTheRegisteredThreadGivesClientDiedForIt) {
+    const std::string name = UniqueName("thread");
+    Port server;
+    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+    auto child = zrtest::SpawnChild("ThreadEndingClient", {name});
+    Port communication = AcceptNext(server.Get());
+    PORT_MESSAGE_RECORD died = Expect(server.Get(), LPC_CLIENT_DIED);
+    EXPECT_EQ(child.Line(), "tid:" + std::to_string(died.Header.ClientThreadId));
+    EXPECT_EQ(died.Header.ClientProcessId, static_cast<ULONG>(child.Pid()));
+}
+
+TEST(NtPortsLifetime, PortHandleIsSignalledWhileAMessageWaits) {
+    const std::string name = UniqueName("wait");
+    Port server;
+    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+    EXPECT_EQ(WaitForSingleObject(server.Get(), 0), WAIT_TIMEOUT);
+    LARGE_INTEGER shortly;
+    shortly.QuadPart = -50 * 10000;
+    EXPECT_EQ(NtWaitForSingleObject(server.Get(), FALSE, &shortly), STATUS_TIMEOUT);
+
+    Port client;
+    NTSTATUS connected = STATUS_UNSUCCESSFUL;
+    std::thread connector([&] { connected = ConnectPort(name, client); });
+    EXPECT_EQ(WaitForSingleObject(server.Get(), 20000), WAIT_OBJECT_0);
+    // Waiting takes nothing: the request is still there to receive.
+    EXPECT_EQ(NtWaitForSingleObject(server.Get(), FALSE, nullptr), STATUS_SUCCESS);
+    Port communication = AcceptNext(server.Get());
+    connector.join();
+    ASSERT_EQ(connected, STATUS_SUCCESS);
+    EXPECT_EQ(WaitForSingleObject(server.Get(), 0), WAIT_TIMEOUT);
+
+    PORT_MESSAGE_RECORD message = Inline("ping");
+    EXPECT_EQ(NtRequestPort(client.Get(), &message.Header), STATUS_SUCCESS);
+    EXPECT_EQ(WaitForSingleObject(server.Get(), 20000), WAIT_OBJECT_0);
+    Expect(server.Get(), LPC_DATAGRAM);
+}
+
+TEST(NtPortsLifetime, NtCallsLeaveTheLastErrorAlone) {
+    const std::string name = UniqueName("lasterror");
+    Port server;
+    LocalConnection pair;
+    PORT_MESSAGE_RECORD record = Inline("x"), reply{};
+    LARGE_INTEGER none;
+    none.QuadPart = -1;
+    HANDLE bogus = reinterpret_cast<HANDLE>(0x7FFFFFF0);
+    UNICODE_STRING text;
+    struct Step {
+        const char* what;
+        std::function<NTSTATUS()> call;
+        NTSTATUS expected;
+    } steps[] = {
+        {"create", [&] { return CreatePort(name, server); }, STATUS_SUCCESS},
+        {"create again", [&] { Port twin; return CreatePort(name, twin); }, STATUS_OBJECT_NAME_COLLISION},
+        {"connect", [&] { pair = ConnectLocally(server.Get(), name); return STATUS_SUCCESS; }, STATUS_SUCCESS},
+        {"connect nowhere", [&] { Port p; return ConnectPort(name + "-none", p); }, STATUS_OBJECT_NAME_NOT_FOUND},
+        {"datagram", [&] { return NtRequestPort(pair.client.Get(), &record.Header); }, STATUS_SUCCESS},
+        {"receive", [&] { return Receive(server.Get(), reply); }, STATUS_SUCCESS},
+        {"receive nothing", [&] { return NtReplyWaitReceivePortEx(server.Get(), nullptr, nullptr, &reply.Header, &none); },
+         STATUS_TIMEOUT},
+        {"reply to a datagram", [&] { return NtReplyPort(server.Get(), &reply.Header); }, STATUS_REPLY_MESSAGE_MISMATCH},
+        {"read without data", [&] { return NtReadRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr); },
+         STATUS_REPLY_MESSAGE_MISMATCH},
+        {"write without data", [&] { return NtWriteRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr); },
+         STATUS_REPLY_MESSAGE_MISMATCH},
+        {"register", [&] { return NtRegisterThreadTerminatePort(pair.client.Get()); }, STATUS_SUCCESS},
+        {"register a server port", [&] { return NtRegisterThreadTerminatePort(server.Get()); }, STATUS_INVALID_PORT_HANDLE},
+        {"complete twice", [&] { return NtCompleteConnectPort(pair.communication.Get()); }, STATUS_INVALID_PARAMETER},
+        {"wait", [&] { return NtWaitForSingleObject(server.Get(), FALSE, &none); }, STATUS_TIMEOUT},
+        {"wait on nothing", [&] { return NtWaitForSingleObject(bogus, FALSE, &none); }, STATUS_INVALID_HANDLE},
+        {"request on a bad handle", [&] { return NtRequestWaitReplyPort(bogus, &record.Header, &reply.Header); },
+         STATUS_INVALID_HANDLE},
+        {"init string", [&] { RtlInitUnicodeString(&text, L"abc"); return STATUS_SUCCESS; }, STATUS_SUCCESS},
+        {"close nothing", [&] { return NtClose(bogus); }, STATUS_INVALID_HANDLE},
+        {"close", [&] { pair.client.Close(); return STATUS_SUCCESS; }, STATUS_SUCCESS},
+        {"port closed", [&] { return Receive(server.Get(), reply); }, STATUS_SUCCESS},
+    };
+    for (auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        SetLastError(0xDEADBEEF);
+        EXPECT_EQ(step.call(), step.expected);
+        EXPECT_EQ(GetLastError(), 0xDEADBEEFu);
+    }
+    EXPECT_EQ(reply.Header.Type, LPC_PORT_CLOSED);
+}
+
+TEST(NtPortsLifetime, ConnectionFromAnotherUserIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to start a client as another user (uid 65534)";
+    const std::string name = UniqueName("user");
+    Port server;
+    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+    auto child = zrtest::SpawnChild("OtherUserClient", {name});
+    // The refusal goes out while the server receives; no request is queued.
+    PORT_MESSAGE_RECORD record{};
+    EXPECT_EQ(Receive(server.Get(), record, 1000), STATUS_TIMEOUT);
+    EXPECT_TRUE(child.WaitForOutput("connect:"));
+    EXPECT_EQ(child.Line(), "connect:" + Hex(STATUS_ACCESS_DENIED));
+}
+
+TEST(NtPortsLifetime, UnicodeStringCountsBytesOfWideCharacters) {
+    UNICODE_STRING text{1, 2, nullptr};
+    RtlInitUnicodeString(&text, L"\\RPC Control\\x");
+    EXPECT_EQ(text.Length, 14 * sizeof(WCHAR));
+    EXPECT_EQ(text.MaximumLength, 15 * sizeof(WCHAR));
+    RtlInitUnicodeString(&text, nullptr);
+    EXPECT_EQ(text.Length, 0);
+    EXPECT_EQ(text.MaximumLength, 0);
+    EXPECT_EQ(text.Buffer, nullptr);
+}

@@ -1,0 +1,163 @@
+// Helpers of the NT port tests: port names, message records, handles that
+// close themselves, and the server's side of a connection.
+#pragma once
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "MultiProcessTest.h"
+#include "zrwin/ntport.h"
+#include "zrwin/windows.h"
+
+namespace porttest {
+
+constexpr ULONG kMaxMessage = 304;
+
+// Names unique to this test process, since test processes run side by side.
+inline std::string UniqueName(const char* what) {
+    static std::atomic<int> counter{0};
+    return std::string("\\RPC Control\\zrwin-ports-") + what + "-" + std::to_string(getpid()) + "-" +
+           std::to_string(counter++);
+}
+
+inline std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// A port handle closed with NtClose when the test is done with it.
+class Port {
+public:
+    Port() = default;
+    explicit Port(HANDLE handle) : handle_(handle) {}
+    Port(Port&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+    Port& operator=(Port&& other) noexcept {
+        std::swap(handle_, other.handle_);
+        return *this;
+    }
+    ~Port() { Close(); }
+    void Close() {
+        if (handle_) NtClose(handle_);
+        handle_ = nullptr;
+    }
+    HANDLE Get() const { return handle_; }
+    HANDLE* Out() { return &handle_; }
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
+inline NTSTATUS CreatePort(const std::string& name, Port& port, ULONG maxMessage = kMaxMessage) {
+    const std::wstring wide = Wide(name);
+    UNICODE_STRING text;
+    RtlInitUnicodeString(&text, wide.c_str());
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = 24;
+    attributes.ObjectName = &text;
+    return NtCreatePort(port.Out(), &attributes, 0, maxMessage, 0);
+}
+
+inline NTSTATUS ConnectPort(const std::string& name, Port& port) {
+    const std::wstring wide = Wide(name);
+    UNICODE_STRING text;
+    RtlInitUnicodeString(&text, wide.c_str());
+    SECURITY_QUALITY_OF_SERVICE qos{12, SecurityAnonymous, 0, 0};
+    return NtConnectPort(port.Out(), &text, &qos, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+// A message the way the transport builds one: inline data at offset 56.
+inline PORT_MESSAGE_RECORD Inline(const std::string& data) {
+    PORT_MESSAGE_RECORD record{};
+    record.Header.DataLength = static_cast<USHORT>(32 + data.size());
+    record.Header.TotalLength = 304;
+    std::memcpy(record.Payload, data.data(), data.size());
+    return record;
+}
+
+// A message whose data stays in the sender's memory, named by the descriptor.
+inline PORT_MESSAGE_RECORD Indirect(void* data, ULONG length) {
+    PORT_MESSAGE_RECORD record{};
+    record.Header.DataLength = 32 + sizeof(PORT_DATA_DESCRIPTOR);
+    record.Header.TotalLength = 304;
+    record.Header.DataInfoOffset = PORT_MESSAGE_DATA_INFO_OFFSET;
+    PORT_DATA_DESCRIPTOR descriptor{};
+    descriptor.Count = 2;
+    descriptor.Address32 = static_cast<ULONG>(reinterpret_cast<uintptr_t>(data));
+    descriptor.Length32 = length;
+    descriptor.Address64 = reinterpret_cast<uintptr_t>(data);
+    descriptor.Length64 = length;
+    std::memcpy(record.Payload, &descriptor, sizeof descriptor);
+    return record;
+}
+
+inline std::string PayloadText(const PORT_MESSAGE_RECORD& record) {
+    return std::string(reinterpret_cast<const char*>(record.Payload));
+}
+
+inline NTSTATUS Receive(HANDLE server, PORT_MESSAGE_RECORD& record, int milliseconds = 20000) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;
+    return NtReplyWaitReceivePortEx(server, nullptr, nullptr, &record.Header, &timeout);
+}
+
+// Receives the next message, which must be of the given type.
+inline PORT_MESSAGE_RECORD Expect(HANDLE server, USHORT type) {
+    PORT_MESSAGE_RECORD record{};
+    EXPECT_EQ(Receive(server, record), STATUS_SUCCESS);
+    EXPECT_EQ(record.Header.Type, type);
+    return record;
+}
+
+// Receives a connection request, accepts and completes it.
+inline Port AcceptNext(HANDLE server, PORT_MESSAGE_RECORD* request = nullptr) {
+    PORT_MESSAGE_RECORD record = Expect(server, LPC_CONNECTION_REQUEST);
+    Port communication;
+    EXPECT_EQ(NtAcceptConnectPort(communication.Out(), nullptr, &record.Header, TRUE, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(NtCompleteConnectPort(communication.Get()), STATUS_SUCCESS);
+    if (request) *request = record;
+    return communication;
+}
+
+// A client connected from a thread of this process, for tests that need no
+// second process.
+struct LocalConnection {
+    Port client;
+    Port communication;
+};
+
+inline LocalConnection ConnectLocally(HANDLE server, const std::string& name) {
+    LocalConnection pair;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::thread client([&] { status = ConnectPort(name, pair.client); });
+    pair.communication = AcceptNext(server);
+    client.join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    return pair;
+}
+
+// A line for the test on the child's standard output.
+inline void Say(const std::string& line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+// Blocks the child until the test closes its standard input.
+inline void AwaitStdinClosed() {
+    char c;
+    while (read(0, &c, 1) > 0) {
+    }
+}
+
+inline std::string Hex(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+}  // namespace porttest

@@ -1,0 +1,572 @@
+// Conformance of the layer's user32 with Windows: classes, windows, the
+// per-thread message queue, and SendMessage across threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/FailsWith.h"
+
+namespace {
+
+constexpr DWORD kLongWait = 10000;
+constexpr DWORD kProbe = 200;
+constexpr UINT kPing = WM_USER + 1;
+constexpr UINT kAsk = WM_USER + 2;
+
+struct Seen {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD threadId;
+    bool inSend;
+};
+
+// What one window saw, reached from its procedure through the creation
+// parameter of WM_NCCREATE.
+struct Recorder {
+    std::mutex lock;
+    std::vector<Seen> seen;
+    LPVOID createParam = nullptr;
+    HINSTANCE createInstance = nullptr;
+    std::string createClass;
+    // Optional behaviour for the private messages; by default they answer wParam * 2.
+    std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)> onPrivate;
+
+    std::vector<UINT> Messages() {
+        std::lock_guard<std::mutex> guard(lock);
+        std::vector<UINT> messages;
+        for (const auto& s : seen) messages.push_back(s.message);
+        return messages;
+    }
+    std::vector<Seen> Private() {
+        std::lock_guard<std::mutex> guard(lock);
+        std::vector<Seen> privates;
+        for (const auto& s : seen) {
+            if (s.message >= WM_USER) privates.push_back(s);
+        }
+        return privates;
+    }
+};
+
+std::mutex g_recordersLock;
+std::map<HWND, Recorder*> g_recorders;
+
+Recorder* RecorderOf(HWND window) {
+    std::lock_guard<std::mutex> guard(g_recordersLock);
+    auto it = g_recorders.find(window);
+    return it == g_recorders.end() ? nullptr : it->second;
+}
+
+LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
+        auto* recorder = static_cast<Recorder*>(create->lpCreateParams);
+        std::lock_guard<std::mutex> guard(g_recordersLock);
+        g_recorders[window] = recorder;
+    }
+    Recorder* recorder = RecorderOf(window);
+    if (!recorder) return message == WM_CREATE ? -1 : DefWindowProcA(window, message, wParam, lParam);
+    {
+        std::lock_guard<std::mutex> guard(recorder->lock);
+        recorder->seen.push_back({message, wParam, lParam, GetCurrentThreadId(), InSendMessage() != FALSE});
+    }
+    if (message == WM_CREATE) {
+        auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
+        recorder->createParam = create->lpCreateParams;
+        recorder->createInstance = create->hInstance;
+        recorder->createClass = IS_INTRESOURCE(create->lpszClass) ? "#atom" : create->lpszClass;
+        return 0;
+    }
+    if (message == WM_NCDESTROY) {
+        std::lock_guard<std::mutex> guard(g_recordersLock);
+        g_recorders.erase(window);
+    }
+    if (message >= WM_USER) {
+        return recorder->onPrivate ? recorder->onPrivate(window, message, wParam, lParam)
+                                   : static_cast<LRESULT>(wParam * 2);
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HINSTANCE TestInstance() { return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x400000)); }
+
+const char* TestClass() {
+    static const ATOM atom = [] {
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = RecordingProc;
+        wc.hInstance = TestInstance();
+        wc.lpszClassName = "User32TestClass";
+        return RegisterClassA(&wc);
+    }();
+    return atom ? "User32TestClass" : nullptr;
+}
+
+HWND MakeWindow(Recorder* recorder, DWORD style = 0) {
+    return CreateWindowExA(0, TestClass(), "", style, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                           nullptr, nullptr, TestInstance(), recorder);
+}
+
+// An owned event of the layer.
+class Event {
+public:
+    Event() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Event() { CloseHandle(handle_); }
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    void Set() { SetEvent(handle_); }
+    bool WaitFor(DWORD ms = kLongWait) { return WaitForSingleObject(handle_, ms) == WAIT_OBJECT_0; }
+
+private:
+    HANDLE handle_;
+};
+
+// A thread that owns one window and, once released, runs the message loop
+// until WM_QUIT. Joined (after a quit) when the object goes.
+class WindowThread {
+public:
+    explicit WindowThread(bool startLoop = true) {
+        thread_ = std::thread([this] {
+            window_ = MakeWindow(&recorder);
+            threadId_ = GetCurrentThreadId();
+            created_.Set();
+            go_.WaitFor();
+            MSG msg;
+            BOOL got;
+            while ((got = GetMessageA(&msg, nullptr, 0, 0)) > 0) {
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+            }
+            loopResult_ = got;
+            quitCode_ = static_cast<int>(msg.wParam);
+        });
+        created_.WaitFor();
+        if (startLoop) Go();
+    }
+    ~WindowThread() {
+        Go();
+        PostThreadMessageA(threadId_, WM_QUIT, 0, 0);
+        thread_.join();
+    }
+    WindowThread(const WindowThread&) = delete;
+    WindowThread& operator=(const WindowThread&) = delete;
+
+    void Go() { go_.Set(); }
+    HWND Window() const { return window_; }
+    DWORD ThreadId() const { return threadId_; }
+    void Join() { thread_.join(); }
+
+    Recorder recorder;
+    std::atomic<BOOL> loopResult_{-2};
+    std::atomic<int> quitCode_{0};
+
+private:
+    Event created_;
+    Event go_;
+    HWND window_ = nullptr;
+    DWORD threadId_ = 0;
+    std::thread thread_;
+};
+
+// Waits, without taking anything, until a message sent from another thread
+// is waiting in this thread's queue.
+bool WaitForIncomingSend() {
+    for (int i = 0; i < 10000; ++i) {
+        if (HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) return true;
+        Sleep(1);
+    }
+    return false;
+}
+
+// ---- Classes and windows.
+
+TEST(User32Classes, ASecondClassOfTheSameNameAndInstanceFailsWithClassAlreadyExists) {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.hInstance = TestInstance();
+    wc.lpszClassName = "User32TestOnce";
+    ATOM atom = RegisterClassA(&wc);
+    EXPECT_GE(atom, 0xC000);
+
+    wc.lpszClassName = "USER32TESTONCE";
+    EXPECT_FAILS_WITH(RegisterClassA(&wc), 0, ERROR_CLASS_ALREADY_EXISTS);
+    WNDCLASSW wide{};
+    wide.lpfnWndProc = DefWindowProcW;
+    wide.hInstance = TestInstance();
+    wide.lpszClassName = L"User32TestOnce";
+    EXPECT_FAILS_WITH(RegisterClassW(&wide), 0, ERROR_CLASS_ALREADY_EXISTS);
+
+    wide.hInstance = nullptr;
+    EXPECT_NE(RegisterClassW(&wide), 0) << "another instance may use the name";
+    EXPECT_FAILS_WITH(RegisterClassA(nullptr), 0, ERROR_INVALID_PARAMETER);
+}
+
+TEST(User32Windows, CreationDeliversTheCreateStructWithItsParameterDuringTheCall) {
+    Recorder recorder;
+    HWND window = MakeWindow(&recorder);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(recorder.Messages(), (std::vector<UINT>{WM_NCCREATE, WM_CREATE}));
+    EXPECT_EQ(recorder.createParam, &recorder);
+    EXPECT_EQ(recorder.createInstance, TestInstance());
+    EXPECT_EQ(recorder.createClass, "User32TestClass");
+    EXPECT_EQ(recorder.seen[1].threadId, GetCurrentThreadId());
+
+    auto value = reinterpret_cast<uintptr_t>(window);
+    EXPECT_LT(value, 0x80000000u) << "fits the 32-bit window field of a module";
+    EXPECT_EQ(value % 2, 0u);
+    DWORD pid = 0;
+    EXPECT_EQ(GetWindowThreadProcessId(window, &pid), GetCurrentThreadId());
+    EXPECT_EQ(pid, GetCurrentProcessId());
+
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_FALSE(ShowWindow(window, SW_HIDE)) << "was not visible";
+    EXPECT_FALSE(ShowWindow(window, SW_SHOW));
+    EXPECT_TRUE(IsWindowVisible(window));
+    EXPECT_TRUE(ShowWindow(window, SW_HIDE)) << "was visible";
+    EXPECT_EQ(recorder.Messages().back(), static_cast<UINT>(WM_SHOWWINDOW));
+
+    EXPECT_TRUE(DestroyWindow(window));
+    auto messages = recorder.Messages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[messages.size() - 2], static_cast<UINT>(WM_DESTROY));
+    EXPECT_EQ(messages.back(), static_cast<UINT>(WM_NCDESTROY));
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_FAILS_WITH(DestroyWindow(window), FALSE, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FAILS_WITH(SendMessageA(window, kPing, 1, 0), 0, ERROR_INVALID_WINDOW_HANDLE);
+
+    HWND next = MakeWindow(&recorder);
+    EXPECT_NE(next, window) << "a reused slot gets a new handle";
+    EXPECT_FALSE(IsWindow(window));
+    DestroyWindow(next);
+}
+
+TEST(User32Windows, RefusedCreationsLeaveNoWindow) {
+    Recorder recorder;
+    HWND visible = MakeWindow(&recorder, WS_VISIBLE);
+    EXPECT_TRUE(IsWindowVisible(visible));
+    DestroyWindow(visible);
+
+    // The procedure answers WM_CREATE with -1 when it gets no recorder.
+    EXPECT_EQ(MakeWindow(nullptr), nullptr);
+
+    EXPECT_FAILS_WITH(CreateWindowExA(0, "NoSuchClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
+                      nullptr, ERROR_CANNOT_FIND_WND_CLASS);
+    EXPECT_FAILS_WITH(CreateWindowExW(0, L"NoSuchClass", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
+                      nullptr, ERROR_CANNOT_FIND_WND_CLASS);
+    HWND badParent = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x7FFE));
+    EXPECT_FAILS_WITH(CreateWindowExA(0, TestClass(), "", 0, 0, 0, 0, 0, badParent, nullptr, TestInstance(),
+                                      &recorder),
+                      nullptr, ERROR_INVALID_WINDOW_HANDLE);
+
+    for (uintptr_t bad : {uintptr_t{0}, uintptr_t{1}, uintptr_t{0x7FFE}, uintptr_t{0x12345678}}) {
+        SCOPED_TRACE(bad);
+        HWND window = reinterpret_cast<HWND>(bad);
+        EXPECT_FALSE(IsWindow(window));
+        EXPECT_FAILS_WITH(ShowWindow(window, SW_SHOW), FALSE, ERROR_INVALID_WINDOW_HANDLE);
+        EXPECT_FAILS_WITH(GetWindowThreadProcessId(window, nullptr), 0u, ERROR_INVALID_WINDOW_HANDLE);
+    }
+}
+
+TEST(User32Windows, OnlyTheOwningThreadDestroysDispatchesOrGetsItsMessages) {
+    WindowThread owner(false);
+    EXPECT_FAILS_WITH(DestroyWindow(owner.Window()), FALSE, ERROR_ACCESS_DENIED);
+    MSG msg{};
+    msg.hwnd = owner.Window();
+    msg.message = kPing;
+    EXPECT_FAILS_WITH(DispatchMessageA(&msg), 0, ERROR_WINDOW_OF_OTHER_THREAD);
+    MSG got{};
+    EXPECT_FAILS_WITH(GetMessageA(&got, owner.Window(), 0, 0), -1, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_TRUE(IsWindow(owner.Window()));
+}
+
+// ---- The thread's queue.
+
+TEST(User32Queue, GetMessageFailsForABadWindowAndEndsWithZeroOnQuit) {
+    MSG msg{};
+    EXPECT_FAILS_WITH(GetMessageA(&msg, reinterpret_cast<HWND>(static_cast<uintptr_t>(0x7FFE)), 0, 0), -1,
+                      ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FAILS_WITH(GetMessageW(nullptr, nullptr, 0, 0), -1, ERROR_NOACCESS);
+
+    ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_QUIT, 42, 0));
+    EXPECT_EQ(GetMessageA(&msg, nullptr, 0, 0), 0);
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(msg.wParam, 42u);
+
+    // PostQuitMessage's quit comes after what is already posted.
+    ASSERT_TRUE(PostMessageA(nullptr, kPing, 1, 0));
+    PostQuitMessage(7);
+    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kPing, 2, 0));
+    EXPECT_EQ(GetMessageW(&msg, nullptr, 0, 0), 1);
+    EXPECT_EQ(msg.wParam, 1u);
+    EXPECT_EQ(msg.hwnd, nullptr);
+    EXPECT_EQ(GetMessageW(&msg, nullptr, 0, 0), 1);
+    EXPECT_EQ(msg.wParam, 2u);
+    EXPECT_EQ(GetMessageW(&msg, nullptr, 0, 0), 0);
+    EXPECT_EQ(msg.wParam, 7u);
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) << "the quit flag is taken once";
+}
+
+TEST(User32Queue, FiltersAndPeekingTakeOnlyWhatTheyAskFor) {
+    Recorder recorder;
+    HWND window = MakeWindow(&recorder);
+    ASSERT_TRUE(PostMessageA(window, kPing, 1, 0));
+    ASSERT_TRUE(PostMessageA(nullptr, kAsk, 2, 0));
+    ASSERT_TRUE(PostMessageA(window, kAsk, 3, 0));
+
+    MSG msg{};
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));
+    EXPECT_EQ(msg.wParam, 1u);
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, kAsk, kAsk, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 2u) << "first of the range";
+    ASSERT_TRUE(PeekMessageA(&msg, window, kAsk, kAsk, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 3u);
+    EXPECT_EQ(msg.hwnd, window);
+    EXPECT_FALSE(PeekMessageA(&msg, reinterpret_cast<HWND>(static_cast<LONG_PTR>(-1)), 0, 0, PM_REMOVE))
+        << "only thread messages";
+    ASSERT_EQ(GetMessageA(&msg, window, 0, 0), 1);
+    EXPECT_EQ(msg.wParam, 1u);
+    EXPECT_FALSE(TranslateMessage(&msg));
+    EXPECT_EQ(DispatchMessageA(&msg), 2) << "the procedure's result";
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+
+    // A message posted to a window destroyed before it is dispatched goes nowhere.
+    ASSERT_TRUE(PostMessageA(window, kPing, 4, 0));
+    DestroyWindow(window);
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_FAILS_WITH(DispatchMessageA(&msg), 0, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FAILS_WITH(PostMessageA(window, kPing, 5, 0), FALSE, ERROR_INVALID_WINDOW_HANDLE);
+}
+
+TEST(User32Queue, AFullQueueRefusesPostsWithNotEnoughQuota) {
+    std::thread([] {
+        int posted = 0;
+        while (posted < 20000 && PostThreadMessageA(GetCurrentThreadId(), kPing, 0, 0)) ++posted;
+        EXPECT_EQ(posted, 10000);
+        EXPECT_FAILS_WITH(PostMessageA(nullptr, kPing, 0, 0), FALSE, ERROR_NOT_ENOUGH_QUOTA);
+        MSG msg;
+        ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+        EXPECT_TRUE(PostThreadMessageA(GetCurrentThreadId(), kPing, 0, 0)) << "room again";
+    }).join();
+}
+
+TEST(User32Queue, PostThreadMessageNeedsAThreadWithAQueue) {
+    EXPECT_FAILS_WITH(PostThreadMessageA(0x7FFFFFF0u, kPing, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
+
+    Event ready, touched, release;
+    std::atomic<DWORD> id{0};
+    std::thread worker([&] {
+        id = GetCurrentThreadId();
+        ready.Set();
+        touched.WaitFor();
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // creates the queue
+        release.Set();
+        MSG got;
+        GetMessageA(&got, nullptr, 0, 0);
+    });
+    ASSERT_TRUE(ready.WaitFor());
+    // A thread that never used the queue has none.
+    EXPECT_FAILS_WITH(PostThreadMessageA(id, kPing, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
+    touched.Set();
+    ASSERT_TRUE(release.WaitFor());
+    EXPECT_TRUE(PostThreadMessageA(id, WM_QUIT, 0, 0));
+    worker.join();
+}
+
+// ---- SendMessage.
+
+TEST(User32Send, OnTheOwnThreadTheProcedureRunsDirectly) {
+    Recorder recorder;
+    HWND window = MakeWindow(&recorder);
+    EXPECT_EQ(SendMessageA(window, kPing, 21, 0), 42);
+    EXPECT_EQ(SendMessageW(window, kPing, 5, 0), 10);
+    auto privates = recorder.Private();
+    ASSERT_EQ(privates.size(), 2u);
+    EXPECT_FALSE(privates[0].inSend);
+    MSG msg;
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) << "nothing went through the queue";
+    DestroyWindow(window);
+}
+
+TEST(User32Send, AcrossThreadsTheSenderWaitsUntilTheWindowThreadHandledIt) {
+    WindowThread owner(false);  // not yet in its loop
+    struct Send {
+        HWND window;
+        std::atomic<LRESULT> result{-1};
+    } send{owner.Window()};
+    HANDLE sender = CreateThread(
+        nullptr, 0,
+        [](LPVOID raw) -> DWORD {
+            auto* args = static_cast<Send*>(raw);
+            args->result = SendMessageA(args->window, kPing, 50, 7);
+            return 0;
+        },
+        &send, 0, nullptr);
+    ASSERT_NE(sender, nullptr);
+    EXPECT_EQ(WaitForSingleObject(sender, kProbe), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the send waits for the window's thread";
+    EXPECT_TRUE(owner.recorder.Private().empty());
+
+    owner.Go();
+    ASSERT_EQ(WaitForSingleObject(sender, kLongWait), WAIT_OBJECT_0);
+    CloseHandle(sender);
+    EXPECT_EQ(send.result.load(), 100);
+    auto privates = owner.recorder.Private();
+    ASSERT_EQ(privates.size(), 1u);
+    EXPECT_EQ(privates[0].threadId, owner.ThreadId()) << "handled on the window's own thread";
+    EXPECT_TRUE(privates[0].inSend);
+    EXPECT_EQ(privates[0].lParam, 7);
+}
+
+TEST(User32Send, SentMessagesAreHandledAheadOfPostedOnes) {
+    Recorder recorder;
+    HWND window = MakeWindow(&recorder);
+    ASSERT_TRUE(PostMessageA(window, kPing, 1, 0));
+    std::atomic<LRESULT> result{-1};
+    std::thread sender([&] { result = SendMessageA(window, kAsk, 2, 0); });
+    ASSERT_TRUE(WaitForIncomingSend());
+
+    MSG msg;
+    ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), 1);
+    sender.join();  // the sent message was handled inside GetMessage
+    EXPECT_EQ(result.load(), 4);
+    EXPECT_EQ(msg.wParam, 1u) << "the posted message comes out after";
+    DispatchMessageA(&msg);
+    auto privates = recorder.Private();
+    ASSERT_EQ(privates.size(), 2u);
+    EXPECT_EQ(privates[0].message, kAsk);
+    EXPECT_EQ(privates[1].message, kPing);
+    DestroyWindow(window);
+}
+
+TEST(User32Send, AThreadWaitingForItsOwnSendHandlesMessagesSentBack) {
+    Recorder here;
+    HWND local = MakeWindow(&here);
+    WindowThread remote;
+    // The remote window asks back before it answers: wParam 3 comes back as 3 * 2 + 1.
+    remote.recorder.onPrivate = [local](HWND, UINT message, WPARAM wParam, LPARAM) -> LRESULT {
+        if (message != kAsk) return static_cast<LRESULT>(wParam * 2);
+        return SendMessageA(local, kPing, wParam, 0) + 1;
+    };
+    EXPECT_EQ(SendMessageA(remote.Window(), kAsk, 3, 0), 7);
+    auto privates = here.Private();
+    ASSERT_EQ(privates.size(), 1u);
+    EXPECT_EQ(privates[0].threadId, GetCurrentThreadId());
+    EXPECT_TRUE(privates[0].inSend);
+    DestroyWindow(local);
+}
+
+TEST(User32Send, ManyThreadsSendingToOneWindowEachGetTheirOwnAnswer) {
+    WindowThread owner;
+    constexpr int kThreads = 4;
+    constexpr int kSends = 300;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+        senders.emplace_back([&, t] {
+            for (int i = 0; i < kSends; ++i) {
+                WPARAM value = static_cast<WPARAM>(t * 100000 + i);
+                if (i % 3 == 0) PostMessageA(owner.Window(), kPing, value, 0);
+                if (SendMessageA(owner.Window(), kPing, value, 0) != static_cast<LRESULT>(value * 2)) ++wrong;
+            }
+        });
+    }
+    for (auto& s : senders) s.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(User32Send, AWindowWhoseThreadEndedFailsTheSend) {
+    Recorder recorder;
+    HWND window = nullptr;
+    DWORD threadId = 0;
+    std::thread([&] {
+        window = MakeWindow(&recorder);
+        threadId = GetCurrentThreadId();
+        PostMessageA(window, kPing, 1, 0);  // never taken
+    }).join();
+    ASSERT_NE(window, nullptr);
+    EXPECT_FAILS_WITH(SendMessageA(window, kPing, 1, 0), 0, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FALSE(IsWindow(window)) << "the windows go with their thread";
+    EXPECT_FAILS_WITH(PostMessageA(window, kPing, 1, 0), FALSE, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FAILS_WITH(PostThreadMessageA(threadId, kPing, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
+}
+
+TEST(User32Send, AThreadThatEndsWithASendWaitingFailsIt) {
+    Recorder recorder;
+    std::atomic<HWND> window{nullptr};
+    Event created;
+    std::thread owner([&] {
+        window = MakeWindow(&recorder);
+        created.Set();
+        WaitForIncomingSend();  // and end without ever taking it
+    });
+    ASSERT_TRUE(created.WaitFor());
+    SetLastError(0xDEADBEEF);
+    EXPECT_EQ(SendMessageA(window, kPing, 9, 0), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+    owner.join();
+    EXPECT_TRUE(recorder.Private().empty()) << "the procedure never saw it";
+}
+
+// ---- The built-in module and wsprintfA.
+
+TEST(User32Module, ExportsAreFoundThroughTheBuiltInDll) {
+    HMODULE user32 = LoadLibraryA("USER32.dll");
+    ASSERT_NE(user32, nullptr);
+    for (const char* name : {"RegisterClassA", "CreateWindowExA", "GetMessageA", "PeekMessageA", "TranslateMessage",
+                             "DispatchMessageA", "PostThreadMessageA", "PostQuitMessage", "SendMessageA",
+                             "DefWindowProcA", "wsprintfA"}) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(GetProcAddress(user32, name), nullptr);
+    }
+    auto send = reinterpret_cast<LRESULT(WINAPI*)(HWND, UINT, WPARAM, LPARAM)>(
+        reinterpret_cast<void*>(GetProcAddress(user32, "SendMessageA")));
+    Recorder recorder;
+    HWND window = MakeWindow(&recorder);
+    EXPECT_EQ(send(window, kPing, 4, 0), 8);
+    DestroyWindow(window);
+    FreeLibrary(user32);
+}
+
+std::string Format(const char* format, ...) {
+    char buffer[1100];
+    std::memset(buffer, 'Z', sizeof buffer);
+    va_list arguments;
+    va_start(arguments, format);
+    int length = wvsprintfA(buffer, format, arguments);
+    va_end(arguments);
+    EXPECT_EQ(static_cast<size_t>(length), std::strlen(buffer)) << "the result is the length written";
+    return buffer;
+}
+
+TEST(User32Wsprintf, FormatsAsWindowsDoes) {
+    EXPECT_EQ(Format("%d|%i|%u|%ld|%lu", -5, 17, 4000000000u, static_cast<LONG>(-2147483647 - 1), 4294967295u),
+              "-5|17|4000000000|-2147483648|4294967295");
+    EXPECT_EQ(Format("%x|%X|%#x|%#X|%08X|%lx", 0xbeefu, 0xbeefu, 255u, 255u, 0x1Au, 0xABCDEF01u),
+              "beef|BEEF|0xff|0XFF|0000001A|abcdef01");
+    EXPECT_EQ(Format("[%5d][%-5d][%05d][%.3d]", 42, 42, -42, 7), "[   42][42   ][-0042][007]");
+    EXPECT_EQ(Format("%s|%.3s|%6s|%-6s|", "text", "abcdef", "ab", "ab"), "text|abc|    ab|ab    |");
+    EXPECT_EQ(Format("%ls|%S|%hs|%hS", L"wide", L"W\u00e9", "narrow", "n"), "wide|W\xe9|narrow|n");
+    EXPECT_EQ(Format("%c%c|%lc|%C", 'o', 'k', L'\u00e9', L'Z'), "ok|\xe9|Z");
+    EXPECT_EQ(Format("%s|%ls", static_cast<const char*>(nullptr), static_cast<const wchar_t*>(nullptr)),
+              "(null)|(null)");
+    EXPECT_EQ(Format("100%% %y %I64d %I64u %hd %hu", -1234567890123LL, 18446744073709551615ULL, 70000, 70000),
+              "100% y -1234567890123 18446744073709551615 4464 4464");
+    std::string pointer = Format("%p", reinterpret_cast<void*>(static_cast<uintptr_t>(0xABC)));
+    EXPECT_EQ(pointer, std::string(sizeof(void*) * 2 - 3, '0') + "ABC") << "every digit, in capitals";
+
+    std::string longText(2000, 'a');
+    EXPECT_EQ(Format("%s", longText.c_str()).size(), 1023u) << "at most 1024 bytes with the terminator";
+    char buffer[64];
+    EXPECT_EQ(wsprintfA(buffer, "Module: %s 0x%X", "x", 0x100u), 15);
+    EXPECT_STREQ(buffer, "Module: x 0x100");
+}
+
+}  // namespace

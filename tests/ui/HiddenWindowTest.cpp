@@ -1,0 +1,138 @@
+// The hidden window: created on the calling thread, invisible, handing its
+// creation parameter to the window procedure, served only by its thread's loop.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "log/LogTestUtil.h"
+#include "platform/platform.h"
+#include "ui/HiddenWindow.h"
+
+namespace {
+
+constexpr UINT kRunJob = 3027;
+
+// What the window procedure saw; the creation parameter points at it.
+struct Target {
+    std::atomic<int> creates{0};
+    std::atomic<DWORD> handledOn{0};
+};
+
+LRESULT CALLBACK TargetProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    static thread_local Target* target = nullptr;
+    if (message == WM_CREATE) {
+        target = static_cast<Target*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
+        ++target->creates;
+        return 1;
+    }
+    if (message > WM_USER && target) {
+        target->handledOn = GetCurrentThreadId();
+        return static_cast<LRESULT>(wParam + 1);
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK RefusingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) return -1;
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// Each test gets its own instance, so each registers its own class.
+HINSTANCE InstanceFor(uintptr_t n) { return reinterpret_cast<HINSTANCE>(0x10000000u + n * 0x10000u); }
+
+class HiddenWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override { SetLogLevel(LOG_OTHER); }
+    void TearDown() override { SetLogLevel(LOG_WARNING); }
+    size_t Count(const std::string& line) {
+        auto lines = logtest::Messages();
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+    }
+    size_t CountStartingWith(const std::string& prefix) {
+        size_t n = 0;
+        for (const auto& line : logtest::Messages()) n += line.rfind(prefix, 0) == 0;
+        return n;
+    }
+    zrtest::ScopedTempDir dir_;
+};
+
+TEST_F(HiddenWindowTest, CreatesAnInvisibleWindowOfTheCallingThreadWithItsParameter) {
+    Target target;
+    HiddenWindow hidden(InstanceFor(1), TargetProc, &target);
+    HWND window = hidden.GetWindowHandle();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(target.creates.load(), 1) << "WM_CREATE arrived during construction";
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_EQ(GetWindowThreadProcessId(window, nullptr), GetCurrentThreadId());
+    EXPECT_EQ(SendMessageA(window, kRunJob, 41, 0), 42);
+
+    EXPECT_EQ(Count("HiddenWindow::Create: Creating hidden window..."), 1u);
+    EXPECT_EQ(Count("HiddenWindow::Create: Hidden window created. Notifying event: 0x0"), 1u);
+    EXPECT_EQ(CountStartingWith("HiddenWindow::Create: [E]"), 0u);
+    EXPECT_EQ(CountStartingWith("HiddenWindow::Create: [C]"), 0u);
+}
+
+TEST_F(HiddenWindowTest, AClassAlreadyRegisteredIsLoggedAndTheWindowStillCreated) {
+    Target first, second;
+    HiddenWindow one(InstanceFor(2), TargetProc, &first);
+    HiddenWindow two(InstanceFor(2), TargetProc, &second);
+    EXPECT_NE(one.GetWindowHandle(), nullptr);
+    ASSERT_NE(two.GetWindowHandle(), nullptr);
+    EXPECT_NE(one.GetWindowHandle(), two.GetWindowHandle());
+    EXPECT_EQ(second.creates.load(), 1);
+    EXPECT_EQ(Count("HiddenWindow::Create: [E] Failed to register HiddenWindowClass class. err:1410"), 1u);
+    EXPECT_EQ(Count("HiddenWindow::Create: Hidden window created. Notifying event: 0x0"), 2u);
+}
+
+TEST_F(HiddenWindowTest, AWindowRefusedByItsProcedureLeavesNoHandleButTheQuitStillArrives) {
+    std::atomic<DWORD> entryId{0};
+    std::atomic<BOOL> loopResult{-2};
+    HANDLE created = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread entry([&] {
+        HiddenWindow hidden(InstanceFor(3), RefusingProc, nullptr);
+        EXPECT_EQ(hidden.GetWindowHandle(), nullptr);
+        entryId = GetCurrentThreadId();
+        SetEvent(created);
+        MSG msg;
+        loopResult = GetMessageA(&msg, nullptr, 0, 0);
+    });
+    ASSERT_EQ(WaitForSingleObject(created, 10000), WAIT_OBJECT_0);
+    // The controller's quit, from another thread, reaches the entry thread.
+    EXPECT_TRUE(PostThreadMessageA(entryId, WM_QUIT, 0, 0));
+    entry.join();
+    CloseHandle(created);
+    EXPECT_EQ(loopResult.load(), 0);
+    EXPECT_EQ(CountStartingWith("HiddenWindow::Create: [C] Failed to create window. err:"), 1u);
+    EXPECT_EQ(CountStartingWith("HiddenWindow::Create: Hidden window created."), 0u);
+}
+
+TEST_F(HiddenWindowTest, AMessageSentFromAnotherThreadWaitsForTheOwnersLoop) {
+    Target target;
+    HiddenWindow hidden(InstanceFor(4), TargetProc, &target);
+    HWND window = hidden.GetWindowHandle();
+    ASSERT_NE(window, nullptr);
+
+    std::atomic<LRESULT> result{-1};
+    std::atomic<bool> returned{false};
+    std::thread module([&] {
+        result = SendMessageA(window, kRunJob, 6, 0);
+        returned = true;
+    });
+    // Not in the loop yet: wait until the send is queued here, then check
+    // that it has not been answered.
+    for (int i = 0; i < 10000 && !(HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE); ++i) Sleep(1);
+    EXPECT_FALSE(returned.load());
+
+    // The entry thread's loop: the sent message is handled inside GetMessage.
+    PostQuitMessage(0);
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
+    module.join();
+    EXPECT_EQ(result.load(), 7);
+    EXPECT_EQ(target.handledOn.load(), GetCurrentThreadId());
+}
+
+}  // namespace
