@@ -134,7 +134,7 @@ public:
     // it open, which makes it new, owned when asked.
     void Rejoin(bool initialOwner, bool& existed);
     // Marks the name as no longer open in this process, as its last handle closes.
-    void Leave() { LiveLock(fd_, F_UNLCK, false); }
+    void Leave() { LiveLock(fd_.Get(), F_UNLCK, false); }
     ~SharedStorage() override;
 
 private:
@@ -144,7 +144,7 @@ private:
     void Join(bool initialOwner, bool& existed);
 
     std::string name_;
-    int fd_ = -1;
+    ScopedFd fd_;
 };
 
 bool SharedStorage::Map(int fd) {
@@ -155,9 +155,9 @@ bool SharedStorage::Map(int fd) {
 }
 
 void SharedStorage::Join(bool initialOwner, bool& existed) {
-    existed = !LiveLock(fd_, F_WRLCK, false);
+    existed = !LiveLock(fd_.Get(), F_WRLCK, false);
     // Turns the look into a shared lock, or waits out another opener's look.
-    LiveLock(fd_, F_RDLCK, true);
+    LiveLock(fd_.Get(), F_RDLCK, true);
     if (existed || !initialOwner) return;
     // A dead name's mutex is free unless another process joined a moment
     // later and took it; this one then counts as having opened theirs.
@@ -176,29 +176,26 @@ void SharedStorage::Rejoin(bool initialOwner, bool& existed) { Join(initialOwner
 
 bool SharedStorage::OpenExisting(bool& gone) {
     gone = false;
-    int fd = shm_open(name_.c_str(), O_RDWR | O_CLOEXEC, 0);
-    if (fd < 0) {
+    ScopedFd fd(shm_open(name_.c_str(), O_RDWR | O_CLOEXEC, 0));
+    if (!fd.IsValid()) {
         gone = errno == ENOENT;
         if (!gone) SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_NO_SYSTEM_RESOURCES);
         return false;
     }
     struct stat info {};
-    if (flock(fd, LOCK_SH) != 0 || fstat(fd, &info) != 0) {
-        close(fd);
+    if (flock(fd.Get(), LOCK_SH) != 0 || fstat(fd.Get(), &info) != 0) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
     if (info.st_nlink == 0) {  // removed by its last user while we opened it
-        close(fd);
         gone = true;
         return false;
     }
-    if (info.st_size < static_cast<off_t>(sizeof(pthread_mutex_t)) || !Map(fd)) {
-        close(fd);
+    if (info.st_size < static_cast<off_t>(sizeof(pthread_mutex_t)) || !Map(fd.Get())) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    fd_ = fd;
+    fd_ = std::move(fd);
     return true;
 }
 
@@ -208,25 +205,26 @@ bool SharedStorage::CreateNew(bool initialOwner, bool& raced) {
     // nothing behind if this process dies half way. Where the file system
     // cannot make one, a temporary name stands in for the moment it takes.
     std::string temporary;
-    int fd = open(kShmDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    ScopedFd fd(open(kShmDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!fd.IsValid()) {
         static std::atomic<unsigned> counter{0};
         temporary = std::string(kNamePrefix) + "tmp-" + std::to_string(getpid()) + "-" +
                     std::to_string(counter.fetch_add(1));
-        fd = shm_open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        fd.Reset(shm_open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     }
-    if (fd < 0) {
+    if (!fd.IsValid()) {
         SetLastError(ERROR_NO_SYSTEM_RESOURCES);
         return false;
     }
-    bool ok = fchmod(fd, 0600) == 0 && ftruncate(fd, sizeof(pthread_mutex_t)) == 0 && flock(fd, LOCK_SH) == 0 &&
-              LiveLock(fd, F_RDLCK, false) && Map(fd) && InitMutex(mutex_, true);
+    bool ok = fchmod(fd.Get(), 0600) == 0 && ftruncate(fd.Get(), sizeof(pthread_mutex_t)) == 0 &&
+              flock(fd.Get(), LOCK_SH) == 0 && LiveLock(fd.Get(), F_RDLCK, false) && Map(fd.Get()) &&
+              InitMutex(mutex_, true);
     // Nobody else can see the new mutex yet, so trying cannot fail.
     if (ok && initialOwner) ok = pthread_mutex_trylock(mutex_) == 0;
     if (ok && initialOwner) Acquired();
     bool published = false;
     if (ok) {
-        std::string from = temporary.empty() ? "/proc/self/fd/" + std::to_string(fd)
+        std::string from = temporary.empty() ? "/proc/self/fd/" + std::to_string(fd.Get())
                                              : std::string(kShmDirectory) + temporary;
         std::string to = std::string(kShmDirectory) + name_;
         published = linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0;
@@ -234,7 +232,7 @@ bool SharedStorage::CreateNew(bool initialOwner, bool& raced) {
     }
     if (!temporary.empty()) shm_unlink(temporary.c_str());
     if (published) {
-        fd_ = fd;
+        fd_ = std::move(fd);
         return true;
     }
     if (mutex_) {
@@ -245,7 +243,6 @@ bool SharedStorage::CreateNew(bool initialOwner, bool& raced) {
         munmap(mutex_, sizeof(pthread_mutex_t));
         mutex_ = nullptr;
     }
-    close(fd);
     if (!raced) SetLastError(ERROR_NO_SYSTEM_RESOURCES);
     return false;
 }
@@ -273,19 +270,23 @@ bool SharedStorage::Open(const std::string& name, bool initialOwner, bool& exist
 }
 
 SharedStorage::~SharedStorage() {
-    if (fd_ < 0) return;
-    if (Pinned()) return;  // kept mapped for the owner's robust list
-    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+    if (!fd_.IsValid()) return;
+    if (Pinned()) {
+        // Kept mapped for the owner's robust list, and kept open so the shared
+        // lock still tells other processes the object is in use.
+        (void)fd_.Take();
+        return;
+    }
+    if (flock(fd_.Get(), LOCK_EX | LOCK_NB) == 0) {
         struct stat mine {};
         struct stat named {};
         std::string path = std::string(kShmDirectory) + name_;
-        if (fstat(fd_, &mine) == 0 && stat(path.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
+        if (fstat(fd_.Get(), &mine) == 0 && stat(path.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
             mine.st_dev == named.st_dev) {
             shm_unlink(name_.c_str());
         }
     }
     munmap(mutex_, sizeof(pthread_mutex_t));
-    close(fd_);
 }
 
 constexpr auto kParkedFor = std::chrono::seconds(2);
