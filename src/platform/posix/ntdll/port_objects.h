@@ -7,6 +7,8 @@
 // client port reads when one of its threads waits for a reply.
 #pragma once
 
+#include <sys/epoll.h>
+
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -90,7 +92,13 @@ private:
         std::vector<uint8_t> written;
     };
 
-    void PumpLocked();
+    // Reads what epoll found ready, up to the first whole frame of each
+    // socket; the rest stays in the socket, which stays ready.
+    void PumpLocked(const epoll_event* ready, int count);
+    // Waits at most waitMs for a ready descriptor and reads it. The lock is
+    // held on return; it is let go while waiting.
+    void WaitAndPump(std::unique_lock<std::mutex>& guard, int waitMs);
+    void ReadConnectionLocked(const std::shared_ptr<Connection>& connection);
     void AcceptNewLocked();
     void HandleFrameLocked(const std::shared_ptr<Connection>& connection, OwnedFrame& frame);
     // Queues the record as the kernel delivers it; returns its message id.
@@ -105,7 +113,10 @@ private:
     const ULONG maxConnectionInfo_;
     const ULONG maxMessage_;
     std::mutex lock_;  // guards everything below
-    SignalFd queued_;  // in the epoll set; set while deliveries_ is not empty
+    // In the epoll set; set while deliveries_ is not empty as the lock is let
+    // go, for the other waiters. A receiver that takes the only message never
+    // sets it.
+    SignalFd queued_;
     bool signalled_ = false;
     std::map<int, std::shared_ptr<Connection>> connections_;  // by descriptor
     std::deque<Delivery> deliveries_;
