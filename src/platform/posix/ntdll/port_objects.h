@@ -113,11 +113,13 @@ private:
     const ULONG maxConnectionInfo_;
     const ULONG maxMessage_;
     std::mutex lock_;  // guards everything below
-    // In the epoll set; set while deliveries_ is not empty as the lock is let
-    // go, for the other waiters. A receiver that takes the only message never
-    // sets it.
+    // In the epoll set; set while deliveries_ is not empty and another thread
+    // may be waiting for them. A lone receiver that takes what it read never
+    // touches it.
     SignalFd queued_;
     bool signalled_ = false;
+    int waitingReceivers_ = 0;  // threads in Receive's epoll_wait
+    bool waitedOn_ = false;     // a wait on the handle happened: it may poll at any time
     std::map<int, std::shared_ptr<Connection>> connections_;  // by descriptor
     std::deque<Delivery> deliveries_;
     std::map<uint32_t, Pending> pending_;                           // by message id

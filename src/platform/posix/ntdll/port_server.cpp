@@ -112,6 +112,7 @@ ServerPort::~ServerPort() {
 
 bool ServerPort::TryAcquire() {
     std::unique_lock<std::mutex> guard(lock_);
+    waitedOn_ = true;
     if (deliveries_.empty()) WaitAndPump(guard, 0);
     UpdateSignalLocked();
     return !deliveries_.empty();
@@ -156,9 +157,11 @@ void ServerPort::WaitAndPump(std::unique_lock<std::mutex>& guard, int waitMs) {
     if (waitMs == 0) {
         count = ::epoll_wait(epoll_.Get(), ready, kMaxReady, 0);
     } else {
+        ++waitingReceivers_;
         guard.unlock();
         count = ::epoll_wait(epoll_.Get(), ready, kMaxReady, waitMs);
         guard.lock();
+        --waitingReceivers_;
     }
     if (count > 0) PumpLocked(ready, count);
 }
@@ -314,7 +317,7 @@ void ServerPort::EndConnectionLocked(const std::shared_ptr<Connection>& connecti
 }
 
 void ServerPort::UpdateSignalLocked() {
-    const bool waiting = !deliveries_.empty();
+    const bool waiting = !deliveries_.empty() && (waitingReceivers_ > 0 || waitedOn_);
     if (waiting && !signalled_) queued_.Set();
     if (!waiting && signalled_) queued_.Clear();
     signalled_ = waiting;
