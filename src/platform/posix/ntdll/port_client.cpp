@@ -17,6 +17,8 @@ namespace {
 // a server that reads nothing for that long learns it from the socket's end.
 constexpr int kNoticeTimeoutMs = 5000;
 
+constexpr size_t kKeptIndirectBytes = 1024 * 1024;
+
 // The ports the thread registered with NtRegisterThreadTerminatePort; the
 // server hears of the thread's end when this goes with the thread.
 struct ThreadTerminatePorts {
@@ -113,7 +115,14 @@ NTSTATUS ClientPort::Datagram(const Record& message) {
 NTSTATUS ClientPort::RequestWaitReply(const Record& request, Record& reply) {
     const NTSTATUS length = CheckMessageLength(HeaderOf(request), maxMessage_);
     if (length != STATUS_SUCCESS) return length;
-    IndirectData indirect;
+    // Kept per thread, so a sender of large data does not allocate and clear
+    // a buffer for each request; an unusually large one is given back.
+    thread_local IndirectData indirect;
+    struct Trim {
+        ~Trim() {
+            if (indirect.bytes.capacity() > kKeptIndirectBytes) std::vector<uint8_t>().swap(indirect.bytes);
+        }
+    } trim;
     const NTSTATUS read = ReadIndirectData(request, indirect);
     if (read != STATUS_SUCCESS) return read;
 

@@ -249,21 +249,28 @@ uint32_t DescriptorCount(const Record& record) {
 }
 
 NTSTATUS ReadIndirectData(const Record& record, IndirectData& out) {
-    out = IndirectData{};
+    out.present = false;
+    out.address = 0;
+    out.length = 0;
     PORT_MESSAGE header;
     std::memcpy(&header, record.data(), sizeof header);
-    if (header.DataInfoOffset == 0) return STATUS_SUCCESS;
-    PORT_DATA_DESCRIPTOR descriptor;
+    PORT_DATA_DESCRIPTOR descriptor{};
     std::memcpy(&descriptor, record.data() + PORT_MESSAGE_DATA_INFO_OFFSET, sizeof descriptor);
     // The entry the kernel of this build's width would read.
     constexpr bool kWide = sizeof(void*) == 8;
-    if (descriptor.Count < (kWide ? 2u : 1u)) return STATUS_INVALID_PARAMETER;
-    out.present = true;
-    out.address = kWide ? descriptor.Address64 : descriptor.Address32;
-    out.length = kWide ? descriptor.Length64 : descriptor.Length32;
-    if (out.length > kMaxFrameData) return STATUS_INVALID_PARAMETER;
-    if (out.length == 0) return STATUS_SUCCESS;
-    if (out.address == 0) return STATUS_ACCESS_VIOLATION;
+    if (header.DataInfoOffset != 0 && descriptor.Count >= (kWide ? 2u : 1u)) {
+        out.present = true;
+        out.address = kWide ? descriptor.Address64 : descriptor.Address32;
+        out.length = kWide ? descriptor.Length64 : descriptor.Length32;
+    }
+    if (!out.present || out.length == 0 || out.length > kMaxFrameData || out.address == 0) {
+        out.bytes.clear();
+        if (header.DataInfoOffset == 0 || (out.present && out.length == 0)) return STATUS_SUCCESS;
+        if (!out.present || out.length > kMaxFrameData) return STATUS_INVALID_PARAMETER;
+        return STATUS_ACCESS_VIOLATION;
+    }
+    // Resized without clearing first: a reused buffer is not zeroed again only
+    // to be overwritten.
     out.bytes.resize(out.length);
     size_t done = 0;
     while (done < out.length) {

@@ -77,6 +77,7 @@ NTSTATUS CheckMessageLength(const PORT_MESSAGE& header, ULONG maxMessageLength);
 
 // The sending side's indirect data: where the descriptor of this build points
 // and a copy of those bytes. A message without a descriptor gives no data.
+// Reading into an IndirectData that was used before reuses its memory.
 struct IndirectData {
     bool present = false;
     uint64_t address = 0;
