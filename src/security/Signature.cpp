@@ -72,15 +72,17 @@ bool xCheckAuthenticodeA(const char* path) {
     }
 }
 
-bool xCheckAuthenticodeW(const wchar_t* path) {
+bool xCheckAuthenticodeW(const wchar_t* path) { return CheckAuthenticodeThrough(path, "Wintrust.dll", "WinVerifyTrust"); }
+
+bool CheckAuthenticodeThrough(const wchar_t* path, const char* library, const char* entryPoint) {
     Log(LOG_OTHER, "xCheckAuthenticodeW: Checking '%ws' (CRL:%d)", path, 1);
-    ScopedLibrary wintrust("Wintrust.dll");
+    ScopedLibrary wintrust(library);
     if (!wintrust.Get()) {
         Log(LOG_ERROR, "xCheckAuthenticodeW: [E] Could not load Wintrust.dll, err: %d", static_cast<int>(GetLastError()));
         return false;
     }
     auto* winVerifyTrust =
-        reinterpret_cast<WinVerifyTrustFn*>(reinterpret_cast<void*>(GetProcAddress(wintrust.Get(), "WinVerifyTrust")));
+        reinterpret_cast<WinVerifyTrustFn*>(reinterpret_cast<void*>(GetProcAddress(wintrust.Get(), entryPoint)));
     if (!winVerifyTrust) {
         Log(LOG_ERROR, "xCheckAuthenticodeW: [E] Error loading WinVerifyTrust [%d]", static_cast<int>(GetLastError()));
         return false;

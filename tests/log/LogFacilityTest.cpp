@@ -12,6 +12,7 @@
 #include "log/LogSeal.h"
 #include "platform/platform.h"
 #include "support/ChildProcess.h"
+#include "util/ScopedHandle.h"
 
 namespace {
 
@@ -154,6 +155,28 @@ TEST_F(LogFacility, RestartsTheFileOnlyAboveTheSizeLimit) {
     while (logtest::ReadBytes(kLogFile).size() <= limit) ASSERT_TRUE(logtest::LogWithLimit(limit, "filler line"));
     ASSERT_TRUE(logtest::LogWithLimit(limit, "after the restart"));
     EXPECT_EQ(std::vector<std::string>{"after the restart"}, Messages());
+}
+
+TEST_F(LogFacility, OversizedFileThatCannotBeDeletedIsAppendedTo) {
+    const unsigned limit = 4000;
+    ASSERT_TRUE(logtest::LogWithLimit(limit, "first record"));
+    while (logtest::ReadBytes(kLogFile).size() <= limit) ASSERT_TRUE(logtest::LogWithLimit(limit, "filler line"));
+    const size_t before = Messages().size();
+    {
+        // Another reader that does not share deletion keeps the file alive.
+        ScopedKernelHandle reader(CreateFileA(kLogFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(reader.IsValid());
+        ASSERT_TRUE(logtest::LogWithLimit(limit, "appended to a file that stays"));
+    }
+    const auto messages = Messages();
+    ASSERT_EQ(before + 1, messages.size());
+    EXPECT_EQ("first record", messages.front());
+    EXPECT_EQ("appended to a file that stays", messages.back());
+    EXPECT_TRUE(zrlog::VerifyLogFile(kLogFile).ok) << "the chain goes on";
+
+    ASSERT_TRUE(logtest::LogWithLimit(limit, "first of a new file"));
+    EXPECT_EQ(std::vector<std::string>{"first of a new file"}, Messages());
 }
 
 TEST_F(LogFacility, ThreadsAndProcessesLoggingAtOnceKeepEveryLineAndTheChain) {

@@ -98,6 +98,13 @@ TEST(Files, FilePointerBeyondFourGigabytes) {
     ASSERT_TRUE(file.valid());
     EXPECT_FAILS_WITH(SetFilePointer(file.get(), -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK);
     EXPECT_FAILS_WITH(SetFilePointer(file.get(), 0, nullptr, 7), INVALID_SET_FILE_POINTER, ERROR_INVALID_PARAMETER);
+    // Moves that would end before the start, from the end or from where the
+    // pointer is, fail the same way and leave the pointer where it was.
+    EXPECT_EQ(SetFilePointer(file.get(), 3, nullptr, FILE_BEGIN), 3u);
+    EXPECT_FAILS_WITH(SetFilePointer(file.get(), -1, nullptr, FILE_END), INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK);
+    EXPECT_FAILS_WITH(SetFilePointer(file.get(), -4, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER,
+                      ERROR_NEGATIVE_SEEK);
+    EXPECT_EQ(SetFilePointer(file.get(), 0, nullptr, FILE_CURRENT), 3u);
 
     LONG high = 1;
     EXPECT_EQ(SetFilePointer(file.get(), 16, &high, FILE_BEGIN), 16u);

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -30,6 +32,18 @@ std::string UniqueName(const char* tag) {
 bool SharedObjectExists(const std::string& name) {
     struct stat info {};
     return stat(("/dev/shm/zrwin-mutex-n-" + name.substr(name.find('\\') + 1)).c_str(), &info) == 0;
+}
+
+// A name whose last handle closed is gone in the Windows sense: whoever
+// creates it next, another process or this one, gets a new mutex.
+void ExpectNameIsDead(const std::string& name) {
+    EXPECT_EQ(Child({"try", name, "0"}).Wait(), 200) << "another process gets a new mutex";
+    HANDLE again = CreateMutexA(nullptr, TRUE, name.c_str());
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS)) << "so does this one";
+    EXPECT_EQ(Child({"try", name, "50"}).Wait(), 58) << "owned, as the create asked";
+    EXPECT_TRUE(ReleaseMutex(again));
+    EXPECT_TRUE(CloseHandle(again));
 }
 
 DWORD ProcessExitCode(HANDLE process) {
@@ -121,7 +135,7 @@ TEST(SyncMutex, NamedMutexAbandonedByADeadProcessPassesToTheNextWaiter) {
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_EQ(Child({"try", name, "5000"}).Wait(), 0);
     EXPECT_TRUE(CloseHandle(mutex));
-    EXPECT_FALSE(SharedObjectExists(name)) << "the last close removes the shared object";
+    ExpectNameIsDead(name);
 }
 
 TEST(SyncMutex, BlockedWaiterWakesAbandonedWhenTheOwnerProcessDies) {
@@ -166,7 +180,7 @@ TEST(SyncMutex, SecondCreateReportsAlreadyExistsAndHeldMutexTimesOutOtherProcess
     EXPECT_TRUE(CloseHandle(first));
     EXPECT_TRUE(SharedObjectExists(name)) << "still open through the second handle";
     EXPECT_TRUE(CloseHandle(second));
-    EXPECT_FALSE(SharedObjectExists(name));
+    ExpectNameIsDead(name);
 }
 
 TEST(SyncMutex, SharedObjectOutlivesTheCreatorWhileAnotherProcessHasItOpen) {
@@ -187,7 +201,7 @@ TEST(SyncMutex, SharedObjectOutlivesTheCreatorWhileAnotherProcessHasItOpen) {
     EXPECT_EQ(holder.Wait(), 0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_TRUE(CloseHandle(mutex));
-    EXPECT_FALSE(SharedObjectExists(name));
+    ExpectNameIsDead(name);
 }
 
 TEST(SyncMutex, ProcessesCreatingAndClosingPerUseStillExcludeEachOther) {
@@ -205,6 +219,96 @@ TEST(SyncMutex, ProcessesCreatingAndClosingPerUseStillExcludeEachOther) {
     unsigned total = 0;
     EXPECT_TRUE(std::ifstream(counter, std::ios::binary).read(reinterpret_cast<char*>(&total), sizeof total));
     EXPECT_EQ(total, 3u * kRounds);
+    ExpectNameIsDead(name);
+}
+
+TEST(SyncMutex, NameClosedAMomentAgoIsReopenedAsNewHoweverOftenAndAcrossProcesses) {
+    std::string name = UniqueName("reopen");
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        HANDLE mutex = CreateMutexA(nullptr, round == 1, name.c_str());
+        ASSERT_NE(mutex, nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+        HANDLE second = CreateMutexA(nullptr, TRUE, name.c_str());
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+        EXPECT_EQ(Child({"try", name, round == 1 ? "50" : "5000"}).Wait(), round == 1 ? 58 : 0);
+        if (round == 1) {
+            EXPECT_TRUE(ReleaseMutex(mutex));
+        }
+        EXPECT_FAILS_WITH(ReleaseMutex(second), FALSE, ERROR_NOT_OWNER);
+        CloseHandle(second);
+        CloseHandle(mutex);
+    }
+    ExpectNameIsDead(name);
+    // Whoever reopens a dead name owns it, and its earlier owners' state is gone.
+    Child holder({"hold", name});
+    ASSERT_EQ(holder.Line(), "ready");
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(WaitForSingleObject(mutex, kProbe), kTimeout);
+    holder.CloseStdin();
+    EXPECT_EQ(WaitForSingleObject(mutex, kLongWait), WAIT_OBJECT_0);
+    EXPECT_EQ(holder.Wait(), 0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    CloseHandle(mutex);
+}
+
+// Descriptors of this process open on shared-memory objects (the mappings of
+// named mutexes and the share-mode table).
+size_t SharedMemoryDescriptors() {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error).string().rfind("/dev/shm/", 0) == 0) ++count;
+    }
+    return count;
+}
+
+struct PerRecordUse {
+    std::string name;
+    std::atomic<int> failures{0};
+};
+
+// What the log does for every record: create owning, wait when it existed,
+// release, close.
+DWORD WINAPI UseOnce(LPVOID raw) {
+    auto* use = static_cast<PerRecordUse*>(raw);
+    for (int i = 0; i < 2000; ++i) {
+        HANDLE mutex = CreateMutexA(nullptr, TRUE, use->name.c_str());
+        if (!mutex) {
+            use->failures.fetch_add(1);
+            continue;
+        }
+        const bool owned = GetLastError() != ERROR_ALREADY_EXISTS || WaitForSingleObject(mutex, kLongWait) == WAIT_OBJECT_0;
+        if (!owned || !ReleaseMutex(mutex)) use->failures.fetch_add(1);
+        CloseHandle(mutex);
+    }
+    return 0;
+}
+
+TEST(SyncMutex, ThreadsCreatingAndClosingPerUseLeaveNoDescriptorsBehind) {
+    PerRecordUse use;
+    use.name = UniqueName("threads");
+    const size_t before = SharedMemoryDescriptors();
+    HANDLE threads[4];
+    for (HANDLE& thread : threads) thread = CreateThread(nullptr, 0, UseOnce, &use, 0, nullptr);
+    EXPECT_EQ(WaitForMultipleObjects(1, &threads[0], FALSE, 60000), WAIT_OBJECT_0);
+    for (HANDLE thread : threads) {
+        EXPECT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
+    EXPECT_EQ(use.failures.load(), 0);
+    // At most the one parked mapping of the name stays open.
+    EXPECT_LE(SharedMemoryDescriptors(), before + 1);
+}
+
+TEST(SyncMutex, ProcessThatClosedANameRemovesItsSharedObjectWhenItExits) {
+    std::string name = UniqueName("exit");
+    Child holder({"hold", name});
+    ASSERT_EQ(holder.Line(), "ready");
+    EXPECT_TRUE(SharedObjectExists(name));
+    holder.CloseStdin();  // it releases and closes the mutex, then exits
+    EXPECT_EQ(holder.Wait(), 0);
     EXPECT_FALSE(SharedObjectExists(name));
 }
 

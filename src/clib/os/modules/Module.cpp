@@ -48,6 +48,15 @@ bool Module::DoStart(const std::wstring& module, int options, const std::string&
         Log(LOG_ERROR, "clib::os::modules::Module::Start: [E] Module is empty");
         return false;
     }
+    // A start on a facade whose module runs is refused before anything of the
+    // running module is replaced: its name, path and options stay for the
+    // Stop, Data and exception lines that follow, and its copy and library
+    // stay where the running code needs them.
+    if (copyHandle_ != INVALID_HANDLE_VALUE && IsRunning()) {
+        InitializeModule();
+        Log(LOG_ERROR, "clib::os::modules::Module::Start: [E] Could not initialize module '%ws'", name_.c_str());
+        return false;
+    }
     if (module.find(L'.') != std::wstring::npos) {
         fullPath_ = Utils_Path::Path<wchar_t>::GetFullPath(module);
         name_ = GetFileNameWithoutExtension(fullPath_);
@@ -58,10 +67,7 @@ bool Module::DoStart(const std::wstring& module, int options, const std::string&
     options_ = options;
 
     if (!InitializeModule()) {
-        // A copy already held belongs to a module that may still be running:
-        // releasing it here would unload code that is executing, so a start
-        // on a running facade is refused and leaves the running module alone.
-        if (!(lastResult_ == kAlreadyLoaded && IsRunning())) ClearModuleCopy();
+        ClearModuleCopy();
         Log(LOG_ERROR, "clib::os::modules::Module::Start: [E] Could not initialize module '%ws'", name_.c_str());
         return false;
     }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -50,7 +51,7 @@ public:
     public:
         virtual ~ModuleBase() = default;
         virtual int Start(const std::string& params) = 0;
-        int Data(int option, const std::wstring& args);
+        virtual int Data(int option, const std::wstring& args);
         virtual int Data(int option, const std::wstring& args, std::wstring& result) = 0;
         virtual int Stop(int timeoutMs) = 0;
         virtual int Reserved(DWORD a, DWORD b, DWORD c) = 0;
@@ -62,6 +63,15 @@ public:
 
     // The attribute data compared before and after the copy is reopened.
     typedef WIN32_FILE_ATTRIBUTE_DATA Snapshot;
+
+    // Seams of GetModuleCopy for tests: a step run before every reopen
+    // attempt of a written copy (attempt 1 to 5), and the unit of the waits
+    // between attempts (attempt k waits k units).
+    struct CopyHooks {
+        std::function<void(const std::wstring& copyPath, int attempt)> beforeReopen;
+        DWORD reopenWaitUnitMs = 1000;
+    };
+    void SetCopyHooks(CopyHooks hooks) { copyHooks_ = std::move(hooks); }
 
     Module();
     virtual ~Module();
@@ -94,6 +104,10 @@ public:
     int Options() const { return options_; }
     int64_t StartTime() const { return startTime_; }
 
+protected:
+    // Lets a derived facade put in a strategy of its own from CreateStrategy.
+    std::unique_ptr<ModuleBase>& Strategy() { return strategy_; }
+
 private:
     bool DoStart(const std::wstring& module, int options, const std::string& params);
     bool DoInitializeModule();
@@ -113,6 +127,7 @@ private:
     bool checkCertificate_ = true;
     HWND window_ = nullptr;
     int64_t startTime_ = 0;
+    CopyHooks copyHooks_;
 };
 
 // Runs the module's "Start" on the caller's thread.

@@ -142,6 +142,7 @@ HANDLE Module::CopyInto(HANDLE source, const std::wstring& folder, DWORD flags, 
     HANDLE reopened = INVALID_HANDLE_VALUE;
     DWORD reopenError = ERROR_SUCCESS;
     for (int attempt = 1; attempt <= kReopenAttempts; ++attempt) {
+        if (copyHooks_.beforeReopen) copyHooks_.beforeReopen(copyPath_, attempt);
         reopened = CreateFileW(copyPath_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
         if (reopened != INVALID_HANDLE_VALUE) break;
         reopenError = GetLastError();
@@ -149,7 +150,7 @@ HANDLE Module::CopyInto(HANDLE source, const std::wstring& folder, DWORD flags, 
             "clib::os::modules::Module::GetModuleCopy: [W] Could not reopen created temporary file '%ws'. Retrying...  "
             "err:%d, try:%d, wait:%ds.",
             copyPath_.c_str(), (int)reopenError, attempt, attempt);
-        Sleep(static_cast<DWORD>(attempt) * 1000);
+        Sleep(static_cast<DWORD>(attempt) * copyHooks_.reopenWaitUnitMs);
     }
     if (reopened == INVALID_HANDLE_VALUE) {
         Log(LOG_ERROR,

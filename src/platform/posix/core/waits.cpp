@@ -98,5 +98,11 @@ ZRWINAPI DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles,
 }
 
 ZRWINAPI DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    if (!zrwin::IsPseudoHandle(handle)) {
+        if (auto object = zrwin::LookupHandle(handle)) {
+            const DWORD result = object->WaitSelf(milliseconds);
+            if (result != zrwin::KernelObject::kNoSingleWait) return result;
+        }
+    }
     return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
 }

@@ -414,33 +414,22 @@ namespace {
 bool MovePointer(HANDLE file, int64_t distance, DWORD method, int64_t& position) {
     auto object = LookupFile(file);
     if (!object) return false;
-    int64_t base = 0;
+    int whence;
     if (method == FILE_BEGIN) {
-        base = 0;
+        whence = SEEK_SET;
     } else if (method == FILE_CURRENT) {
-        base = ::lseek(object->Fd(), 0, SEEK_CUR);
+        whence = SEEK_CUR;
     } else if (method == FILE_END) {
-        struct stat info {};
-        if (::fstat(object->Fd(), &info) != 0) {
-            SetLastError(FileErrorFromErrno(errno));
-            return false;
-        }
-        base = info.st_size;
+        whence = SEEK_END;
     } else {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    if (base < 0) {
-        SetLastError(FileErrorFromErrno(errno));
-        return false;
-    }
-    int64_t target = base + distance;
+    // One call: a move that would end before the start fails with EINVAL and
+    // leaves the pointer where it was, as the Windows call does.
+    const off_t target = ::lseek(object->Fd(), static_cast<off_t>(distance), whence);
     if (target < 0) {
-        SetLastError(ERROR_NEGATIVE_SEEK);
-        return false;
-    }
-    if (::lseek(object->Fd(), target, SEEK_SET) < 0) {
-        SetLastError(FileErrorFromErrno(errno));
+        SetLastError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : FileErrorFromErrno(errno));
         return false;
     }
     position = target;

@@ -8,9 +8,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
-#include <chrono>
 #include <cstring>
 
 namespace zrwin::ntport {
@@ -147,7 +147,8 @@ NTSTATUS SendFrame(int fd, const FrameHeader& header, const void* record, const 
             if (errno != EAGAIN && errno != EWOULDBLOCK) return STATUS_PORT_DISCONNECTED;
             int wait = -1;
             if (timeoutMs >= 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
                 if (left.count() <= 0) return STATUS_TIMEOUT;
                 wait = static_cast<int>(left.count());
             }
@@ -283,8 +284,8 @@ NTSTATUS ReadIndirectData(const Record& record, IndirectData& out) {
         }
         if (got < 0 && (errno == ENOSYS || errno == EPERM)) {
             // No cross-memory copies here (seccomp, old kernel): trust the caller.
-            std::memcpy(out.bytes.data() + done, reinterpret_cast<const void*>(static_cast<uintptr_t>(out.address + done)),
-                        out.length - done);
+            std::memcpy(out.bytes.data() + done,
+                        reinterpret_cast<const void*>(static_cast<uintptr_t>(out.address + done)), out.length - done);
             break;
         }
         return STATUS_ACCESS_VIOLATION;

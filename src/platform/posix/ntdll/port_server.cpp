@@ -54,7 +54,8 @@ void RegisterServerPort(const std::shared_ptr<ServerPort>& port) {
     registry.ports.push_back(port);
 }
 
-std::shared_ptr<Connection> FindConnectionRequest(uint32_t messageId, uint32_t pid, std::shared_ptr<ServerPort>& server) {
+std::shared_ptr<Connection> FindConnectionRequest(uint32_t messageId, uint32_t pid,
+                                                  std::shared_ptr<ServerPort>& server) {
     std::vector<std::shared_ptr<ServerPort>> live;
     {
         auto& registry = Servers();
@@ -245,7 +246,8 @@ void ServerPort::HandleFrameLocked(const std::shared_ptr<Connection>& connection
             const NTSTATUS status = CheckMessageLength(HeaderOf(frame.record), maxMessage_);
             if (status != STATUS_SUCCESS) {
                 // The sender waits for an answer; give it the refusal.
-                const auto refusal = MakeFrameHeader(FrameKind::Reply, frame.header.token, static_cast<uint32_t>(status), 0);
+                const auto refusal =
+                    MakeFrameHeader(FrameKind::Reply, frame.header.token, static_cast<uint32_t>(status), 0);
                 std::lock_guard<std::mutex> send(connection->sendLock);
                 SendFrame(connection->fd.Get(), refusal, frame.record.data(), nullptr, 1000);
                 return;
@@ -297,17 +299,26 @@ uint32_t ServerPort::DeliverLocked(const std::shared_ptr<Connection>& connection
 
 void ServerPort::EndConnectionLocked(const std::shared_ptr<Connection>& connection, bool orderly, bool notify) {
     if (connection->state == Connection::State::Closed) return;
-    if (notify && connection->state == Connection::State::Active) {
-        if (orderly) {
-            DeliverLocked(connection, Record{}, LPC_PORT_CLOSED, connection->tid);
-        } else if (!connection->diedDelivered) {
-            // The client went without closing its port: its process died.
-            DeliverLocked(connection, Record{}, LPC_CLIENT_DIED, connection->tid);
-            connection->diedDelivered = true;
+    const bool answerPending = connection->state == Connection::State::Requested ||
+                               connection->state == Connection::State::Accepted;
+    if (notify && answerPending) {
+        // The client went while its request waited for an answer. Answering
+        // still works, and completing delivers client-died, so the server
+        // hears of this client as of any other.
+        connection->peerGone = true;
+    } else {
+        if (notify && connection->state == Connection::State::Active) {
+            if (orderly) {
+                DeliverLocked(connection, Record{}, LPC_PORT_CLOSED, connection->tid);
+            } else if (!connection->diedDelivered) {
+                // The client went without closing its port: its process died.
+                DeliverLocked(connection, Record{}, LPC_CLIENT_DIED, connection->tid);
+                connection->diedDelivered = true;
+            }
         }
+        if (connection->state == Connection::State::Requested) connectRequests_.erase(connection->connectMessageId);
+        connection->state = Connection::State::Closed;
     }
-    if (connection->state == Connection::State::Requested) connectRequests_.erase(connection->connectMessageId);
-    connection->state = Connection::State::Closed;
     const int fd = connection->fd.Get();
     ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
     connections_.erase(fd);
@@ -407,6 +418,11 @@ NTSTATUS ServerPort::Complete(const std::shared_ptr<Connection>& connection) {
         if (connection->state != Connection::State::Accepted) return STATUS_INVALID_PARAMETER;
         // Active before the client hears of it, since it may send at once.
         connection->state = Connection::State::Active;
+        if (connection->peerGone) {
+            EndConnectionLocked(connection, false);
+            UpdateSignalLocked();
+            return STATUS_SUCCESS;
+        }
     }
     const auto accepted = MakeFrameHeader(FrameKind::Accepted, 0, maxMessage_, 0);
     std::lock_guard<std::mutex> send(connection->sendLock);
