@@ -9,6 +9,7 @@ packages=(
   libssl-dev openssl
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   clang libclang-rt-14-dev
+  libreadline-dev
 )
 
 missing=()

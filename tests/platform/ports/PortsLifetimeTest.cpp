@@ -218,6 +218,20 @@ TEST(NtPortsLifetime, AMessageLeftQueuedWakesTheOtherWaiter) {
     }
 }
 
+TEST(NtPortsLifetime, NtWaitTakesOtherKindsOfHandlesToo) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    LARGE_INTEGER none;
+    none.QuadPart = 0;
+    EXPECT_EQ(NtWaitForSingleObject(event, FALSE, &none), STATUS_TIMEOUT);
+    SetEvent(event);
+    EXPECT_EQ(NtWaitForSingleObject(event, FALSE, nullptr), STATUS_SUCCESS);
+    // An auto-reset event is taken by the wait.
+    EXPECT_EQ(NtWaitForSingleObject(event, FALSE, &none), STATUS_TIMEOUT);
+    EXPECT_EQ(NtClose(event), STATUS_SUCCESS);
+    EXPECT_EQ(NtClose(event), STATUS_INVALID_HANDLE);
+}
+
 TEST(NtPortsLifetime, NtCallsLeaveTheLastErrorAlone) {
     const std::string name = UniqueName("lasterror");
     Port server;
@@ -256,6 +270,9 @@ TEST(NtPortsLifetime, NtCallsLeaveTheLastErrorAlone) {
         {"receive nothing",
          [&] { return NtReplyWaitReceivePortEx(server.Get(), nullptr, nullptr, &reply.Header, &none); },
          STATUS_TIMEOUT},
+        {"another datagram", [&] { return NtRequestPort(pair.client.Get(), &record.Header); }, STATUS_SUCCESS},
+        {"receive without a time-out",
+         [&] { return NtReplyWaitReceivePort(server.Get(), nullptr, nullptr, &reply.Header); }, STATUS_SUCCESS},
         {"reply to a datagram", [&] { return NtReplyPort(server.Get(), &reply.Header); },
          STATUS_REPLY_MESSAGE_MISMATCH},
         {"read without data", [&] { return NtReadRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr); },

@@ -166,6 +166,14 @@ bool Module::DoInitializeModule() {
     }
     if (checkCertificate_) {
         const std::string ansiPath = Utils_Conversions::Conversion::toString(fullPath_, CP_ACP);
+        // The signature check opens the file by its ANSI code page name: a
+        // path that leaves the code page cannot be checked, which the
+        // refusal below would otherwise hide behind "not signed".
+        if (Utils_Conversions::Conversion::toWstring(ansiPath, CP_ACP) != fullPath_)
+            Log(LOG_ERROR,
+                "clib::os::modules::Module::InitializeModule: [E] Module path '%ws' has characters outside the ANSI "
+                "code page %u; the signature check cannot open it.",
+                fullPath_.c_str(), GetACP());
         if (!CheckSignature(ansiPath.c_str())) {
             lastResult_ = kBadSignature;
             Log(LOG_ERROR,
