@@ -20,7 +20,9 @@ step "32-bit Windows cross build (mingw-w64 i686)"
 cmake --preset mingw-i686 >/dev/null
 cmake --build --preset mingw-i686 -j "$JOBS"
 # rundll32 finds the host's entry point by its plain, undecorated name.
-if ! i686-w64-mingw32-objdump -p build/mingw-i686/src/host/zrmodproc.dll | grep -Eq '^\s+\[ *[0-9]+\] +Module$'; then
+# (The table is read whole first: grep -q ending early would break the pipe under pipefail.)
+exports=$(i686-w64-mingw32-objdump -p build/mingw-i686/src/host/zrmodproc.dll)
+if ! grep -Eq '^\s+\[ *[0-9]+\] +Module$' <<<"$exports"; then
   echo "zrmodproc.dll does not export Module undecorated" >&2
   exit 1
 fi

@@ -401,15 +401,9 @@ TEST(AgentHost, TenThousandRequestsInARowAreAllAnsweredWithoutGrowth) {
     }
     const long atEnd = zragent::ResidentKilobytes(host);
     EXPECT_EQ(wrong, 0u);
-    // A worker slot is free again only once its answer has been delivered;
-    // on a starved machine a request can find all 25 still finishing. Such a
-    // request is dropped by design, and only that way: each loss is the
-    // host's "No Free position", and they stay rare.
-    size_t dropped = 0;
-    for (const auto& line : zragent::LastHostLogLines(folder.Log(), host, 1000000))
-        dropped += line.find("No Free position") != std::string::npos;
-    EXPECT_EQ(lost, dropped);
-    EXPECT_LE(lost, 10u);
+    // One requester at a time never finds the slots full: a slot is free again
+    // as soon as its module call has returned, before its answer travels.
+    EXPECT_EQ(lost, 0u);
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // The sanitizers keep freed memory (quarantine, shadow history), so the
     // host's resident size says nothing about growth there.

@@ -1,6 +1,7 @@
 // The module facade: module names, private copies, result codes, log lines.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -10,7 +11,8 @@
 #include "ModuleTestSupport.h"
 #include "clib/os/modules/Module.h"
 #include "log/Log.h"
-#include "support/ChildProcess.h"
+#include "support/MultiProcessTest.h"
+#include "util/ScopedHandle.h"
 #include "support/TestSupport.h"
 
 using clib::os::modules::Module;
@@ -20,6 +22,25 @@ using Trace = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 namespace {
+
+// HoldFile <path>: holds the file open without any sharing until stdin ends;
+// prints "held" once it holds it, "failed <error>" otherwise.
+ZR_CHILD_MAIN(HoldFile) {
+    std::wstring path = L"C:";
+    for (char c : zrtest::ChildArgs().at(0)) path += c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c));
+    ScopedKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
+        std::printf("failed %u\n", static_cast<unsigned>(GetLastError()));
+        std::fflush(stdout);
+        return 1;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    return 0;
+}
 
 class FacadeTest : public ::testing::Test {
 protected:
@@ -142,7 +163,7 @@ TEST_F(FacadeTest, EmptyMissingAndLockedModulesLeaveNoCopy) {
 
     modtest::PlaceModule("zrtest_full", dir_.Path(), "locked.kvl");
     {
-        zrtest::ChildProcess holder(ZR_HOLDFILE, {(dir_.Path() / "locked.kvl").string()});
+        auto holder = zrtest::SpawnChild("HoldFile", {(dir_.Path() / "locked.kvl").string()});
         ASSERT_EQ("held", holder.Line());
         EXPECT_EQ(-2, StartResult(L"locked"));
         EXPECT_TRUE(Logged(
@@ -345,7 +366,7 @@ TEST_F(FacadeTest, ExceptionsInDataAndStopBecomeMinusElevenAndKeepTheCopy) {
 
 TEST_F(FacadeTest, LockFileHeldByAnotherProcessMovesTheCopyToTheNextNumber) {
     modtest::PlaceModule("zrtest_full", dir_.Path(), "busy.kvl");
-    zrtest::ChildProcess holder(ZR_HOLDFILE, {(dir_.Path() / "0.lck").string()});
+    auto holder = zrtest::SpawnChild("HoldFile", {(dir_.Path() / "0.lck").string()});
     ASSERT_EQ("held", holder.Line());
     ASSERT_TRUE(module_.Start(L"busy", 0, ""));
     EXPECT_EQ(L"1.kvl", module_.CopyPath());

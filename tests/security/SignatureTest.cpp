@@ -177,10 +177,7 @@ TEST_F(SignatureTest, PathOutsideTheAnsiCodePageCannotBeVerified) {
 template <class Binding>
 class Unloaded : public Binding {
 public:
-    Unloaded() {
-        FreeLibrary(this->module_);
-        this->module_ = nullptr;
-    }
+    Unloaded() { this->module_.Reset(); }
 };
 
 TEST_F(SignatureTest, UnboundEntryPointsGiveTheirUnavailableResults) {

@@ -8,7 +8,7 @@
 
 class SerialStream;
 
-class MsgStartArguments : public ISerializable {
+class MsgStartArguments final : public ISerializable {
 public:
     MsgStartArguments() = default;
     MsgStartArguments(const std::wstring& module, const std::string& param, int32_t opt);

@@ -13,7 +13,7 @@
 
 namespace {
 
-using systemtest::FailsWith;
+using zrtest::FailsWith;
 
 TEST(OsVersion, ReportsWindows10Workstation) {
     OSVERSIONINFOEXA ex = {};

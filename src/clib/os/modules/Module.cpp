@@ -52,7 +52,7 @@ bool Module::DoStart(const std::wstring& module, int options, const std::string&
     // running module is replaced: its name, path and options stay for the
     // Stop, Data and exception lines that follow, and its copy and library
     // stay where the running code needs them.
-    if (copyHandle_ != INVALID_HANDLE_VALUE && IsRunning()) {
+    if (copyHandle_.IsValid() && IsRunning()) {
         InitializeModule();
         Log(LOG_ERROR, "clib::os::modules::Module::Start: [E] Could not initialize module '%ws'", name_.c_str());
         return false;
@@ -117,37 +117,15 @@ bool Module::InitializeModule() {
         Log(LOG_CRITICAL_ERROR, "clib::os::modules::Module::InitializeModule: [C] lastE:%d, module: '%ws'",
             lastResult_.load(), fullPath_.c_str());
         Log(LOG_CRITICAL_ERROR, "clib::os::modules::Module::InitializeModule: [C] hModuleCopy:%X, module copy: '%ws'",
-            (unsigned)(uintptr_t)copyHandle_, copyPath_.c_str());
+            (unsigned)(uintptr_t)(copyHandle_.IsValid() ? copyHandle_.Get() : INVALID_HANDLE_VALUE), copyPath_.c_str());
     }
     lastResult_ = kException;
     return false;
 }
 
-namespace {
-
-// Closes the module file however InitializeModule leaves.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() { Close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE Get() const { return handle_; }
-    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    void Close() {
-        if (Valid()) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE handle_;
-};
-
-}  // namespace
-
 bool Module::DoInitializeModule() {
     Log(LOG_OTHER, "clib::os::modules::Module::InitializeModule: Initializing module: '%ws'", fullPath_.c_str());
-    if (copyHandle_ != INVALID_HANDLE_VALUE) {
+    if (copyHandle_.IsValid()) {
         lastResult_ = kAlreadyLoaded;
         Log(LOG_ERROR, "clib::os::modules::Module::InitializeModule: [E] Module file '%ws' was already loaded",
             fullPath_.c_str());
@@ -155,9 +133,9 @@ bool Module::DoInitializeModule() {
     }
     // Held open without write sharing so nobody rewrites the file while it is
     // verified and copied.
-    FileHandle file(CreateFileW(fullPath_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) {
+    ScopedKernelHandle file(CreateFileW(fullPath_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
         const DWORD error = GetLastError();
         lastResult_ = error == ERROR_FILE_NOT_FOUND ? kNotFound : kCannotOpen;
         Log(LOG_ERROR, "clib::os::modules::Module::InitializeModule: [E] Could not open module file '%ws'. err:%d",
@@ -182,8 +160,8 @@ bool Module::DoInitializeModule() {
             return false;
         }
     }
-    copyHandle_ = GetModuleCopy(file.Get(), GetDirectoryPart(fullPath_));
-    const bool copied = copyHandle_ != INVALID_HANDLE_VALUE;
+    copyHandle_.Reset(GetModuleCopy(file.Get(), GetDirectoryPart(fullPath_)));
+    const bool copied = copyHandle_.IsValid();
     if (!copied) {
         lastResult_ = kNotLoaded;
         Log(LOG_ERROR, "clib::os::modules::Module::InitializeModule: [E] Could not open a temporary file for module '%ws'",
@@ -192,7 +170,7 @@ bool Module::DoInitializeModule() {
         Log(LOG_CRITICAL_ERROR, "clib::os::modules::Module::InitializeModule: Module initialized: '%ws'",
             fullPath_.c_str());
     }
-    file.Close();
+    file.Reset();
     return copied;
 }
 

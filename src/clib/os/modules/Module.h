@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "util/ScopedHandle.h"
 
 namespace clib::os::modules {
 
@@ -113,12 +114,12 @@ private:
     bool DoInitializeModule();
     int DoStop(int timeoutMs);
     int DoData(int option, const std::wstring& args, std::wstring& result);
-    HANDLE CopyInto(HANDLE source, const std::wstring& folder, DWORD flags, int number, HANDLE& copy, HANDLE& lock);
+    ScopedKernelHandle CopyInto(HANDLE source, const std::wstring& folder, DWORD flags, int number);
 
     std::wstring name_;
     std::wstring fullPath_;
     std::wstring copyPath_;
-    HANDLE copyHandle_ = INVALID_HANDLE_VALUE;
+    ScopedKernelHandle copyHandle_;
     std::string params_;
     int options_ = 0;
     // Data calls run on several worker threads; whichever ends last leaves its code.

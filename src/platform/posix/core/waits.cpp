@@ -62,7 +62,9 @@ DWORD WaitAny(const std::vector<Waitable>& items, DWORD milliseconds) {
         }
         if (ready <= 0) continue;
         for (size_t i = 0; i < items.size(); ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            // POLLNVAL too: an object whose descriptor could not be made is
+            // then retried on every round rather than never.
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
             if (TryTake(items[i], static_cast<DWORD>(i), result)) return result;
         }
     }

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/status.h"
+
 namespace zrwin::ntport {
 namespace {
 
@@ -202,31 +204,23 @@ NTSTATUS PortNameFromUnicode(const UNICODE_STRING* name, std::string& utf8) {
 }
 
 NTSTATUS StatusFromErrno(int error) {
+    // What a socket's errors mean for a port; every other errno reads as it
+    // does for any NT call.
     switch (error) {
-        case ENOENT:
         case ECONNREFUSED:
             return STATUS_OBJECT_NAME_NOT_FOUND;
         case EADDRINUSE:
             return STATUS_OBJECT_NAME_COLLISION;
-        case EACCES:
-        case EPERM:
-            return STATUS_ACCESS_DENIED;
-        case ENOMEM:
         case ENOBUFS:
             return STATUS_NO_MEMORY;
-        case EMFILE:
-        case ENFILE:
-            return STATUS_TOO_MANY_OPENED_FILES;
         case EPIPE:
         case ECONNRESET:
         case ENOTCONN:
             return STATUS_PORT_DISCONNECTED;
         case EFAULT:
             return STATUS_ACCESS_VIOLATION;
-        case EINVAL:
-            return STATUS_INVALID_PARAMETER;
         default:
-            return STATUS_UNSUCCESSFUL;
+            return zrwin::NtStatusFromErrno(error);
     }
 }
 
