@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "PortsTestSupport.h"
 
@@ -171,6 +173,49 @@ TEST(NtPortsLifetime, PortHandleIsSignalledWhileAMessageWaits) {
     EXPECT_EQ(NtRequestPort(client.Get(), &message.Header), STATUS_SUCCESS);
     EXPECT_EQ(WaitForSingleObject(server.Get(), 20000), WAIT_OBJECT_0);
     Expect(server.Get(), LPC_DATAGRAM);
+}
+
+// Two threads wait on one port and two messages arrive together: whichever
+// thread reads both must leave the second to the other, which is woken for it
+// (neither thread asks again before both have one). Whether both come in one
+// read is up to the scheduler, so it is tried many times.
+TEST(NtPortsLifetime, AMessageLeftQueuedWakesTheOtherWaiter) {
+    struct Case {
+        const char* name;
+        bool waitOnHandle;  // the second thread waits on the handle, then receives
+    };
+    for (const Case& c : {Case{"two receivers", false}, Case{"receiver and handle waiter", true}}) {
+        SCOPED_TRACE(c.name);
+        const std::string name = UniqueName("waiters");
+        Port server;
+        ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+        LocalConnection pair = ConnectLocally(server.Get(), name);
+        constexpr int kRounds = 300;
+        for (int round = 0; round < kRounds; ++round) {
+            std::mutex lock;
+            std::condition_variable changed;
+            int got = 0, sawBoth = 0;
+            auto take = [&](bool waitFirst) {
+                PORT_MESSAGE_RECORD datagram{};
+                if (waitFirst && WaitForSingleObject(server.Get(), 20000) != WAIT_OBJECT_0) return;
+                if (Receive(server.Get(), datagram, waitFirst ? 0 : 20000) != STATUS_SUCCESS) return;
+                std::unique_lock<std::mutex> guard(lock);
+                ++got;
+                changed.notify_all();
+                // Shorter than the other thread's own limit, so a waiter that
+                // was never woken shows here instead of taking the message late.
+                if (changed.wait_for(guard, std::chrono::seconds(10), [&] { return got == 2; })) ++sawBoth;
+            };
+            std::thread first(take, false), second(take, c.waitOnHandle);
+            PORT_MESSAGE_RECORD one = Inline("one"), two = Inline("two");
+            EXPECT_EQ(NtRequestPort(pair.client.Get(), &one.Header), STATUS_SUCCESS);
+            EXPECT_EQ(NtRequestPort(pair.client.Get(), &two.Header), STATUS_SUCCESS);
+            first.join();
+            second.join();
+            ASSERT_EQ(got, 2) << "round " << round;
+            ASSERT_EQ(sawBoth, 2) << "round " << round;
+        }
+    }
 }
 
 TEST(NtPortsLifetime, NtWaitTakesOtherKindsOfHandlesToo) {

@@ -196,6 +196,32 @@ TEST(NtPorts, ThreadsWaitingOnOnePortEachGetTheirOwnReply) {
     EXPECT_EQ(child.Wait(), 0);
 }
 
+TEST(NtPorts, ABurstOfDatagramsArrivesWholeAndInOrder) {
+    const std::string name = UniqueName("burst");
+    Port server;
+    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+    LocalConnection pair = ConnectLocally(server.Get(), name);
+    // More than one read takes at once, so frames are cut at read boundaries.
+    constexpr int kCount = 3000;
+    std::thread sender([&] {
+        for (int i = 0; i < kCount; ++i) {
+            PORT_MESSAGE_RECORD message = Inline("d" + std::to_string(i));
+            if (NtRequestPort(pair.client.Get(), &message.Header) != STATUS_SUCCESS) return;
+        }
+    });
+    int received = 0;
+    for (; received < kCount; ++received) {
+        PORT_MESSAGE_RECORD datagram{};
+        if (Receive(server.Get(), datagram) != STATUS_SUCCESS || datagram.Header.Type != LPC_DATAGRAM ||
+            PayloadText(datagram) != "d" + std::to_string(received)) {
+            break;
+        }
+    }
+    EXPECT_EQ(received, kCount);
+    pair.client.Close();  // a sender stuck on a full socket sees the end
+    sender.join();
+}
+
 TEST(NtPorts, ServerReadsAndWritesTheRequestsData) {
     const std::string name = UniqueName("data");
     Port server;

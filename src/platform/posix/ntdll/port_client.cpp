@@ -1,8 +1,6 @@
 // The client side of the NT ports: connecting, datagrams, requests that wait
 // for their reply (several threads at once on one port), and the
 // thread-terminate registration.
-#include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +16,8 @@ namespace {
 // How long an ending thread or a closing port waits to tell the server;
 // a server that reads nothing for that long learns it from the socket's end.
 constexpr int kNoticeTimeoutMs = 5000;
+
+constexpr size_t kKeptIndirectBytes = 1024 * 1024;
 
 // The ports the thread registered with NtRegisterThreadTerminatePort; the
 // server hears of the thread's end when this goes with the thread.
@@ -59,8 +59,8 @@ NTSTATUS ClientPort::Connect(const std::string& name, const void* info, ULONG in
         connected = ::connect(socket.Get(), reinterpret_cast<sockaddr*>(&address), length);
     } while (connected != 0 && errno == EINTR);
     if (connected != 0) return StatusFromErrno(errno);
-    const int flags = ::fcntl(socket.Get(), F_GETFL);
-    if (flags < 0 || ::fcntl(socket.Get(), F_SETFL, flags | O_NONBLOCK) != 0) return StatusFromErrno(errno);
+    // The socket stays blocking: a thread waiting for its answer sleeps in
+    // the read itself. Sends never wait in the kernel (SendFrame).
 
     const auto hello = MakeFrameHeader(FrameKind::Connect, 0, CurrentThreadId(), infoLength);
     // A failed send is not the answer yet: a server that refuses at once has
@@ -70,9 +70,7 @@ NTSTATUS ClientPort::Connect(const std::string& name, const void* info, ULONG in
     // Blocks until the server answers: accepted and completed, or refused.
     FrameReader reader;
     for (;;) {
-        pollfd ready{socket.Get(), POLLIN, 0};
-        if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return StatusFromErrno(errno);
-        const auto fill = reader.ReadAvailable(socket.Get());
+        const auto fill = reader.ReadFrames(socket.Get(), FrameReader::Wait::Yes);
         OwnedFrame answer;
         if (reader.Next(answer)) {
             const auto kind = static_cast<FrameKind>(answer.header.kind);
@@ -117,7 +115,14 @@ NTSTATUS ClientPort::Datagram(const Record& message) {
 NTSTATUS ClientPort::RequestWaitReply(const Record& request, Record& reply) {
     const NTSTATUS length = CheckMessageLength(HeaderOf(request), maxMessage_);
     if (length != STATUS_SUCCESS) return length;
-    IndirectData indirect;
+    // Kept per thread, so a sender of large data does not allocate and clear
+    // a buffer for each request; an unusually large one is given back.
+    thread_local IndirectData indirect;
+    struct Trim {
+        ~Trim() {
+            if (indirect.bytes.capacity() > kKeptIndirectBytes) std::vector<uint8_t>().swap(indirect.bytes);
+        }
+    } trim;
     const NTSTATUS read = ReadIndirectData(request, indirect);
     if (read != STATUS_SUCCESS) return read;
 
@@ -179,12 +184,7 @@ NTSTATUS ClientPort::AwaitReply(uint32_t token, OwnedFrame& reply) {
             OwnedFrame frame;
             while (reader_.Next(frame)) frames.push_back(std::move(frame));
             if (!frames.empty() || reader_.Broken()) break;
-            pollfd ready{socket_.Get(), POLLIN, 0};
-            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
-                closed = true;
-                break;
-            }
-            if (reader_.ReadAvailable(socket_.Get()) == FrameReader::Fill::Closed) {
+            if (reader_.ReadFrames(socket_.Get(), FrameReader::Wait::Yes) == FrameReader::Fill::Closed) {
                 while (reader_.Next(frame)) frames.push_back(std::move(frame));
                 closed = true;
                 break;

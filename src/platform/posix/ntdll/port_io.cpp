@@ -1,10 +1,12 @@
 #include "ntdll/port_io.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -16,7 +18,8 @@
 namespace zrwin::ntport {
 namespace {
 
-constexpr size_t kReadChunk = 64 * 1024;
+// Big enough that a request with 64 KB of indirect data arrives in one read.
+constexpr size_t kReadChunk = 128 * 1024;
 constexpr size_t kReadAhead = 1024 * 1024;
 constexpr const char kAddressPrefix[] = "zrwin-port:";
 
@@ -48,6 +51,17 @@ void AppendUtf8(std::string& out, uint32_t cp) {
     }
 }
 
+std::atomic<uint32_t> g_pid{0};
+thread_local uint32_t t_tid = 0;
+
+// The forked child's only thread is the one that forked, under new ids.
+void ForgetIdsAfterFork() {
+    g_pid.store(0, std::memory_order_relaxed);
+    t_tid = 0;
+}
+
+[[maybe_unused]] const bool kForkHandlerInstalled = pthread_atfork(nullptr, nullptr, ForgetIdsAfterFork) == 0;
+
 uint32_t ReadU32(const Record& record, size_t offset) {
     uint32_t value;
     std::memcpy(&value, record.data() + offset, sizeof value);
@@ -56,8 +70,15 @@ uint32_t ReadU32(const Record& record, size_t offset) {
 
 }  // namespace
 
-FrameReader::Fill FrameReader::ReadAvailable(int fd) {
+bool FrameReader::FrameReady() const {
+    FrameView view{};
+    return ParseFrame(buffer_.data() + start_, used_ - start_, view) != ParseResult::NeedMore;
+}
+
+FrameReader::Fill FrameReader::ReadFrames(int fd, Wait wait) {
+    const int flags = wait == Wait::Yes ? 0 : MSG_DONTWAIT;
     for (;;) {
+        if (broken_ || FrameReady()) return Fill::Open;
         if (start_ == used_) start_ = used_ = 0;
         // Room for more of the frame being received, in steps of at most
         // kReadAhead: a header alone never makes the buffer as large as it
@@ -74,7 +95,7 @@ FrameReader::Fill FrameReader::ReadAvailable(int fd) {
             }
             if (buffer_.size() - used_ < want) buffer_.resize(used_ + want);
         }
-        const ssize_t got = ::read(fd, buffer_.data() + used_, buffer_.size() - used_);
+        const ssize_t got = ::recv(fd, buffer_.data() + used_, buffer_.size() - used_, flags);
         if (got > 0) {
             used_ += static_cast<size_t>(got);
             continue;
@@ -122,7 +143,7 @@ NTSTATUS SendFrame(int fd, const FrameHeader& header, const void* record, const 
         message.msg_iov = next;
         message.msg_iovlen = static_cast<size_t>(count);
         // MSG_NOSIGNAL: a peer that went away is a status, not a SIGPIPE.
-        const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+        const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) return STATUS_PORT_DISCONNECTED;
@@ -223,27 +244,34 @@ uint32_t DescriptorCount(const Record& record) {
 }
 
 NTSTATUS ReadIndirectData(const Record& record, IndirectData& out) {
-    out = IndirectData{};
+    out.present = false;
+    out.address = 0;
+    out.length = 0;
     PORT_MESSAGE header;
     std::memcpy(&header, record.data(), sizeof header);
-    if (header.DataInfoOffset == 0) return STATUS_SUCCESS;
-    PORT_DATA_DESCRIPTOR descriptor;
+    PORT_DATA_DESCRIPTOR descriptor{};
     std::memcpy(&descriptor, record.data() + PORT_MESSAGE_DATA_INFO_OFFSET, sizeof descriptor);
     // The entry the kernel of this build's width would read.
     constexpr bool kWide = sizeof(void*) == 8;
-    if (descriptor.Count < (kWide ? 2u : 1u)) return STATUS_INVALID_PARAMETER;
-    out.present = true;
-    out.address = kWide ? descriptor.Address64 : descriptor.Address32;
-    out.length = kWide ? descriptor.Length64 : descriptor.Length32;
-    if (out.length > kMaxFrameData) return STATUS_INVALID_PARAMETER;
-    if (out.length == 0) return STATUS_SUCCESS;
-    if (out.address == 0) return STATUS_ACCESS_VIOLATION;
+    if (header.DataInfoOffset != 0 && descriptor.Count >= (kWide ? 2u : 1u)) {
+        out.present = true;
+        out.address = kWide ? descriptor.Address64 : descriptor.Address32;
+        out.length = kWide ? descriptor.Length64 : descriptor.Length32;
+    }
+    if (!out.present || out.length == 0 || out.length > kMaxFrameData || out.address == 0) {
+        out.bytes.clear();
+        if (header.DataInfoOffset == 0 || (out.present && out.length == 0)) return STATUS_SUCCESS;
+        if (!out.present || out.length > kMaxFrameData) return STATUS_INVALID_PARAMETER;
+        return STATUS_ACCESS_VIOLATION;
+    }
+    // Resized without clearing first: a reused buffer is not zeroed again only
+    // to be overwritten.
     out.bytes.resize(out.length);
     size_t done = 0;
     while (done < out.length) {
         iovec local{out.bytes.data() + done, out.length - done};
         iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(out.address + done)), out.length - done};
-        const ssize_t got = ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0);
+        const ssize_t got = ::process_vm_readv(static_cast<pid_t>(CurrentProcessId()), &local, 1, &remote, 1, 0);
         if (got > 0) {
             done += static_cast<size_t>(got);
             continue;
@@ -266,7 +294,7 @@ NTSTATUS CopyToCallerMemory(uint64_t address, const void* source, size_t length)
     while (done < length) {
         iovec local{const_cast<uint8_t*>(static_cast<const uint8_t*>(source)) + done, length - done};
         iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(address + done)), length - done};
-        const ssize_t put = ::process_vm_writev(::getpid(), &local, 1, &remote, 1, 0);
+        const ssize_t put = ::process_vm_writev(static_cast<pid_t>(CurrentProcessId()), &local, 1, &remote, 1, 0);
         if (put > 0) {
             done += static_cast<size_t>(put);
             continue;
@@ -281,6 +309,18 @@ NTSTATUS CopyToCallerMemory(uint64_t address, const void* source, size_t length)
     return STATUS_SUCCESS;
 }
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+uint32_t CurrentThreadId() {
+    if (t_tid == 0) t_tid = static_cast<uint32_t>(::syscall(SYS_gettid));
+    return t_tid;
+}
+
+uint32_t CurrentProcessId() {
+    uint32_t pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = static_cast<uint32_t>(::getpid());
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
 
 }  // namespace zrwin::ntport

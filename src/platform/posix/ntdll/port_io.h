@@ -33,15 +33,23 @@ struct OwnedFrame {
 class FrameReader {
 public:
     enum class Fill { Open, Closed };
-    // Reads everything the descriptor has now without blocking. Closed on end
-    // of stream or a socket error (what came before it is kept).
-    Fill ReadAvailable(int fd);
+    enum class Wait { No, Yes };
+    // Reads until at least one whole frame is buffered, and no further: a
+    // frame that came whole costs one read, not a second that finds nothing.
+    // Wait::No stops when the descriptor has nothing more now; Wait::Yes
+    // blocks for the bytes (the descriptor must be a blocking one). Closed on
+    // end of stream or a socket error (what came before it is kept).
+    Fill ReadFrames(int fd, Wait wait);
     // The next complete frame, if one is buffered.
     bool Next(OwnedFrame& frame);
     // The peer sent bytes that cannot be a frame; nothing more is parsed.
     bool Broken() const { return broken_; }
 
 private:
+    // Whether parsing can go on without reading: a whole frame, or bytes
+    // that are no frame, are buffered.
+    bool FrameReady() const;
+
     std::vector<uint8_t> buffer_;
     size_t start_ = 0;  // first byte not yet parsed
     size_t used_ = 0;   // bytes of buffer_ holding data
@@ -50,7 +58,8 @@ private:
 
 // Writes the whole frame, waiting for room when the socket is full (at most
 // timeoutMs; -1 waits as long as the peer lives). STATUS_PORT_DISCONNECTED
-// when the peer is gone. The caller serialises writers of one socket.
+// when the peer is gone. The caller serialises writers of one socket, which
+// may be a blocking one: every send is made without waiting.
 NTSTATUS SendFrame(int fd, const FrameHeader& header, const void* record, const void* data, int timeoutMs = -1);
 
 // The abstract-namespace address of a port name (UTF-8). A name too long for
@@ -69,6 +78,7 @@ NTSTATUS CheckMessageLength(const PORT_MESSAGE& header, ULONG maxMessageLength);
 
 // The sending side's indirect data: where the descriptor of this build points
 // and a copy of those bytes. A message without a descriptor gives no data.
+// Reading into an IndirectData that was used before reuses its memory.
 struct IndirectData {
     bool present = false;
     uint64_t address = 0;
@@ -84,6 +94,8 @@ NTSTATUS CopyToCallerMemory(uint64_t address, const void* source, size_t length)
 // The number of entries of a message's descriptor (0 without one).
 uint32_t DescriptorCount(const Record& record);
 
+// Both cached (a forked child drops the caches): they travel in every message.
 uint32_t CurrentThreadId();
+uint32_t CurrentProcessId();
 
 }  // namespace zrwin::ntport

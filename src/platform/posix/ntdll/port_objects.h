@@ -7,6 +7,8 @@
 // client port reads when one of its threads waits for a reply.
 #pragma once
 
+#include <sys/epoll.h>
+
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -91,7 +93,13 @@ private:
         std::vector<uint8_t> written;
     };
 
-    void PumpLocked();
+    // Reads what epoll found ready, up to the first whole frame of each
+    // socket; the rest stays in the socket, which stays ready.
+    void PumpLocked(const epoll_event* ready, int count);
+    // Waits at most waitMs for a ready descriptor and reads it. The lock is
+    // held on return; it is let go while waiting.
+    void WaitAndPump(std::unique_lock<std::mutex>& guard, int waitMs);
+    void ReadConnectionLocked(const std::shared_ptr<Connection>& connection);
     void AcceptNewLocked();
     void HandleFrameLocked(const std::shared_ptr<Connection>& connection, OwnedFrame& frame);
     // Queues the record as the kernel delivers it; returns its message id.
@@ -106,8 +114,13 @@ private:
     const ULONG maxConnectionInfo_;
     const ULONG maxMessage_;
     std::mutex lock_;  // guards everything below
-    SignalFd queued_;  // in the epoll set; set while deliveries_ is not empty
+    // In the epoll set; set while deliveries_ is not empty and another thread
+    // may be waiting for them. A lone receiver that takes what it read never
+    // touches it.
+    SignalFd queued_;
     bool signalled_ = false;
+    int waitingReceivers_ = 0;  // threads in Receive's epoll_wait
+    bool waitedOn_ = false;     // a wait on the handle happened: it may poll at any time
     std::map<int, std::shared_ptr<Connection>> connections_;  // by descriptor
     std::deque<Delivery> deliveries_;
     std::map<uint32_t, Pending> pending_;                              // by message id

@@ -1,6 +1,5 @@
 // The server side of the NT ports: the connection port that listens, accepts
 // and queues what its clients send, and the server's end of each connection.
-#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -67,54 +66,83 @@ ServerPort::~ServerPort() {
 }
 
 bool ServerPort::TryAcquire() {
-    std::lock_guard<std::mutex> guard(lock_);
-    PumpLocked();
+    std::unique_lock<std::mutex> guard(lock_);
+    waitedOn_ = true;
+    if (deliveries_.empty()) WaitAndPump(guard, 0);
+    UpdateSignalLocked();
     return !deliveries_.empty();
 }
 
 NTSTATUS ServerPort::Receive(Record& out, void** context, int64_t timeoutNs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeoutNs < 0 ? 0 : timeoutNs);
+    std::unique_lock<std::mutex> guard(lock_);
+    bool looked = false;  // a zero time-out still reads what is there once
     for (;;) {
-        {
-            std::unique_lock<std::mutex> guard(lock_);
-            PumpLocked();
-            if (!deliveries_.empty()) {
-                Delivery delivery = std::move(deliveries_.front());
-                deliveries_.pop_front();
-                UpdateSignalLocked();
-                void* portContext = delivery.connection ? delivery.connection->context : nullptr;
-                guard.unlock();
-                out = delivery.record;
-                if (context) *context = portContext;
-                return STATUS_SUCCESS;
-            }
+        if (!deliveries_.empty()) {
+            Delivery delivery = std::move(deliveries_.front());
+            deliveries_.pop_front();
+            UpdateSignalLocked();
+            void* portContext = delivery.connection ? delivery.connection->context : nullptr;
+            guard.unlock();
+            out = delivery.record;
+            if (context) *context = portContext;
+            return STATUS_SUCCESS;
         }
         int waitMs = -1;
         if (timeoutNs >= 0) {
             const auto left = deadline - std::chrono::steady_clock::now();
-            if (left <= std::chrono::nanoseconds(0)) return STATUS_TIMEOUT;
-            // Rounded up, so the wait never ends before the time-out.
-            waitMs = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+            if (left <= std::chrono::nanoseconds(0)) {
+                if (looked) return STATUS_TIMEOUT;
+                waitMs = 0;
+            } else {
+                // Rounded up, so the wait never ends before the time-out.
+                const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+                waitMs = ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
+            }
         }
-        pollfd ready{epoll_.Get(), POLLIN, 0};
-        ::poll(&ready, 1, waitMs);
+        WaitAndPump(guard, waitMs);
+        looked = true;
     }
 }
 
-void ServerPort::PumpLocked() {
-    AcceptNewLocked();
-    std::vector<std::shared_ptr<Connection>> open;
-    open.reserve(connections_.size());
-    for (auto& [fd, connection] : connections_) open.push_back(connection);
-    for (auto& connection : open) {
-        const auto fill = connection->reader.ReadAvailable(connection->fd.Get());
-        OwnedFrame frame;
-        while (connection->state != Connection::State::Closed && connection->reader.Next(frame)) {
-            HandleFrameLocked(connection, frame);
-        }
-        if (fill == FrameReader::Fill::Closed || connection->reader.Broken()) EndConnectionLocked(connection, false);
+void ServerPort::WaitAndPump(std::unique_lock<std::mutex>& guard, int waitMs) {
+    constexpr int kMaxReady = 16;
+    epoll_event ready[kMaxReady];
+    int count;
+    if (waitMs == 0) {
+        count = ::epoll_wait(epoll_.Get(), ready, kMaxReady, 0);
+    } else {
+        ++waitingReceivers_;
+        guard.unlock();
+        count = ::epoll_wait(epoll_.Get(), ready, kMaxReady, waitMs);
+        guard.lock();
+        --waitingReceivers_;
     }
-    UpdateSignalLocked();
+    if (count > 0) PumpLocked(ready, count);
+}
+
+void ServerPort::PumpLocked(const epoll_event* ready, int count) {
+    for (int i = 0; i < count; ++i) {
+        const int fd = ready[i].data.fd;
+        if (fd == listener_.Get()) {
+            AcceptNewLocked();
+            continue;
+        }
+        // Another waiter may have ended this connection since epoll saw it.
+        auto it = connections_.find(fd);
+        if (it == connections_.end()) continue;
+        const auto connection = it->second;
+        ReadConnectionLocked(connection);
+    }
+}
+
+void ServerPort::ReadConnectionLocked(const std::shared_ptr<Connection>& connection) {
+    const auto fill = connection->reader.ReadFrames(connection->fd.Get(), FrameReader::Wait::No);
+    OwnedFrame frame;
+    while (connection->state != Connection::State::Closed && connection->reader.Next(frame)) {
+        HandleFrameLocked(connection, frame);
+    }
+    if (fill == FrameReader::Fill::Closed || connection->reader.Broken()) EndConnectionLocked(connection, false);
 }
 
 void ServerPort::AcceptNewLocked() {
@@ -254,7 +282,7 @@ void ServerPort::EndConnectionLocked(const std::shared_ptr<Connection>& connecti
 }
 
 void ServerPort::UpdateSignalLocked() {
-    const bool waiting = !deliveries_.empty();
+    const bool waiting = !deliveries_.empty() && (waitingReceivers_ > 0 || waitedOn_);
     if (waiting && !signalled_) queued_.Set();
     if (!waiting && signalled_) queued_.Clear();
     signalled_ = waiting;
@@ -276,7 +304,7 @@ NTSTATUS ServerPort::Reply(const Record& reply) {
     }
     Record message = reply;
     header.Type = LPC_REPLY;
-    header.ClientProcessId = static_cast<ULONG>(::getpid());
+    header.ClientProcessId = CurrentProcessId();
     header.ClientThreadId = CurrentThreadId();
     SetHeader(message, header);
     const auto frame = MakeFrameHeader(FrameKind::Reply, pending.token, static_cast<uint32_t>(STATUS_SUCCESS),
