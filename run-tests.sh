@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds zrmodproc and runs every test:
-#   1. the product library cross-built for 32-bit Windows (mingw-w64 i686),
+#   1. the product library cross-built for 32-bit Windows (mingw-w64 i686) and
+#      for 64-bit Windows with the tests that run under wine64; both DLLs must
+#      import only system DLLs,
 #   2. short libFuzzer runs of every message decoder,
 #   3. the whole suite under ThreadSanitizer,
 #   4. the whole suite under AddressSanitizer + UndefinedBehaviorSanitizer,
@@ -27,6 +29,14 @@ step "32-bit Windows cross build (mingw-w64 i686)"
 cmake --preset mingw-i686 >/dev/null
 cmake --build --preset mingw-i686 -j "$JOBS"
 check_dll build/mingw-i686/src/host/zrmodproc.dll
+
+step "64-bit Windows build, its tests under wine64 (mingw-w64 x86_64)"
+cmake --preset mingw-x86_64 >/dev/null
+cmake --build --preset mingw-x86_64 -j "$JOBS"
+check_dll build/mingw-x86_64/src/host/zrmodproc.dll
+# One wine64 prefix for the run (build/wineprefix); the binaries run one after
+# another, as parallel first starts of a fresh prefix would race to create it.
+ctest --preset mingw-x86_64
 
 if [ "$FUZZ_SECONDS" != 0 ] && [ -x fuzz/run-fuzz.sh ]; then
   step "fuzzing every decoder for ${FUZZ_SECONDS}s each"

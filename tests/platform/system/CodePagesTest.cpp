@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "support/Environment.h"
 #include "SystemTestSupport.h"
 
 namespace {
@@ -32,7 +33,7 @@ std::string ToBytes(UINT codePage, const std::wstring& text, const char* default
 // fresh process (the thread-safe death-test style re-executes the program).
 TEST(CodePages, AnsiCodePageFromTheEnvironment) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    ASSERT_EQ(setenv("ZRWIN_ACP", "1251", 1), 0);
+    ASSERT_TRUE(zrtest::SetEnv("ZRWIN_ACP", "1251"));
     EXPECT_EXIT(
         {
             wchar_t wide = 0;
@@ -40,7 +41,7 @@ TEST(CodePages, AnsiCodePageFromTheEnvironment) {
             std::exit(GetACP() == 1251 && cyrillic ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
-    unsetenv("ZRWIN_ACP");
+    zrtest::UnsetEnv("ZRWIN_ACP");
 }
 
 TEST(CodePages, Windows1252ByDefaultDecodesEveryByteAndRoundTrips) {
@@ -72,7 +73,11 @@ TEST(CodePages, DefaultCharacterAndOtherCodePagesThroughIconv) {
 }
 
 TEST(CodePages, Utf8RoundTripsIncludingCharactersAboveTheBasicPlane) {
-    const std::wstring text = L"a\x00E9\x20AC\x0001F600z";  // one wchar_t per character
+    // U+1F600 is one wchar_t where wchar_t has 32 bits, a surrogate pair where it has 16.
+    const std::wstring grinning = sizeof(wchar_t) == 4 ? std::wstring(1, static_cast<wchar_t>(0x1F600))
+                                                       : std::wstring{static_cast<wchar_t>(0xD83D),
+                                                                      static_cast<wchar_t>(0xDE00)};
+    const std::wstring text = L"a\x00E9\x20AC" + grinning + L"z";
     const std::string utf8 = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
     EXPECT_EQ(ToBytes(CP_UTF8, text), utf8);
     EXPECT_EQ(ToWide(CP_UTF8, utf8), text);
