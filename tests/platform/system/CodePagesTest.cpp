@@ -61,15 +61,47 @@ TEST(CodePages, Windows1252ByDefaultDecodesEveryByteAndRoundTrips) {
 
 TEST(CodePages, DefaultCharacterAndOtherCodePagesThroughIconv) {
     BOOL used = FALSE;
-    EXPECT_EQ(ToBytes(CP_ACP, L"a\x0100z\x4E2D", nullptr, &used), "a?z?");
+    EXPECT_EQ(ToBytes(CP_ACP, L"a\x4E2Dz", nullptr, &used), "a?z");
     EXPECT_TRUE(used);
     used = FALSE;
-    EXPECT_EQ(ToBytes(CP_ACP, L"\x0100", "#", &used), "#");
+    EXPECT_EQ(ToBytes(CP_ACP, L"\x4E2D", "#", &used), "#");
     EXPECT_TRUE(used);
     EXPECT_EQ(ToBytes(1252, L"\x20AC\x2122"), "\x80\x99");
     // Cyrillic 1251: 0xC0 is U+0410.
     EXPECT_EQ(ToWide(1251, "\xC0\xFF"), std::wstring(L"\x0410\x044F"));
     EXPECT_EQ(ToBytes(1251, L"\x0410"), "\xC0");
+}
+
+TEST(CodePages, BestFitIn1252UnlessRefused) {
+    const struct {
+        wchar_t wide;
+        char byte;
+    } fits[] = {
+        {0x0100, 'A'},     // first entry: Latin A with macron
+        {0x0110, '\xD0'},  // D with stroke to Eth, a byte above 0x7F
+        {0x2024, '\xB7'},  // one dot leader to the middle dot
+        {0xFF21, 'A'},     // fullwidth A
+        {0xFF5E, '~'},     // last entry: fullwidth tilde
+    };
+    for (const auto& fit : fits) {
+        SCOPED_TRACE(testing::Message() << std::hex << "U+" << (unsigned)fit.wide);
+        const std::wstring text = {L'x', fit.wide};
+        BOOL used = TRUE;
+        // The fit wins over a given default character, and is no use of it.
+        EXPECT_EQ(ToBytes(1252, text, "#", &used), std::string("x") + fit.byte);
+        EXPECT_FALSE(used);
+        char out[4] = {};
+        used = FALSE;
+        EXPECT_EQ(WideCharToMultiByte(1252, WC_NO_BEST_FIT_CHARS, text.data(), 2, out, 4, "#", &used), 2);
+        EXPECT_EQ(std::string(out, 2), "x#");
+        EXPECT_TRUE(used);
+    }
+    // Past the last entry, and a character nothing fits: the default character.
+    for (wchar_t none : {(wchar_t)0xFF5F, (wchar_t)0x4E2D}) {
+        BOOL used = FALSE;
+        EXPECT_EQ(ToBytes(1252, std::wstring(1, none), nullptr, &used), "?") << std::hex << (unsigned)none;
+        EXPECT_TRUE(used);
+    }
 }
 
 TEST(CodePages, Utf8RoundTripsIncludingCharactersAboveTheBasicPlane) {
