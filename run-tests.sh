@@ -34,9 +34,8 @@ step "64-bit Windows build, its tests under wine64 (mingw-w64 x86_64)"
 cmake --preset mingw-x86_64 >/dev/null
 cmake --build --preset mingw-x86_64 -j "$JOBS"
 check_dll build/mingw-x86_64/src/host/zrmodproc.dll
-# One wine64 prefix for the run (build/wineprefix); the binaries run one after
-# another, as parallel first starts of a fresh prefix would race to create it.
-ctest --preset mingw-x86_64
+# Under wine64, in the prefix build/wineprefix (made by the first run).
+ctest --preset mingw-x86_64 -j "$JOBS"
 
 if [ "$FUZZ_SECONDS" != 0 ] && [ -x fuzz/run-fuzz.sh ]; then
   step "fuzzing every decoder for ${FUZZ_SECONDS}s each"

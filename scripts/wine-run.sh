@@ -9,12 +9,20 @@ export WINEDEBUG=${WINEDEBUG:--all}
 # No window is needed; a DISPLAY would only make Wine try to reach it.
 unset DISPLAY WAYLAND_DISPLAY
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+
+# The first run makes the prefix; runs started in parallel wait for it.
+mkdir -p "$(dirname "$WINEPREFIX")"
+exec 9>"$WINEPREFIX.lock"
+flock 9
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
-  # Creates the prefix once; wineboot's own chatter is not the test's.
   WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" wineboot --init >/dev/null 2>&1 || true
   # The system the product targets, and the one the POSIX layer reports.
   "$wine" reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d win10 /f >/dev/null 2>&1 || true
-  "$wine" wineserver -w 2>/dev/null || true
+  # The registry reaches the disk when the server ends.
+  "$wineserver" -w || true
 fi
+flock -u 9
+exec 9>&-
 exec "$wine" "$@"
