@@ -18,22 +18,25 @@ JOBS=${JOBS:-$(nproc)}
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 step() { printf '\n==== %s\n' "$*"; }
 
-# The host DLL stands on its own: system imports only, and exactly the exports
-# its module definition file lists (once the host has one).
-check_dll() {
-  local def=src/host/zrmodproc.def
-  scripts/check-windows-dll.sh "$1" $([ -f "$def" ] && echo "$def")
+# A Windows build's DLLs stand on their own: system imports only; the host
+# exports exactly what its module definition file lists (once it has one), the
+# echo module its three entry points.
+check_dlls() {
+  local build=$1 def=src/host/zrmodproc.def module
+  scripts/check-windows-dll.sh "$build/src/host/zrmodproc.dll" $([ -f "$def" ] && echo "$def")
+  scripts/check-windows-dll.sh "$build/modules/echo.kvl" Data Start Stop
+  for module in "$build"/modules/zrtest_*.kvl; do scripts/check-windows-dll.sh "$module"; done
 }
 
 step "32-bit Windows cross build (mingw-w64 i686)"
 cmake --preset mingw-i686 >/dev/null
 cmake --build --preset mingw-i686 -j "$JOBS"
-check_dll build/mingw-i686/src/host/zrmodproc.dll
+check_dlls build/mingw-i686
 
 step "64-bit Windows build, its tests under wine64 (mingw-w64 x86_64)"
 cmake --preset mingw-x86_64 >/dev/null
 cmake --build --preset mingw-x86_64 -j "$JOBS"
-check_dll build/mingw-x86_64/src/host/zrmodproc.dll
+check_dlls build/mingw-x86_64
 # Under wine64, in the prefix build/wineprefix (made by the first run).
 ctest --preset mingw-x86_64 -j "$JOBS"
 

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Checks that a Windows DLL (or EXE) stands on its own on a clean Windows
 # machine: it imports only DLLs that ship with Windows, and, when a module
-# definition file is given, exports exactly the names that file lists,
+# definition file or export names are given, exports exactly those names,
 # undecorated.
 #
-#   scripts/check-windows-dll.sh <file.dll> [<exports.def>]
+#   scripts/check-windows-dll.sh <file.dll> [<exports.def> | NAME...]
 #
 # Exit status 0 when the file passes, 1 with the reasons otherwise.
 set -euo pipefail
@@ -16,8 +16,11 @@ system_dlls=(
   crypt32.dll wintrust.dll imagehlp.dll psapi.dll bcrypt.dll
 )
 
-binary=${1:?usage: check-windows-dll.sh <file.dll> [<exports.def>]}
-def=${2:-}
+binary=${1:?usage: check-windows-dll.sh <file.dll> [<exports.def> | NAME...]}
+shift
+def=
+names=()
+if [ $# = 1 ] && [[ "$1" == *.def ]]; then def=$1; elif [ $# -gt 0 ]; then names=("$@"); fi
 [ -f "$binary" ] || { echo "check-windows-dll: $binary: no such file" >&2; exit 1; }
 
 case "$(objdump -f "$binary" 2>/dev/null | sed -n 's/.*file format //p')" in
@@ -31,6 +34,7 @@ esac
 headers=$("$objdump" -p "$binary")
 
 failed=0
+wanted=
 imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
 for dll in $imports; do
   allowed=0
@@ -44,10 +48,14 @@ for dll in $imports; do
 done
 
 exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[ *[0-9]*\] //p' <<<"$headers" | sort -u)
-if [ -n "$def" ]; then
-  # The names left of any '=' in the EXPORTS section, without ordinals or flags.
-  wanted=$(sed -n '/^[[:space:]]*EXPORTS/,$p' "$def" | sed '1d; s/;.*//' |
-           awk 'NF { split($1, a, "="); print a[1] }' | sort -u)
+if [ -n "$def" ] || [ ${#names[@]} -gt 0 ]; then
+  if [ -n "$def" ]; then
+    # The names left of any '=' in the EXPORTS section, without ordinals or flags.
+    wanted=$(sed -n '/^[[:space:]]*EXPORTS/,$p' "$def" | sed '1d; s/;.*//' |
+             awk 'NF { split($1, a, "="); print a[1] }' | sort -u)
+  else
+    wanted=$(printf '%s\n' "${names[@]}" | sort -u)
+  fi
   missing=$(comm -23 <(echo "$wanted") <(echo "$exports"))
   extra=$(comm -13 <(echo "$wanted") <(echo "$exports"))
   if [ -n "$missing" ]; then
@@ -55,12 +63,12 @@ if [ -n "$def" ]; then
     failed=1
   fi
   if [ -n "$extra" ]; then
-    echo "check-windows-dll: $binary exports names $def does not list: $(echo $extra | cut -c1-300)" >&2
+    echo "check-windows-dll: $binary exports names not asked for: $(echo $extra | cut -c1-300)" >&2
     failed=1
   fi
 fi
 
 if [ $failed = 0 ]; then
-  echo "check-windows-dll: $binary ok: imports $(echo $imports)${def:+; exports $(echo $exports)}"
+  echo "check-windows-dll: $binary ok: imports $(echo $imports)${wanted:+; exports $(echo $exports)}"
 fi
 exit $failed
