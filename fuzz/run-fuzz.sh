@@ -29,6 +29,7 @@ targets=(
     fuzz_stop_parameters
     fuzz_lpc_process_request
     fuzz_port_frame
+    fuzz_host_commands
 )
 
 cd "$root"

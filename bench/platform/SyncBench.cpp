@@ -1,9 +1,14 @@
 // Costs of the synchronisation layer's common operations (Google Benchmark;
 // not a test). Run: zrwin_sync_bench
 #include <benchmark/benchmark.h>
+#include <linux/futex.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -45,6 +50,92 @@ void BM_EventRoundTripBetweenThreads(benchmark::State& state) {
     for (HANDLE handle : {thread, pair.ping, pair.pong, pair.stop}) CloseHandle(handle);
 }
 BENCHMARK(BM_EventRoundTripBetweenThreads)->UseRealTime();
+
+struct SingleWaitPingPong {
+    HANDLE ping = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE pong = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<bool> stop{false};
+};
+
+DWORD WINAPI SingleWaitPonger(LPVOID raw) {
+    auto* pair = static_cast<SingleWaitPingPong*>(raw);
+    while (WaitForSingleObject(pair->ping, INFINITE) == WAIT_OBJECT_0 && !pair->stop.load()) SetEvent(pair->pong);
+    return 0;
+}
+
+// The same round trip with a one-object wait on both sides, as an LPC reply
+// and a worker wait.
+void BM_EventRoundTripSingleWaits(benchmark::State& state) {
+    SingleWaitPingPong pair;
+    HANDLE thread = CreateThread(nullptr, 0, SingleWaitPonger, &pair, 0, nullptr);
+    for (auto _ : state) {
+        SetEvent(pair.ping);
+        WaitForSingleObject(pair.pong, INFINITE);
+    }
+    pair.stop = true;
+    SetEvent(pair.ping);
+    WaitForSingleObject(thread, INFINITE);
+    for (HANDLE handle : {thread, pair.ping, pair.pong}) CloseHandle(handle);
+}
+BENCHMARK(BM_EventRoundTripSingleWaits)->UseRealTime();
+
+// The floor the layer is measured against: the same round trip on raw
+// eventfds (write, blocking read) and on raw futexes.
+void BM_RawEventfdRoundTrip(benchmark::State& state) {
+    const int ping = eventfd(0, EFD_CLOEXEC), pong = eventfd(0, EFD_CLOEXEC);
+    std::thread ponger([&] {
+        uint64_t value = 0;
+        while (read(ping, &value, sizeof value) == sizeof value && value != 2) {
+            const uint64_t one = 1;
+            if (write(pong, &one, sizeof one) != sizeof one) break;
+        }
+    });
+    for (auto _ : state) {
+        uint64_t value = 1;
+        benchmark::DoNotOptimize(write(ping, &value, sizeof value));
+        benchmark::DoNotOptimize(read(pong, &value, sizeof value));
+    }
+    const uint64_t two = 2;
+    benchmark::DoNotOptimize(write(ping, &two, sizeof two));
+    ponger.join();
+    close(ping);
+    close(pong);
+}
+BENCHMARK(BM_RawEventfdRoundTrip)->UseRealTime();
+
+// A word set to 1 to signal and taken back to 0 by the one waiter.
+void FutexTake(std::atomic<uint32_t>& word) {
+    for (;;) {
+        uint32_t one = 1;
+        if (word.compare_exchange_strong(one, 0)) return;
+        syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, 0u, nullptr, nullptr, 0);
+    }
+}
+
+void FutexGive(std::atomic<uint32_t>& word) {
+    word.store(1);
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+void BM_RawFutexRoundTrip(benchmark::State& state) {
+    std::atomic<uint32_t> ping{0}, pong{0};
+    std::atomic<bool> stop{false};
+    std::thread ponger([&] {
+        for (;;) {
+            FutexTake(ping);
+            if (stop.load()) break;
+            FutexGive(pong);
+        }
+    });
+    for (auto _ : state) {
+        FutexGive(ping);
+        FutexTake(pong);
+    }
+    stop = true;
+    FutexGive(ping);
+    ponger.join();
+}
+BENCHMARK(BM_RawFutexRoundTrip)->UseRealTime();
 
 DWORD WINAPI ReturnZero(LPVOID) { return 0; }
 

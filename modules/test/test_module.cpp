@@ -5,9 +5,12 @@
 //   "start <params> <window>"  on entry to Start
 //   "started"                  when Start returns
 //   "stop", "data <option>"
+// The waitdata variant's Data waits for "data.go" in the current directory,
+// or sleeps N ms for the argument "sleep:N".
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 #include <thread>
 
@@ -24,12 +27,13 @@ void Trace(const std::string& line) {
     }
 }
 
-#ifdef ZRTEST_START_WAITS
-// A slow Start: returns only once the test creates "start.go" in the current
-// directory, so tests decide when it ends instead of guessing a duration.
-void WaitForGoFile() {
+#if defined(ZRTEST_START_WAITS) || defined(ZRTEST_DATA_WAITS)
+// A slow Start (or Data): returns only once the test creates the go file in
+// the current directory, so tests decide when it ends instead of guessing a
+// duration.
+void WaitForGoFile(const char* name) {
     for (int i = 0; i < 60000 / 5; ++i) {
-        if (FILE* go = std::fopen("start.go", "r")) {
+        if (FILE* go = std::fopen(name, "r")) {
             std::fclose(go);
             return;
         }
@@ -46,7 +50,7 @@ ZR_MODULE_EXPORT ZR_MODULE_START {
 #if defined(ZRTEST_START_HANGS)
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 #elif defined(ZRTEST_START_WAITS)
-    WaitForGoFile();
+    WaitForGoFile("start.go");
 #endif
     Trace("started");
     return 0;
@@ -62,6 +66,15 @@ ZR_MODULE_EXPORT ZR_MODULE_STOP {
 #ifndef ZRTEST_NO_DATA
 ZR_MODULE_EXPORT ZR_MODULE_DATA {
     Trace("data " + std::to_string(option));
+#if defined(ZRTEST_DATA_WAITS)
+    // "sleep:N" takes N ms; anything else waits for the go file.
+    const std::wstring request = args ? args : L"";
+    if (request.rfind(L"sleep:", 0) == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::wcstol(request.c_str() + 6, nullptr, 10)));
+    } else {
+        WaitForGoFile("data.go");
+    }
+#endif
 #if defined(ZRTEST_DATA_NULL)
     (void)args;
     return nullptr;

@@ -1,7 +1,10 @@
 #include "log/AesCipher.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
+
+#include "log/AesHardware.h"
 
 namespace {
 
@@ -109,6 +112,8 @@ void StoreBE(uint8_t* p, uint32_t w) {
     p[3] = uint8_t(w);
 }
 
+std::atomic<bool> g_allowProcessorInstructions{true};
+
 uint32_t SubWord(uint32_t w) {
     return (uint32_t(kSbox[w >> 24]) << 24) | (uint32_t(kSbox[(w >> 16) & 0xff]) << 16) |
            (uint32_t(kSbox[(w >> 8) & 0xff]) << 8) | uint32_t(kSbox[w & 0xff]);
@@ -120,7 +125,11 @@ AesCipher::~AesCipher() {
     // Key material does not outlive the object.
     volatile uint8_t* p = reinterpret_cast<volatile uint8_t*>(roundKeys_);
     for (size_t i = 0; i < sizeof(roundKeys_); ++i) p[i] = 0;
+    volatile uint8_t* bytes = keyBytes_;
+    for (size_t i = 0; i < sizeof(keyBytes_); ++i) bytes[i] = 0;
 }
+
+void AesCipher::AllowProcessorInstructions(bool allow) { g_allowProcessorInstructions.store(allow); }
 
 int AesCipher::Initialize(int mode, int direction, const uint8_t* key, int keyLength, const uint8_t* initVector) {
     state_ = 1;
@@ -152,11 +161,20 @@ int AesCipher::Initialize(int mode, int direction, const uint8_t* key, int keyLe
         }
         roundKeys_[i] = roundKeys_[i - nk] ^ temp;
     }
+    hardware_ = g_allowProcessorInstructions.load() && aeshw::Available();
+    if (hardware_) {
+        for (int i = 0; i < total; ++i) StoreBE(keyBytes_ + 4 * i, roundKeys_[i]);
+    }
     state_ = 0;
     return 0;
 }
 
 void AesCipher::EncryptBlock(const uint8_t in[16], uint8_t out[16]) const {
+    if (hardware_) {
+        uint8_t unused[16] = {};
+        aeshw::Encrypt(keyBytes_, rounds_, false, unused, in, 1, out);
+        return;
+    }
     const uint32_t* rk = roundKeys_;
     uint32_t s0 = LoadBE(in) ^ rk[0];
     uint32_t s1 = LoadBE(in + 4) ^ rk[1];
@@ -191,6 +209,11 @@ void AesCipher::EncryptBlock(const uint8_t in[16], uint8_t out[16]) const {
 }
 
 void AesCipher::DecryptBlock(const uint8_t in[16], uint8_t out[16]) const {
+    if (hardware_) {
+        uint8_t unused[16] = {};
+        aeshw::Decrypt(keyBytes_, rounds_, false, unused, in, 1, out);
+        return;
+    }
     // Straightforward inverse cipher (FIPS-197 section 5.3); reading logs back
     // is not on the hot path.
     uint8_t s[16];
@@ -237,6 +260,15 @@ int AesCipher::EncryptPadded(const uint8_t* input, size_t inputLength, uint8_t* 
     std::memcpy(chain, iv_, 16);
     uint8_t block[16];
     const size_t whole = inputLength / 16;
+    if (hardware_) {
+        const size_t rest = inputLength - 16 * whole;
+        const uint8_t pad = static_cast<uint8_t>(16 - rest);
+        std::memset(block, pad, 16);
+        if (rest) std::memcpy(block, input + 16 * whole, rest);
+        aeshw::Encrypt(keyBytes_, rounds_, mode_ == CBC, chain, input, whole, output);
+        aeshw::Encrypt(keyBytes_, rounds_, mode_ == CBC, chain, block, 1, output + 16 * whole);
+        return static_cast<int>(16 * (whole + 1));
+    }
     for (size_t b = 0; b < whole; ++b) {
         for (int i = 0; i < 16; ++i) block[i] = input[16 * b + i] ^ (mode_ == CBC ? chain[i] : 0);
         EncryptBlock(block, output + 16 * b);
@@ -259,7 +291,10 @@ int AesCipher::DecryptPadded(const uint8_t* input, size_t inputLength, uint8_t* 
 
     uint8_t chain[16];
     std::memcpy(chain, iv_, 16);
-    for (size_t b = 0; b < inputLength / 16; ++b) {
+    if (hardware_) {
+        aeshw::Decrypt(keyBytes_, rounds_, mode_ == CBC, chain, input, inputLength / 16, output);
+    }
+    for (size_t b = 0; !hardware_ && b < inputLength / 16; ++b) {
         uint8_t plain[16];
         DecryptBlock(input + 16 * b, plain);
         for (int i = 0; i < 16; ++i) output[16 * b + i] = plain[i] ^ (mode_ == CBC ? chain[i] : 0);

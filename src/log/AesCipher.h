@@ -32,6 +32,13 @@ public:
     // output must hold inputLength bytes.
     int DecryptPadded(const uint8_t* input, size_t inputLength, uint8_t* output);
 
+    // Whether ciphers initialised from now on use the processor's AES
+    // instructions when it has them (the default). Tests turn it off to run
+    // the table code on the same processor.
+    static void AllowProcessorInstructions(bool allow);
+    // Whether this object, as last initialised, runs on those instructions.
+    bool UsesProcessorInstructions() const { return hardware_; }
+
     // One raw block with the expanded key (no chaining), for known-answer use.
     void EncryptBlock(const uint8_t in[16], uint8_t out[16]) const;
     void DecryptBlock(const uint8_t in[16], uint8_t out[16]) const;
@@ -43,4 +50,6 @@ private:
     uint8_t iv_[16] = {};
     int rounds_ = 0;
     uint32_t roundKeys_[60] = {};  // (rounds + 1) * 4 big-endian words
+    bool hardware_ = false;
+    uint8_t keyBytes_[240] = {};  // the same round keys as bytes, for the processor
 };

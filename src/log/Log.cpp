@@ -10,7 +10,8 @@
 #include "log/LogFormat.h"
 #include "log/LogSeal.h"
 #include "platform/platform.h"
-#include "util/LoadLibrary.h"
+#include "util/OSVersion.h"
+#include "util/ScopedHandle.h"
 
 namespace {
 
@@ -24,23 +25,20 @@ class LogMutex {
 public:
     explicit LogMutex(const std::string& fileName) {
         const std::string name = LogMutexName(fileName);
-        handle_ = CreateMutexA(nullptr, TRUE, name.c_str());
-        if (!handle_) return;
+        handle_.Reset(CreateMutexA(nullptr, TRUE, name.c_str()));
+        if (!handle_.IsValid()) return;
         if (GetLastError() == ERROR_ALREADY_EXISTS) {
             // Signalled, abandoned or even a failed wait all count as owned;
             // only a busy log drops the line.
-            if (WaitForSingleObject(handle_, kMutexWaitMilliseconds) == WAIT_TIMEOUT) {
-                CloseHandle(handle_);
-                handle_ = nullptr;
+            if (WaitForSingleObject(handle_.Get(), kMutexWaitMilliseconds) == WAIT_TIMEOUT) {
+                handle_.Reset();
                 return;
             }
         }
         owned_ = true;
     }
     ~LogMutex() {
-        if (!handle_) return;
-        if (owned_) ReleaseMutex(handle_);
-        CloseHandle(handle_);
+        if (owned_) ReleaseMutex(handle_.Get());
     }
     LogMutex(const LogMutex&) = delete;
     LogMutex& operator=(const LogMutex&) = delete;
@@ -48,50 +46,47 @@ public:
     bool Owned() const { return owned_; }
 
 private:
-    HANDLE handle_ = nullptr;
+    ScopedKernelHandle handle_;
     bool owned_ = false;
 };
 
 class LogFile {
 public:
     LogFile(const std::string& fileName, unsigned sizeLimit) {
-        handle_ = Open(fileName);
-        if (handle_ == INVALID_HANDLE_VALUE) return;
-        const DWORD size = SetFilePointer(handle_, 0, nullptr, FILE_END);
+        handle_.Reset(Open(fileName));
+        if (!handle_.IsValid()) return;
+        const DWORD size = SetFilePointer(handle_.Get(), 0, nullptr, FILE_END);
         if (size != INVALID_SET_FILE_POINTER && size > sizeLimit) {
-            CloseHandle(handle_);
+            handle_.Reset();
             // When another process keeps the old file open without delete
             // sharing, the open below finds it again and the record is appended.
             DeleteFileA(fileName.c_str());
-            handle_ = Open(fileName);
-            if (handle_ != INVALID_HANDLE_VALUE) SetFilePointer(handle_, 0, nullptr, FILE_END);
+            handle_.Reset(Open(fileName));
+            if (handle_.IsValid()) SetFilePointer(handle_.Get(), 0, nullptr, FILE_END);
         }
-    }
-    ~LogFile() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     }
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    bool IsOpen() const { return handle_.IsValid(); }
 
     // The 32 characters before the final CR LF, empty for files under 34 bytes.
     std::string ReadPreviousChainHash() {
         char buffer[33] = {};
-        const DWORD size = SetFilePointer(handle_, 0, nullptr, FILE_END);
+        const DWORD size = SetFilePointer(handle_.Get(), 0, nullptr, FILE_END);
         if (size != INVALID_SET_FILE_POINTER && size >= 34) {
-            if (SetFilePointer(handle_, -34, nullptr, FILE_END) != INVALID_SET_FILE_POINTER) {
+            if (SetFilePointer(handle_.Get(), -34, nullptr, FILE_END) != INVALID_SET_FILE_POINTER) {
                 DWORD read = 0;
-                if (!ReadFile(handle_, buffer, 32, &read, nullptr)) std::memset(buffer, 0, sizeof(buffer));
+                if (!ReadFile(handle_.Get(), buffer, 32, &read, nullptr)) std::memset(buffer, 0, sizeof(buffer));
             }
         }
-        SetFilePointer(handle_, 0, nullptr, FILE_END);
+        SetFilePointer(handle_.Get(), 0, nullptr, FILE_END);
         return std::string(buffer);
     }
 
     void Write(const std::string& record) {
         DWORD written = 0;
-        WriteFile(handle_, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+        WriteFile(handle_.Get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
     }
 
 private:
@@ -100,7 +95,7 @@ private:
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     }
 
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    ScopedKernelHandle handle_;
 };
 
 void LogVa(const char* format, va_list args) {
@@ -256,11 +251,11 @@ bool ReadLogLevel(const char* name, int* level, bool announce) {
     std::snprintf(keyPath, sizeof(keyPath), "SOFTWARE\\KVL\\%s", name ? name : "");
 
     DWORD value = 0xFFFFFFFFu;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &opened) == ERROR_SUCCESS) {
+        ScopedRegKey key(opened);
         DWORD size = sizeof(value);
-        RegQueryValueExA(key, "debug", nullptr, nullptr, reinterpret_cast<LPBYTE>(&value), &size);
-        RegCloseKey(key);
+        RegQueryValueExA(key.Get(), "debug", nullptr, nullptr, reinterpret_cast<LPBYTE>(&value), &size);
     }
     if (value == 0xFFFFFFFFu) return false;
     if (value <= 4) {

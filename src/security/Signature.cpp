@@ -5,38 +5,9 @@
 #include "log/Log.h"
 #include "security/SigningLibraries.h"
 #include "util/Conversions.h"
+#include "util/ScopedHandle.h"
 
 namespace {
-
-// Owns a library loaded by name for the length of one check.
-class ScopedLibrary {
-public:
-    explicit ScopedLibrary(const char* name) : module_(LoadLibraryA(name)) {}
-    ~ScopedLibrary() {
-        if (module_) FreeLibrary(module_);
-    }
-    ScopedLibrary(const ScopedLibrary&) = delete;
-    ScopedLibrary& operator=(const ScopedLibrary&) = delete;
-    HMODULE Get() const { return module_; }
-
-private:
-    HMODULE module_;
-};
-
-class ScopedFile {
-public:
-    explicit ScopedFile(HANDLE handle) : handle_(handle) {}
-    ~ScopedFile() {
-        if (IsValid()) CloseHandle(handle_);
-    }
-    ScopedFile(const ScopedFile&) = delete;
-    ScopedFile& operator=(const ScopedFile&) = delete;
-    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    HANDLE Get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 typedef LONG(WINAPI WinVerifyTrustFn)(HWND, GUID*, LPVOID);
 
@@ -72,15 +43,17 @@ bool xCheckAuthenticodeA(const char* path) {
     }
 }
 
-bool xCheckAuthenticodeW(const wchar_t* path) {
+bool xCheckAuthenticodeW(const wchar_t* path) { return CheckAuthenticodeThrough(path, "Wintrust.dll", "WinVerifyTrust"); }
+
+bool CheckAuthenticodeThrough(const wchar_t* path, const char* library, const char* entryPoint) {
     Log(LOG_OTHER, "xCheckAuthenticodeW: Checking '%ws' (CRL:%d)", path, 1);
-    ScopedLibrary wintrust("Wintrust.dll");
-    if (!wintrust.Get()) {
+    ScopedLibrary wintrust(LoadLibraryA(library));
+    if (!wintrust.IsValid()) {
         Log(LOG_ERROR, "xCheckAuthenticodeW: [E] Could not load Wintrust.dll, err: %d", static_cast<int>(GetLastError()));
         return false;
     }
     auto* winVerifyTrust =
-        reinterpret_cast<WinVerifyTrustFn*>(reinterpret_cast<void*>(GetProcAddress(wintrust.Get(), "WinVerifyTrust")));
+        reinterpret_cast<WinVerifyTrustFn*>(reinterpret_cast<void*>(GetProcAddress(wintrust.Get(), entryPoint)));
     if (!winVerifyTrust) {
         Log(LOG_ERROR, "xCheckAuthenticodeW: [E] Error loading WinVerifyTrust [%d]", static_cast<int>(GetLastError()));
         return false;
@@ -131,7 +104,7 @@ bool GetCertificateElement(const char* path, int element, std::string& out) {
         CImagehlp imagehlp;
         if (!crypt32.IsLoaded() || !imagehlp.IsLoaded()) return false;
 
-        ScopedFile file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        ScopedKernelHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS | FILE_ATTRIBUTE_NORMAL,
                                     nullptr));
         if (!file.IsValid()) {

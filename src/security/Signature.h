@@ -22,6 +22,10 @@ bool CheckSignature(const char* path);
 // chains to untrusted roots are accepted.
 bool xCheckAuthenticodeA(const char* path);
 bool xCheckAuthenticodeW(const wchar_t* path);
+// The same check through a named library and entry point; the log lines keep
+// the names of the real service. Lets tests take the paths where the service
+// is missing.
+bool CheckAuthenticodeThrough(const wchar_t* path, const char* library, const char* entryPoint);
 
 // The signer's display name from the file's one certificate-table entry.
 bool GetSubjectName(const char* path, std::string& name);

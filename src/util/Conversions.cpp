@@ -238,9 +238,9 @@ constexpr unsigned kHighSurrogateFirst = 0xD800;
 constexpr unsigned kLowSurrogateFirst = 0xDC00;
 constexpr unsigned kSurrogateEnd = 0xE000;
 
-void AppendUnit(std::string& out, unsigned unit) {
-    out.push_back(static_cast<char>(unit & 0xFF));
-    out.push_back(static_cast<char>((unit >> 8) & 0xFF));
+void PutUnit(std::string& out, size_t& at, unsigned unit) {
+    out[at++] = static_cast<char>(unit & 0xFF);
+    out[at++] = static_cast<char>((unit >> 8) & 0xFF);
 }
 }  // namespace
 
@@ -249,15 +249,24 @@ std::string ToUtf16LE(const wchar_t* text, size_t length) {
     if (text == nullptr) {
         return out;
     }
-    out.reserve(length * 2);
+    // Sized once and filled in place: every log record passes through here.
+    size_t units = length;
+    if (sizeof(wchar_t) > 2) {
+        for (size_t i = 0; i < length; ++i) {
+            const unsigned value = static_cast<unsigned>(text[i]);
+            if (value >= 0x10000 && value <= 0x10FFFF) ++units;
+        }
+    }
+    out.resize(2 * units);
+    size_t at = 0;
     for (size_t i = 0; i < length; ++i) {
         unsigned value = static_cast<unsigned>(text[i]);
         if (sizeof(wchar_t) > 2 && value >= 0x10000 && value <= 0x10FFFF) {
             value -= 0x10000;
-            AppendUnit(out, kHighSurrogateFirst + (value >> 10));
-            AppendUnit(out, kLowSurrogateFirst + (value & 0x3FF));
+            PutUnit(out, at, kHighSurrogateFirst + (value >> 10));
+            PutUnit(out, at, kLowSurrogateFirst + (value & 0x3FF));
         } else {
-            AppendUnit(out, value & 0xFFFF);
+            PutUnit(out, at, value & 0xFFFF);
         }
     }
     return out;

@@ -14,7 +14,8 @@ namespace {
 constexpr DWORD kModuleNameLength = 260;
 
 // The file to read: the given name, or the file of the module (the main
-// executable for a null handle). Empty when the module's file is unknown.
+// executable for a null handle). A failed look-up is logged and the query
+// goes on with what it has, so its own call fails and says so too.
 std::wstring VersionFileName(const std::wstring& file, HMODULE module) {
     if (!file.empty()) {
         return file;
@@ -24,7 +25,6 @@ std::wstring VersionFileName(const std::wstring& file, HMODULE module) {
         if (module == nullptr) {
             Log(LOG_ERROR, "GetFileVersionElement: [E] Could not get module handle. err: %d",
                 static_cast<int>(GetLastError()));
-            return std::wstring();
         }
     }
     wchar_t name[kModuleNameLength] = {};
@@ -46,9 +46,6 @@ std::wstring VersionFileName(const std::wstring& file, HMODULE module) {
 // True with the value in out when the element was found.
 bool QueryVersionElement(const std::wstring& file, HMODULE module, const wchar_t* element, std::wstring& out) {
     const std::wstring fileName = VersionFileName(file, module);
-    if (fileName.empty()) {
-        return false;
-    }
     DWORD handle = 0;
     const DWORD size = GetFileVersionInfoSizeW(fileName.c_str(), &handle);
     if (size == 0) {

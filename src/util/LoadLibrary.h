@@ -1,10 +1,11 @@
-// Run-time binding of optional system entry points by name, the OS version
-// code and the 64-bit-Windows test.
+// Run-time binding of optional system entry points by name.
 #pragma once
 
 #include <string>
 
 #include "platform/platform.h"
+#include "util/OSVersion.h"
+#include "util/ScopedHandle.h"
 
 class CLoadLibrary {
 public:
@@ -16,8 +17,8 @@ public:
     bool Load(const std::string& libraryName);
     // Binds one entry point into its slot once; true when the slot is set.
     bool LoadFunction(const char* name, void** slot);
-    bool IsLoaded() const { return module_ != nullptr; }
-    HMODULE Module() const { return module_; }
+    bool IsLoaded() const { return module_.IsValid(); }
+    HMODULE Module() const { return module_.Get(); }
     const std::string& Name() const { return name_; }
 
     // Typed convenience over LoadFunction.
@@ -30,7 +31,7 @@ public:
     }
 
 protected:
-    HMODULE module_;
+    ScopedLibrary module_;
     std::string name_;
 };
 
@@ -56,11 +57,3 @@ private:
     typedef BOOL(WINAPI EnumProcessesFn)(DWORD*, DWORD, DWORD*);
     EnumProcessesFn* enumProcesses_ = nullptr;
 };
-
-bool IsWow64();
-int GetOSVersionCode();
-bool IsVersionAtLeast6();
-
-// The classification of GetOSVersionCode from one version record, testable
-// with any record. hasProductType is false for the basic (148-byte) record.
-int OSVersionCodeFrom(DWORD platformId, DWORD major, DWORD minor, BYTE productType, bool hasProductType);

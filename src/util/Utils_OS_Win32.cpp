@@ -89,15 +89,15 @@ static_assert(sizeof(ThreadBasicInformation32) == 28, "the native record is 28 b
 
 DWORD ThreadIdThroughNtdll(HANDLE thread) {
     typedef NTSTATUS(NTAPI NtQueryInformationThreadFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);  // class 0: basic information
-    HMODULE ntdll = LoadLibraryA("ntdll.dll");
-    if (ntdll == nullptr) {
+    ScopedLibrary ntdll(LoadLibraryA("ntdll.dll"));
+    if (!ntdll.IsValid()) {
         Log(LOG_ERROR, "Utils_OS_Win32::GetThreadID: [E] Could not load ntdll.dll. err:%ld",
             static_cast<LONG>(GetLastError()));
         return 0;
     }
     DWORD id = 0;
     auto query = reinterpret_cast<NtQueryInformationThreadFn*>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationThread")));
+        reinterpret_cast<void*>(GetProcAddress(ntdll.Get(), "NtQueryInformationThread")));
     if (query == nullptr) {
         Log(LOG_ERROR,
             "Utils_OS_Win32::GetThreadID: [E] Could not find function NtQueryInformationThread in ntdll.dll. er:%ld",
@@ -114,7 +114,6 @@ DWORD ThreadIdThroughNtdll(HANDLE thread) {
                 static_cast<int>(sizeof(info)), static_cast<int>(returned), static_cast<unsigned>(status));
         }
     }
-    FreeLibrary(ntdll);
     return id;
 }
 

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -11,9 +12,35 @@
 #include "log/LogConfig.h"
 #include "log/LogSeal.h"
 #include "platform/platform.h"
-#include "support/ChildProcess.h"
+#include "support/MultiProcessTest.h"
+#include "util/ScopedHandle.h"
 
 namespace {
+
+// AppendLines <count> <tag> <file>: logs <count> lines "<tag> line <i>" into <file>.
+ZR_CHILD_MAIN(AppendLines) {
+    const auto& args = zrtest::ChildArgs();
+    LogConfig::Instance()->SetFileName(args.at(2).c_str());
+    const int count = std::atoi(args.at(0).c_str());
+    for (int i = 0; i < count; ++i) LogAlways("%s line %d", args.at(1).c_str(), i);
+    return 0;
+}
+
+// HoldMutex <name>: owns the named mutex, prints "held", and lets it go once
+// stdin closes.
+ZR_CHILD_MAIN(HoldMutex) {
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, zrtest::ChildArgs().at(0).c_str());
+    if (!mutex) return 3;
+    if (GetLastError() == ERROR_ALREADY_EXISTS && WaitForSingleObject(mutex, 10000) != WAIT_OBJECT_0) return 4;
+    std::printf("held\n");
+    std::fflush(stdout);
+    char buffer[64];
+    while (std::fread(buffer, 1, sizeof(buffer), stdin) > 0) {
+    }
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return 0;
+}
 
 using logtest::kLogFile;
 using logtest::Messages;
@@ -156,11 +183,33 @@ TEST_F(LogFacility, RestartsTheFileOnlyAboveTheSizeLimit) {
     EXPECT_EQ(std::vector<std::string>{"after the restart"}, Messages());
 }
 
+TEST_F(LogFacility, OversizedFileThatCannotBeDeletedIsAppendedTo) {
+    const unsigned limit = 4000;
+    ASSERT_TRUE(logtest::LogWithLimit(limit, "first record"));
+    while (logtest::ReadBytes(kLogFile).size() <= limit) ASSERT_TRUE(logtest::LogWithLimit(limit, "filler line"));
+    const size_t before = Messages().size();
+    {
+        // Another reader that does not share deletion keeps the file alive.
+        ScopedKernelHandle reader(CreateFileA(kLogFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(reader.IsValid());
+        ASSERT_TRUE(logtest::LogWithLimit(limit, "appended to a file that stays"));
+    }
+    const auto messages = Messages();
+    ASSERT_EQ(before + 1, messages.size());
+    EXPECT_EQ("first record", messages.front());
+    EXPECT_EQ("appended to a file that stays", messages.back());
+    EXPECT_TRUE(zrlog::VerifyLogFile(kLogFile).ok) << "the chain goes on";
+
+    ASSERT_TRUE(logtest::LogWithLimit(limit, "first of a new file"));
+    EXPECT_EQ(std::vector<std::string>{"first of a new file"}, Messages());
+}
+
 TEST_F(LogFacility, ThreadsAndProcessesLoggingAtOnceKeepEveryLineAndTheChain) {
     const std::string name = UsePrivateLogName("shared");
     Log(LOG_ERROR, "first");
-    zrtest::ChildProcess a(logtest::ChildPath(), {"append", "150", "A", name});
-    zrtest::ChildProcess b(logtest::ChildPath(), {"append", "150", "B", name});
+    auto a = zrtest::SpawnChild("AppendLines", {"150", "A", name});
+    auto b = zrtest::SpawnChild("AppendLines", {"150", "B", name});
     ASSERT_TRUE(a.Started() && b.Started());
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -184,7 +233,7 @@ TEST_F(LogFacility, ThreadsAndProcessesLoggingAtOnceKeepEveryLineAndTheChain) {
 
 TEST_F(LogFacility, ABusyMutexLosesTheLineAndTheCallerGoesOn) {
     const std::string name = UsePrivateLogName("held");
-    zrtest::ChildProcess holder(logtest::ChildPath(), {"hold", "Global\\" + name});
+    auto holder = zrtest::SpawnChild("HoldMutex", {"Global\\" + name});
     ASSERT_TRUE(holder.Started());
     ASSERT_TRUE(holder.WaitForOutput("held")) << holder.Err();
     EXPECT_FALSE(logtest::LogWithLimit(kLogFileSizeLimit, "lost while the mutex is held"));

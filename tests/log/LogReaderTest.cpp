@@ -130,7 +130,7 @@ TEST_F(DamagedLog, ToolNamesTheRealProblem) {
         {{"verify", kLogFile}, 0, "last chain hash: ", ""},
         {{"verify", "converted.log", "--name", kLogFile}, 1, "", "line-ending conversion"},
         {{"show", "converted.log", "--name", kLogFile}, 1, "", "line-ending conversion"},
-        {{"verify", "renamed.log"}, 1, "bad padding", "renamed from kvlzrmodproc.log: run again with --name"},
+        {{"verify", "renamed.log"}, 1, "does not decrypt", "renamed from kvlzrmodproc.log: run again with --name"},
         {{"show", "renamed.log"}, 1, "", "renamed from kvlzrmodproc.log"},
         {{"show", "renamed.log", "--name", "other.log"}, 1, "", "is it the file's original name?"},
         {{"verify", kLogFile, "--last", "xyz"}, 2, "", "32 hexadecimal digits"},

@@ -69,7 +69,6 @@ inline std::string Join(const std::vector<std::string>& texts) {
     return bytes;
 }
 
-inline std::string ChildPath() { return zrtest::BinaryDir() + "/tests/log/log_test_child"; }
 inline std::string ZrlogPath() { return zrtest::BinaryDir() + "/tools/zrlog/zrlog"; }
 
 }  // namespace logtest

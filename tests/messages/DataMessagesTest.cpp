@@ -170,18 +170,24 @@ TEST(WindowMessageDataTest, ShortOverlongAndNegativeBodiesAreRefusedAndLogged) {
         "WindowMessageDataMultiProcess::Deserialize: [E] Negative count, iLenWParam:0, iLenLParam:-1"));
 }
 
-TEST(WindowMessageDataTest, TextFormShowsNumbersAndBufferReferences) {
+TEST(WindowMessageDataTest, TextFormShowsNumbersAndOneValuePerBufferReference) {
     WindowMessageDataMultiProcess message;
     message.uMsg = 4294967295u;
     message.iRequestId = -3;
     message.SetWParam("abcd", 4);
+    message.SetLParam("xy", 2);
     const std::regex form(
-        R"(\{WMSG uMsg:4294967295 wParam:([0-9]+) (-?[0-9]+) lParam:0 0 iLenWParam:4 iLenLParam:0 iRequestId:-3\})");
+        R"(\{WMSG uMsg:4294967295 wParam:([0-9]+) lParam:(-?[0-9]+) iLenWParam:4 iLenLParam:2 iRequestId:-3\})");
     std::smatch match;
     const std::string text = message.ToString();
     ASSERT_TRUE(std::regex_match(text, match, form)) << text;
-    // One reference, read unsigned and signed.
-    EXPECT_EQ(static_cast<intptr_t>(std::stoull(match[1].str())), static_cast<intptr_t>(std::stoll(match[2].str())));
+    // wParam is the reference read unsigned, lParam the reference read signed.
+    EXPECT_EQ(std::stoull(match[1].str()), static_cast<unsigned long long>(
+                                               reinterpret_cast<uintptr_t>(message.GetWParam())));
+    EXPECT_EQ(std::stoll(match[2].str()), static_cast<long long>(reinterpret_cast<intptr_t>(message.GetLParam())));
+
+    WindowMessageDataMultiProcess empty;
+    EXPECT_EQ(empty.ToString(), "{WMSG uMsg:0 wParam:0 lParam:0 iLenWParam:0 iLenLParam:0 iRequestId:0}");
 }
 
 TEST(CommandNamesTest, OptionCodesAndCommandIds) {

@@ -44,10 +44,21 @@ TEST(SerialStreamTest, MissingBytesFailWithoutMovingOrChangingTheTarget) {
     EXPECT_FALSE(in.Int32(number));
     EXPECT_EQ(number, 77);
     EXPECT_EQ(in.Position(), 0u);
-    // A later field that would fit is not read from a misaligned position.
+    // Later fields whose bytes are there are still read from where the failed
+    // one left the position; the body as a whole stays failed.
     uint8_t byte = 9;
-    EXPECT_FALSE(in.Byte(byte));
-    EXPECT_EQ(byte, 9);
+    EXPECT_TRUE(in.Byte(byte));
+    EXPECT_EQ(byte, 1);
+    std::string text = "keep";
+    EXPECT_FALSE(in.String(text));
+    EXPECT_EQ(text, "keep");
+    EXPECT_EQ(in.Position(), 1u);
+    uint8_t second = 0;
+    uint8_t third = 0;
+    EXPECT_TRUE(in.Byte(second) && in.Byte(third));
+    EXPECT_EQ(second, 2);
+    EXPECT_EQ(third, 3);
+    EXPECT_EQ(in.Position(), 3u);
     EXPECT_FALSE(in.Succeeded());
 }
 

@@ -1,15 +1,18 @@
 // The module facade: module names, private copies, result codes, log lines.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <thread>
 
 #include "ModuleTestSupport.h"
 #include "clib/os/modules/Module.h"
 #include "log/Log.h"
-#include "support/ChildProcess.h"
+#include "support/MultiProcessTest.h"
+#include "util/ScopedHandle.h"
 #include "support/TestSupport.h"
 
 using clib::os::modules::Module;
@@ -19,6 +22,25 @@ using Trace = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 namespace {
+
+// HoldFile <path>: holds the file open without any sharing until stdin ends;
+// prints "held" once it holds it, "failed <error>" otherwise.
+ZR_CHILD_MAIN(HoldFile) {
+    std::wstring path = L"C:";
+    for (char c : zrtest::ChildArgs().at(0)) path += c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c));
+    ScopedKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
+        std::printf("failed %u\n", static_cast<unsigned>(GetLastError()));
+        std::fflush(stdout);
+        return 1;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    return 0;
+}
 
 class FacadeTest : public ::testing::Test {
 protected:
@@ -141,7 +163,7 @@ TEST_F(FacadeTest, EmptyMissingAndLockedModulesLeaveNoCopy) {
 
     modtest::PlaceModule("zrtest_full", dir_.Path(), "locked.kvl");
     {
-        zrtest::ChildProcess holder(ZR_HOLDFILE, {(dir_.Path() / "locked.kvl").string()});
+        auto holder = zrtest::SpawnChild("HoldFile", {(dir_.Path() / "locked.kvl").string()});
         ASSERT_EQ("held", holder.Line());
         EXPECT_EQ(-2, StartResult(L"locked"));
         EXPECT_TRUE(Logged(
@@ -204,11 +226,17 @@ TEST_F(FacadeTest, DataAndStopBeforeAnyStartAreRefused) {
     EXPECT_TRUE(Logged("clib::os::modules::Module::Stop: [E] Module '' was not previously loaded"));
 }
 
-TEST_F(FacadeTest, StartWhileRunningIsRefusedAndTheModuleKeepsRunning) {
+TEST_F(FacadeTest, StartWhileRunningIsRefusedAndTheRunningModuleKeepsItsNameAndCopy) {
     modtest::PlaceModule("zrtest_full", dir_.Path(), "first.kvl");
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "second.kvl");
     ASSERT_TRUE(module_.Start(L"first", 0, "a"));
-    EXPECT_EQ(-9, StartResult(L"first"));
+    EXPECT_FALSE(module_.Start(L"second", 4, "b"));
+    EXPECT_EQ(-9, module_.GetLastResult());
     EXPECT_TRUE(Logged("clib::os::modules::Module::InitializeModule: [E] Module file 'first.kvl' was already loaded"));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [E] Could not initialize module 'first'"));
+    EXPECT_EQ(L"first", module_.Name());
+    EXPECT_EQ(L"first.kvl", module_.FullPath());
+    EXPECT_EQ(0, module_.Options());
 
     EXPECT_TRUE(module_.IsRunning());
     EXPECT_TRUE(CopyExists("0.kvl"));
@@ -216,13 +244,129 @@ TEST_F(FacadeTest, StartWhileRunningIsRefusedAndTheModuleKeepsRunning) {
     EXPECT_TRUE(module_.Data(1, L"still", result));
     EXPECT_EQ(L"1|still", result);
     EXPECT_TRUE(module_.Stop(1000));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Stop: Stopping module 'first' (to:1000)"));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Stop: Module 'first' stopped."));
     EXPECT_FALSE(CopyExists("0.kvl"));
     EXPECT_EQ(trace_.Lines(), (Trace{"start a 0", "started", "data 1", "stop"}));
 }
 
+// A strategy that loads nothing, starts at once and throws from Data and Stop:
+// a standard exception for option or time-out 1, any other value otherwise.
+class ThrowingStrategy : public Module::ModuleBase {
+public:
+    int Start(const std::string&) override { return 0; }
+    using ModuleBase::Data;
+    int Data(int option, const std::wstring&, std::wstring&) override {
+        if (option == 1) throw std::runtime_error("bad data");
+        throw 5;
+    }
+    int Stop(int timeoutMs) override {
+        if (timeoutMs == 1) throw std::logic_error("bad stop");
+        throw 6;
+    }
+    int Reserved(DWORD, DWORD, DWORD) override { return -4; }
+    int LoadModule(const std::wstring&) override { return 0; }
+    int UnloadModule() override { return 0; }
+    bool IsLoaded() override { return true; }
+    bool IsRunning() override { return true; }
+};
+
+// A facade whose strategy step refuses, throws, or puts in a ThrowingStrategy.
+class ScriptedFacade : public Module {
+public:
+    enum class Step { kReal, kRefuse, kThrowStandard, kThrowOther, kThrowingStrategy };
+    Step step = Step::kReal;
+
+    bool CreateStrategy() override {
+        switch (step) {
+            case Step::kRefuse:
+                return false;
+            case Step::kThrowStandard:
+                throw std::runtime_error("no strategy today");
+            case Step::kThrowOther:
+                throw 7;
+            case Step::kThrowingStrategy:
+                Strategy() = std::make_unique<ThrowingStrategy>();
+                return true;
+            case Step::kReal:
+                break;
+        }
+        return Module::CreateStrategy();
+    }
+};
+
+TEST_F(FacadeTest, StrategyThatCannotBeMadeLeavesTheCopyForTheNextStartToClear) {
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "first.kvl");
+    ScriptedFacade facade;
+    facade.SetCheckCertificate(false);
+    facade.step = ScriptedFacade::Step::kRefuse;
+    EXPECT_FALSE(facade.Start(L"first", 0, ""));
+    EXPECT_EQ(-4, facade.GetLastResult());
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [C] Could not create the implementation module"));
+    EXPECT_TRUE(CopyExists("0.kvl"));
+
+    // The copy left open is refused once, and that refusal clears it.
+    facade.step = ScriptedFacade::Step::kReal;
+    EXPECT_FALSE(facade.Start(L"first", 0, ""));
+    EXPECT_EQ(-9, facade.GetLastResult());
+    EXPECT_EQ(std::vector<std::string>{"first.kvl"}, Files());
+    EXPECT_TRUE(facade.Start(L"first", 0, "again"));
+    EXPECT_TRUE(facade.Stop(1000));
+    EXPECT_EQ(trace_.Lines(), (Trace{"start again 0", "started", "stop"}));
+}
+
+TEST_F(FacadeTest, ExceptionsInStartBecomeMinusElevenWithTheirLines) {
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "first.kvl");
+    ScriptedFacade facade;
+    facade.SetCheckCertificate(false);
+    facade.step = ScriptedFacade::Step::kThrowStandard;
+    EXPECT_FALSE(facade.Start(L"first", 0, ""));
+    EXPECT_EQ(-11, facade.GetLastResult());
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [C] Exception detected. lastE:-6, module:'0.kvl', "
+                       "exc:no strategy today"));
+
+    facade.step = ScriptedFacade::Step::kReal;
+    EXPECT_FALSE(facade.Start(L"first", 0, ""));  // clears the copy left behind
+    facade.step = ScriptedFacade::Step::kThrowOther;
+    EXPECT_FALSE(facade.Start(L"first", 4, "p"));
+    EXPECT_EQ(-11, facade.GetLastResult());
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [C] Exception detected."));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [C] lastE:-6, module: '0.kvl'"));
+    EXPECT_TRUE(LoggedStartingWith("clib::os::modules::Module::Start: [C] impl:"));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [C] options:4, args: 'p'"));
+    EXPECT_TRUE(trace_.Lines().empty());
+}
+
+TEST_F(FacadeTest, ExceptionsInDataAndStopBecomeMinusElevenAndKeepTheCopy) {
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "first.kvl");
+    ScriptedFacade facade;
+    facade.SetCheckCertificate(false);
+    facade.step = ScriptedFacade::Step::kThrowingStrategy;
+    ASSERT_TRUE(facade.Start(L"first", 0, ""));
+
+    std::wstring result = L"kept";
+    EXPECT_FALSE(facade.Data(1, L"x", result));
+    EXPECT_EQ(-11, facade.GetLastResult());
+    EXPECT_TRUE(Logged(
+        "clib::os::modules::Module::Data: [C] Exception detected. lastE:0, option:1, exc:bad data, args:'x'"));
+    EXPECT_FALSE(facade.Data(2, L"y", result));
+    EXPECT_EQ(-11, facade.GetLastResult());
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Data: [C] Exception detected."));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Data: [C] lastE:-11, option:2, args:'y'"));
+    EXPECT_TRUE(LoggedStartingWith("clib::os::modules::Module::Data: [C] impl:"));
+
+    EXPECT_FALSE(facade.Stop(1));
+    EXPECT_EQ(-11, facade.GetLastResult());
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Stop: [C] Exception detected. lastE:-11, exc:'bad stop'"));
+    EXPECT_FALSE(facade.Stop(2));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Stop: [C] Exception detected."));
+    EXPECT_TRUE(LoggedStartingWith("clib::os::modules::Module::Stop: [C] err:"));
+    EXPECT_TRUE(CopyExists("0.kvl"));
+}
+
 TEST_F(FacadeTest, LockFileHeldByAnotherProcessMovesTheCopyToTheNextNumber) {
     modtest::PlaceModule("zrtest_full", dir_.Path(), "busy.kvl");
-    zrtest::ChildProcess holder(ZR_HOLDFILE, {(dir_.Path() / "0.lck").string()});
+    auto holder = zrtest::SpawnChild("HoldFile", {(dir_.Path() / "0.lck").string()});
     ASSERT_EQ("held", holder.Line());
     ASSERT_TRUE(module_.Start(L"busy", 0, ""));
     EXPECT_EQ(L"1.kvl", module_.CopyPath());

@@ -70,4 +70,30 @@ TEST_F(SignedModuleTest, UnsignedForeignAndAlteredModulesAreRefused) {
               (std::vector<std::string>{"altered.kvl", "foreign.kvl", "plain.kvl", "roots.pem"}));
 }
 
+// The path reaches the signature check in the ANSI code page: one that leaves
+// it is refused with that reason named, one that stays in it starts.
+TEST_F(SignedModuleTest, PathOutsideTheAnsiCodePageIsRefusedWithTheRealReason) {
+    PlaceSigned("m\xC3\xB6" "dul.kvl", "VORLANDIXPERTHOLME");
+    Module inside;
+    ASSERT_TRUE(inside.Start(L"m\u00f6dul", 0, "")) << inside.GetLastResult();
+    EXPECT_TRUE(inside.Stop(1000));
+
+    PlaceSigned("\xE6\xA8\xA1.kvl", "VORLANDIXPERTHOLME");
+    Module outside;
+    EXPECT_FALSE(outside.Start(L"\u6a21", 0, ""));
+    EXPECT_EQ(-3, outside.GetLastResult());
+    // The name itself cannot be shown in the ANSI code page either; the reason can.
+    std::vector<zrlog::Record> records;
+    std::string error;
+    zrlog::ReadLogFile("kvlzrmodproc.log", records, error);
+    const std::string reason = "' has characters outside the ANSI code page 1252; the signature check cannot open it.";
+    bool named = false;
+    for (const auto& record : records) {
+        const std::string message = zrlog::MessageOf(record);
+        named = named || (message.rfind("clib::os::modules::Module::InitializeModule: [E] Module path '", 0) == 0 &&
+                          message.find(reason) != std::string::npos);
+    }
+    EXPECT_TRUE(named);
+}
+
 }  // namespace

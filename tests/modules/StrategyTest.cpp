@@ -210,3 +210,30 @@ TEST(StartToken, FoldsSerialVersionAndCoarseTicks) {
 }
 
 }  // namespace
+
+namespace {
+
+// A strategy that answers the result-less data call on its own.
+class CountingStrategy : public ModuleBlocking {
+public:
+    CountingStrategy() : ModuleBlocking(nullptr) {}
+    using ModuleBlocking::Data;
+    int Data(int option, const std::wstring&) override {
+        ++calls;
+        return option;
+    }
+    int calls = 0;
+};
+
+TEST(StrategyInterface, DataWithoutResultIsReplaceableThroughTheBase) {
+    CountingStrategy counting;
+    clib::os::modules::Module::ModuleBase& base = counting;
+    EXPECT_EQ(7, base.Data(7, L"x"));
+    EXPECT_EQ(1, counting.calls);
+    // The plain strategy's own form still hands the request on and drops the text.
+    ModuleBlocking plain(nullptr);
+    clib::os::modules::Module::ModuleBase& plainBase = plain;
+    EXPECT_EQ(-6, plainBase.Data(1, L"x"));
+}
+
+}  // namespace

@@ -122,6 +122,18 @@ TEST_F(SignatureTest, UnsignedAndAlteredModulesFailWithTheSystemText) {
                            {7, "CheckSignature: [E] Could not check Authenticode certificate of 'module.dll'"}}));
 }
 
+TEST_F(SignatureTest, MissingTrustServiceRefusesTheFileWithItsReason) {
+    Sign("VORLANDIXPERTHOLME");
+    EXPECT_FALSE(CheckAuthenticodeThrough(L"module.dll", "zrtest_no_such_library.dll", "WinVerifyTrust"));
+    EXPECT_FALSE(CheckAuthenticodeThrough(L"module.dll", "Wintrust.dll", "NoSuchEntryPoint"));
+    // The real service accepts the same file.
+    EXPECT_TRUE(CheckAuthenticodeThrough(L"module.dll", "Wintrust.dll", "WinVerifyTrust"));
+    EXPECT_TRUE(Logged(7, {{0, "xCheckAuthenticodeW: Checking 'module.dll' (CRL:1)"},
+                           {1, "xCheckAuthenticodeW: [E] Could not load Wintrust.dll, err: 126"},
+                           {3, "xCheckAuthenticodeW: [E] Error loading WinVerifyTrust [127]"},
+                           {6, "xCheckAuthenticodeW: Certificate 'module.dll' is validated"}}));
+}
+
 TEST_F(SignatureTest, FileWithTwoEntriesIsRefused) {
     Sign("VORLANDIXPERTHOLME");
     pki::Identity second = pki::MakeSigner(Shared().root, {"VORLANDIXPERTHOLME", "", "", ""});
@@ -165,10 +177,7 @@ TEST_F(SignatureTest, PathOutsideTheAnsiCodePageCannotBeVerified) {
 template <class Binding>
 class Unloaded : public Binding {
 public:
-    Unloaded() {
-        FreeLibrary(this->module_);
-        this->module_ = nullptr;
-    }
+    Unloaded() { this->module_.Reset(); }
 };
 
 TEST_F(SignatureTest, UnboundEntryPointsGiveTheirUnavailableResults) {

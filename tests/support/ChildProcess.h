@@ -50,6 +50,16 @@ public:
 
     bool Started() const { return pid_ > 0; }
     pid_t Pid() const { return pid_; }
+    // Writes to the child's standard input; false once it is closed.
+    bool Write(const std::string& text) {
+        size_t done = 0;
+        while (stdin_ >= 0 && done < text.size()) {
+            const ssize_t n = write(stdin_, text.data() + done, text.size() - done);
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return stdin_ >= 0;
+    }
     void CloseStdin() {
         if (stdin_ >= 0) close(stdin_);
         stdin_ = -1;

@@ -51,13 +51,3 @@ inline std::string BinaryDir() {
 }
 
 }  // namespace zrtest
-
-// Expects the call, made with the last error cleared, to return `result` and
-// to set the last error to `error` (for tests that include gtest and the
-// platform header).
-#define EXPECT_FAILS_WITH(call, result, error)                            \
-    do {                                                                  \
-        SetLastError(0);                                                  \
-        EXPECT_EQ((call), result);                                        \
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)) << #call;    \
-    } while (0)

@@ -56,6 +56,23 @@ TEST(CVersionTest, KeepsTheLastValidVersionAndFormatsIt) {
     EXPECT_EQ(text, "65535.65535.65535.65535");
 }
 
+TEST(FileVersionTest, ModuleWithoutAFileIsLoggedAndTheQueryStillFailsOnItsEmptyName) {
+    zrtest::ScopedTempDir dir;
+    // An address no library is mapped at.
+    const HMODULE unknown = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x10));
+    std::wstring value = L"unchanged";
+    EXPECT_TRUE(GetFileVersionElement(std::wstring(), unknown, L"FileVersion", value));
+    EXPECT_EQ(value, L"unchanged");
+    CVersion version;
+    version.Set(1, 2, 3, 4);
+    version.LoadFromModule(unknown);
+    std::string text;
+    EXPECT_TRUE(version.ToString(text, "."));
+    EXPECT_EQ(text, "1.2.3.4");
+    EXPECT_EQ(utiltest::CountStartingWith("GetFileVersionElement: [E] Could not get module filename. err:"), 2u);
+    EXPECT_EQ(utiltest::CountStartingWith("GetFileVersionElement: [E] Failed GetFileVersionInfoSize for ''. err:"), 2u);
+}
+
 #if defined(ZR_VERSION_FIXTURE) && defined(ZR_VERSION_FIXTURE_BARE)
 
 std::wstring Wide(const char* text) {

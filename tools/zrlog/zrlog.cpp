@@ -181,7 +181,9 @@ void PrintRecord(const zrlog::Record& record) {
     std::fputc('\n', stdout);
 }
 
-bool IsBadPadding(const std::string& error) { return error.find("bad padding") != std::string::npos; }
+// Under a wrong key a record fails to decrypt, nearly always on its padding
+// and now and then on what the padding let through.
+bool DoesNotDecrypt(const std::string& error) { return error.rfind("does not decrypt", 0) == 0; }
 
 // Every record failing on its padding is what a renamed file looks like: the
 // record keys include the file's name.
@@ -242,7 +244,7 @@ int Show(const FileArguments& args) {
             }
             std::fflush(stdout);
             std::fprintf(stderr, "zrlog: record %zu: %s\n", number, error.c_str());
-            if (IsBadPadding(error)) ++paddingFailures;
+            if (DoesNotDecrypt(error)) ++paddingFailures;
             status = kExitBad;
             continue;
         }
@@ -300,7 +302,7 @@ int Verify(const FileArguments& args) {
         return kExitUsage;
     }
     std::printf("record %zu: %s\n", result.badRecord, result.reason.c_str());
-    if (result.badRecord == 1 && IsBadPadding(result.reason)) {
+    if (result.badRecord == 1 && DoesNotDecrypt(result.reason)) {
         std::fflush(stdout);
         HintRenamed(args, content.substr(0, content.find("\r\n")));
     }

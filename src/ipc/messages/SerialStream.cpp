@@ -14,7 +14,7 @@ SerialStream::SerialStream() : reading_(false) {}
 SerialStream::SerialStream(const std::string& input) : data_(input), reading_(true) {}
 
 bool SerialStream::Take(size_t count, const char*& bytes) {
-    if (failed_ || count > data_.size() - position_) {
+    if (count > data_.size() - position_) {
         failed_ = true;
         return false;
     }

@@ -43,7 +43,7 @@ private:
     std::string data_;
     size_t position_ = 0;
     bool reading_;
-    // A failed field fails every later one, so that nothing is read from a
-    // misaligned position.
+    // Set by any failed field; later fields are still read where their bytes
+    // are there, but the body as a whole has failed.
     bool failed_ = false;
 };

@@ -94,12 +94,13 @@ bool WindowMessageDataMultiProcess::Deserialize(const std::string& input) {
 }
 
 std::string WindowMessageDataMultiProcess::ToString() const {
-    // The buffers' addresses, as unsigned and signed numbers of pointer width.
+    // The buffers' addresses stand in for the two message parameters: wParam
+    // is an unsigned word and lParam a signed one.
     const auto w = reinterpret_cast<uintptr_t>(wParam_.get());
-    const auto l = reinterpret_cast<uintptr_t>(lParam_.get());
+    const auto l = reinterpret_cast<intptr_t>(lParam_.get());
     std::string text = zrmessages::FormatText("{WMSG uMsg:%u", static_cast<unsigned>(uMsg));
-    text += " wParam:" + std::to_string(w) + " " + std::to_string(static_cast<intptr_t>(w));
-    text += " lParam:" + std::to_string(l) + " " + std::to_string(static_cast<intptr_t>(l));
+    text += " wParam:" + std::to_string(w);
+    text += " lParam:" + std::to_string(l);
     text += zrmessages::FormatText(" iLenWParam:%d iLenLParam:%d iRequestId:%d}", static_cast<int>(iLenWParam_),
                                    static_cast<int>(iLenLParam_), static_cast<int>(iRequestId));
     return text;

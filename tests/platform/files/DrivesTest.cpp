@@ -7,6 +7,7 @@
 
 #include "FilesTestSupport.h"
 #include "support/TestSupport.h"
+#include "support/FailsWith.h"
 
 using filestest::FileHandle;
 using filestest::Open;

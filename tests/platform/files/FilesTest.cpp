@@ -12,6 +12,7 @@
 
 #include "FilesTestSupport.h"
 #include "support/TestSupport.h"
+#include "support/FailsWith.h"
 
 using filestest::FileHandle;
 using filestest::Open;
@@ -45,7 +46,7 @@ TEST(Files, DispositionsAndTheirLastErrors) {
         SetLastError(1234);
         {
             FileHandle file(Open(L"a.bin", GENERIC_WRITE, 0, row.disposition));
-            ASSERT_TRUE(file.valid());
+            ASSERT_TRUE(file.IsValid());
             EXPECT_EQ(GetLastError(), row.error);
         }
         EXPECT_EQ(ReadAll("a.bin"), row.after);
@@ -65,29 +66,29 @@ TEST(Files, DispositionsAndTheirLastErrors) {
 TEST(Files, ReadWriteAndAccessChecks) {
     zrtest::ScopedTempDir dir;
     FileHandle file(Open(L"sub.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS));
-    ASSERT_TRUE(file.valid());
+    ASSERT_TRUE(file.IsValid());
     DWORD done = 0;
-    ASSERT_TRUE(WriteFile(file.get(), "0123456789", 10, &done, nullptr));
+    ASSERT_TRUE(WriteFile(file.Get(), "0123456789", 10, &done, nullptr));
     EXPECT_EQ(done, 10u);
-    EXPECT_EQ(SetFilePointer(file.get(), 4, nullptr, FILE_BEGIN), 4u);
+    EXPECT_EQ(SetFilePointer(file.Get(), 4, nullptr, FILE_BEGIN), 4u);
     char buffer[16] = {};
-    ASSERT_TRUE(ReadFile(file.get(), buffer, sizeof buffer, &done, nullptr));
+    ASSERT_TRUE(ReadFile(file.Get(), buffer, sizeof buffer, &done, nullptr));
     EXPECT_EQ(done, 6u);
     EXPECT_STREQ(buffer, "456789");
-    ASSERT_TRUE(ReadFile(file.get(), buffer, sizeof buffer, &done, nullptr));  // at the end: no bytes
+    ASSERT_TRUE(ReadFile(file.Get(), buffer, sizeof buffer, &done, nullptr));  // at the end: no bytes
     EXPECT_EQ(done, 0u);
-    EXPECT_EQ(SetFilePointer(file.get(), -3, nullptr, FILE_END), 7u);
-    EXPECT_EQ(SetFilePointer(file.get(), -1, nullptr, FILE_CURRENT), 6u);
-    ASSERT_TRUE(SetEndOfFile(file.get()));
-    EXPECT_EQ(GetFileSize(file.get(), nullptr), 6u);
-    file.Close();
+    EXPECT_EQ(SetFilePointer(file.Get(), -3, nullptr, FILE_END), 7u);
+    EXPECT_EQ(SetFilePointer(file.Get(), -1, nullptr, FILE_CURRENT), 6u);
+    ASSERT_TRUE(SetEndOfFile(file.Get()));
+    EXPECT_EQ(GetFileSize(file.Get(), nullptr), 6u);
+    file.Reset();
 
     FileHandle reader(Open(L"sub.bin", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
     FileHandle writer(Open(L"sub.bin", GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING));
-    ASSERT_TRUE(reader.valid() && writer.valid());
-    EXPECT_FAILS_WITH(WriteFile(reader.get(), "x", 1, &done, nullptr), FALSE, ERROR_ACCESS_DENIED);
-    EXPECT_FAILS_WITH(SetEndOfFile(reader.get()), FALSE, ERROR_ACCESS_DENIED);
-    EXPECT_FAILS_WITH(ReadFile(writer.get(), buffer, 1, &done, nullptr), FALSE, ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(reader.IsValid() && writer.IsValid());
+    EXPECT_FAILS_WITH(WriteFile(reader.Get(), "x", 1, &done, nullptr), FALSE, ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(SetEndOfFile(reader.Get()), FALSE, ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(ReadFile(writer.Get(), buffer, 1, &done, nullptr), FALSE, ERROR_ACCESS_DENIED);
     EXPECT_FAILS_WITH(ReadFile(reinterpret_cast<HANDLE>(0x7ffffff0), buffer, 1, &done, nullptr), FALSE,
                       ERROR_INVALID_HANDLE);
 }
@@ -95,29 +96,36 @@ TEST(Files, ReadWriteAndAccessChecks) {
 TEST(Files, FilePointerBeyondFourGigabytes) {
     zrtest::ScopedTempDir dir;
     FileHandle file(Open(L"big.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS));
-    ASSERT_TRUE(file.valid());
-    EXPECT_FAILS_WITH(SetFilePointer(file.get(), -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK);
-    EXPECT_FAILS_WITH(SetFilePointer(file.get(), 0, nullptr, 7), INVALID_SET_FILE_POINTER, ERROR_INVALID_PARAMETER);
+    ASSERT_TRUE(file.IsValid());
+    EXPECT_FAILS_WITH(SetFilePointer(file.Get(), -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK);
+    EXPECT_FAILS_WITH(SetFilePointer(file.Get(), 0, nullptr, 7), INVALID_SET_FILE_POINTER, ERROR_INVALID_PARAMETER);
+    // Moves that would end before the start, from the end or from where the
+    // pointer is, fail the same way and leave the pointer where it was.
+    EXPECT_EQ(SetFilePointer(file.Get(), 3, nullptr, FILE_BEGIN), 3u);
+    EXPECT_FAILS_WITH(SetFilePointer(file.Get(), -1, nullptr, FILE_END), INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK);
+    EXPECT_FAILS_WITH(SetFilePointer(file.Get(), -4, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER,
+                      ERROR_NEGATIVE_SEEK);
+    EXPECT_EQ(SetFilePointer(file.Get(), 0, nullptr, FILE_CURRENT), 3u);
 
     LONG high = 1;
-    EXPECT_EQ(SetFilePointer(file.get(), 16, &high, FILE_BEGIN), 16u);
+    EXPECT_EQ(SetFilePointer(file.Get(), 16, &high, FILE_BEGIN), 16u);
     EXPECT_EQ(high, 1);
     // A low half equal to the failure value is a success with a cleared last error.
     high = 0;
     SetLastError(77);
-    EXPECT_EQ(SetFilePointer(file.get(), -1, &high, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(SetFilePointer(file.Get(), -1, &high, FILE_BEGIN), INVALID_SET_FILE_POINTER);
     EXPECT_EQ(GetLastError(), 0u);
     EXPECT_EQ(high, 0);
-    ASSERT_TRUE(SetEndOfFile(file.get()));  // sparse, 4 GiB - 1
+    ASSERT_TRUE(SetEndOfFile(file.Get()));  // sparse, 4 GiB - 1
     DWORD sizeHigh = 5;
-    EXPECT_EQ(GetFileSize(file.get(), &sizeHigh), 0xFFFFFFFFu);
+    EXPECT_EQ(GetFileSize(file.Get(), &sizeHigh), 0xFFFFFFFFu);
     EXPECT_EQ(sizeHigh, 0u);
     LARGE_INTEGER move, position, size;
     move.QuadPart = 2;
-    ASSERT_TRUE(SetFilePointerEx(file.get(), move, &position, FILE_END));
+    ASSERT_TRUE(SetFilePointerEx(file.Get(), move, &position, FILE_END));
     EXPECT_EQ(position.QuadPart, 0x100000001LL);
-    ASSERT_TRUE(SetEndOfFile(file.get()));
-    ASSERT_TRUE(GetFileSizeEx(file.get(), &size));
+    ASSERT_TRUE(SetEndOfFile(file.Get()));
+    ASSERT_TRUE(GetFileSizeEx(file.Get(), &size));
     EXPECT_EQ(size.QuadPart, 0x100000001LL);
 }
 
@@ -127,7 +135,7 @@ TEST(Files, ShareModesWithinOneProcess) {
     {
         FileHandle reader(Open(L"m.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
         FileHandle secondReader(Open(L"m.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
-        ASSERT_TRUE(reader.valid() && secondReader.valid());
+        ASSERT_TRUE(reader.IsValid() && secondReader.IsValid());
         // The readers did not share writing; a reader that does not share reading conflicts with them; nor may
         // the file be replaced or deleted.
         EXPECT_FAILS_WITH(Open(L"m.kvl", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING),
@@ -137,12 +145,12 @@ TEST(Files, ShareModesWithinOneProcess) {
                           ERROR_SHARING_VIOLATION);
         EXPECT_FAILS_WITH(DeleteFileW(L"m.kvl"), FALSE, ERROR_SHARING_VIOLATION);
         FileHandle attributes(Open(L"m.kvl", FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING));
-        EXPECT_TRUE(attributes.valid()) << "attribute-only opens are never refused";
+        EXPECT_TRUE(attributes.IsValid()) << "attribute-only opens are never refused";
     }
     EXPECT_EQ(ReadAll("m.kvl"), "module");  // refused opens lost nothing
     {
         FileHandle sharing(Open(L"m.kvl", GENERIC_READ, kShareAll, OPEN_EXISTING));
-        ASSERT_TRUE(sharing.valid());
+        ASSERT_TRUE(sharing.IsValid());
         EXPECT_TRUE(DeleteFileW(L"m.kvl"));
     }
     EXPECT_FALSE(filestest::Exists("m.kvl"));
@@ -150,34 +158,34 @@ TEST(Files, ShareModesWithinOneProcess) {
     // Closing released every record: a fresh exclusive open works.
     Put(L"m.kvl", "again");
     FileHandle exclusive(Open(L"m.kvl", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING));
-    EXPECT_TRUE(exclusive.valid());
+    EXPECT_TRUE(exclusive.IsValid());
 }
 
 TEST(Files, DeleteOnClose) {
     zrtest::ScopedTempDir dir;
     FileHandle lock(Open(L"0.lck", GENERIC_WRITE, 0, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE));
-    ASSERT_TRUE(lock.valid());
+    ASSERT_TRUE(lock.IsValid());
     EXPECT_TRUE(filestest::Exists("0.lck"));
     EXPECT_FAILS_WITH(Open(L"0.lck", GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN), INVALID_HANDLE_VALUE,
                       ERROR_SHARING_VIOLATION);
-    lock.Close();
+    lock.Reset();
     EXPECT_FALSE(filestest::Exists("0.lck"));
 
     // A delete-on-close open needs everyone else to share delete, and later opens must too.
     Put(L"1.kvl", "copy");
     {
         FileHandle plainReader(Open(L"1.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
-        ASSERT_TRUE(plainReader.valid());
+        ASSERT_TRUE(plainReader.IsValid());
         EXPECT_FAILS_WITH(Open(L"1.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE),
                           INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
     }
     FileHandle copy(Open(L"1.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE));
-    ASSERT_TRUE(copy.valid());
+    ASSERT_TRUE(copy.IsValid());
     EXPECT_FAILS_WITH(Open(L"1.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE,
                       ERROR_SHARING_VIOLATION);
-    EXPECT_TRUE(FileHandle(Open(L"1.kvl", GENERIC_READ, kShareAll, OPEN_EXISTING)).valid());
-    copy.Close();
+    EXPECT_TRUE(FileHandle(Open(L"1.kvl", GENERIC_READ, kShareAll, OPEN_EXISTING)).IsValid());
+    copy.Reset();
     EXPECT_FALSE(filestest::Exists("1.kvl"));
 
     // When the name went to another file meanwhile, closing leaves that file alone.
@@ -185,7 +193,7 @@ TEST(Files, DeleteOnClose) {
     {
         FileHandle doomed(Open(L"2.kvl", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING,
                                FILE_FLAG_DELETE_ON_CLOSE));
-        ASSERT_TRUE(doomed.valid());
+        ASSERT_TRUE(doomed.IsValid());
         ASSERT_TRUE(DeleteFileW(L"2.kvl"));
         Put(L"2.kvl", "new");
     }
@@ -230,13 +238,13 @@ TEST(Files, AttributesAndSnapshots) {
 
     if (!xattrs) GTEST_SKIP() << "no user extended attributes here: hidden and temporary are not kept";
     constexpr DWORD kHiddenTemporary = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY;
-    EXPECT_TRUE(FileHandle(Open(L"0.kvl", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, kHiddenTemporary)).valid());
+    EXPECT_TRUE(FileHandle(Open(L"0.kvl", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, kHiddenTemporary)).IsValid());
     EXPECT_EQ(GetFileAttributesW(L"0.kvl"), kHiddenTemporary | FILE_ATTRIBUTE_ARCHIVE);
     char text[32] = {};
     ASSERT_GT(getxattr("0.kvl", "user.DOSATTRIB", text, sizeof text - 1), 0);
     EXPECT_STREQ(text, "0x122");
     // Reopening an existing file leaves its attributes alone.
-    EXPECT_TRUE(FileHandle(Open(L"0.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL)).valid());
+    EXPECT_TRUE(FileHandle(Open(L"0.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL)).IsValid());
     EXPECT_EQ(GetFileAttributesW(L"0.kvl"), kHiddenTemporary | FILE_ATTRIBUTE_ARCHIVE);
     // Overwriting a hidden file without asking for hidden is refused, as on Windows.
     EXPECT_FAILS_WITH(Open(L"0.kvl", GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL), INVALID_HANDLE_VALUE,
@@ -251,7 +259,7 @@ TEST(Files, DirectoriesAndTheCurrentDirectory) {
     zrtest::ScopedTempDir dir;
     ASSERT_TRUE(CreateDirectoryW(L"d", nullptr));
     EXPECT_FAILS_WITH(Open(L"d", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(FileHandle(Open(L"d", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS)).valid());
+    EXPECT_TRUE(FileHandle(Open(L"d", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS)).IsValid());
     EXPECT_FAILS_WITH(CreateDirectoryW(L"no\\such\\d", nullptr), FALSE, ERROR_PATH_NOT_FOUND);
     Put(L"d\\f.txt", "x");
     EXPECT_FAILS_WITH(RemoveDirectoryW(L"d"), FALSE, ERROR_DIR_NOT_EMPTY);

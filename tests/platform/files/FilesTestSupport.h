@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string>
 
+#include "util/ScopedHandle.h"
 #include "zrwin/windows.h"
 #include "support/TestSupport.h"
 
@@ -47,29 +48,14 @@ inline HANDLE Open(const wchar_t* name, DWORD access, DWORD share, DWORD disposi
 }
 
 // Closes a file handle when the test ends, whatever happens.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() { Close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    void Close() {
-        if (valid()) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE handle_;
-};
+using FileHandle = ScopedKernelHandle;
 
 // Creates or replaces the file with exactly these bytes.
 inline void Put(const wchar_t* name, const std::string& bytes) {
     FileHandle file(Open(name, GENERIC_WRITE, 0, CREATE_ALWAYS));
-    ASSERT_TRUE(file.valid());
+    ASSERT_TRUE(file.IsValid());
     DWORD written = 0;
-    ASSERT_TRUE(WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    ASSERT_TRUE(WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
     ASSERT_EQ(written, bytes.size());
 }
 

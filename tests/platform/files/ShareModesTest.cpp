@@ -1,22 +1,43 @@
-// Share modes between real processes: the child program holds or opens a file.
+// Share modes between real processes: a child process holds or opens a file.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "FilesTestSupport.h"
-#include "support/ChildProcess.h"
+#include "support/MultiProcessTest.h"
 #include "support/TestSupport.h"
+#include "support/FailsWith.h"
 
 using filestest::FileHandle;
 using filestest::Open;
 
 namespace {
 
-// files_child hold|open <path> <access> <share>
-struct Child : zrtest::ChildProcess {
-    Child(const char* mode, const std::string& path, DWORD access, DWORD share)
-        : ChildProcess(FILES_CHILD_PROGRAM, {mode, path, std::to_string(access), std::to_string(share)}) {}
-};
+// OpenFile hold|open <path> <access> <share>: opens the file; "hold" prints
+// "ready" and keeps it open until stdin ends. The exit status is the open's
+// last error (0 on success).
+ZR_CHILD_MAIN(OpenFile) {
+    const auto& args = zrtest::ChildArgs();
+    const auto access = static_cast<DWORD>(std::strtoul(args.at(2).c_str(), nullptr, 0));
+    const auto share = static_cast<DWORD>(std::strtoul(args.at(3).c_str(), nullptr, 0));
+    FileHandle file(CreateFileA(args.at(1).c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) return static_cast<int>(GetLastError());
+    if (args.at(0) == "hold") {
+        std::printf("ready\n");
+        std::fflush(stdout);
+        char buffer[64];
+        while (::read(0, buffer, sizeof buffer) > 0) {
+        }
+    }
+    return 0;
+}
+
+zrtest::ChildProcess Child(const char* mode, const std::string& path, DWORD access, DWORD share) {
+    return zrtest::SpawnChild("OpenFile", {mode, path, std::to_string(access), std::to_string(share)});
+}
 
 TEST(FilesAcrossProcesses, ConflictingOpensFailWithSharingViolation) {
     zrtest::ScopedTempDir dir;
@@ -24,14 +45,14 @@ TEST(FilesAcrossProcesses, ConflictingOpensFailWithSharingViolation) {
     const std::string path = dir.File("0.lck");
 
     // The other process holds the lock file without sharing; we are refused.
-    Child holder("hold", path, GENERIC_WRITE, 0);
+    auto holder = Child("hold", path, GENERIC_WRITE, 0);
     ASSERT_EQ(holder.Line(), "ready");
     EXPECT_FAILS_WITH(Open(L"0.lck", GENERIC_WRITE, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
     EXPECT_FAILS_WITH(DeleteFileW(L"0.lck"), FALSE, ERROR_SHARING_VIOLATION);
     holder.CloseStdin();
     EXPECT_EQ(holder.Wait(), 0);
     FileHandle mine(Open(L"0.lck", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
-    ASSERT_TRUE(mine.valid());
+    ASSERT_TRUE(mine.IsValid());
 
     // Now we hold it shared for reading: a reader may come, a writer may not.
     EXPECT_EQ(Child("open", path, GENERIC_READ, FILE_SHARE_READ).Wait(), 0);
@@ -42,7 +63,7 @@ TEST(FilesAcrossProcesses, ConflictingOpensFailWithSharingViolation) {
 TEST(FilesAcrossProcesses, RecordsOfADeadProcessAreIgnored) {
     zrtest::ScopedTempDir dir;
     { FileHandle make(Open(L"1.kvl", GENERIC_WRITE, 0, CREATE_ALWAYS)); }
-    Child holder("hold", dir.File("1.kvl"), GENERIC_READ | GENERIC_WRITE, 0);
+    auto holder = Child("hold", dir.File("1.kvl"), GENERIC_READ | GENERIC_WRITE, 0);
     ASSERT_EQ(holder.Line(), "ready");
     EXPECT_FAILS_WITH(Open(L"1.kvl", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE,
                       ERROR_SHARING_VIOLATION);
@@ -50,7 +71,7 @@ TEST(FilesAcrossProcesses, RecordsOfADeadProcessAreIgnored) {
     holder.Signal(SIGKILL);
     EXPECT_EQ(holder.Wait(), 128 + SIGKILL);
     FileHandle after(Open(L"1.kvl", GENERIC_READ, 0, OPEN_EXISTING));
-    EXPECT_TRUE(after.valid());
+    EXPECT_TRUE(after.IsValid());
 }
 
 }  // namespace

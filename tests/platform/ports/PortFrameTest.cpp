@@ -1,9 +1,9 @@
 // The framing that carries port messages between processes: a frame is
 // recognised only whole, and a broken peer's bytes are refused early.
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "ntdll/port_frame.h"
 
@@ -21,7 +21,9 @@ std::vector<uint8_t> Frame(FrameKind kind, uint32_t dataBytes) {
 }  // namespace
 
 TEST(PortFrame, WholeFramesParseAndEveryPrefixNeedsMore) {
-    for (auto [kind, data] : {std::pair{FrameKind::Request, 1000u}, {FrameKind::Datagram, 0u}, {FrameKind::Close, 0u},
+    for (auto [kind, data] : {std::pair{FrameKind::Request, 1000u},
+                              {FrameKind::Datagram, 0u},
+                              {FrameKind::Close, 0u},
                               {FrameKind::Connect, 10u}}) {
         SCOPED_TRACE(static_cast<int>(kind));
         const auto bytes = Frame(kind, data);
@@ -48,7 +50,11 @@ TEST(PortFrame, BrokenHeadersAreInvalid) {
         {"reserved", [](FrameHeader& h) { h.reserved = 1; }},
         {"record size", [](FrameHeader& h) { h.recordBytes = 327; }},
         {"data on a datagram", [](FrameHeader& h) { h.dataBytes = 1; }},
-        {"data beyond the limit", [](FrameHeader& h) { h.kind = static_cast<uint16_t>(FrameKind::Request), h.recordBytes = kRecordSize, h.dataBytes = kMaxFrameData + 1; }},
+        {"data beyond the limit",
+         [](FrameHeader& h) {
+             h.kind = static_cast<uint16_t>(FrameKind::Request), h.recordBytes = kRecordSize,
+             h.dataBytes = kMaxFrameData + 1;
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -59,6 +59,28 @@ ZR_CHILD_MAIN(OtherUserClient) {
     return 0;
 }
 
+// Serves one connection, takes one request and ends without replying.
+ZR_CHILD_MAIN(VanishingServer) {
+    Port server;
+    if (CreatePort(NameArg(), server) != STATUS_SUCCESS) return 1;
+    Say("ready");
+    Port communication = AcceptNext(server.Get());
+    Expect(server.Get(), LPC_REQUEST);
+    _exit(0);
+}
+
+TEST(NtPortsLifetime, RequesterLearnsThatTheServerIsGone) {
+    const std::string name = UniqueName("vanish");
+    auto child = zrtest::SpawnChild("VanishingServer", {name});
+    ASSERT_EQ(child.Line(), "ready");
+    Port client;
+    ASSERT_EQ(ConnectPort(name, client), STATUS_SUCCESS);
+    PORT_MESSAGE_RECORD message = Inline("anyone?"), reply{};
+    EXPECT_EQ(NtRequestWaitReplyPort(client.Get(), &message.Header, &reply.Header), STATUS_PORT_DISCONNECTED);
+    EXPECT_EQ(NtRequestPort(client.Get(), &message.Header), STATUS_PORT_DISCONNECTED);
+    EXPECT_EQ(child.Wait(), 0);
+}
+
 TEST(NtPortsLifetime, OrderlyCloseGivesPortClosed) {
     const std::string name = UniqueName("closed");
     Port server;
@@ -91,6 +113,27 @@ TEST(NtPortsLifetime, KilledClientGivesClientDiedOnce) {
     // The server's end is gone with the client; closing it is still fine.
     EXPECT_EQ(NtClose(communication.Get()), STATUS_SUCCESS);
     *communication.Out() = nullptr;
+}
+
+TEST(NtPortsLifetime, ClientThatDiesBeforeTheAcceptIsReportedAfterIt) {
+    const std::string name = UniqueName("early");
+    Port server;
+    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+    auto child = zrtest::SpawnChild("WaitingClient", {name});
+    PORT_MESSAGE_RECORD request = Expect(server.Get(), LPC_CONNECTION_REQUEST);
+    child.Signal(SIGKILL);
+    child.Wait();
+    PORT_MESSAGE_RECORD record{};
+    EXPECT_EQ(Receive(server.Get(), record, 100), STATUS_TIMEOUT);  // the server has seen the end by now
+    // Answering a request whose client went still works, so a server that
+    // accepts every request keeps serving; then it hears of the death.
+    Port communication;
+    EXPECT_EQ(NtAcceptConnectPort(communication.Out(), nullptr, &request.Header, TRUE, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(NtCompleteConnectPort(communication.Get()), STATUS_SUCCESS);
+    PORT_MESSAGE_RECORD died = Expect(server.Get(), LPC_CLIENT_DIED);
+    EXPECT_EQ(died.Header.ClientProcessId, request.Header.ClientProcessId);
+    EXPECT_EQ(Receive(server.Get(), record, 100), STATUS_TIMEOUT);
 }
 
 TEST(NtPortsLifetime, EndOfTheRegisteredThreadGivesClientDiedForIt) {
@@ -130,6 +173,20 @@ TEST(NtPortsLifetime, PortHandleIsSignalledWhileAMessageWaits) {
     Expect(server.Get(), LPC_DATAGRAM);
 }
 
+TEST(NtPortsLifetime, NtWaitTakesOtherKindsOfHandlesToo) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    LARGE_INTEGER none;
+    none.QuadPart = 0;
+    EXPECT_EQ(NtWaitForSingleObject(event, FALSE, &none), STATUS_TIMEOUT);
+    SetEvent(event);
+    EXPECT_EQ(NtWaitForSingleObject(event, FALSE, nullptr), STATUS_SUCCESS);
+    // An auto-reset event is taken by the wait.
+    EXPECT_EQ(NtWaitForSingleObject(event, FALSE, &none), STATUS_TIMEOUT);
+    EXPECT_EQ(NtClose(event), STATUS_SUCCESS);
+    EXPECT_EQ(NtClose(event), STATUS_INVALID_HANDLE);
+}
+
 TEST(NtPortsLifetime, NtCallsLeaveTheLastErrorAlone) {
     const std::string name = UniqueName("lasterror");
     Port server;
@@ -145,28 +202,67 @@ TEST(NtPortsLifetime, NtCallsLeaveTheLastErrorAlone) {
         NTSTATUS expected;
     } steps[] = {
         {"create", [&] { return CreatePort(name, server); }, STATUS_SUCCESS},
-        {"create again", [&] { Port twin; return CreatePort(name, twin); }, STATUS_OBJECT_NAME_COLLISION},
-        {"connect", [&] { pair = ConnectLocally(server.Get(), name); return STATUS_SUCCESS; }, STATUS_SUCCESS},
-        {"connect nowhere", [&] { Port p; return ConnectPort(name + "-none", p); }, STATUS_OBJECT_NAME_NOT_FOUND},
+        {"create again",
+         [&] {
+             Port twin;
+             return CreatePort(name, twin);
+         },
+         STATUS_OBJECT_NAME_COLLISION},
+        {"connect",
+         [&] {
+             pair = ConnectLocally(server.Get(), name);
+             return STATUS_SUCCESS;
+         },
+         STATUS_SUCCESS},
+        {"connect nowhere",
+         [&] {
+             Port p;
+             return ConnectPort(name + "-none", p);
+         },
+         STATUS_OBJECT_NAME_NOT_FOUND},
         {"datagram", [&] { return NtRequestPort(pair.client.Get(), &record.Header); }, STATUS_SUCCESS},
         {"receive", [&] { return Receive(server.Get(), reply); }, STATUS_SUCCESS},
-        {"receive nothing", [&] { return NtReplyWaitReceivePortEx(server.Get(), nullptr, nullptr, &reply.Header, &none); },
+        {"receive nothing",
+         [&] { return NtReplyWaitReceivePortEx(server.Get(), nullptr, nullptr, &reply.Header, &none); },
          STATUS_TIMEOUT},
-        {"reply to a datagram", [&] { return NtReplyPort(server.Get(), &reply.Header); }, STATUS_REPLY_MESSAGE_MISMATCH},
+        {"another datagram", [&] { return NtRequestPort(pair.client.Get(), &record.Header); }, STATUS_SUCCESS},
+        {"receive without a time-out",
+         [&] { return NtReplyWaitReceivePort(server.Get(), nullptr, nullptr, &reply.Header); }, STATUS_SUCCESS},
+        {"reply to a datagram", [&] { return NtReplyPort(server.Get(), &reply.Header); },
+         STATUS_REPLY_MESSAGE_MISMATCH},
         {"read without data", [&] { return NtReadRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr); },
          STATUS_REPLY_MESSAGE_MISMATCH},
         {"write without data", [&] { return NtWriteRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr); },
          STATUS_REPLY_MESSAGE_MISMATCH},
         {"register", [&] { return NtRegisterThreadTerminatePort(pair.client.Get()); }, STATUS_SUCCESS},
-        {"register a server port", [&] { return NtRegisterThreadTerminatePort(server.Get()); }, STATUS_INVALID_PORT_HANDLE},
+        {"register a server port", [&] { return NtRegisterThreadTerminatePort(server.Get()); },
+         STATUS_INVALID_PORT_HANDLE},
         {"complete twice", [&] { return NtCompleteConnectPort(pair.communication.Get()); }, STATUS_INVALID_PARAMETER},
         {"wait", [&] { return NtWaitForSingleObject(server.Get(), FALSE, &none); }, STATUS_TIMEOUT},
+        {"wait until a time gone by",
+         [&] {
+             LARGE_INTEGER past;
+             past.QuadPart = 1;
+             return NtWaitForSingleObject(server.Get(), FALSE, &past);
+         },
+         STATUS_TIMEOUT},
+        {"receive on a client port", [&] { return Receive(pair.client.Get(), reply, 10); }, STATUS_NOT_SUPPORTED},
         {"wait on nothing", [&] { return NtWaitForSingleObject(bogus, FALSE, &none); }, STATUS_INVALID_HANDLE},
         {"request on a bad handle", [&] { return NtRequestWaitReplyPort(bogus, &record.Header, &reply.Header); },
          STATUS_INVALID_HANDLE},
-        {"init string", [&] { RtlInitUnicodeString(&text, L"abc"); return STATUS_SUCCESS; }, STATUS_SUCCESS},
+        {"init string",
+         [&] {
+             RtlInitUnicodeString(&text, L"abc");
+             return STATUS_SUCCESS;
+         },
+         STATUS_SUCCESS},
         {"close nothing", [&] { return NtClose(bogus); }, STATUS_INVALID_HANDLE},
-        {"close", [&] { pair.client.Close(); return STATUS_SUCCESS; }, STATUS_SUCCESS},
+        {"close",
+         [&] {
+             pair.client.Close();
+             return STATUS_SUCCESS;
+         },
+         STATUS_SUCCESS},
         {"port closed", [&] { return Receive(server.Get(), reply); }, STATUS_SUCCESS},
     };
     for (auto& step : steps) {

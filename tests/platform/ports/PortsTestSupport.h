@@ -2,6 +2,7 @@
 // close themselves, and the server's side of a connection.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,8 +11,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "MultiProcessTest.h"
 #include "zrwin/ntport.h"

@@ -64,6 +64,46 @@ TEST(SyncEvents, ManualResetWakesAllWaitersAndStaysSet) {
     CloseHandle(waiters.event);
 }
 
+struct MixedWaiters {
+    HANDLE other;
+    HANDLE event;
+};
+
+DWORD WINAPI WaitAmongOthers(LPVOID raw) {
+    auto* waiters = static_cast<MixedWaiters*>(raw);
+    HANDLE handles[2] = {waiters->other, waiters->event};
+    return WaitForMultipleObjects(2, handles, FALSE, kLongWait);
+}
+
+TEST(SyncEvents, EventWaitedAloneAndAmongOthersKeepsOneState) {
+    HANDLE other = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_TRUE(other && event);
+    HANDLE both[2] = {other, event};
+    // Set while only ever waited alone, then taken by a wait over both.
+    ASSERT_TRUE(SetEvent(event));
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForSingleObject(event, 0), kTimeout) << "consumed by the wait over both";
+    // Taken alone: the wait over both no longer sees it.
+    ASSERT_TRUE(SetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), kTimeout);
+
+    // A manual-reset event wakes a lone waiter and a waiter over both at once.
+    Waiters alone{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    MixedWaiters mixed{other, alone.event};
+    HANDLE threads[2] = {StartWaiter(alone), CreateThread(nullptr, 0, WaitAmongOthers, &mixed, 0, nullptr)};
+    ASSERT_TRUE(threads[0] && threads[1]);
+    EXPECT_EQ(WaitForMultipleObjects(2, threads, FALSE, kProbe), kTimeout);
+    ASSERT_TRUE(SetEvent(alone.event));
+    for (HANDLE thread : threads) EXPECT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCodeOf(threads[0]), 0u);
+    EXPECT_EQ(ExitCodeOf(threads[1]), WAIT_OBJECT_0 + 1);
+    ASSERT_TRUE(ResetEvent(alone.event));
+    EXPECT_EQ(WaitForSingleObject(alone.event, kProbe), kTimeout);
+    for (HANDLE handle : {threads[0], threads[1], alone.event, other, event}) CloseHandle(handle);
+}
+
 TEST(SyncEvents, InitialStateResetAndRepeatedSet) {
     HANDLE autoSet = CreateEventA(nullptr, FALSE, TRUE, nullptr), manualSet = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     ASSERT_TRUE(autoSet && manualSet);

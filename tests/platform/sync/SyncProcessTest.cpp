@@ -1,25 +1,107 @@
 // Process handles, mutexes (named ones across real processes) and the
 // process list.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "SyncTestSupport.h"
-#include "support/ChildProcess.h"
+#include "support/MultiProcessTest.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using namespace synctest;
 
-// The helper program (see sync_child.cpp for its commands).
-struct Child : zrtest::ChildProcess {
-    explicit Child(std::vector<std::string> arguments) : ChildProcess(ZRWIN_SYNC_CHILD, std::move(arguments)) {}
-};
+// ---- The child processes of these tests.
+
+void WaitForStdinClose() {
+    char buffer[16];
+    while (read(0, buffer, sizeof buffer) > 0) {
+    }
+}
+
+bool Got(DWORD result) { return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED; }
+
+// ExitOnStdinClose <code>: exits with <code> once stdin closes.
+ZR_CHILD_MAIN(ExitOnStdinClose) {
+    WaitForStdinClose();
+    return std::atoi(zrtest::ChildArgs().at(0).c_str());
+}
+
+// HoldMutex <name> <how>: takes the named mutex and prints "ready"; then, by
+// <how>, dies at once without releasing it ("die"), dies once stdin closes
+// ("die-later"), or releases it once stdin closes and exits 0 ("release-later").
+ZR_CHILD_MAIN(HoldMutex) {
+    const auto& args = zrtest::ChildArgs();
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, args.at(0).c_str());
+    if (!mutex) return 101;
+    if (!Got(WaitForSingleObject(mutex, 30000))) return 102;
+    (void)!write(1, "ready\n", 6);
+    if (args.at(1) == "die") _exit(7);
+    WaitForStdinClose();
+    if (args.at(1) == "die-later") _exit(7);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return 0;
+}
+
+// Lost updates show when two processes were inside at once.
+bool AddOne(const char* path) {
+    int fd = open(path, O_RDWR);
+    if (fd < 0) return false;
+    unsigned value = 0;
+    bool ok = pread(fd, &value, sizeof value, 0) == static_cast<ssize_t>(sizeof value);
+    ++value;
+    usleep(20);  // widens the window a second owner would hit
+    ok = ok && pwrite(fd, &value, sizeof value, 0) == static_cast<ssize_t>(sizeof value);
+    close(fd);
+    return ok;
+}
+
+// CountUnderMutex <name> <file> <rounds>: once stdin closes, each round
+// creates the named mutex owning it (waiting when it existed), adds one to the
+// number in <file>, releases and closes it, as the log does for every record.
+ZR_CHILD_MAIN(CountUnderMutex) {
+    const auto& args = zrtest::ChildArgs();
+    WaitForStdinClose();  // all counters start together
+    for (int i = 0, rounds = std::atoi(args.at(2).c_str()); i < rounds; ++i) {
+        HANDLE mutex = CreateMutexA(nullptr, TRUE, args.at(0).c_str());
+        if (!mutex) return 101;
+        if (GetLastError() == ERROR_ALREADY_EXISTS && !Got(WaitForSingleObject(mutex, 30000))) return 102;
+        bool added = AddOne(args.at(1).c_str());
+        bool released = ReleaseMutex(mutex) != FALSE;
+        CloseHandle(mutex);
+        if (!added) return 104;
+        if (!released) return 105;
+    }
+    return 0;
+}
+
+// TryMutex <name> <milliseconds>: opens the existing named mutex (exit 200
+// when the create did not report ERROR_ALREADY_EXISTS) and waits for it: exit
+// 0 when it got it, 128 when abandoned, 58 on time-out, 103 when the wait failed.
+ZR_CHILD_MAIN(TryMutex) {
+    const auto& args = zrtest::ChildArgs();
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, args.at(0).c_str());
+    if (!mutex) return 101;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return 200;
+    DWORD result = WaitForSingleObject(mutex, static_cast<DWORD>(std::atoi(args.at(1).c_str())));
+    if (Got(result)) ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return result == WAIT_OBJECT_0 ? 0 : result == WAIT_ABANDONED ? 128 : result == WAIT_TIMEOUT ? 58 : 103;
+}
+
+// ---- The tests.
 
 // Names unique to this test process, so parallel test runs never share one.
 std::string UniqueName(const char* tag) {
@@ -32,13 +114,25 @@ bool SharedObjectExists(const std::string& name) {
     return stat(("/dev/shm/zrwin-mutex-n-" + name.substr(name.find('\\') + 1)).c_str(), &info) == 0;
 }
 
+// A name whose last handle closed is gone in the Windows sense: whoever
+// creates it next, another process or this one, gets a new mutex.
+void ExpectNameIsDead(const std::string& name) {
+    EXPECT_EQ(zrtest::SpawnChild("TryMutex", {name, "0"}).Wait(), 200) << "another process gets a new mutex";
+    HANDLE again = CreateMutexA(nullptr, TRUE, name.c_str());
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS)) << "so does this one";
+    EXPECT_EQ(zrtest::SpawnChild("TryMutex", {name, "50"}).Wait(), 58) << "owned, as the create asked";
+    EXPECT_TRUE(ReleaseMutex(again));
+    EXPECT_TRUE(CloseHandle(again));
+}
+
 DWORD ProcessExitCode(HANDLE process) {
     DWORD code = kNoCode;
     return GetExitCodeProcess(process, &code) ? code : kNoCode;
 }
 
 TEST(SyncProcesses, WaitOnAProcessEndsWhenItExitsAndItsPidThenOpensNothing) {
-    Child child({"wait-stdin", "23"});
+    auto child = zrtest::SpawnChild("ExitOnStdinClose", {"23"});
     ASSERT_TRUE(child.Started());
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(child.Pid()));
     ASSERT_NE(process, nullptr);
@@ -68,7 +162,7 @@ TEST(SyncProcesses, MixedWaitReportsEventThreadAndProcessIndexes) {
     auto waitForGate = [](LPVOID raw) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(raw), kLongWait); };
     HANDLE thread = CreateThread(nullptr, 0, waitForGate, gate, 0, nullptr);
     ASSERT_NE(thread, nullptr);
-    Child child({"wait-stdin", "0"});
+    auto child = zrtest::SpawnChild("ExitOnStdinClose", {"0"});
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(child.Pid()));
     ASSERT_NE(process, nullptr);
     HANDLE handles[3] = {event, thread, process};
@@ -86,7 +180,7 @@ TEST(SyncProcesses, MixedWaitReportsEventThreadAndProcessIndexes) {
 }
 
 TEST(SyncProcesses, EnumProcessesListsLiveProcessesAndTruncates) {
-    Child child({"wait-stdin", "0"});
+    auto child = zrtest::SpawnChild("ExitOnStdinClose", {"0"});
     ASSERT_TRUE(child.Started());
     std::vector<DWORD> ids(65536);
     DWORD bytes = 0;
@@ -108,27 +202,27 @@ TEST(SyncMutex, NamedMutexAbandonedByADeadProcessPassesToTheNextWaiter) {
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
     ASSERT_NE(mutex, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-    Child holder({"hold-and-die", name});
+    auto holder = zrtest::SpawnChild("HoldMutex", {name, "die"});
     ASSERT_EQ(holder.Line(), "ready");
     EXPECT_EQ(holder.Wait(), 7);
 
     EXPECT_EQ(WaitForSingleObject(mutex, kLongWait), static_cast<DWORD>(WAIT_ABANDONED));
     // Now this thread owns it: another process times out, and it is not
     // reported abandoned a second time.
-    EXPECT_EQ(Child({"try", name, "50"}).Wait(), 58);
+    EXPECT_EQ(zrtest::SpawnChild("TryMutex", {name, "50"}).Wait(), 58);
     EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);  // recursive
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_TRUE(ReleaseMutex(mutex));
-    EXPECT_EQ(Child({"try", name, "5000"}).Wait(), 0);
+    EXPECT_EQ(zrtest::SpawnChild("TryMutex", {name, "5000"}).Wait(), 0);
     EXPECT_TRUE(CloseHandle(mutex));
-    EXPECT_FALSE(SharedObjectExists(name)) << "the last close removes the shared object";
+    ExpectNameIsDead(name);
 }
 
 TEST(SyncMutex, BlockedWaiterWakesAbandonedWhenTheOwnerProcessDies) {
     std::string name = UniqueName("blocked");
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
     ASSERT_NE(mutex, nullptr);
-    Child holder({"hold-then-die", name});
+    auto holder = zrtest::SpawnChild("HoldMutex", {name, "die-later"});
     ASSERT_EQ(holder.Line(), "ready");
     auto waitForMutex = [](LPVOID raw) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(raw), 3 * kLongWait); };
     HANDLE waiter = CreateThread(nullptr, 0, waitForMutex, mutex, 0, nullptr);
@@ -158,22 +252,22 @@ TEST(SyncMutex, SecondCreateReportsAlreadyExistsAndHeldMutexTimesOutOtherProcess
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     EXPECT_NE(second, first);
-    EXPECT_EQ(Child({"try", name, "200"}).Wait(), 58) << "held by this process";
+    EXPECT_EQ(zrtest::SpawnChild("TryMutex", {name, "200"}).Wait(), 58) << "held by this process";
 
     EXPECT_TRUE(ReleaseMutex(first));
     EXPECT_FAILS_WITH(ReleaseMutex(second), FALSE, ERROR_NOT_OWNER);  // the second create did not take ownership
-    EXPECT_EQ(Child({"try", name, "5000"}).Wait(), 0);
+    EXPECT_EQ(zrtest::SpawnChild("TryMutex", {name, "5000"}).Wait(), 0);
     EXPECT_TRUE(CloseHandle(first));
     EXPECT_TRUE(SharedObjectExists(name)) << "still open through the second handle";
     EXPECT_TRUE(CloseHandle(second));
-    EXPECT_FALSE(SharedObjectExists(name));
+    ExpectNameIsDead(name);
 }
 
 TEST(SyncMutex, SharedObjectOutlivesTheCreatorWhileAnotherProcessHasItOpen) {
     std::string name = UniqueName("outlive");
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
     ASSERT_NE(mutex, nullptr);
-    Child holder({"hold", name});
+    auto holder = zrtest::SpawnChild("HoldMutex", {name, "release-later"});
     ASSERT_EQ(holder.Line(), "ready");
     EXPECT_TRUE(CloseHandle(mutex));
     EXPECT_TRUE(SharedObjectExists(name));
@@ -187,7 +281,7 @@ TEST(SyncMutex, SharedObjectOutlivesTheCreatorWhileAnotherProcessHasItOpen) {
     EXPECT_EQ(holder.Wait(), 0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_TRUE(CloseHandle(mutex));
-    EXPECT_FALSE(SharedObjectExists(name));
+    ExpectNameIsDead(name);
 }
 
 TEST(SyncMutex, ProcessesCreatingAndClosingPerUseStillExcludeEachOther) {
@@ -198,13 +292,106 @@ TEST(SyncMutex, ProcessesCreatingAndClosingPerUseStillExcludeEachOther) {
     // removal race of the shared object is exercised.
     std::string name = UniqueName("count");
     constexpr int kRounds = 500;
-    std::deque<Child> counters;
-    for (int i = 0; i < 3; ++i) counters.emplace_back(std::vector<std::string>{"count", name, counter, std::to_string(kRounds)});
-    for (auto& child : counters) child.CloseStdin();
-    for (auto& child : counters) EXPECT_EQ(child.Wait(), 0);
+    std::vector<std::unique_ptr<zrtest::ChildProcess>> counters;
+    for (int i = 0; i < 3; ++i) {
+        counters.emplace_back(
+            new zrtest::ChildProcess(zrtest::SpawnChild("CountUnderMutex", {name, counter, std::to_string(kRounds)})));
+    }
+    for (auto& child : counters) child->CloseStdin();
+    for (auto& child : counters) EXPECT_EQ(child->Wait(), 0);
     unsigned total = 0;
     EXPECT_TRUE(std::ifstream(counter, std::ios::binary).read(reinterpret_cast<char*>(&total), sizeof total));
     EXPECT_EQ(total, 3u * kRounds);
+    ExpectNameIsDead(name);
+}
+
+TEST(SyncMutex, NameClosedAMomentAgoIsReopenedAsNewHoweverOftenAndAcrossProcesses) {
+    std::string name = UniqueName("reopen");
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        HANDLE mutex = CreateMutexA(nullptr, round == 1, name.c_str());
+        ASSERT_NE(mutex, nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+        HANDLE second = CreateMutexA(nullptr, TRUE, name.c_str());
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+        EXPECT_EQ(zrtest::SpawnChild("TryMutex", {name, round == 1 ? "50" : "5000"}).Wait(), round == 1 ? 58 : 0);
+        if (round == 1) {
+            EXPECT_TRUE(ReleaseMutex(mutex));
+        }
+        EXPECT_FAILS_WITH(ReleaseMutex(second), FALSE, ERROR_NOT_OWNER);
+        CloseHandle(second);
+        CloseHandle(mutex);
+    }
+    ExpectNameIsDead(name);
+    // Whoever reopens a dead name owns it, and its earlier owners' state is gone.
+    auto holder = zrtest::SpawnChild("HoldMutex", {name, "release-later"});
+    ASSERT_EQ(holder.Line(), "ready");
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(WaitForSingleObject(mutex, kProbe), kTimeout);
+    holder.CloseStdin();
+    EXPECT_EQ(WaitForSingleObject(mutex, kLongWait), WAIT_OBJECT_0);
+    EXPECT_EQ(holder.Wait(), 0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    CloseHandle(mutex);
+}
+
+// Descriptors of this process open on shared-memory objects (the mappings of
+// named mutexes and the share-mode table).
+size_t SharedMemoryDescriptors() {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error).string().rfind("/dev/shm/", 0) == 0) ++count;
+    }
+    return count;
+}
+
+struct PerRecordUse {
+    std::string name;
+    std::atomic<int> failures{0};
+};
+
+// What the log does for every record: create owning, wait when it existed,
+// release, close.
+DWORD WINAPI UseOnce(LPVOID raw) {
+    auto* use = static_cast<PerRecordUse*>(raw);
+    for (int i = 0; i < 2000; ++i) {
+        HANDLE mutex = CreateMutexA(nullptr, TRUE, use->name.c_str());
+        if (!mutex) {
+            use->failures.fetch_add(1);
+            continue;
+        }
+        const bool owned = GetLastError() != ERROR_ALREADY_EXISTS || WaitForSingleObject(mutex, kLongWait) == WAIT_OBJECT_0;
+        if (!owned || !ReleaseMutex(mutex)) use->failures.fetch_add(1);
+        CloseHandle(mutex);
+    }
+    return 0;
+}
+
+TEST(SyncMutex, ThreadsCreatingAndClosingPerUseLeaveNoDescriptorsBehind) {
+    PerRecordUse use;
+    use.name = UniqueName("threads");
+    const size_t before = SharedMemoryDescriptors();
+    HANDLE threads[4];
+    for (HANDLE& thread : threads) thread = CreateThread(nullptr, 0, UseOnce, &use, 0, nullptr);
+    EXPECT_EQ(WaitForMultipleObjects(1, &threads[0], FALSE, 60000), WAIT_OBJECT_0);
+    for (HANDLE thread : threads) {
+        EXPECT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
+    EXPECT_EQ(use.failures.load(), 0);
+    // At most the one parked mapping of the name stays open.
+    EXPECT_LE(SharedMemoryDescriptors(), before + 1);
+}
+
+TEST(SyncMutex, ProcessThatClosedANameRemovesItsSharedObjectWhenItExits) {
+    std::string name = UniqueName("exit");
+    auto holder = zrtest::SpawnChild("HoldMutex", {name, "release-later"});
+    ASSERT_EQ(holder.Line(), "ready");
+    EXPECT_TRUE(SharedObjectExists(name));
+    holder.CloseStdin();  // it releases and closes the mutex, then exits
+    EXPECT_EQ(holder.Wait(), 0);
     EXPECT_FALSE(SharedObjectExists(name));
 }
 
@@ -234,7 +421,7 @@ TEST(SyncMutex, MutexesTakePartInMultiObjectWaits) {
     std::string name = UniqueName("multi");
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str()), event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     ASSERT_TRUE(mutex && event);
-    Child holder({"hold", name});
+    auto holder = zrtest::SpawnChild("HoldMutex", {name, "release-later"});
     ASSERT_EQ(holder.Line(), "ready");
 
     HANDLE handles[2] = {mutex, event};
@@ -246,7 +433,7 @@ TEST(SyncMutex, MutexesTakePartInMultiObjectWaits) {
     EXPECT_EQ(holder.Wait(), 0);
     EXPECT_TRUE(ReleaseMutex(mutex));
 
-    Child dier({"hold-and-die", name});
+    auto dier = zrtest::SpawnChild("HoldMutex", {name, "die"});
     ASSERT_EQ(dier.Line(), "ready");
     EXPECT_EQ(dier.Wait(), 7);
     EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kLongWait), WAIT_ABANDONED_0);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "support/FailsWith.h"
 #include "support/TestSupport.h"
 
 namespace synctest {

@@ -12,7 +12,7 @@
 
 namespace {
 
-using systemtest::FailsWith;
+using zrtest::FailsWith;
 
 // Converts through a buffer, checking that the size query agrees.
 std::wstring ToWide(UINT codePage, const std::string& text) {

@@ -9,7 +9,7 @@
 namespace {
 
 using systemtest::Digest;
-using systemtest::FailsWith;
+using zrtest::FailsWith;
 using systemtest::Hex;
 
 TEST(CryptoApi, KnownVectors) {

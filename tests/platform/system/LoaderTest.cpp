@@ -14,7 +14,7 @@
 
 namespace {
 
-using systemtest::FailsWith;
+using zrtest::FailsWith;
 using systemtest::WindowsPath;
 
 std::string FixtureName() {

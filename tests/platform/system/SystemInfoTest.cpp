@@ -14,7 +14,7 @@
 
 namespace {
 
-using systemtest::FailsWith;
+using zrtest::FailsWith;
 
 TEST(OsVersion, ReportsWindows10Workstation) {
     OSVERSIONINFOEXA ex = {};

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "support/FailsWith.h"
 
 namespace systemtest {
 
@@ -15,16 +16,6 @@ inline std::wstring WindowsPath(const std::string& posixPath) {
     for (auto& c : wide)
         if (c == L'/') c = L'\\';
     return wide;
-}
-
-// The call gives its zero or null result and leaves `error` as the last error.
-template <class Call>
-testing::AssertionResult FailsWith(DWORD error, Call call) {
-    SetLastError(0);
-    auto result = call();
-    DWORD actual = GetLastError();
-    if (result == decltype(result){} && actual == error) return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "result " << result << ", last error " << actual << ", wanted " << error;
 }
 
 inline std::string Hex(const BYTE* data, DWORD length) {

@@ -102,7 +102,7 @@ TEST(VersionResource, FilesWithoutAStamp) {
         EXPECT_EQ(block.error, cases[i].second) << "case " << i;
     }
     BYTE small[8] = {};
-    EXPECT_TRUE(systemtest::FailsWith(ERROR_INSUFFICIENT_BUFFER, [&] {
+    EXPECT_TRUE(zrtest::FailsWith(ERROR_INSUFFICIENT_BUFFER, [&] {
         return GetFileVersionInfoW(WindowsPath(ZR_SYSTEM_FIXTURE).c_str(), 0, sizeof small, small);
     }));
 }

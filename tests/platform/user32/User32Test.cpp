@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/FailsWith.h"
 
 namespace {
 
@@ -19,15 +20,6 @@ constexpr DWORD kLongWait = 10000;
 constexpr DWORD kProbe = 200;
 constexpr UINT kPing = WM_USER + 1;
 constexpr UINT kAsk = WM_USER + 2;
-
-// The call must fail with `error`; the sentinel catches a call that forgets
-// to set the last error.
-#define EXPECT_FAILS_WITH_SENTINEL(call, result, error)                \
-    do {                                                               \
-        SetLastError(0xDEADBEEF);                                      \
-        EXPECT_EQ((call), (result)) << #call;                          \
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)) << #call; \
-    } while (0)
 
 struct Seen {
     UINT message;
@@ -204,16 +196,16 @@ TEST(User32Classes, ASecondClassOfTheSameNameAndInstanceFailsWithClassAlreadyExi
     EXPECT_GE(atom, 0xC000);
 
     wc.lpszClassName = "USER32TESTONCE";
-    EXPECT_FAILS_WITH_SENTINEL(RegisterClassA(&wc), 0, ERROR_CLASS_ALREADY_EXISTS);
+    EXPECT_FAILS_WITH(RegisterClassA(&wc), 0, ERROR_CLASS_ALREADY_EXISTS);
     WNDCLASSW wide{};
     wide.lpfnWndProc = DefWindowProcW;
     wide.hInstance = TestInstance();
     wide.lpszClassName = L"User32TestOnce";
-    EXPECT_FAILS_WITH_SENTINEL(RegisterClassW(&wide), 0, ERROR_CLASS_ALREADY_EXISTS);
+    EXPECT_FAILS_WITH(RegisterClassW(&wide), 0, ERROR_CLASS_ALREADY_EXISTS);
 
     wide.hInstance = nullptr;
     EXPECT_NE(RegisterClassW(&wide), 0) << "another instance may use the name";
-    EXPECT_FAILS_WITH_SENTINEL(RegisterClassA(nullptr), 0, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(RegisterClassA(nullptr), 0, ERROR_INVALID_PARAMETER);
 }
 
 TEST(User32Windows, CreationDeliversTheCreateStructWithItsParameterDuringTheCall) {
@@ -246,8 +238,8 @@ TEST(User32Windows, CreationDeliversTheCreateStructWithItsParameterDuringTheCall
     EXPECT_EQ(messages[messages.size() - 2], static_cast<UINT>(WM_DESTROY));
     EXPECT_EQ(messages.back(), static_cast<UINT>(WM_NCDESTROY));
     EXPECT_FALSE(IsWindow(window));
-    EXPECT_FAILS_WITH_SENTINEL(DestroyWindow(window), FALSE, ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_FAILS_WITH_SENTINEL(SendMessageA(window, kPing, 1, 0), 0, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FAILS_WITH(DestroyWindow(window), FALSE, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FAILS_WITH(SendMessageA(window, kPing, 1, 0), 0, ERROR_INVALID_WINDOW_HANDLE);
 
     HWND next = MakeWindow(&recorder);
     EXPECT_NE(next, window) << "a reused slot gets a new handle";
@@ -264,12 +256,12 @@ TEST(User32Windows, RefusedCreationsLeaveNoWindow) {
     // The procedure answers WM_CREATE with -1 when it gets no recorder.
     EXPECT_EQ(MakeWindow(nullptr), nullptr);
 
-    EXPECT_FAILS_WITH_SENTINEL(CreateWindowExA(0, "NoSuchClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_FAILS_WITH(CreateWindowExA(0, "NoSuchClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
                       nullptr, ERROR_CANNOT_FIND_WND_CLASS);
-    EXPECT_FAILS_WITH_SENTINEL(CreateWindowExW(0, L"NoSuchClass", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_FAILS_WITH(CreateWindowExW(0, L"NoSuchClass", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
                       nullptr, ERROR_CANNOT_FIND_WND_CLASS);
     HWND badParent = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x7FFE));
-    EXPECT_FAILS_WITH_SENTINEL(CreateWindowExA(0, TestClass(), "", 0, 0, 0, 0, 0, badParent, nullptr, TestInstance(),
+    EXPECT_FAILS_WITH(CreateWindowExA(0, TestClass(), "", 0, 0, 0, 0, 0, badParent, nullptr, TestInstance(),
                                       &recorder),
                       nullptr, ERROR_INVALID_WINDOW_HANDLE);
 
@@ -277,20 +269,20 @@ TEST(User32Windows, RefusedCreationsLeaveNoWindow) {
         SCOPED_TRACE(bad);
         HWND window = reinterpret_cast<HWND>(bad);
         EXPECT_FALSE(IsWindow(window));
-        EXPECT_FAILS_WITH_SENTINEL(ShowWindow(window, SW_SHOW), FALSE, ERROR_INVALID_WINDOW_HANDLE);
-        EXPECT_FAILS_WITH_SENTINEL(GetWindowThreadProcessId(window, nullptr), 0u, ERROR_INVALID_WINDOW_HANDLE);
+        EXPECT_FAILS_WITH(ShowWindow(window, SW_SHOW), FALSE, ERROR_INVALID_WINDOW_HANDLE);
+        EXPECT_FAILS_WITH(GetWindowThreadProcessId(window, nullptr), 0u, ERROR_INVALID_WINDOW_HANDLE);
     }
 }
 
 TEST(User32Windows, OnlyTheOwningThreadDestroysDispatchesOrGetsItsMessages) {
     WindowThread owner(false);
-    EXPECT_FAILS_WITH_SENTINEL(DestroyWindow(owner.Window()), FALSE, ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(DestroyWindow(owner.Window()), FALSE, ERROR_ACCESS_DENIED);
     MSG msg{};
     msg.hwnd = owner.Window();
     msg.message = kPing;
-    EXPECT_FAILS_WITH_SENTINEL(DispatchMessageA(&msg), 0, ERROR_WINDOW_OF_OTHER_THREAD);
+    EXPECT_FAILS_WITH(DispatchMessageA(&msg), 0, ERROR_WINDOW_OF_OTHER_THREAD);
     MSG got{};
-    EXPECT_FAILS_WITH_SENTINEL(GetMessageA(&got, owner.Window(), 0, 0), -1, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FAILS_WITH(GetMessageA(&got, owner.Window(), 0, 0), -1, ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_TRUE(IsWindow(owner.Window()));
 }
 
@@ -298,9 +290,9 @@ TEST(User32Windows, OnlyTheOwningThreadDestroysDispatchesOrGetsItsMessages) {
 
 TEST(User32Queue, GetMessageFailsForABadWindowAndEndsWithZeroOnQuit) {
     MSG msg{};
-    EXPECT_FAILS_WITH_SENTINEL(GetMessageA(&msg, reinterpret_cast<HWND>(static_cast<uintptr_t>(0x7FFE)), 0, 0), -1,
+    EXPECT_FAILS_WITH(GetMessageA(&msg, reinterpret_cast<HWND>(static_cast<uintptr_t>(0x7FFE)), 0, 0), -1,
                       ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_FAILS_WITH_SENTINEL(GetMessageW(nullptr, nullptr, 0, 0), -1, ERROR_NOACCESS);
+    EXPECT_FAILS_WITH(GetMessageW(nullptr, nullptr, 0, 0), -1, ERROR_NOACCESS);
 
     ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_QUIT, 42, 0));
     EXPECT_EQ(GetMessageA(&msg, nullptr, 0, 0), 0);
@@ -348,8 +340,8 @@ TEST(User32Queue, FiltersAndPeekingTakeOnlyWhatTheyAskFor) {
     ASSERT_TRUE(PostMessageA(window, kPing, 4, 0));
     DestroyWindow(window);
     ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_FAILS_WITH_SENTINEL(DispatchMessageA(&msg), 0, ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_FAILS_WITH_SENTINEL(PostMessageA(window, kPing, 5, 0), FALSE, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FAILS_WITH(DispatchMessageA(&msg), 0, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FAILS_WITH(PostMessageA(window, kPing, 5, 0), FALSE, ERROR_INVALID_WINDOW_HANDLE);
 }
 
 TEST(User32Queue, AFullQueueRefusesPostsWithNotEnoughQuota) {
@@ -357,7 +349,7 @@ TEST(User32Queue, AFullQueueRefusesPostsWithNotEnoughQuota) {
         int posted = 0;
         while (posted < 20000 && PostThreadMessageA(GetCurrentThreadId(), kPing, 0, 0)) ++posted;
         EXPECT_EQ(posted, 10000);
-        EXPECT_FAILS_WITH_SENTINEL(PostMessageA(nullptr, kPing, 0, 0), FALSE, ERROR_NOT_ENOUGH_QUOTA);
+        EXPECT_FAILS_WITH(PostMessageA(nullptr, kPing, 0, 0), FALSE, ERROR_NOT_ENOUGH_QUOTA);
         MSG msg;
         ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
         EXPECT_TRUE(PostThreadMessageA(GetCurrentThreadId(), kPing, 0, 0)) << "room again";
@@ -365,7 +357,7 @@ TEST(User32Queue, AFullQueueRefusesPostsWithNotEnoughQuota) {
 }
 
 TEST(User32Queue, PostThreadMessageNeedsAThreadWithAQueue) {
-    EXPECT_FAILS_WITH_SENTINEL(PostThreadMessageA(0x7FFFFFF0u, kPing, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
+    EXPECT_FAILS_WITH(PostThreadMessageA(0x7FFFFFF0u, kPing, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
 
     Event ready, touched, release;
     std::atomic<DWORD> id{0};
@@ -381,7 +373,7 @@ TEST(User32Queue, PostThreadMessageNeedsAThreadWithAQueue) {
     });
     ASSERT_TRUE(ready.WaitFor());
     // A thread that never used the queue has none.
-    EXPECT_FAILS_WITH_SENTINEL(PostThreadMessageA(id, kPing, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
+    EXPECT_FAILS_WITH(PostThreadMessageA(id, kPing, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
     touched.Set();
     ASSERT_TRUE(release.WaitFor());
     EXPECT_TRUE(PostThreadMessageA(id, WM_QUIT, 0, 0));
@@ -500,10 +492,10 @@ TEST(User32Send, AWindowWhoseThreadEndedFailsTheSend) {
         PostMessageA(window, kPing, 1, 0);  // never taken
     }).join();
     ASSERT_NE(window, nullptr);
-    EXPECT_FAILS_WITH_SENTINEL(SendMessageA(window, kPing, 1, 0), 0, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FAILS_WITH(SendMessageA(window, kPing, 1, 0), 0, ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_FALSE(IsWindow(window)) << "the windows go with their thread";
-    EXPECT_FAILS_WITH_SENTINEL(PostMessageA(window, kPing, 1, 0), FALSE, ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_FAILS_WITH_SENTINEL(PostThreadMessageA(threadId, kPing, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
+    EXPECT_FAILS_WITH(PostMessageA(window, kPing, 1, 0), FALSE, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FAILS_WITH(PostThreadMessageA(threadId, kPing, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
 }
 
 TEST(User32Send, AThreadThatEndsWithASendWaitingFailsIt) {

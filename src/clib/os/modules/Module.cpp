@@ -48,6 +48,15 @@ bool Module::DoStart(const std::wstring& module, int options, const std::string&
         Log(LOG_ERROR, "clib::os::modules::Module::Start: [E] Module is empty");
         return false;
     }
+    // A start on a facade whose module runs is refused before anything of the
+    // running module is replaced: its name, path and options stay for the
+    // Stop, Data and exception lines that follow, and its copy and library
+    // stay where the running code needs them.
+    if (copyHandle_.IsValid() && IsRunning()) {
+        InitializeModule();
+        Log(LOG_ERROR, "clib::os::modules::Module::Start: [E] Could not initialize module '%ws'", name_.c_str());
+        return false;
+    }
     if (module.find(L'.') != std::wstring::npos) {
         fullPath_ = Utils_Path::Path<wchar_t>::GetFullPath(module);
         name_ = GetFileNameWithoutExtension(fullPath_);
@@ -58,10 +67,7 @@ bool Module::DoStart(const std::wstring& module, int options, const std::string&
     options_ = options;
 
     if (!InitializeModule()) {
-        // A copy already held belongs to a module that may still be running:
-        // releasing it here would unload code that is executing, so a start
-        // on a running facade is refused and leaves the running module alone.
-        if (!(lastResult_ == kAlreadyLoaded && IsRunning())) ClearModuleCopy();
+        ClearModuleCopy();
         Log(LOG_ERROR, "clib::os::modules::Module::Start: [E] Could not initialize module '%ws'", name_.c_str());
         return false;
     }
@@ -111,37 +117,15 @@ bool Module::InitializeModule() {
         Log(LOG_CRITICAL_ERROR, "clib::os::modules::Module::InitializeModule: [C] lastE:%d, module: '%ws'",
             lastResult_.load(), fullPath_.c_str());
         Log(LOG_CRITICAL_ERROR, "clib::os::modules::Module::InitializeModule: [C] hModuleCopy:%X, module copy: '%ws'",
-            (unsigned)(uintptr_t)copyHandle_, copyPath_.c_str());
+            (unsigned)(uintptr_t)(copyHandle_.IsValid() ? copyHandle_.Get() : INVALID_HANDLE_VALUE), copyPath_.c_str());
     }
     lastResult_ = kException;
     return false;
 }
 
-namespace {
-
-// Closes the module file however InitializeModule leaves.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() { Close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE Get() const { return handle_; }
-    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    void Close() {
-        if (Valid()) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE handle_;
-};
-
-}  // namespace
-
 bool Module::DoInitializeModule() {
     Log(LOG_OTHER, "clib::os::modules::Module::InitializeModule: Initializing module: '%ws'", fullPath_.c_str());
-    if (copyHandle_ != INVALID_HANDLE_VALUE) {
+    if (copyHandle_.IsValid()) {
         lastResult_ = kAlreadyLoaded;
         Log(LOG_ERROR, "clib::os::modules::Module::InitializeModule: [E] Module file '%ws' was already loaded",
             fullPath_.c_str());
@@ -149,9 +133,9 @@ bool Module::DoInitializeModule() {
     }
     // Held open without write sharing so nobody rewrites the file while it is
     // verified and copied.
-    FileHandle file(CreateFileW(fullPath_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) {
+    ScopedKernelHandle file(CreateFileW(fullPath_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
         const DWORD error = GetLastError();
         lastResult_ = error == ERROR_FILE_NOT_FOUND ? kNotFound : kCannotOpen;
         Log(LOG_ERROR, "clib::os::modules::Module::InitializeModule: [E] Could not open module file '%ws'. err:%d",
@@ -160,6 +144,14 @@ bool Module::DoInitializeModule() {
     }
     if (checkCertificate_) {
         const std::string ansiPath = Utils_Conversions::Conversion::toString(fullPath_, CP_ACP);
+        // The signature check opens the file by its ANSI code page name: a
+        // path that leaves the code page cannot be checked, which the
+        // refusal below would otherwise hide behind "not signed".
+        if (Utils_Conversions::Conversion::toWstring(ansiPath, CP_ACP) != fullPath_)
+            Log(LOG_ERROR,
+                "clib::os::modules::Module::InitializeModule: [E] Module path '%ws' has characters outside the ANSI "
+                "code page %u; the signature check cannot open it.",
+                fullPath_.c_str(), GetACP());
         if (!CheckSignature(ansiPath.c_str())) {
             lastResult_ = kBadSignature;
             Log(LOG_ERROR,
@@ -168,8 +160,8 @@ bool Module::DoInitializeModule() {
             return false;
         }
     }
-    copyHandle_ = GetModuleCopy(file.Get(), GetDirectoryPart(fullPath_));
-    const bool copied = copyHandle_ != INVALID_HANDLE_VALUE;
+    copyHandle_.Reset(GetModuleCopy(file.Get(), GetDirectoryPart(fullPath_)));
+    const bool copied = copyHandle_.IsValid();
     if (!copied) {
         lastResult_ = kNotLoaded;
         Log(LOG_ERROR, "clib::os::modules::Module::InitializeModule: [E] Could not open a temporary file for module '%ws'",
@@ -178,7 +170,7 @@ bool Module::DoInitializeModule() {
         Log(LOG_CRITICAL_ERROR, "clib::os::modules::Module::InitializeModule: Module initialized: '%ws'",
             fullPath_.c_str());
     }
-    file.Close();
+    file.Reset();
     return copied;
 }
 

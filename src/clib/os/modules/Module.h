@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "platform/platform.h"
+#include "util/ScopedHandle.h"
 
 namespace clib::os::modules {
 
@@ -50,7 +52,7 @@ public:
     public:
         virtual ~ModuleBase() = default;
         virtual int Start(const std::string& params) = 0;
-        int Data(int option, const std::wstring& args);
+        virtual int Data(int option, const std::wstring& args);
         virtual int Data(int option, const std::wstring& args, std::wstring& result) = 0;
         virtual int Stop(int timeoutMs) = 0;
         virtual int Reserved(DWORD a, DWORD b, DWORD c) = 0;
@@ -62,6 +64,15 @@ public:
 
     // The attribute data compared before and after the copy is reopened.
     typedef WIN32_FILE_ATTRIBUTE_DATA Snapshot;
+
+    // Seams of GetModuleCopy for tests: a step run before every reopen
+    // attempt of a written copy (attempt 1 to 5), and the unit of the waits
+    // between attempts (attempt k waits k units).
+    struct CopyHooks {
+        std::function<void(const std::wstring& copyPath, int attempt)> beforeReopen;
+        DWORD reopenWaitUnitMs = 1000;
+    };
+    void SetCopyHooks(CopyHooks hooks) { copyHooks_ = std::move(hooks); }
 
     Module();
     virtual ~Module();
@@ -94,17 +105,21 @@ public:
     int Options() const { return options_; }
     int64_t StartTime() const { return startTime_; }
 
+protected:
+    // Lets a derived facade put in a strategy of its own from CreateStrategy.
+    std::unique_ptr<ModuleBase>& Strategy() { return strategy_; }
+
 private:
     bool DoStart(const std::wstring& module, int options, const std::string& params);
     bool DoInitializeModule();
     int DoStop(int timeoutMs);
     int DoData(int option, const std::wstring& args, std::wstring& result);
-    HANDLE CopyInto(HANDLE source, const std::wstring& folder, DWORD flags, int number, HANDLE& copy, HANDLE& lock);
+    ScopedKernelHandle CopyInto(HANDLE source, const std::wstring& folder, DWORD flags, int number);
 
     std::wstring name_;
     std::wstring fullPath_;
     std::wstring copyPath_;
-    HANDLE copyHandle_ = INVALID_HANDLE_VALUE;
+    ScopedKernelHandle copyHandle_;
     std::string params_;
     int options_ = 0;
     // Data calls run on several worker threads; whichever ends last leaves its code.
@@ -113,6 +128,7 @@ private:
     bool checkCertificate_ = true;
     HWND window_ = nullptr;
     int64_t startTime_ = 0;
+    CopyHooks copyHooks_;
 };
 
 // Runs the module's "Start" on the caller's thread.

@@ -5,8 +5,9 @@
 
 #include "Module.h"
 #include "log/Log.h"
-#include "util/LoadLibrary.h"
+#include "util/OSVersion.h"
 #include "util/PathUtils.h"
+#include "util/ScopedHandle.h"
 
 namespace clib::os::modules {
 
@@ -15,11 +16,6 @@ namespace {
 constexpr int kMaxCopies = 1000;
 constexpr int kReopenAttempts = 5;
 constexpr DWORD kCopyBlock = 65536;
-
-void CloseIfOpen(HANDLE& handle) {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    handle = INVALID_HANDLE_VALUE;
-}
 
 Module::Snapshot TakeSnapshot(const std::wstring& path) {
     Module::Snapshot snapshot = {};
@@ -56,57 +52,43 @@ bool Module::FileHasBeenModified(const Snapshot& before, const Snapshot& after) 
 }
 
 bool Module::FileExists(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(file);
-    return true;
+    ScopedKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.IsValid();
 }
 
 HANDLE Module::GetModuleCopy(HANDLE source, const std::wstring& folder) {
-    HANDLE copy = INVALID_HANDLE_VALUE;
-    HANDLE lock = INVALID_HANDLE_VALUE;
-    HANDLE reopened = INVALID_HANDLE_VALUE;
     try {
         DWORD flags = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY;
         // Older systems cannot delete a file on close reliably; their lock
         // files and copies stay behind, hidden.
         if (GetOSVersionCode() >= 80) flags |= FILE_FLAG_DELETE_ON_CLOSE;
-        for (int n = 0; n < kMaxCopies && reopened == INVALID_HANDLE_VALUE; ++n)
-            reopened = CopyInto(source, folder, flags, n, copy, lock);
+        ScopedKernelHandle reopened;
+        for (int n = 0; n < kMaxCopies && !reopened.IsValid(); ++n) reopened = CopyInto(source, folder, flags, n);
         Log(LOG_OTHER, "clib::os::modules::Module::GetModuleCopy: Copied module '%ws' into '%ws'", fullPath_.c_str(),
             copyPath_.c_str());
-        return reopened;
+        return reopened.IsValid() ? reopened.Take() : INVALID_HANDLE_VALUE;
     } catch (...) {
         Log(LOG_CRITICAL_ERROR, "clib::os::modules::Module::GetModuleCopy: [C] Exception detected.");
-        CloseIfOpen(copy);
-        CloseIfOpen(lock);
-        CloseIfOpen(reopened);
         return INVALID_HANDLE_VALUE;
     }
 }
 
-// One attempt with copy number n. copy and lock are the caller's so that an
-// exception can still close them.
-HANDLE Module::CopyInto(HANDLE source, const std::wstring& folder, DWORD flags, int number, HANDLE& copy,
-                        HANDLE& lock) {
+// One attempt with copy number n: the reopened copy, or an empty handle.
+ScopedKernelHandle Module::CopyInto(HANDLE source, const std::wstring& folder, DWORD flags, int number) {
     const std::wstring lockPath = CombinePath(folder, std::to_wstring(number) + L".lck");
-    lock = CreateFileW(lockPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags, nullptr);
-    if (lock == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+    ScopedKernelHandle lock(CreateFileW(lockPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags, nullptr));
+    if (!lock.IsValid()) return {};
 
     const std::wstring path = CombinePath(folder, std::to_wstring(number) + L".kvl");
-    copy = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (copy == INVALID_HANDLE_VALUE) {
-        CloseIfOpen(lock);
-        return INVALID_HANDLE_VALUE;
-    }
+    ScopedKernelHandle copy(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr));
+    if (!copy.IsValid()) return {};
     if (source == INVALID_HANDLE_VALUE) {
         Log(LOG_ERROR, "clib::os::modules::Module::GetModuleCopy: [E] Failed copy of module to temporary file: '%ws' => '%ws'",
             name_.c_str(), copyPath_.c_str());
-        CloseIfOpen(copy);
-        CloseIfOpen(lock);
-        return INVALID_HANDLE_VALUE;
+        return {};
     }
 
     // Every attempt copies the whole file, also after a partial earlier one.
@@ -117,47 +99,44 @@ HANDLE Module::CopyInto(HANDLE source, const std::wstring& folder, DWORD flags, 
         if (!ReadFile(source, block.data(), kCopyBlock, &read, nullptr)) {
             Log(LOG_ERROR, "clib::os::modules::Module::GetModuleCopy: [E] Error copying module '%ws'. Read failed. err:%d",
                 fullPath_.c_str(), (int)GetLastError());
-            CloseIfOpen(copy);
-            CloseIfOpen(lock);
-            return INVALID_HANDLE_VALUE;
+            return {};
         }
         if (read == 0) break;
         DWORD written = 0;
-        if (!WriteFile(copy, block.data(), read, &written, nullptr) || written != read) {
+        if (!WriteFile(copy.Get(), block.data(), read, &written, nullptr) || written != read) {
             Log(LOG_ERROR,
                 "clib::os::modules::Module::GetModuleCopy: [E] Error copying module '%ws'. Write failed. read:%d "
                 "written:%d err:%d",
                 fullPath_.c_str(), (int)read, (int)written, (int)GetLastError());
-            CloseIfOpen(copy);
-            CloseIfOpen(lock);
-            return INVALID_HANDLE_VALUE;
+            return {};
         }
     }
 
-    FlushFileBuffers(copy);
+    FlushFileBuffers(copy.Get());
     const Snapshot before = TakeSnapshot(path);
     copyPath_ = path;
-    CloseIfOpen(copy);
+    copy.Reset();
 
-    HANDLE reopened = INVALID_HANDLE_VALUE;
+    ScopedKernelHandle reopened;
     DWORD reopenError = ERROR_SUCCESS;
     for (int attempt = 1; attempt <= kReopenAttempts; ++attempt) {
-        reopened = CreateFileW(copyPath_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
-        if (reopened != INVALID_HANDLE_VALUE) break;
+        if (copyHooks_.beforeReopen) copyHooks_.beforeReopen(copyPath_, attempt);
+        reopened.Reset(
+            CreateFileW(copyPath_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr));
+        if (reopened.IsValid()) break;
         reopenError = GetLastError();
         Log(LOG_WARNING,
             "clib::os::modules::Module::GetModuleCopy: [W] Could not reopen created temporary file '%ws'. Retrying...  "
             "err:%d, try:%d, wait:%ds.",
             copyPath_.c_str(), (int)reopenError, attempt, attempt);
-        Sleep(static_cast<DWORD>(attempt) * 1000);
+        Sleep(static_cast<DWORD>(attempt) * copyHooks_.reopenWaitUnitMs);
     }
-    if (reopened == INVALID_HANDLE_VALUE) {
+    if (!reopened.IsValid()) {
         Log(LOG_ERROR,
             "clib::os::modules::Module::GetModuleCopy: [E] Failed to reopen created temporary file '%ws'. err:%d, "
             "retries:%d",
             copyPath_.c_str(), (int)reopenError, kReopenAttempts);
-        CloseIfOpen(lock);
-        return INVALID_HANDLE_VALUE;
+        return {};
     }
 
     const Snapshot after = TakeSnapshot(copyPath_);
@@ -165,17 +144,14 @@ HANDLE Module::CopyInto(HANDLE source, const std::wstring& folder, DWORD flags, 
         Log(LOG_CRITICAL_ERROR,
             "clib::os::modules::Module::GetModuleCopy: [C] Security problem. File '%ws' has been modified during reopen!",
             copyPath_.c_str());
-        CloseIfOpen(reopened);
-        CloseIfOpen(lock);
-        return INVALID_HANDLE_VALUE;
+        return {};
     }
-    CloseIfOpen(lock);
     return reopened;
 }
 
 void Module::ClearModuleCopy() {
     if (strategy_) strategy_->UnloadModule();
-    CloseIfOpen(copyHandle_);
+    copyHandle_.Reset();
     if (FileExists(copyPath_)) {
         if (!DeleteFileW(copyPath_.c_str()))
             Log(LOG_WARNING, "clib::os::modules::Module::ClearModuleCopy: [W] Could not delete module copy '%ws'",

@@ -28,9 +28,6 @@ NTSTATUS NtStatusFromErrno(int error) {
         case EBADF: return STATUS_INVALID_HANDLE;
         case ENOMEM: return STATUS_NO_MEMORY;
         case ELOOP: return STATUS_REPARSE_POINT_NOT_RESOLVED;
-        case EPIPE: return STATUS_PIPE_BROKEN;
-        case ECANCELED: return STATUS_CANCELLED;
-        case EOPNOTSUPP: return STATUS_NOT_SUPPORTED;
         default: return STATUS_UNSUCCESSFUL;
     }
 }

@@ -62,7 +62,9 @@ DWORD WaitAny(const std::vector<Waitable>& items, DWORD milliseconds) {
         }
         if (ready <= 0) continue;
         for (size_t i = 0; i < items.size(); ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            // POLLNVAL too: an object whose descriptor could not be made is
+            // then retried on every round rather than never.
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
             if (TryTake(items[i], static_cast<DWORD>(i), result)) return result;
         }
     }
@@ -98,5 +100,11 @@ ZRWINAPI DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles,
 }
 
 ZRWINAPI DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    if (!zrwin::IsPseudoHandle(handle)) {
+        if (auto object = zrwin::LookupHandle(handle)) {
+            const DWORD result = object->WaitSelf(milliseconds);
+            if (result != zrwin::KernelObject::kNoSingleWait) return result;
+        }
+    }
     return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
 }

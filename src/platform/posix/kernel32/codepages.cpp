@@ -12,7 +12,6 @@
 #include <string>
 
 #include "core/status.h"
-#include "core/builtin_modules.h"
 #include "kernel32/bestfit.h"
 #include "kernel32/codepages.h"
 #include "zrwin/sync.h"
@@ -450,13 +449,3 @@ ZRWINAPI LPSTR WINAPI CharUpperA(LPSTR text) {
     for (char* p = text; *p; ++p) *p = UpperAnsi(*p);
     return text;
 }
-
-namespace {
-const zrwin::BuiltinExport kUser32Exports[] = {
-    {"IsCharAlphaA", reinterpret_cast<void*>(&IsCharAlphaA)},
-    {"IsCharAlphaW", reinterpret_cast<void*>(&IsCharAlphaW)},
-    {"CharUpperA", reinterpret_cast<void*>(&CharUpperA)},
-    {"CharUpperBuffA", reinterpret_cast<void*>(&CharUpperBuffA)},
-};
-ZRWIN_REGISTER_BUILTIN("user32", kUser32Exports);
-}  // namespace

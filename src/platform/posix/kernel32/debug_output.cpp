@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/scoped_fd.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
 
@@ -30,10 +31,8 @@ void Emit(const char* text, size_t length) {
     }
     // Opened per call so concurrent writers (threads, processes) each append
     // whole texts and nothing stays open.
-    int fd = open(target, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    WriteAll(fd, text, length);
-    close(fd);
+    zrwin::ScopedFd fd(open(target, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (fd.IsValid()) WriteAll(fd.Get(), text, length);
 }
 
 }  // namespace

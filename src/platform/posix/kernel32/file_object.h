@@ -4,19 +4,20 @@
 #include <string>
 
 #include "core/handle_table.h"
+#include "core/scoped_fd.h"
 #include "kernel32/share_modes.h"
 
 namespace zrwin {
 
 class FileObject : public KernelObject {
 public:
-    FileObject(int fd, DWORD access, std::string path, bool directory, bool deleteOnClose,
+    FileObject(ScopedFd fd, DWORD access, std::string path, bool directory, bool deleteOnClose,
                ShareRegistration share);
     // Closes the descriptor; deletes the file first when it was opened with
     // FILE_FLAG_DELETE_ON_CLOSE, then gives up its share-mode record.
     ~FileObject() override;
 
-    int Fd() const { return fd_; }
+    int Fd() const { return fd_.Get(); }
     const std::string& Path() const { return path_; }
     bool CanRead() const;
     bool CanWrite() const;
@@ -24,7 +25,7 @@ public:
     bool IsDirectory() const { return directory_; }
 
 private:
-    int fd_;
+    ScopedFd fd_;
     DWORD access_;
     std::string path_;
     bool directory_;
@@ -38,5 +39,15 @@ int FileDescriptorOf(HANDLE file);
 
 // The Windows error code for an errno value of a file operation.
 DWORD FileErrorFromErrno(int error);
+// As FileErrorFromErrno, but ENOENT tells a missing file (its folder exists)
+// from a missing path.
+DWORD PathError(int error, const std::string& path);
+// The POSIX path of a file name; false with the last error set.
+bool MapName(LPCWSTR name, std::string& path);
+
+// Hidden, system, archive and temporary are kept in an extended attribute;
+// `fd` -1 writes through the path.
+DWORD ReadStoredAttributes(const std::string& path);
+void WriteStoredAttributes(int fd, const std::string& path, DWORD attributes);
 
 }  // namespace zrwin

@@ -1,5 +1,5 @@
-// kernel32 files: CreateFile with Windows dispositions, share modes and
-// attributes, reading and writing, file pointers, attribute queries.
+// kernel32 file handles: CreateFile with Windows dispositions, share modes
+// and attributes, reading and writing, file pointers and sizes.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -30,12 +30,132 @@ constexpr const char* kDosAttributeName = "user.DOSATTRIB";
 constexpr DWORD kStoredAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                     FILE_ATTRIBUTE_TEMPORARY | 0x1000 /* OFFLINE */ | 0x2000 /* NOT_CONTENT_INDEXED */;
 constexpr DWORD kFileExecute = 0x0020;
-constexpr uint64_t kEpochDifference = 11644473600ull;  // seconds from 1601-01-01 to 1970-01-01
 
 constexpr DWORD kReadRights = FILE_READ_DATA | kFileExecute | GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL;
 constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL;
 
+std::shared_ptr<FileObject> LookupFile(HANDLE file) { return LookupHandleAs<FileObject>(file, ObjectKind::File); }
 
+bool ReadAll(int fd, uint8_t* buffer, size_t size, size_t& done) {
+    done = 0;
+    while (done < size) {
+        ssize_t n = ::read(fd, buffer + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const uint8_t* buffer, size_t size, size_t& done) {
+    done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, buffer + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+HANDLE OpenDirectory(const std::string& path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags) {
+    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS)) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (disposition == CREATE_NEW) return FailWithError(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+    if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    ScopedFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.IsValid()) return FailWithError(PathError(errno, path), INVALID_HANDLE_VALUE);
+    struct stat info {};
+    ::fstat(fd.Get(), &info);
+    ShareRegistration share;
+    DWORD shareResult = share.Register(info.st_dev, info.st_ino, access, shareMode);
+    if (shareResult != ERROR_SUCCESS) return FailWithError(shareResult, INVALID_HANDLE_VALUE);
+    auto object = std::make_shared<FileObject>(std::move(fd), access, path, true, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0,
+                                               std::move(share));
+    HANDLE handle = InsertHandle(std::move(object));
+    if (!handle) return INVALID_HANDLE_VALUE;
+    SetLastError(disposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposition, DWORD flagsAndAttributes) {
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return FailWithError(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    std::string path;
+    if (!MapName(name, path)) return INVALID_HANDLE_VALUE;
+    const bool deleteOnClose = (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+    // Delete-on-close is an open for deletion: later opens must share delete.
+    if (deleteOnClose) access |= DELETE;
+    const bool wantRead = (access & kReadRights) != 0;
+    const bool wantWrite = (access & kWriteRights) != 0;
+    if (disposition == TRUNCATE_EXISTING && !wantWrite) return FailWithError(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    const DWORD newAttributes = flagsAndAttributes & (kStoredAttributes | FILE_ATTRIBUTE_READONLY);
+
+    RemoveIfOrphaned(path);  // a delete-on-close file whose owner was killed is gone, as on Windows
+    struct stat existing {};
+    bool exists = ::stat(path.c_str(), &existing) == 0;
+    if (exists && S_ISDIR(existing.st_mode)) return OpenDirectory(path, access, shareMode, disposition, flagsAndAttributes);
+    if (exists) {
+        if (disposition == CREATE_NEW) return FailWithError(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+        // A read-only file refuses writers and deleters.
+        if (!(existing.st_mode & S_IWUSR) && (wantWrite || (access & DELETE) || disposition == CREATE_ALWAYS ||
+                                             disposition == TRUNCATE_EXISTING))
+            return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        // Overwriting a hidden or system file must keep those attributes.
+        if (disposition == CREATE_ALWAYS) {
+            DWORD stored = ReadStoredAttributes(path);
+            DWORD keep = stored & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+            if ((newAttributes & keep) != keep) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        }
+    }
+
+    int mode = wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
+    ScopedFd fd;
+    bool created = false;
+    for (int attempt = 0; attempt < 8 && !fd.IsValid(); ++attempt) {
+        if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) {
+            fd.Reset(::open(path.c_str(), mode | O_CREAT | O_EXCL | O_CLOEXEC,
+                            (newAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666));
+            if (fd.IsValid()) {
+                created = true;
+                break;
+            }
+            if (errno != EEXIST) return FailWithError(PathError(errno, path), INVALID_HANDLE_VALUE);
+            if (disposition == CREATE_NEW) return FailWithError(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+        }
+        fd.Reset(::open(path.c_str(), mode | O_CLOEXEC));
+        if (fd.IsValid()) break;
+        if (errno == EISDIR) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        // Removed between the two opens: create it after all.
+        if (errno == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING) continue;
+        return FailWithError(PathError(errno, path), INVALID_HANDLE_VALUE);
+    }
+    if (!fd.IsValid()) return FailWithError(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+
+    struct stat info {};
+    if (::fstat(fd.Get(), &info) != 0) return FailWithError(FileErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+    if (S_ISDIR(info.st_mode)) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    ShareRegistration share;
+    DWORD shareResult = share.Register(info.st_dev, info.st_ino, access, shareMode);
+    if (shareResult != ERROR_SUCCESS) return FailWithError(shareResult, INVALID_HANDLE_VALUE);
+    const bool existed = !created;
+    if ((disposition == CREATE_ALWAYS && existed) || disposition == TRUNCATE_EXISTING) {
+        int rc = wantWrite ? ::ftruncate(fd.Get(), 0) : ::truncate(path.c_str(), 0);
+        if (rc != 0) return FailWithError(FileErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+    }
+    // A file written anew is marked for archiving, as Windows marks it.
+    if (created || disposition == CREATE_ALWAYS)
+        WriteStoredAttributes(fd.Get(), path, newAttributes | FILE_ATTRIBUTE_ARCHIVE);
+    if (deleteOnClose) MarkDeleteOnClose(fd.Get());
+
+    auto object = std::make_shared<FileObject>(std::move(fd), access, path, false, deleteOnClose, std::move(share));
+    HANDLE handle = InsertHandle(std::move(object));
+    if (!handle) return INVALID_HANDLE_VALUE;
+    bool reportExisting = existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
+    SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+}  // namespace
 
 // ENOENT means a missing file when its folder exists, else a missing path.
 DWORD MissingError(const std::string& path) {
@@ -89,240 +209,10 @@ void WriteStoredAttributes(int fd, const std::string& path, DWORD attributes) {
     }
 }
 
-DWORD AttributesOf(const std::string& path, const struct stat& info) {
-    DWORD attributes = ReadStoredAttributes(path);
-    if (S_ISDIR(info.st_mode)) {
-        attributes |= FILE_ATTRIBUTE_DIRECTORY;
-    } else if (!(info.st_mode & S_IWUSR)) {
-        attributes |= FILE_ATTRIBUTE_READONLY;
-    }
-    return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
-}
-
-FILETIME ToFileTime(int64_t seconds, uint32_t nanoseconds) {
-    uint64_t ticks = (static_cast<uint64_t>(seconds + static_cast<int64_t>(kEpochDifference))) * 10000000ull +
-                     nanoseconds / 100;
-    FILETIME time;
-    time.dwLowDateTime = static_cast<DWORD>(ticks);
-    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    return time;
-}
-
-std::shared_ptr<FileObject> LookupFile(HANDLE file) { return LookupHandleAs<FileObject>(file, ObjectKind::File); }
-
-bool ReadAll(int fd, uint8_t* buffer, size_t size, size_t& done) {
-    done = 0;
-    while (done < size) {
-        ssize_t n = ::read(fd, buffer + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const uint8_t* buffer, size_t size, size_t& done) {
-    done = 0;
-    while (done < size) {
-        ssize_t n = ::write(fd, buffer + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-HANDLE OpenDirectory(const std::string& path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags) {
-    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS)) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-    if (disposition == CREATE_NEW) return FailWithError(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
-    if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return FailWithError(PathError(errno, path), INVALID_HANDLE_VALUE);
-    struct stat info {};
-    ::fstat(fd, &info);
-    ShareRegistration share;
-    DWORD shareResult = share.Register(info.st_dev, info.st_ino, access, shareMode);
-    if (shareResult != ERROR_SUCCESS) {
-        ::close(fd);
-        return FailWithError(shareResult, INVALID_HANDLE_VALUE);
-    }
-    auto object = std::make_shared<FileObject>(fd, access, path, true, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0,
-                                               std::move(share));
-    HANDLE handle = InsertHandle(std::move(object));
-    if (!handle) return INVALID_HANDLE_VALUE;
-    SetLastError(disposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return handle;
-}
-
-HANDLE CreateFileCore(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposition, DWORD flagsAndAttributes) {
-    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return FailWithError(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    std::string path;
-    if (!MapName(name, path)) return INVALID_HANDLE_VALUE;
-    const bool deleteOnClose = (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
-    // Delete-on-close is an open for deletion: later opens must share delete.
-    if (deleteOnClose) access |= DELETE;
-    const bool wantRead = (access & kReadRights) != 0;
-    const bool wantWrite = (access & kWriteRights) != 0;
-    if (disposition == TRUNCATE_EXISTING && !wantWrite) return FailWithError(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    const DWORD newAttributes = flagsAndAttributes & (kStoredAttributes | FILE_ATTRIBUTE_READONLY);
-
-    RemoveIfOrphaned(path);  // a delete-on-close file whose owner was killed is gone, as on Windows
-    struct stat existing {};
-    bool exists = ::stat(path.c_str(), &existing) == 0;
-    if (exists && S_ISDIR(existing.st_mode)) return OpenDirectory(path, access, shareMode, disposition, flagsAndAttributes);
-    if (exists) {
-        if (disposition == CREATE_NEW) return FailWithError(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
-        // A read-only file refuses writers and deleters.
-        if (!(existing.st_mode & S_IWUSR) && (wantWrite || (access & DELETE) || disposition == CREATE_ALWAYS ||
-                                             disposition == TRUNCATE_EXISTING))
-            return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-        // Overwriting a hidden or system file must keep those attributes.
-        if (disposition == CREATE_ALWAYS) {
-            DWORD stored = ReadStoredAttributes(path);
-            DWORD keep = stored & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-            if ((newAttributes & keep) != keep) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-        }
-    }
-
-    int mode = wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
-    int fd = -1;
-    bool created = false;
-    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-        if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) {
-            fd = ::open(path.c_str(), mode | O_CREAT | O_EXCL | O_CLOEXEC,
-                        (newAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666);
-            if (fd >= 0) {
-                created = true;
-                break;
-            }
-            if (errno != EEXIST) return FailWithError(PathError(errno, path), INVALID_HANDLE_VALUE);
-            if (disposition == CREATE_NEW) return FailWithError(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
-        }
-        fd = ::open(path.c_str(), mode | O_CLOEXEC);
-        if (fd >= 0) break;
-        if (errno == EISDIR) return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-        // Removed between the two opens: create it after all.
-        if (errno == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING) continue;
-        return FailWithError(PathError(errno, path), INVALID_HANDLE_VALUE);
-    }
-    if (fd < 0) return FailWithError(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
-
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        int error = errno;
-        ::close(fd);
-        return FailWithError(FileErrorFromErrno(error), INVALID_HANDLE_VALUE);
-    }
-    if (S_ISDIR(info.st_mode)) {
-        ::close(fd);
-        return FailWithError(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-    }
-    ShareRegistration share;
-    DWORD shareResult = share.Register(info.st_dev, info.st_ino, access, shareMode);
-    if (shareResult != ERROR_SUCCESS) {
-        ::close(fd);
-        return FailWithError(shareResult, INVALID_HANDLE_VALUE);
-    }
-    const bool existed = !created;
-    if ((disposition == CREATE_ALWAYS && existed) || disposition == TRUNCATE_EXISTING) {
-        int rc = wantWrite ? ::ftruncate(fd, 0) : ::truncate(path.c_str(), 0);
-        if (rc != 0) {
-            int error = errno;
-            ::close(fd);
-            return FailWithError(FileErrorFromErrno(error), INVALID_HANDLE_VALUE);
-        }
-    }
-    // A file written anew is marked for archiving, as Windows marks it.
-    if (created || disposition == CREATE_ALWAYS) WriteStoredAttributes(fd, path, newAttributes | FILE_ATTRIBUTE_ARCHIVE);
-    if (deleteOnClose) MarkDeleteOnClose(fd);
-
-    auto object = std::make_shared<FileObject>(fd, access, path, false, deleteOnClose, std::move(share));
-    HANDLE handle = InsertHandle(std::move(object));
-    if (!handle) return INVALID_HANDLE_VALUE;
-    bool reportExisting = existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
-    SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return handle;
-}
-
-DWORD GetAttributesCore(LPCWSTR name) {
-    std::string path;
-    if (!MapName(name, path)) return INVALID_FILE_ATTRIBUTES;
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        SetLastError(PathError(errno, path));
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    return AttributesOf(path, info);
-}
-
-BOOL GetAttributesExCore(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
-    if (level != GetFileExInfoStandard || !information) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
-    std::string path;
-    if (!MapName(name, path)) return FALSE;
-    struct statx extended {};
-    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &extended) != 0)
-        return FailWithError(PathError(errno, path), FALSE);
-    struct stat info {};
-    info.st_mode = extended.stx_mode;
-    auto* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(information);
-    data->dwFileAttributes = AttributesOf(path, info);
-    // Creation is the birth time where the file system records it, else the change time.
-    const auto& created = (extended.stx_mask & STATX_BTIME) ? extended.stx_btime : extended.stx_ctime;
-    data->ftCreationTime = ToFileTime(created.tv_sec, created.tv_nsec);
-    data->ftLastAccessTime = ToFileTime(extended.stx_atime.tv_sec, extended.stx_atime.tv_nsec);
-    data->ftLastWriteTime = ToFileTime(extended.stx_mtime.tv_sec, extended.stx_mtime.tv_nsec);
-    uint64_t size = S_ISDIR(extended.stx_mode) ? 0 : extended.stx_size;
-    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    data->nFileSizeLow = static_cast<DWORD>(size);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
-}
-
-BOOL SetAttributesCore(LPCWSTR name, DWORD attributes) {
-    std::string path;
-    if (!MapName(name, path)) return FALSE;
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return FailWithError(PathError(errno, path), FALSE);
-    if (!S_ISDIR(info.st_mode)) {
-        mode_t mode = info.st_mode & 07777;
-        mode_t wanted = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~0222) : (mode | S_IWUSR);
-        if (wanted != mode && ::chmod(path.c_str(), wanted) != 0) return FailWithError(FileErrorFromErrno(errno), FALSE);
-    }
-    WriteStoredAttributes(-1, path, attributes);
-    return TRUE;
-}
-
-BOOL DeleteCore(LPCWSTR name) {
-    std::string path;
-    if (!MapName(name, path)) return FALSE;
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) return FailWithError(PathError(errno, path), FALSE);
-    if (S_ISDIR(info.st_mode)) return FailWithError(ERROR_ACCESS_DENIED, FALSE);
-    if (!S_ISLNK(info.st_mode) && !(info.st_mode & S_IWUSR)) return FailWithError(ERROR_ACCESS_DENIED, FALSE);
-    // Deleting is an open for deletion that shares everything: it fails while
-    // anyone holds the file without FILE_SHARE_DELETE.
-    ShareRegistration share;
-    DWORD shareResult = share.Register(info.st_dev, info.st_ino, DELETE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (shareResult != ERROR_SUCCESS) return FailWithError(shareResult, FALSE);
-    if (::unlink(path.c_str()) != 0) return FailWithError(PathError(errno, path), FALSE);
-    return TRUE;
-}
-
-DWORD CopyOut(const std::wstring& text, DWORD length, LPWSTR buffer) {
-    auto needed = static_cast<DWORD>(text.size() + 1);
-    if (!buffer || length < needed) return needed;
-    std::memcpy(buffer, text.c_str(), needed * sizeof(wchar_t));
-    return needed - 1;
-}
-
-}  // namespace
-
-FileObject::FileObject(int fd, DWORD access, std::string path, bool directory, bool deleteOnClose,
+FileObject::FileObject(ScopedFd fd, DWORD access, std::string path, bool directory, bool deleteOnClose,
                        ShareRegistration share)
     : KernelObject(ObjectKind::File),
-      fd_(fd),
+      fd_(std::move(fd)),
       access_(access),
       path_(std::move(path)),
       directory_(directory),
@@ -334,7 +224,7 @@ FileObject::~FileObject() {
     if (deleteOnClose_) {
         // Only the file this handle opened: the name may since have been given to another.
         struct stat mine {}, named {};
-        bool same = ::fstat(fd_, &mine) == 0 && ::lstat(path_.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+        bool same = ::fstat(fd_.Get(), &mine) == 0 && ::lstat(path_.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
                     mine.st_ino == named.st_ino;
         if (same && directory_) {
             ::rmdir(path_.c_str());
@@ -343,7 +233,7 @@ FileObject::~FileObject() {
         }
     }
     share_.Release();
-    if (fd_ >= 0) ::close(fd_);
+    fd_.Reset();
 }
 
 bool FileObject::CanRead() const { return (access_ & kReadRights) != 0; }
@@ -414,33 +304,22 @@ namespace {
 bool MovePointer(HANDLE file, int64_t distance, DWORD method, int64_t& position) {
     auto object = LookupFile(file);
     if (!object) return false;
-    int64_t base = 0;
+    int whence;
     if (method == FILE_BEGIN) {
-        base = 0;
+        whence = SEEK_SET;
     } else if (method == FILE_CURRENT) {
-        base = ::lseek(object->Fd(), 0, SEEK_CUR);
+        whence = SEEK_CUR;
     } else if (method == FILE_END) {
-        struct stat info {};
-        if (::fstat(object->Fd(), &info) != 0) {
-            SetLastError(FileErrorFromErrno(errno));
-            return false;
-        }
-        base = info.st_size;
+        whence = SEEK_END;
     } else {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    if (base < 0) {
-        SetLastError(FileErrorFromErrno(errno));
-        return false;
-    }
-    int64_t target = base + distance;
+    // One call: a move that would end before the start fails with EINVAL and
+    // leaves the pointer where it was, as the Windows call does.
+    const off_t target = ::lseek(object->Fd(), static_cast<off_t>(distance), whence);
     if (target < 0) {
-        SetLastError(ERROR_NEGATIVE_SEEK);
-        return false;
-    }
-    if (::lseek(object->Fd(), target, SEEK_SET) < 0) {
-        SetLastError(FileErrorFromErrno(errno));
+        SetLastError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : FileErrorFromErrno(errno));
         return false;
     }
     position = target;
@@ -505,85 +384,4 @@ ZRWINAPI BOOL WINAPI FlushFileBuffers(HANDLE file) {
     if (!object->CanWrite()) return FailWithError(ERROR_ACCESS_DENIED, FALSE);
     if (::fsync(object->Fd()) != 0) return FailWithError(FileErrorFromErrno(errno), FALSE);
     return TRUE;
-}
-
-ZRWINAPI BOOL WINAPI DeleteFileW(LPCWSTR name) { return DeleteCore(name); }
-
-ZRWINAPI BOOL WINAPI DeleteFileA(LPCSTR name) {
-    if (!name) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
-    return DeleteCore(AnsiToWide(name).c_str());
-}
-
-ZRWINAPI DWORD WINAPI GetFileAttributesW(LPCWSTR name) { return GetAttributesCore(name); }
-
-ZRWINAPI DWORD WINAPI GetFileAttributesA(LPCSTR name) {
-    if (!name) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    return GetAttributesCore(AnsiToWide(name).c_str());
-}
-
-ZRWINAPI BOOL WINAPI GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
-    return GetAttributesExCore(name, level, information);
-}
-
-ZRWINAPI BOOL WINAPI GetFileAttributesExA(LPCSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
-    if (!name) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
-    return GetAttributesExCore(AnsiToWide(name).c_str(), level, information);
-}
-
-ZRWINAPI BOOL WINAPI SetFileAttributesW(LPCWSTR name, DWORD attributes) { return SetAttributesCore(name, attributes); }
-
-ZRWINAPI BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes) {
-    if (!name) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
-    return SetAttributesCore(AnsiToWide(name).c_str(), attributes);
-}
-
-ZRWINAPI BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
-    std::string path;
-    if (!MapName(name, path)) return FALSE;
-    if (::mkdir(path.c_str(), 0777) != 0) {
-        if (errno == EEXIST) return FailWithError(ERROR_ALREADY_EXISTS, FALSE);
-        if (errno == ENOENT) return FailWithError(ERROR_PATH_NOT_FOUND, FALSE);
-        return FailWithError(FileErrorFromErrno(errno), FALSE);
-    }
-    return TRUE;
-}
-
-ZRWINAPI BOOL WINAPI RemoveDirectoryW(LPCWSTR name) {
-    std::string path;
-    if (!MapName(name, path)) return FALSE;
-    if (::rmdir(path.c_str()) != 0) {
-        if (errno == ENOTDIR) return FailWithError(ERROR_DIRECTORY, FALSE);
-        if (errno == EEXIST) return FailWithError(ERROR_DIR_NOT_EMPTY, FALSE);
-        return FailWithError(PathError(errno, path), FALSE);
-    }
-    return TRUE;
-}
-
-ZRWINAPI DWORD WINAPI GetCurrentDirectoryW(DWORD length, LPWSTR buffer) {
-    std::string cwd(4096, '\0');
-    while (!::getcwd(cwd.data(), cwd.size())) {
-        if (errno != ERANGE) {
-            SetLastError(FileErrorFromErrno(errno));
-            return 0;
-        }
-        cwd.resize(cwd.size() * 2);
-    }
-    cwd.resize(std::strlen(cwd.c_str()));
-    return CopyOut(PosixToWindowsPath(cwd), length, buffer);
-}
-
-ZRWINAPI DWORD WINAPI GetCurrentDirectoryA(DWORD length, LPSTR buffer) {
-    DWORD needed = GetCurrentDirectoryW(0, nullptr);
-    if (needed == 0) return 0;
-    std::wstring wide(needed, L'\0');
-    DWORD got = GetCurrentDirectoryW(needed, wide.data());
-    wide.resize(got);
-    std::string ansi = WideToAnsi(wide);
-    auto size = static_cast<DWORD>(ansi.size() + 1);
-    if (!buffer || length < size) return size;
-    std::memcpy(buffer, ansi.c_str(), size);
-    return size - 1;
 }

@@ -22,10 +22,13 @@
 #include <vector>
 
 #include "core/builtin_modules.h"
+#include "kernel32/loader_state.h"
 #include "kernel32/paths.h"
 #include "zrwin/loader.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
+
+namespace zrwin::loader {
 
 namespace {
 
@@ -40,22 +43,7 @@ struct alignas(16) BuiltinSlot {
 };
 BuiltinSlot g_builtinSlots[kMaxBuiltins];
 
-struct BuiltinState {
-    std::string name;
-    long references = 0;
-};
-
-struct LoadedLibrary {
-    void* dl = nullptr;
-    std::string path;  // absolute POSIX path
-    long references = 0;
-};
-
-struct LoaderState {
-    std::mutex lock;
-    std::vector<BuiltinState> builtins;  // index = slot
-    std::map<uintptr_t, LoadedLibrary> libraries;  // by base address
-};
+}  // namespace
 
 // Held around dlopen, dlclose and reading the loader's records, like the
 // Windows loader lock: a library constructor may itself load libraries on
@@ -163,13 +151,6 @@ uintptr_t MainProgramBase() {
     return query.base;
 }
 
-std::string SelfExe() {
-    char buffer[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return {};
-    return std::string(buffer, (size_t)n);
-}
-
 // Absolute and without "." or "..", but symbolic links kept, as the name was
 // given.
 std::string Absolute(const std::string& path) {
@@ -177,34 +158,6 @@ std::string Absolute(const std::string& path) {
     std::filesystem::path absolute = std::filesystem::absolute(path, error);
     if (error) return path;
     return absolute.lexically_normal().string();
-}
-
-std::string ZrwinLibraryPath() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&BaseOfDlHandle), &info) && info.dli_fname && *info.dli_fname)
-        return Absolute(info.dli_fname);
-    return SelfExe();
-}
-
-// The file of a module handle, or empty (last error set).
-std::string FileOfModule(HMODULE module) {
-    if (!module) return SelfExe();
-    auto address = reinterpret_cast<uintptr_t>(module);
-    if (SlotOfHandle(module) >= 0) return ZrwinLibraryPath();
-    {
-        auto& state = State();
-        std::lock_guard<std::mutex> guard(state.lock);
-        auto found = state.libraries.find(address);
-        if (found != state.libraries.end()) return found->second.path;
-    }
-    if (address == MainProgramBase()) return SelfExe();
-    Dl_info info{};
-    if (dladdr(module, &info) && info.dli_fname) {
-        if (!*info.dli_fname || reinterpret_cast<uintptr_t>(info.dli_fbase) == MainProgramBase()) return SelfExe();
-        return Absolute(info.dli_fname);
-    }
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return {};
 }
 
 HMODULE LoadPath(const std::wstring& name) {
@@ -295,53 +248,9 @@ HMODULE Load(const std::wstring& name) {
     return LoadPath(name);
 }
 
-HMODULE ModuleHandle(const std::wstring* name) {
-    if (!name) return reinterpret_cast<HMODULE>(MainProgramBase());
-    std::string builtin = BuiltinName(*name);
-    auto& state = State();
-    std::lock_guard<std::mutex> guard(state.lock);
-    if (!builtin.empty()) {
-        long slot = BuiltinSlotOf(state, builtin, false);
-        // kernel32 and ntdll are in every process.
-        bool always = builtin == "kernel32" || builtin == "ntdll";
-        if (slot >= 0 && (always || state.builtins[(size_t)slot].references > 0)) return HandleOfSlot(slot);
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    std::string wanted = Narrow(*name);
-    std::string posix;
-    bool hasFolder = name->find_first_of(L"\\/:") != std::wstring::npos;
-    if (hasFolder && zrwin::WindowsToPosixPath(*name, posix)) posix = Absolute(posix);
-    for (auto& [base, library] : state.libraries) {
-        if (hasFolder) {
-            if (library.path == posix) return reinterpret_cast<HMODULE>(base);
-            continue;
-        }
-        std::string file = library.path.substr(library.path.rfind('/') + 1);
-        if (file == wanted || Lower(file) == Lower(wanted)) return reinterpret_cast<HMODULE>(base);
-    }
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-}
+}  // namespace zrwin::loader
 
-template <typename Char>
-DWORD CopyName(const std::basic_string<Char>& name, Char* out, DWORD size) {
-    if (size == 0) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    if (name.size() >= size) {
-        std::copy(name.begin(), name.begin() + (size - 1), out);
-        out[size - 1] = 0;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return size;
-    }
-    std::copy(name.begin(), name.end(), out);
-    out[name.size()] = 0;
-    return (DWORD)name.size();
-}
-
-}  // namespace
+using namespace zrwin::loader;
 
 ZRWINAPI HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
     if (!name) {
@@ -447,44 +356,4 @@ ZRWINAPI BOOL WINAPI FreeLibrary(HMODULE module) {
         dlclose(toClose);
     }
     return TRUE;
-}
-
-ZRWINAPI HMODULE WINAPI GetModuleHandleW(LPCWSTR name) {
-    if (!name) return ModuleHandle(nullptr);
-    std::wstring wide(name);
-    return ModuleHandle(&wide);
-}
-
-ZRWINAPI HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
-    if (!name) return ModuleHandle(nullptr);
-    std::wstring wide = Widen(name, CP_ACP);
-    return ModuleHandle(&wide);
-}
-
-ZRWINAPI DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
-    if (!fileName && size) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    std::string path = FileOfModule(module);
-    if (path.empty()) return 0;
-    return CopyName(zrwin::PosixToWindowsPath(path), fileName, size);
-}
-
-ZRWINAPI DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
-    if (!fileName && size) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    std::string path = FileOfModule(module);
-    if (path.empty()) return 0;
-    std::wstring wide = zrwin::PosixToWindowsPath(path);
-    std::string ansi;
-    int bytes = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, "?", nullptr);
-    if (bytes > 0) {
-        ansi.resize((size_t)bytes);
-        WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, ansi.data(), bytes, "?", nullptr);
-        ansi.resize((size_t)bytes - 1);
-    }
-    return CopyName(ansi, fileName, size);
 }

@@ -9,6 +9,7 @@
 #include <climits>
 #include <mutex>
 
+#include "core/scoped_fd.h"
 #include "core/handle_table.h"
 #include "zrwin/sync.h"
 
@@ -17,10 +18,10 @@ namespace {
 
 class ProcessObject : public KernelObject {
 public:
-    ProcessObject(int pidfd, DWORD pid) : KernelObject(ObjectKind::Process), pidfd_(pidfd), pid_(pid) {}
-    ~ProcessObject() override { close(pidfd_); }
+    ProcessObject(ScopedFd pidfd, DWORD pid)
+        : KernelObject(ObjectKind::Process), pidfd_(std::move(pidfd)), pid_(pid) {}
 
-    int PollFd() const override { return pidfd_; }
+    int PollFd() const override { return pidfd_.Get(); }
     DWORD Pid() const { return pid_; }
 
     // False when the process ended but its exit code cannot be learnt (it
@@ -31,7 +32,7 @@ public:
             code = code_;
             return true;
         }
-        pollfd entry{pidfd_, POLLIN, 0};
+        pollfd entry{pidfd_.Get(), POLLIN, 0};
         int ready = poll(&entry, 1, 0);
         if (ready <= 0) {
             code = STILL_ACTIVE;
@@ -39,7 +40,7 @@ public:
         }
         // WNOWAIT leaves the child to be reaped by whoever owns it.
         siginfo_t info{};
-        if (waitid(P_PIDFD, static_cast<id_t>(pidfd_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0) {
+        if (waitid(P_PIDFD, static_cast<id_t>(pidfd_.Get()), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0) {
             return false;
         }
         code_ = info.si_code == CLD_EXITED ? static_cast<DWORD>(info.si_status)
@@ -50,7 +51,7 @@ public:
     }
 
 private:
-    const int pidfd_;
+    const ScopedFd pidfd_;
     const DWORD pid_;
     std::mutex lock_;
     bool known_ = false;
@@ -94,7 +95,7 @@ ZRWINAPI HANDLE WINAPI OpenProcess(DWORD, BOOL, DWORD processId) {
     // pidfd_open does not set close-on-exec on every kernel; the layer's
     // handles are never inherited.
     fcntl(fd, F_SETFD, FD_CLOEXEC);
-    HANDLE handle = zrwin::InsertHandle(std::make_shared<ProcessObject>(fd, processId));
+    HANDLE handle = zrwin::InsertHandle(std::make_shared<ProcessObject>(zrwin::ScopedFd(fd), processId));
     if (handle) SetLastError(ERROR_SUCCESS);
     return handle;
 }

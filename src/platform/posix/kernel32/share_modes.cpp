@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "core/scoped_fd.h"
 #include "kernel32/share_modes.h"
 #include "zrwin/fileapi.h"
 
@@ -49,11 +50,10 @@ struct Table {
 uint64_t StartTimeOf(pid_t pid) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    ScopedFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.IsValid()) return 0;
     char buffer[1024];
-    ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
-    ::close(fd);
+    ssize_t n = ::read(fd.Get(), buffer, sizeof buffer - 1);
     if (n <= 0) return 0;
     buffer[n] = 0;
     // The command name may hold blanks and parentheses: count fields after the last ')'.
@@ -79,25 +79,24 @@ class ShareTable {
 public:
     ShareTable() {
         std::string name = "/zrwin-share-v2-" + std::to_string(::getuid());
-        int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd >= 0) {
+        ScopedFd fd(::shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (fd.IsValid()) {
             // The first process sizes and initialises the table under an exclusive file lock.
-            ::flock(fd, LOCK_EX);
+            ::flock(fd.Get(), LOCK_EX);
             struct stat info {};
-            bool statted = ::fstat(fd, &info) == 0;
+            bool statted = ::fstat(fd.Get(), &info) == 0;
             bool fresh = statted && info.st_size == 0;
-            bool usable = statted && (fresh ? ::ftruncate(fd, sizeof(Table)) == 0
+            bool usable = statted && (fresh ? ::ftruncate(fd.Get(), sizeof(Table)) == 0
                                             : info.st_size == static_cast<off_t>(sizeof(Table)));
             if (usable) {
-                void* mapped = ::mmap(nullptr, sizeof(Table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+                void* mapped = ::mmap(nullptr, sizeof(Table), PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
                 if (mapped != MAP_FAILED) {
                     table_ = static_cast<Table*>(mapped);
                     if (fresh || table_->magic != kMagic) Initialise(true);
                     shared_ = true;
                 }
             }
-            ::flock(fd, LOCK_UN);
-            ::close(fd);
+            ::flock(fd.Get(), LOCK_UN);
         }
         if (!table_) {
             // Without shared memory the modes still hold between the threads of this process.

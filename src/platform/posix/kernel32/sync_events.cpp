@@ -1,6 +1,16 @@
-// Events: an eventfd mirrors the signalled state so waits can poll() it among
-// other objects; the state itself lives under a lock so that an auto-reset
-// event is consumed by exactly one waiter.
+// Events: the signalled state is a word that single-object waits sleep on
+// with a futex, the cheapest wake-up between threads. An eventfd mirrors the
+// state for poll() once a multi-object wait has looked at the event; from
+// then on every change is mirrored. A lock keeps the word and the mirror in
+// step, so that an auto-reset event is consumed by exactly one waiter.
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
 #include <mutex>
 
 #include "core/handle_table.h"
@@ -9,6 +19,23 @@
 namespace zrwin {
 namespace {
 
+// Sleeps while *word is 0, until woken or the absolute monotonic deadline
+// (none when null) passes.
+void FutexWaitWhileZero(std::atomic<uint32_t>* word, const timespec* deadline) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_BITSET_PRIVATE, 0u, deadline, nullptr,
+            FUTEX_BITSET_MATCH_ANY);
+}
+
+void FutexWake(std::atomic<uint32_t>* word, int count) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+bool Passed(const timespec& deadline) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
 class EventObject : public KernelObject {
 public:
     EventObject(bool manualReset, bool initialState) : KernelObject(ObjectKind::Event), manualReset_(manualReset) {
@@ -16,37 +43,74 @@ public:
     }
 
     bool Valid() const { return signal_.Valid(); }
-    int PollFd() const override { return signal_.Fd(); }
+
+    int PollFd() const override {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!mirrored_) {
+            mirrored_ = true;
+            if (signalled_.load(std::memory_order_relaxed)) signal_.Set();
+        }
+        return signal_.Fd();
+    }
 
     bool TryAcquire() override {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!signalled_) return false;
+        if (!signalled_.load(std::memory_order_relaxed)) return false;
         if (!manualReset_) {
-            signalled_ = false;
-            signal_.Clear();
+            signalled_.store(0, std::memory_order_relaxed);
+            if (mirrored_) signal_.Clear();
         }
         return true;
     }
 
+    DWORD WaitSelf(DWORD milliseconds) override {
+        if (TryAcquire()) return WAIT_OBJECT_0;
+        if (milliseconds == 0) return WAIT_TIMEOUT;
+        timespec deadline{};
+        if (milliseconds != INFINITE) {
+            clock_gettime(CLOCK_MONOTONIC, &deadline);
+            deadline.tv_sec += milliseconds / 1000;
+            deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+            if (deadline.tv_nsec >= 1000000000L) {
+                deadline.tv_sec += 1;
+                deadline.tv_nsec -= 1000000000L;
+            }
+        }
+        for (;;) {
+            // Counted before the word is looked at, so that a Set either sees
+            // this sleeper or the futex sees the Set's word.
+            sleepers_.fetch_add(1);
+            FutexWaitWhileZero(&signalled_, milliseconds == INFINITE ? nullptr : &deadline);
+            sleepers_.fetch_sub(1);
+            if (TryAcquire()) return WAIT_OBJECT_0;
+            if (milliseconds != INFINITE && Passed(deadline)) return WAIT_TIMEOUT;
+        }
+    }
+
     void Set() {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (signalled_) return;
-        signalled_ = true;
-        signal_.Set();
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (signalled_.load(std::memory_order_relaxed)) return;
+            signalled_.store(1);
+            if (mirrored_) signal_.Set();
+        }
+        if (sleepers_.load() > 0) FutexWake(&signalled_, manualReset_ ? INT_MAX : 1);
     }
 
     void Reset() {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!signalled_) return;
-        signalled_ = false;
-        signal_.Clear();
+        if (!signalled_.load(std::memory_order_relaxed)) return;
+        signalled_.store(0, std::memory_order_relaxed);
+        if (mirrored_) signal_.Clear();
     }
 
 private:
     const bool manualReset_;
-    std::mutex lock_;
-    bool signalled_ = false;
-    SignalFd signal_;
+    mutable std::mutex lock_;
+    std::atomic<uint32_t> signalled_{0};
+    std::atomic<uint32_t> sleepers_{0};
+    mutable bool mirrored_ = false;
+    mutable SignalFd signal_;
 };
 
 HANDLE CreateEventCommon(BOOL manualReset, BOOL initialState, bool named) {

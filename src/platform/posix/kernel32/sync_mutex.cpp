@@ -8,6 +8,17 @@
 // closes its last handle it tries to upgrade to an exclusive lock; getting it
 // proves no other process has the object open, and the name is removed. An
 // opener that loses that race sees a link count of 0 and starts again.
+//
+// Every process that has the name open also holds a shared byte-range lock
+// on the object's first byte (an open-file-description lock, so it goes with
+// the descriptor however the process ends). A process whose last handle
+// closes drops that lock and keeps the object mapped for a moment ("parked"),
+// so that reopening it, as the log does for every record, costs two lock
+// calls and no shared-memory set-up. A name nobody holds that lock on is dead
+// in the Windows sense: whoever opens it next, this process or another, gets
+// it as a new mutex. Parked objects are torn down, and their
+// name removed when nobody else has them open, once unused for a while, when
+// too many are parked, and at process exit.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -19,7 +30,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,6 +49,22 @@ namespace {
 constexpr const char* kShmDirectory = "/dev/shm";
 constexpr const char* kNamePrefix = "/zrwin-mutex-";
 constexpr int kFutexTidMask = 0x3fffffff;
+
+// The lock on the object's first byte that marks a process as having the
+// name open: shared while open, exclusive for a moment to learn whether any
+// other process has it open.
+bool LiveLock(int fd, short type, bool wait) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 1;
+    int result;
+    do {
+        result = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
 
 bool InitMutex(pthread_mutex_t* mutex, bool shared) {
     pthread_mutexattr_t attributes;
@@ -65,8 +94,17 @@ public:
     virtual ~MutexStorage() = default;
     pthread_mutex_t* Mutex() const { return mutex_; }
 
+    // Counts the locks taken through this memory. Only a live owner that
+    // took the lock through it pins it: another mapping of the same named
+    // mutex in this process may go while a thread holds the lock through
+    // its own.
+    void Acquired() { held_.fetch_add(1); }
+    void Released() { held_.fetch_sub(1); }
+    bool Pinned() const { return held_.load() > 0 && HeldInThisProcess(mutex_); }
+
 protected:
     pthread_mutex_t* mutex_ = nullptr;
+    std::atomic<int> held_{0};
 };
 
 class PrivateStorage : public MutexStorage {
@@ -81,7 +119,7 @@ public:
     }
     ~PrivateStorage() override {
         if (!mutex_) return;
-        if (HeldInThisProcess(mutex_)) return;  // kept for the owner's robust list
+        if (Pinned()) return;  // kept for the owner's robust list
         pthread_mutex_destroy(mutex_);
         delete mutex_;
     }
@@ -92,15 +130,21 @@ public:
     // Opens or creates the object; `existed` tells which. False with the
     // last error set on failure.
     bool Open(const std::string& name, bool initialOwner, bool& existed);
+    // Opens a parked object again; `existed` is false when no process had
+    // it open, which makes it new, owned when asked.
+    void Rejoin(bool initialOwner, bool& existed);
+    // Marks the name as no longer open in this process, as its last handle closes.
+    void Leave() { LiveLock(fd_.Get(), F_UNLCK, false); }
     ~SharedStorage() override;
 
 private:
     bool OpenExisting(bool& gone);
     bool CreateNew(bool initialOwner, bool& raced);
     bool Map(int fd);
+    void Join(bool initialOwner, bool& existed);
 
     std::string name_;
-    int fd_ = -1;
+    ScopedFd fd_;
 };
 
 bool SharedStorage::Map(int fd) {
@@ -110,31 +154,48 @@ bool SharedStorage::Map(int fd) {
     return true;
 }
 
+void SharedStorage::Join(bool initialOwner, bool& existed) {
+    existed = !LiveLock(fd_.Get(), F_WRLCK, false);
+    // Turns the look into a shared lock, or waits out another opener's look.
+    LiveLock(fd_.Get(), F_RDLCK, true);
+    if (existed || !initialOwner) return;
+    // A dead name's mutex is free unless another process joined a moment
+    // later and took it; this one then counts as having opened theirs.
+    int error = pthread_mutex_trylock(mutex_);
+    if (error == EOWNERDEAD) {
+        pthread_mutex_consistent(mutex_);
+        Acquired();
+    } else if (error == 0) {
+        Acquired();
+    } else {
+        existed = true;
+    }
+}
+
+void SharedStorage::Rejoin(bool initialOwner, bool& existed) { Join(initialOwner, existed); }
+
 bool SharedStorage::OpenExisting(bool& gone) {
     gone = false;
-    int fd = shm_open(name_.c_str(), O_RDWR | O_CLOEXEC, 0);
-    if (fd < 0) {
+    ScopedFd fd(shm_open(name_.c_str(), O_RDWR | O_CLOEXEC, 0));
+    if (!fd.IsValid()) {
         gone = errno == ENOENT;
         if (!gone) SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_NO_SYSTEM_RESOURCES);
         return false;
     }
     struct stat info {};
-    if (flock(fd, LOCK_SH) != 0 || fstat(fd, &info) != 0) {
-        close(fd);
+    if (flock(fd.Get(), LOCK_SH) != 0 || fstat(fd.Get(), &info) != 0) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
     if (info.st_nlink == 0) {  // removed by its last user while we opened it
-        close(fd);
         gone = true;
         return false;
     }
-    if (info.st_size < static_cast<off_t>(sizeof(pthread_mutex_t)) || !Map(fd)) {
-        close(fd);
+    if (info.st_size < static_cast<off_t>(sizeof(pthread_mutex_t)) || !Map(fd.Get())) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    fd_ = fd;
+    fd_ = std::move(fd);
     return true;
 }
 
@@ -144,24 +205,26 @@ bool SharedStorage::CreateNew(bool initialOwner, bool& raced) {
     // nothing behind if this process dies half way. Where the file system
     // cannot make one, a temporary name stands in for the moment it takes.
     std::string temporary;
-    int fd = open(kShmDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    ScopedFd fd(open(kShmDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!fd.IsValid()) {
         static std::atomic<unsigned> counter{0};
         temporary = std::string(kNamePrefix) + "tmp-" + std::to_string(getpid()) + "-" +
                     std::to_string(counter.fetch_add(1));
-        fd = shm_open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        fd.Reset(shm_open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     }
-    if (fd < 0) {
+    if (!fd.IsValid()) {
         SetLastError(ERROR_NO_SYSTEM_RESOURCES);
         return false;
     }
-    bool ok = fchmod(fd, 0600) == 0 && ftruncate(fd, sizeof(pthread_mutex_t)) == 0 && flock(fd, LOCK_SH) == 0 &&
-              Map(fd) && InitMutex(mutex_, true);
+    bool ok = fchmod(fd.Get(), 0600) == 0 && ftruncate(fd.Get(), sizeof(pthread_mutex_t)) == 0 &&
+              flock(fd.Get(), LOCK_SH) == 0 && LiveLock(fd.Get(), F_RDLCK, false) && Map(fd.Get()) &&
+              InitMutex(mutex_, true);
     // Nobody else can see the new mutex yet, so trying cannot fail.
     if (ok && initialOwner) ok = pthread_mutex_trylock(mutex_) == 0;
+    if (ok && initialOwner) Acquired();
     bool published = false;
     if (ok) {
-        std::string from = temporary.empty() ? "/proc/self/fd/" + std::to_string(fd)
+        std::string from = temporary.empty() ? "/proc/self/fd/" + std::to_string(fd.Get())
                                              : std::string(kShmDirectory) + temporary;
         std::string to = std::string(kShmDirectory) + name_;
         published = linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0;
@@ -169,15 +232,17 @@ bool SharedStorage::CreateNew(bool initialOwner, bool& raced) {
     }
     if (!temporary.empty()) shm_unlink(temporary.c_str());
     if (published) {
-        fd_ = fd;
+        fd_ = std::move(fd);
         return true;
     }
     if (mutex_) {
-        if (ok && initialOwner) pthread_mutex_unlock(mutex_);
+        if (ok && initialOwner) {
+            pthread_mutex_unlock(mutex_);
+            Released();
+        }
         munmap(mutex_, sizeof(pthread_mutex_t));
         mutex_ = nullptr;
     }
-    close(fd);
     if (!raced) SetLastError(ERROR_NO_SYSTEM_RESOURCES);
     return false;
 }
@@ -189,7 +254,7 @@ bool SharedStorage::Open(const std::string& name, bool initialOwner, bool& exist
     for (int round = 0; round < 100; ++round) {
         bool gone = false;
         if (OpenExisting(gone)) {
-            existed = true;
+            Join(initialOwner, existed);
             return true;
         }
         if (!gone) return false;
@@ -205,25 +270,39 @@ bool SharedStorage::Open(const std::string& name, bool initialOwner, bool& exist
 }
 
 SharedStorage::~SharedStorage() {
-    if (fd_ < 0) return;
-    if (HeldInThisProcess(mutex_)) return;  // kept mapped for the owner's robust list
-    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+    if (!fd_.IsValid()) return;
+    if (Pinned()) {
+        // Kept mapped for the owner's robust list, and kept open so the shared
+        // lock still tells other processes the object is in use.
+        (void)fd_.Take();
+        return;
+    }
+    if (flock(fd_.Get(), LOCK_EX | LOCK_NB) == 0) {
         struct stat mine {};
         struct stat named {};
         std::string path = std::string(kShmDirectory) + name_;
-        if (fstat(fd_, &mine) == 0 && stat(path.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
+        if (fstat(fd_.Get(), &mine) == 0 && stat(path.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
             mine.st_dev == named.st_dev) {
             shm_unlink(name_.c_str());
         }
     }
     munmap(mutex_, sizeof(pthread_mutex_t));
-    close(fd_);
 }
 
-// One shared mapping per name in this process, however many handles.
+constexpr auto kParkedFor = std::chrono::seconds(2);
+constexpr size_t kMostParked = 16;
+
+struct Parked {
+    std::unique_ptr<SharedStorage> storage;
+    std::chrono::steady_clock::time_point since;
+};
+
+// One shared mapping per name in this process, however many handles, and
+// the parked mappings of names no handle of this process has open.
 struct OpenNames {
     std::mutex lock;
     std::map<std::string, std::weak_ptr<SharedStorage>> names;
+    std::map<std::string, Parked> parked;
 };
 
 OpenNames& Names() {
@@ -270,6 +349,55 @@ private:
     std::atomic<long> intervalNs_{kShortestNs};
 };
 
+// Tears down parked objects unused for long, or the oldest when too many
+// are parked; all of them when `all`. Called with the lock held.
+void TearDownParked(OpenNames& names, bool all) {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = names.parked.begin(); it != names.parked.end();) {
+        if (all || now - it->second.since >= kParkedFor) {
+            it = names.parked.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    while (names.parked.size() > kMostParked) {
+        auto oldest = names.parked.begin();
+        for (auto it = names.parked.begin(); it != names.parked.end(); ++it) {
+            if (it->second.since < oldest->second.since) oldest = it;
+        }
+        names.parked.erase(oldest);
+    }
+}
+
+void TearDownAllParked() {
+    auto& names = Names();
+    std::lock_guard<std::mutex> guard(names.lock);
+    TearDownParked(names, true);
+}
+
+// The deleter of a process's shared mapping: runs when its last handle
+// closes, marks the name as no longer open here and parks the mapping for a
+// quick reopen.
+struct ParkOnLastClose {
+    std::string shmName;
+    void operator()(SharedStorage* storage) const {
+        std::unique_ptr<SharedStorage> owned(storage);
+        // Held by a thread of this process: kept as it is for the robust list.
+        if (storage->Pinned()) return;
+        storage->Leave();
+        auto& names = Names();
+        std::lock_guard<std::mutex> guard(names.lock);
+        static const bool registered = std::atexit(TearDownAllParked) == 0;
+        (void)registered;
+        // A handle opened since the count reached zero has a mapping of its
+        // own, or one is parked already: this one is surplus.
+        if (!names.names[shmName].expired() || names.parked.count(shmName)) return;
+        names.names.erase(shmName);
+        names.parked[shmName] = Parked{std::move(owned), std::chrono::steady_clock::now()};
+        TearDownParked(names, false);
+    }
+};
+
 class MutexObject : public KernelObject {
 public:
     explicit MutexObject(std::shared_ptr<MutexStorage> storage)
@@ -280,11 +408,13 @@ public:
     bool TryAcquire() override {
         switch (pthread_mutex_trylock(storage_->Mutex())) {
             case 0:
+                storage_->Acquired();
                 pacer_.ResetAfterSuccess();
                 return true;
             case EOWNERDEAD:
                 // Ownership passes to this thread; Windows reports it once.
                 pthread_mutex_consistent(storage_->Mutex());
+                storage_->Acquired();
                 pacer_.ResetAfterSuccess();
                 NoteAbandoned();
                 return true;
@@ -303,12 +433,16 @@ public:
             return false;
         }
         int error = pthread_mutex_unlock(mutex);
-        if (error == 0) return true;
+        if (error == 0) {
+            storage_->Released();
+            return true;
+        }
         SetLastError(ERROR_NOT_OWNER);
         return false;
     }
 
 private:
+
     std::shared_ptr<MutexStorage> storage_;
     RetryPacer pacer_;
 };
@@ -366,7 +500,7 @@ HANDLE CreateMutexCommon(BOOL initialOwner, const std::string* name) {
             SetLastError(ERROR_NO_SYSTEM_RESOURCES);
             return nullptr;
         }
-        if (initialOwner) pthread_mutex_trylock(local->Mutex());  // new, so always free
+        if (initialOwner && pthread_mutex_trylock(local->Mutex()) == 0) local->Acquired();  // new, so always free
         storage = local;
     } else {
         std::string shmName = ShmName(*name);
@@ -376,12 +510,22 @@ HANDLE CreateMutexCommon(BOOL initialOwner, const std::string* name) {
         if (shared) {
             existed = true;
         } else {
-            shared = std::make_shared<SharedStorage>();
-            if (!shared->Open(shmName, initialOwner != FALSE, existed)) {
-                names.names.erase(shmName);
-                return nullptr;
+            std::unique_ptr<SharedStorage> opened;
+            auto parked = names.parked.find(shmName);
+            if (parked != names.parked.end()) {
+                opened = std::move(parked->second.storage);
+                names.parked.erase(parked);
+                opened->Rejoin(initialOwner != FALSE, existed);
+            } else {
+                opened = std::make_unique<SharedStorage>();
+                if (!opened->Open(shmName, initialOwner != FALSE, existed)) {
+                    names.names.erase(shmName);
+                    return nullptr;
+                }
             }
+            shared = std::shared_ptr<SharedStorage>(opened.release(), ParkOnLastClose{shmName});
             names.names[shmName] = shared;
+            TearDownParked(names, false);
         }
         storage = shared;
     }

@@ -1,6 +1,7 @@
 // Threads: detached POSIX threads whose handle is an eventfd set when the
 // thread routine returns or the thread calls ExitThread. Thread ids are the
 // Linux thread ids, which fit 32 bits (pid_max is at most 2^22).
+#include <openssl/crypto.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -99,6 +100,10 @@ class EndSignal {
 public:
     explicit EndSignal(ThreadObject* self) : self_(self) {}
     ~EndSignal() {
+        // The hash service's per-thread state is freed before the end is
+        // signalled: a waiter may end the process right after, before the
+        // thread's own key destructors would have run.
+        OPENSSL_thread_stop();
         self_->End(self_->HasPendingExit() ? self_->PendingExit() : result_);
         t_self = nullptr;
     }

@@ -130,8 +130,8 @@ NTSTATUS ClientPort::RequestWaitReply(const Record& request, Record& reply) {
         } while (token == 0 || waiting_.count(token));
         waiting_[token] = nullptr;
     }
-    const auto frame = MakeFrameHeader(FrameKind::Request, token, CurrentThreadId(),
-                                       static_cast<uint32_t>(indirect.bytes.size()));
+    const auto frame =
+        MakeFrameHeader(FrameKind::Request, token, CurrentThreadId(), static_cast<uint32_t>(indirect.bytes.size()));
     const NTSTATUS sent = Send(frame, request.data(), indirect.bytes.data());
     if (sent != STATUS_SUCCESS) {
         std::lock_guard<std::mutex> guard(readLock_);
@@ -195,7 +195,8 @@ NTSTATUS ClientPort::AwaitReply(uint32_t token, OwnedFrame& reply) {
         for (auto& frame : frames) {
             if (static_cast<FrameKind>(frame.header.kind) != FrameKind::Reply) continue;
             auto waiter = waiting_.find(frame.header.token);
-            if (waiter != waiting_.end() && !waiter->second) waiter->second = std::make_unique<OwnedFrame>(std::move(frame));
+            if (waiter != waiting_.end() && !waiter->second)
+                waiter->second = std::make_unique<OwnedFrame>(std::move(frame));
         }
         if (closed) disconnected_ = true;
         readerActive_ = false;

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
-#include <chrono>
 #include <cstring>
+
+#include "core/status.h"
 
 namespace zrwin::ntport {
 namespace {
@@ -126,7 +128,8 @@ NTSTATUS SendFrame(int fd, const FrameHeader& header, const void* record, const 
             if (errno != EAGAIN && errno != EWOULDBLOCK) return STATUS_PORT_DISCONNECTED;
             int wait = -1;
             if (timeoutMs >= 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
                 if (left.count() <= 0) return STATUS_TIMEOUT;
                 wait = static_cast<int>(left.count());
             }
@@ -180,31 +183,23 @@ NTSTATUS PortNameFromUnicode(const UNICODE_STRING* name, std::string& utf8) {
 }
 
 NTSTATUS StatusFromErrno(int error) {
+    // What a socket's errors mean for a port; every other errno reads as it
+    // does for any NT call.
     switch (error) {
-        case ENOENT:
         case ECONNREFUSED:
             return STATUS_OBJECT_NAME_NOT_FOUND;
         case EADDRINUSE:
             return STATUS_OBJECT_NAME_COLLISION;
-        case EACCES:
-        case EPERM:
-            return STATUS_ACCESS_DENIED;
-        case ENOMEM:
         case ENOBUFS:
             return STATUS_NO_MEMORY;
-        case EMFILE:
-        case ENFILE:
-            return STATUS_TOO_MANY_OPENED_FILES;
         case EPIPE:
         case ECONNRESET:
         case ENOTCONN:
             return STATUS_PORT_DISCONNECTED;
         case EFAULT:
             return STATUS_ACCESS_VIOLATION;
-        case EINVAL:
-            return STATUS_INVALID_PARAMETER;
         default:
-            return STATUS_UNSUCCESSFUL;
+            return zrwin::NtStatusFromErrno(error);
     }
 }
 
@@ -255,8 +250,8 @@ NTSTATUS ReadIndirectData(const Record& record, IndirectData& out) {
         }
         if (got < 0 && (errno == ENOSYS || errno == EPERM)) {
             // No cross-memory copies here (seccomp, old kernel): trust the caller.
-            std::memcpy(out.bytes.data() + done, reinterpret_cast<const void*>(static_cast<uintptr_t>(out.address + done)),
-                        out.length - done);
+            std::memcpy(out.bytes.data() + done,
+                        reinterpret_cast<const void*>(static_cast<uintptr_t>(out.address + done)), out.length - done);
             break;
         }
         return STATUS_ACCESS_VIOLATION;

@@ -61,6 +61,7 @@ void PortAddress(const std::string& name, sockaddr_un& address, socklen_t& lengt
 // cannot name a port.
 NTSTATUS PortNameFromUnicode(const UNICODE_STRING* name, std::string& utf8);
 
+// The status of a failed socket call (core/status.h reads every other errno).
 NTSTATUS StatusFromErrno(int error);
 
 // The length checks a port makes on a message before it travels.

@@ -45,6 +45,7 @@ struct Connection {
     uint32_t connectMessageId = 0;
     void* context = nullptr;
     bool diedDelivered = false;  // a client-died message already went out for it
+    bool peerGone = false;       // the client went before the connection was completed
 };
 
 class ServerPort : public PortObject, public std::enable_shared_from_this<ServerPort> {
@@ -109,7 +110,7 @@ private:
     bool signalled_ = false;
     std::map<int, std::shared_ptr<Connection>> connections_;  // by descriptor
     std::deque<Delivery> deliveries_;
-    std::map<uint32_t, Pending> pending_;                           // by message id
+    std::map<uint32_t, Pending> pending_;                              // by message id
     std::map<uint32_t, std::shared_ptr<Connection>> connectRequests_;  // by message id
 };
 
@@ -160,13 +161,14 @@ private:
     bool readerActive_ = false;  // one waiting thread reads for all
     bool disconnected_ = false;
     std::map<uint32_t, std::unique_ptr<OwnedFrame>> waiting_;  // replies by token; null until it came
-    FrameReader reader_;  // only the active reader touches it
+    FrameReader reader_;                                       // only the active reader touches it
 };
 
 // Every live server port of the process, for NtAcceptConnectPort, which names
 // the connection only by its request message.
 void RegisterServerPort(const std::shared_ptr<ServerPort>& port);
-std::shared_ptr<Connection> FindConnectionRequest(uint32_t messageId, uint32_t pid, std::shared_ptr<ServerPort>& server);
+std::shared_ptr<Connection> FindConnectionRequest(uint32_t messageId, uint32_t pid,
+                                                  std::shared_ptr<ServerPort>& server);
 
 uint32_t NextMessageId();
 

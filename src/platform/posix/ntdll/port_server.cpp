@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -14,16 +13,6 @@
 
 namespace zrwin::ntport {
 namespace {
-
-struct ServerRegistry {
-    std::mutex lock;
-    std::vector<std::weak_ptr<ServerPort>> ports;
-};
-
-ServerRegistry& Servers() {
-    static ServerRegistry* registry = new ServerRegistry;  // ports may close during exit
-    return *registry;
-}
 
 PORT_MESSAGE HeaderOf(const Record& record) {
     PORT_MESSAGE header;
@@ -38,40 +27,6 @@ void SetHeader(Record& record, const PORT_MESSAGE& header) { std::memcpy(record.
 bool MayConnect(uid_t peer) { return peer == ::geteuid() || peer == 0; }
 
 }  // namespace
-
-uint32_t NextMessageId() {
-    static std::atomic<uint32_t> last{0};
-    uint32_t id;
-    do {
-        id = last.fetch_add(1) + 1;
-    } while (id == 0);
-    return id;
-}
-
-void RegisterServerPort(const std::shared_ptr<ServerPort>& port) {
-    auto& registry = Servers();
-    std::lock_guard<std::mutex> guard(registry.lock);
-    std::erase_if(registry.ports, [](const std::weak_ptr<ServerPort>& p) { return p.expired(); });
-    registry.ports.push_back(port);
-}
-
-std::shared_ptr<Connection> FindConnectionRequest(uint32_t messageId, uint32_t pid, std::shared_ptr<ServerPort>& server) {
-    std::vector<std::shared_ptr<ServerPort>> live;
-    {
-        auto& registry = Servers();
-        std::lock_guard<std::mutex> guard(registry.lock);
-        for (auto& weak : registry.ports) {
-            if (auto port = weak.lock()) live.push_back(std::move(port));
-        }
-    }
-    for (auto& port : live) {
-        if (auto connection = port->TakeConnectionRequest(messageId, pid)) {
-            server = port;
-            return connection;
-        }
-    }
-    return nullptr;
-}
 
 NTSTATUS ServerPort::Create(const std::string& name, ULONG maxConnectionInfo, ULONG maxMessage,
                             std::shared_ptr<ServerPort>& out) {
@@ -217,7 +172,8 @@ void ServerPort::HandleFrameLocked(const std::shared_ptr<Connection>& connection
             const NTSTATUS status = CheckMessageLength(HeaderOf(frame.record), maxMessage_);
             if (status != STATUS_SUCCESS) {
                 // The sender waits for an answer; give it the refusal.
-                const auto refusal = MakeFrameHeader(FrameKind::Reply, frame.header.token, static_cast<uint32_t>(status), 0);
+                const auto refusal =
+                    MakeFrameHeader(FrameKind::Reply, frame.header.token, static_cast<uint32_t>(status), 0);
                 std::lock_guard<std::mutex> send(connection->sendLock);
                 SendFrame(connection->fd.Get(), refusal, frame.record.data(), nullptr, 1000);
                 return;
@@ -269,17 +225,26 @@ uint32_t ServerPort::DeliverLocked(const std::shared_ptr<Connection>& connection
 
 void ServerPort::EndConnectionLocked(const std::shared_ptr<Connection>& connection, bool orderly, bool notify) {
     if (connection->state == Connection::State::Closed) return;
-    if (notify && connection->state == Connection::State::Active) {
-        if (orderly) {
-            DeliverLocked(connection, Record{}, LPC_PORT_CLOSED, connection->tid);
-        } else if (!connection->diedDelivered) {
-            // The client went without closing its port: its process died.
-            DeliverLocked(connection, Record{}, LPC_CLIENT_DIED, connection->tid);
-            connection->diedDelivered = true;
+    const bool answerPending =
+        connection->state == Connection::State::Requested || connection->state == Connection::State::Accepted;
+    if (notify && answerPending) {
+        // The client went while its request waited for an answer. Answering
+        // still works, and completing delivers client-died, so the server
+        // hears of this client as of any other.
+        connection->peerGone = true;
+    } else {
+        if (notify && connection->state == Connection::State::Active) {
+            if (orderly) {
+                DeliverLocked(connection, Record{}, LPC_PORT_CLOSED, connection->tid);
+            } else if (!connection->diedDelivered) {
+                // The client went without closing its port: its process died.
+                DeliverLocked(connection, Record{}, LPC_CLIENT_DIED, connection->tid);
+                connection->diedDelivered = true;
+            }
         }
+        if (connection->state == Connection::State::Requested) connectRequests_.erase(connection->connectMessageId);
+        connection->state = Connection::State::Closed;
     }
-    if (connection->state == Connection::State::Requested) connectRequests_.erase(connection->connectMessageId);
-    connection->state = Connection::State::Closed;
     const int fd = connection->fd.Get();
     ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
     connections_.erase(fd);
@@ -354,59 +319,6 @@ NTSTATUS ServerPort::WriteData(uint32_t messageId, ULONG index, const void* buff
     if (size) std::memcpy(pending->written.data(), buffer, size);
     if (done) *done = size;
     return STATUS_SUCCESS;
-}
-
-std::shared_ptr<Connection> ServerPort::TakeConnectionRequest(uint32_t messageId, uint32_t pid) {
-    std::lock_guard<std::mutex> guard(lock_);
-    auto it = connectRequests_.find(messageId);
-    if (it == connectRequests_.end() || it->second->pid != pid) return nullptr;
-    auto connection = std::move(it->second);
-    connectRequests_.erase(it);
-    return connection;
-}
-
-void ServerPort::Accepted(const std::shared_ptr<Connection>& connection, void* context) {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (connection->state != Connection::State::Requested) return;
-    connection->state = Connection::State::Accepted;
-    connection->context = context;
-}
-
-NTSTATUS ServerPort::Complete(const std::shared_ptr<Connection>& connection) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (connection->state == Connection::State::Closed) return STATUS_PORT_DISCONNECTED;
-        if (connection->state != Connection::State::Accepted) return STATUS_INVALID_PARAMETER;
-        // Active before the client hears of it, since it may send at once.
-        connection->state = Connection::State::Active;
-    }
-    const auto accepted = MakeFrameHeader(FrameKind::Accepted, 0, maxMessage_, 0);
-    std::lock_guard<std::mutex> send(connection->sendLock);
-    return SendFrame(connection->fd.Get(), accepted, nullptr, nullptr);
-}
-
-void ServerPort::Refuse(const std::shared_ptr<Connection>& connection) {
-    {
-        const auto refused =
-            MakeFrameHeader(FrameKind::Refused, 0, static_cast<uint32_t>(STATUS_PORT_CONNECTION_REFUSED), 0);
-        std::lock_guard<std::mutex> send(connection->sendLock);
-        SendFrame(connection->fd.Get(), refused, nullptr, nullptr, 1000);
-    }
-    std::lock_guard<std::mutex> guard(lock_);
-    EndConnectionLocked(connection, false, false);
-}
-
-void ServerPort::Drop(const std::shared_ptr<Connection>& connection) {
-    std::lock_guard<std::mutex> guard(lock_);
-    EndConnectionLocked(connection, true, false);
-}
-
-CommunicationPort::~CommunicationPort() {
-    if (auto server = server_.lock()) {
-        server->Drop(connection_);
-    } else {
-        ::shutdown(connection_->fd.Get(), SHUT_RDWR);
-    }
 }
 
 }  // namespace zrwin::ntport

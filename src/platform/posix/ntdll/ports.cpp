@@ -55,14 +55,17 @@ Record RecordOf(const PORT_MESSAGE* message) {
 
 // An NT time-out as nanoseconds from now: null waits without limit (-1),
 // negative is relative, positive an absolute system time.
+// Spans beyond about 29 years count as no limit, so deadlines cannot overflow.
 int64_t TimeoutNs(const LARGE_INTEGER* timeout) {
+    constexpr int64_t kLongest = INT64_MAX / 1000;  // in 100-ns units
     if (!timeout) return -1;
     const int64_t value = timeout->QuadPart;
-    if (value <= 0) return value == INT64_MIN ? INT64_MAX : -value * 100;
+    if (value <= 0) return value < -kLongest ? -1 : -value * 100;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     const int64_t nowNt = kEpochDifference + static_cast<int64_t>(now.tv_sec) * 10000000 + now.tv_nsec / 100;
-    return value > nowNt ? (value - nowNt) * 100 : 0;
+    if (value <= nowNt) return 0;
+    return value - nowNt > kLongest ? -1 : (value - nowNt) * 100;
 }
 
 }  // namespace
@@ -117,8 +120,7 @@ NTSTATUS NTAPI NtAcceptConnectPort(HANDLE* port, void* portContext, PORT_MESSAGE
     if (!connectionRequest || (accept && !port)) return STATUS_INVALID_PARAMETER;
     if (serverView || clientView) return STATUS_NOT_SUPPORTED;
     std::shared_ptr<ServerPort> server;
-    auto connection =
-        FindConnectionRequest(connectionRequest->MessageId, connectionRequest->ClientProcessId, server);
+    auto connection = FindConnectionRequest(connectionRequest->MessageId, connectionRequest->ClientProcessId, server);
     if (!connection) return STATUS_REPLY_MESSAGE_MISMATCH;
     if (!accept) {
         server->Refuse(connection);
@@ -175,20 +177,21 @@ NTSTATUS NTAPI NtReplyPort(HANDLE port, PORT_MESSAGE* reply) {
     return server->Reply(RecordOf(reply));
 }
 
-// NtReplyWaitReceivePortEx (ntdll): sends reply if given, then waits for the next message; STATUS_TIMEOUT when none came.
+// NtReplyWaitReceivePortEx (ntdll): sends reply if given, then waits for the next message; STATUS_TIMEOUT when none
+// came.
 NTSTATUS NTAPI NtReplyWaitReceivePortEx(HANDLE port, void** portContext, PORT_MESSAGE* reply, PORT_MESSAGE* receive,
                                         LARGE_INTEGER* timeout) {
     std::shared_ptr<ServerPort> server;
-    const NTSTATUS found = ServerOf(port, server);
+    const NTSTATUS found = PortOf(port, PortObject::Role::Server, server);
+    // Receiving is on a server's connection port only: the server side sends
+    // nothing to clients, and no queue is kept per connection.
+    if (found == STATUS_INVALID_PORT_HANDLE) return STATUS_NOT_SUPPORTED;
     if (found != STATUS_SUCCESS) return found;
+    if (!receive) return STATUS_INVALID_PARAMETER;
     if (reply) {
         const NTSTATUS replied = server->Reply(RecordOf(reply));
         if (replied != STATUS_SUCCESS) return replied;
     }
-    if (!receive) return STATUS_INVALID_PARAMETER;
-    // Receiving is on the connection port only; one connection's own queue is not kept.
-    std::shared_ptr<ServerPort> listening;
-    if (PortOf(port, PortObject::Role::Server, listening) != STATUS_SUCCESS) return STATUS_NOT_SUPPORTED;
     Record message;
     const NTSTATUS status = server->Receive(message, portContext, TimeoutNs(timeout));
     if (status == STATUS_SUCCESS) std::memcpy(receive, message.data(), message.size());
@@ -270,7 +273,5 @@ void NTAPI RtlInitUnicodeString(UNICODE_STRING* target, const WCHAR* source) {
 }
 
 // NtClose (ntdll): closes any handle of the table; STATUS_INVALID_HANDLE for one that is not there.
-NTSTATUS NTAPI NtClose(HANDLE handle) {
-    return zrwin::RemoveHandle(handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
-}
+NTSTATUS NTAPI NtClose(HANDLE handle) { return zrwin::RemoveHandle(handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE; }
 

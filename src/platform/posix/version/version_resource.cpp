@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/scoped_fd.h"
 #include "kernel32/paths.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
@@ -53,16 +54,11 @@ struct VersionInfo {
 class File {
 public:
     explicit File(const std::string& path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~File() {
-        if (fd_ >= 0) close(fd_);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    bool ok() const { return fd_ >= 0; }
+    bool ok() const { return fd_.IsValid(); }
     bool Read(uint64_t offset, void* out, size_t length) const {
         auto* bytes = static_cast<char*>(out);
         while (length > 0) {
-            ssize_t n = pread(fd_, bytes, length, (off_t)offset);
+            ssize_t n = pread(fd_.Get(), bytes, length, (off_t)offset);
             if (n <= 0) return false;
             bytes += n;
             offset += (uint64_t)n;
@@ -72,7 +68,7 @@ public:
     }
 
 private:
-    int fd_;
+    zrwin::ScopedFd fd_;
 };
 
 struct Section {

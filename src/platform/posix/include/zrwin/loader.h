@@ -5,6 +5,12 @@
 #include "zrwin/types.h"
 #include "zrwin/winerror.h"
 
+// Reasons of a library's attach routine (DllMain on Windows).
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+
 ZRWINAPI HMODULE WINAPI LoadLibraryA(LPCSTR name);
 ZRWINAPI HMODULE WINAPI LoadLibraryW(LPCWSTR name);
 ZRWINAPI FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);

@@ -10,8 +10,8 @@
 
 #include <stddef.h>
 
-#include "zrwin/types.h"
 #include "zrwin/ntstatus.h"
+#include "zrwin/types.h"
 #include "zrwin/winternl.h"
 
 // The published 32-bit port message header; the same on every build here.
@@ -79,8 +79,8 @@ static_assert(offsetof(PORT_DATA_DESCRIPTOR, Length64) == 32, "entry 1 length");
 ZRWINAPI NTSTATUS NTAPI NtCreatePort(HANDLE* port, OBJECT_ATTRIBUTES* attributes, ULONG maxConnectionInfoLength,
                                      ULONG maxMessageLength, ULONG maxPoolUsage);
 ZRWINAPI NTSTATUS NTAPI NtConnectPort(HANDLE* port, UNICODE_STRING* name, SECURITY_QUALITY_OF_SERVICE* qos,
-                                      void* clientView, void* serverView, ULONG* maxMessageLength,
-                                      void* connectionInfo, ULONG* connectionInfoLength);
+                                      void* clientView, void* serverView, ULONG* maxMessageLength, void* connectionInfo,
+                                      ULONG* connectionInfoLength);
 ZRWINAPI NTSTATUS NTAPI NtAcceptConnectPort(HANDLE* port, void* portContext, PORT_MESSAGE* connectionRequest,
                                             BOOLEAN accept, void* serverView, void* clientView);
 ZRWINAPI NTSTATUS NTAPI NtCompleteConnectPort(HANDLE port);
@@ -94,8 +94,8 @@ ZRWINAPI NTSTATUS NTAPI NtReplyWaitReceivePortEx(HANDLE port, void** portContext
 ZRWINAPI NTSTATUS NTAPI NtRegisterThreadTerminatePort(HANDLE port);
 ZRWINAPI NTSTATUS NTAPI NtReadRequestData(HANDLE port, PORT_MESSAGE* message, ULONG dataEntryIndex, void* buffer,
                                           SIZE_T bufferSize, SIZE_T* bytesRead);
-ZRWINAPI NTSTATUS NTAPI NtWriteRequestData(HANDLE port, PORT_MESSAGE* message, ULONG dataEntryIndex,
-                                           const void* buffer, SIZE_T bufferSize, SIZE_T* bytesWritten);
+ZRWINAPI NTSTATUS NTAPI NtWriteRequestData(HANDLE port, PORT_MESSAGE* message, ULONG dataEntryIndex, const void* buffer,
+                                           SIZE_T bufferSize, SIZE_T* bytesWritten);
 ZRWINAPI NTSTATUS NTAPI NtWaitForSingleObject(HANDLE object, BOOLEAN alertable, LARGE_INTEGER* timeout);
 ZRWINAPI void NTAPI RtlInitUnicodeString(UNICODE_STRING* target, const WCHAR* source);
 ZRWINAPI NTSTATUS NTAPI NtClose(HANDLE handle);

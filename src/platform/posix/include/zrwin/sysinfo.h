@@ -111,6 +111,8 @@ ZRWINAPI HLOCAL WINAPI LocalFree(HLOCAL memory);
 ZRWINAPI void WINAPI OutputDebugStringA(LPCSTR text);
 ZRWINAPI void WINAPI OutputDebugStringW(LPCWSTR text);
 
+// The only flag: the system does not retry when the process does not end in time.
+#define SHUTDOWN_NORETRY 0x00000001
 ZRWINAPI BOOL WINAPI SetProcessShutdownParameters(DWORD level, DWORD flags);
 ZRWINAPI BOOL WINAPI GetProcessShutdownParameters(LPDWORD level, LPDWORD flags);
 

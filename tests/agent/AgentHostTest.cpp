@@ -1,0 +1,419 @@
+// The whole system through its parent: zragent (as a program, or its session
+// in this process) starts a real host through zrrundll, starts modules in it,
+// sends data requests and malformed commands, and sees the host end; faults
+// on either side end the conversation cleanly and in bounded time.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AgentSession.h"
+#include "HostLog.h"
+#include "MultiProcessTest.h"
+#include "TestSupport.h"
+#include "ipc/messages/Commands.h"
+#include "log/LogReader.h"
+
+namespace fs = std::filesystem;
+using zragent::AgentOptions;
+using zragent::AgentSession;
+
+namespace {
+
+std::string Zragent() { return zrtest::BinaryDir() + "/tools/zragent/zragent"; }
+std::string Rundll() { return zrtest::BinaryDir() + "/tools/zrrundll/zrrundll"; }
+std::string HostLibrary() { return zrtest::BinaryDir() + "/src/host/libzrmodproc.so"; }
+std::string BuiltModule(const std::string& name) { return zrtest::BinaryDir() + "/modules/" + name + ".kvl"; }
+
+#define SKIP_WITHOUT_HOST()                                                      \
+    if (!fs::exists(Rundll())) GTEST_SKIP() << "no host starter at " << Rundll()
+
+// A test folder that is the host's working directory, with copies of the
+// modules it runs (the host puts its private copies beside them).
+struct HostFolder {
+    zrtest::ScopedTempDir dir;
+    std::string Module(const std::string& name) {
+        const std::string path = dir.File(name + ".kvl");
+        fs::copy_file(BuiltModule(name), path, fs::copy_options::overwrite_existing);
+        return path;
+    }
+    std::string Log() const { return dir.File("kvlzrmodproc.log"); }
+    // Files beside the modules other than the modules and the log: private
+    // copies and lock files left behind.
+    std::vector<std::string> Leftovers(const std::vector<std::string>& expected) const {
+        std::vector<std::string> extra;
+        for (const auto& entry : fs::directory_iterator(dir.Path())) {
+            const std::string name = entry.path().filename().string();
+            if (name == "kvlzrmodproc.log" || std::find(expected.begin(), expected.end(), name) != expected.end())
+                continue;
+            extra.push_back(name);
+        }
+        return extra;
+    }
+};
+
+AgentOptions SessionOptions(const HostFolder& folder, const std::string& module) {
+    AgentOptions options;
+    options.module = module;
+    options.checkSignature = false;
+    options.rundll = Rundll();
+    options.hostLibrary = HostLibrary();
+    options.hostDir = folder.dir.Path().string();
+    options.json = true;
+    return options;
+}
+
+// A session in this process, printing its events to a file the test reads.
+struct InProcessAgent {
+    explicit InProcessAgent(AgentOptions o) : options(std::move(o)), out(std::tmpfile()), events(out, true) {
+        session = std::make_unique<AgentSession>(options, events);
+    }
+    ~InProcessAgent() {
+        session.reset();
+        std::fclose(out);
+    }
+    std::string Printed() {
+        std::fflush(out);
+        std::rewind(out);
+        std::string text;
+        int c;
+        while ((c = std::fgetc(out)) != EOF) text += static_cast<char>(c);
+        return text;
+    }
+    AgentOptions options;
+    FILE* out;
+    zragent::EventWriter events;
+    std::unique_ptr<AgentSession> session;
+};
+
+size_t Count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
+bool LogHas(const std::string& path, const std::string& needle) {
+    for (const auto& line : zragent::LastHostLogLines(path, 0, 100000))
+        if (line.find(needle) != std::string::npos) return true;
+    return false;
+}
+
+template <class Condition>
+bool WaitUntil(Condition condition, int limitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// The host pid from the "host-started" event of the agent `parent`; 0 unless
+// that process is the agent's child, so that no stranger is ever signalled.
+pid_t HostPidFrom(const std::string& json, pid_t parent) {
+    const std::string key = "\"event\":\"host-started\",\"pid\":";
+    const size_t at = json.find(key);
+    if (at == std::string::npos) return 0;
+    const pid_t pid = static_cast<pid_t>(std::strtol(json.c_str() + at + key.size(), nullptr, 10));
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) return 0;
+    char state = 0;
+    int ppid = 0;
+    if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) != 2 || ppid != parent) return 0;
+    return pid;
+}
+
+}  // namespace
+
+TEST(AgentHost, RunsEchoEndToEndWithEitherStartForm) {
+    SKIP_WITHOUT_HOST();
+    for (const char* form : {"--json", "--raw-start"}) {
+        SCOPED_TRACE(form);
+        HostFolder folder;
+        const std::string module = folder.Module("echo");
+        const auto ran = zrtest::Run(Zragent(), {"run", module, "--no-signature-check", "--json", form,
+                                                 "--data", "ZR_GETOPTION:proxy.host", "--data", "18:a b"});
+        EXPECT_EQ(ran.code, 0) << ran.out << ran.err;
+        const std::vector<std::string> order = {
+            "\"event\":\"host-started\"", "\"event\":\"ready\"", "\"event\":\"started\"",
+            "\"text\":\"ZR_GETOPTION:proxy.host\"", "\"text\":\"ZR_RUN_SCRIPT_ASYNCH:a b\"",
+            "\"event\":\"stopped\",\"stopped\":true,\"was_running\":true", "\"event\":\"host-exit\""};
+        size_t at = 0;
+        for (const auto& event : order) {
+            at = ran.out.find(event, at);
+            ASSERT_NE(at, std::string::npos) << event << " missing or out of order in\n" << ran.out;
+        }
+        EXPECT_NE(ran.out.find("\"how\":\"exited with status 0\",\"status\":0"), std::string::npos) << ran.out;
+        EXPECT_EQ(ran.out.find("\"event\":\"error\""), std::string::npos) << ran.out;
+        EXPECT_TRUE(folder.Leftovers({"echo.kvl"}).empty());
+        EXPECT_TRUE(zrlog::VerifyLogFile(folder.Log()).ok);
+    }
+}
+
+TEST(AgentHost, WindowMessagesOfTheModuleArePrintedDecodedAndAnswered) {
+    SKIP_WITHOUT_HOST();
+    HostFolder folder;
+    const auto ran = zrtest::Run(Zragent(), {"run", folder.Module("relay"), "--no-signature-check", "--window",
+                                             "--json", "--data", "ZR_SETOPTION:proxy.port=8080", "--data",
+                                             "ZR_GETOPTION:proxy.host", "--data", "ZR_RUN_SCRIPT:7 -1"});
+    EXPECT_EQ(ran.code, 0) << ran.out << ran.err;
+    EXPECT_NE(ran.out.find("\"event\":\"window\",\"message\":3026,\"name\":\"SETSRVOPTION\",\"option\":\"proxy.port\","
+                           "\"bytes\":\"8080\",\"answered\":true"),
+              std::string::npos)
+        << ran.out;
+    EXPECT_NE(ran.out.find("\"name\":\"GETSRVOPTION\",\"option\":\"proxy.host\",\"bytes\":\"\""), std::string::npos);
+    EXPECT_NE(ran.out.find("\"name\":\"WM_RUNJOB\",\"wparam\":7,\"lparam\":-1"), std::string::npos);
+    // Each relay returned to the module with the window's answer, 1.
+    EXPECT_EQ(Count(ran.out, "\"text\":\"sent, window answered 1\""), 3u) << ran.out;
+}
+
+TEST(AgentHost, RefusedStartsCarryTheHostsResultAndItsMeaning) {
+    SKIP_WITHOUT_HOST();
+    const struct {
+        const char* module;
+        bool check;
+        int result;
+        const char* meaning;
+    } cases[] = {
+        {"absent", false, -1, "module file not found"},
+        {"echo", true, -3, "signature check refused the file"},
+        {"zrtest_nostop", false, -4, "the module lacks the Start or Stop export"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.module);
+        HostFolder folder;
+        const std::string module =
+            std::string(c.module) == "absent" ? folder.dir.File("absent.kvl") : folder.Module(c.module);
+        std::vector<std::string> args{"run", module, "--json", "--data", "2:x"};
+        if (!c.check) args.push_back("--no-signature-check");
+        const auto ran = zrtest::Run(Zragent(), args);
+        EXPECT_EQ(ran.code, 1) << ran.out << ran.err;
+        EXPECT_NE(ran.out.find("\"event\":\"start-refused\""), std::string::npos) << ran.out;
+        EXPECT_NE(ran.out.find("\"result\":" + std::to_string(c.result) + ",\"meaning\":\"" + c.meaning + "\""),
+                  std::string::npos)
+            << ran.out;
+        EXPECT_EQ(ran.out.find("\"event\":\"answer\""), std::string::npos) << "no data after a refused start";
+        EXPECT_NE(ran.out.find("\"event\":\"host-exit\""), std::string::npos);
+    }
+}
+
+TEST(AgentHost, AMissingHostOrOneThatDiesBeforeReadyIsReported) {
+    SKIP_WITHOUT_HOST();
+    HostFolder folder;
+    const std::string module = folder.Module("echo");
+    const auto missing = zrtest::Run(Zragent(), {"run", module, "--json", "--rundll", folder.dir.File("nothing")});
+    EXPECT_EQ(missing.code, 3);
+    EXPECT_NE(missing.out.find("\"kind\":\"host-not-found\""), std::string::npos) << missing.out;
+
+    // A library without the entry point: the starter gives up before any ReadyMP.
+    const auto early = zrtest::Run(Zragent(), {"run", module, "--json", "--host-library", module});
+    EXPECT_EQ(early.code, 3) << early.out;
+    EXPECT_NE(early.out.find("\"kind\":\"host-died\",\"message\":\"the host ended before its ReadyMP: it exited "
+                             "with status"),
+              std::string::npos)
+        << early.out;
+    EXPECT_EQ(early.out.find("\"event\":\"ready\""), std::string::npos);
+}
+
+TEST(AgentHost, AParentKilledMidRequestEndsTheHostWithinTwoSeconds) {
+    SKIP_WITHOUT_HOST();
+    // Orphans of the killed parent become this process's children, so their
+    // end can be waited for.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    HostFolder folder;
+    const std::string module = folder.Module("zrtest_waitdata");
+    const std::string trace = folder.dir.File("trace.txt");
+    setenv("ZRTEST_MODULE_TRACE", trace.c_str(), 1);
+    zrtest::ChildProcess agent(Zragent(), {"shell", module, "--no-signature-check", "--json"});
+    unsetenv("ZRTEST_MODULE_TRACE");
+    ASSERT_TRUE(agent.WaitForOutput("\"event\":\"started\""));
+    const pid_t host = HostPidFrom(agent.Out(), agent.Pid());
+    ASSERT_GT(host, 0);
+    ASSERT_TRUE(agent.Write("data 0 sleep:400\n"));
+    ASSERT_TRUE(WaitUntil([&] {
+        std::ifstream in(trace);
+        return std::string(std::istreambuf_iterator<char>(in), {}).find("data 0") != std::string::npos;
+    }, 20000));
+    agent.Signal(SIGKILL);
+    const auto killed = std::chrono::steady_clock::now();
+    EXPECT_EQ(agent.Wait(), 128 + SIGKILL);
+    int status = 0;
+    bool ended = false;
+    while (!ended && std::chrono::steady_clock::now() - killed < std::chrono::seconds(2)) {
+        ended = waitpid(host, &status, WNOHANG) == host;
+        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!ended) kill(host, SIGKILL), waitpid(host, &status, 0);
+    ASSERT_TRUE(ended) << "the host outlived its parent by more than 2 s";
+    std::ifstream in(trace);
+    const std::string traced(std::istreambuf_iterator<char>(in), {});
+    EXPECT_NE(traced.find("stop"), std::string::npos) << traced;
+    EXPECT_TRUE(folder.Leftovers({"zrtest_waitdata.kvl", "trace.txt"}).empty());
+    EXPECT_TRUE(LogHas(folder.Log(), "closed IPC port"));
+}
+
+TEST(AgentHost, AKilledHostIsReportedWithItsExitStatus) {
+    SKIP_WITHOUT_HOST();
+    HostFolder folder;
+    zrtest::ChildProcess agent(Zragent(), {"shell", folder.Module("echo"), "--no-signature-check", "--json"});
+    ASSERT_TRUE(agent.WaitForOutput("\"event\":\"started\""));
+    const pid_t host = HostPidFrom(agent.Out(), agent.Pid());
+    ASSERT_GT(host, 0);
+    kill(host, SIGKILL);
+    agent.Write("data 2 x\n");
+    agent.CloseStdin();
+    EXPECT_EQ(agent.Wait(), 3);
+    EXPECT_NE(agent.Out().find("\"kind\":\"host-died\""), std::string::npos) << agent.Out();
+    EXPECT_NE(agent.Out().find("\"event\":\"host-exit\",\"pid\":" + std::to_string(host) +
+                               ",\"how\":\"was killed by signal 9"),
+              std::string::npos)
+        << agent.Out();
+    EXPECT_NE(agent.Out().find("\"status\":137"), std::string::npos);
+}
+
+TEST(AgentHost, TheShellRunsAScriptFromStandardInput) {
+    SKIP_WITHOUT_HOST();
+    HostFolder folder;
+    zrtest::ChildProcess agent(Zragent(), {"shell", folder.Module("echo"), "--no-signature-check", "--json"});
+    agent.Write("# a script\nhelp\ndata getoption one\ndata 0 two words\nready\nstatus\nbogus\nstop\n");
+    agent.CloseStdin();
+    EXPECT_EQ(agent.Wait(), 0) << agent.Out();
+    const std::string& out = agent.Out();
+    EXPECT_NE(out.find("\"text\":\"ZR_GETOPTION:one\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"text\":\"ZR_RUN_SCRIPT:two words\""), std::string::npos);
+    EXPECT_EQ(Count(out, "\"event\":\"ready\""), 2u);  // the start's and the one asked for
+    EXPECT_NE(out.find("\"event\":\"status\""), std::string::npos);
+    EXPECT_NE(out.find("unknown command \\\"bogus\\\""), std::string::npos);
+    EXPECT_NE(out.find("\"event\":\"stopped\",\"stopped\":true,\"was_running\":true"), std::string::npos);
+}
+
+TEST(AgentHost, ATwentySixthConcurrentRequestIsDroppedAndTheHostRecovers) {
+    SKIP_WITHOUT_HOST();
+    HostFolder folder;
+    InProcessAgent agent(SessionOptions(folder, folder.Module("zrtest_waitdata")));
+    ASSERT_TRUE(agent.session->LaunchHost()) << agent.Printed();
+    ASSERT_TRUE(agent.session->StartModule()) << agent.Printed();
+    const uint32_t host = agent.session->HostPid();
+    std::atomic<int> answered{0}, failed{0};
+    std::vector<std::thread> requesters;
+    for (int i = 0; i < 26; ++i) {
+        requesters.emplace_back([&] {
+            const auto answer = agent.session->Endpoint().SendData(host, ZR_RUN_SCRIPT, "wait");
+            (answer.status == 0 ? answered : failed)++;
+        });
+    }
+    // All 25 workers are busy once the host drops the 26th.
+    EXPECT_TRUE(WaitUntil([&] { return LogHas(folder.Log(), "No Free position"); }, 20000));
+    std::ofstream(folder.dir.File("data.go")) << "go";
+    for (auto& requester : requesters) requester.join();
+    EXPECT_EQ(answered, 25);
+    EXPECT_EQ(failed, 1);
+    EXPECT_TRUE(LogHas(folder.Log(), "Could not find any free worker slot"));
+    const auto again = agent.session->Endpoint().SendData(host, ZR_RUN_SCRIPT, "after");
+    EXPECT_EQ(again.status, 0u);
+    EXPECT_EQ(again.text, "0|after");
+    EXPECT_TRUE(agent.session->StopModule());
+    EXPECT_TRUE(agent.session->AwaitHostExit(20000)) << agent.Printed();
+}
+
+TEST(AgentHost, MalformedBodiesOfEveryCommandAreLoggedAndTheHostKeepsServing) {
+    SKIP_WITHOUT_HOST();
+    HostFolder folder;
+    AgentOptions options = SessionOptions(folder, folder.Module("echo"));
+    // The raw start leaves no stored start arguments, so a well-formed
+    // MStartModuleExec body below is refused instead of starting again.
+    options.startMode = zragent::StartMode::Raw;
+    InProcessAgent agent(options);
+    ASSERT_TRUE(agent.session->LaunchHost()) << agent.Printed();
+    ASSERT_TRUE(agent.session->StartModule()) << agent.Printed();
+    const uint32_t host = agent.session->HostPid();
+    // A header whose words are all negative or huge: counts past the end for
+    // every counted record, an invalid stop body, an invalid start-arguments body.
+    std::string pastEnd(16, '\0');
+    const int32_t words[4] = {-1, -1, 0x7fffffff, 0x7fffffff};
+    std::memcpy(pastEnd.data(), words, sizeof words);
+    const std::vector<std::pair<const char*, std::string>> bodies = {
+        {"empty", ""}, {"short", std::string("\x01\x02\x03", 3)}, {"counts past the end", pastEnd}};
+    for (int32_t cmd : {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, -1, 1000}) {
+        for (const auto& [kind, body] : bodies) {
+            SCOPED_TRACE(std::to_string(cmd) + " " + kind);
+            std::string copy = body;
+            EXPECT_EQ(agent.session->Endpoint().SendRaw(host, cmd, copy, MP_SYNC), 0u);
+            const auto answer = agent.session->Endpoint().SendData(host, ZR_GETOPTION, "still");
+            ASSERT_EQ(answer.status, 0u) << "the host stopped serving";
+            EXPECT_EQ(answer.text, "ZR_GETOPTION:still");
+        }
+    }
+    EXPECT_TRUE(LogHas(folder.Log(), "Invalid params, size:3"));
+    EXPECT_TRUE(LogHas(folder.Log(), "Command id unknown"));
+    EXPECT_TRUE(LogHas(folder.Log(), "MStopModule received empty parameters buffer"));
+    EXPECT_TRUE(agent.session->StopModule());
+    EXPECT_TRUE(agent.session->AwaitHostExit(20000)) << agent.Printed();
+    EXPECT_TRUE(zrlog::VerifyLogFile(folder.Log()).ok);
+}
+
+TEST(AgentHost, AMalformedStartBodyEndsTheHostInOrder) {
+    SKIP_WITHOUT_HOST();
+    for (const std::string& body : {std::string(), std::string("short", 5)}) {
+        SCOPED_TRACE(body.size());
+        HostFolder folder;
+        InProcessAgent agent(SessionOptions(folder, folder.Module("echo")));
+        ASSERT_TRUE(agent.session->LaunchHost()) << agent.Printed();
+        std::string copy = body;
+        agent.session->Endpoint().SendRaw(agent.session->HostPid(), MStartModule, copy, MP_SYNC);
+        ASSERT_TRUE(agent.session->Host().WaitForExit(20000));
+        EXPECT_EQ(agent.session->Host().Status(), 0);
+        EXPECT_TRUE(LogHas(folder.Log(), "Start failed. Quitting..."));
+    }
+}
+
+TEST(AgentHost, TenThousandRequestsInARowAreAllAnsweredWithoutGrowth) {
+    SKIP_WITHOUT_HOST();
+    HostFolder folder;
+    InProcessAgent agent(SessionOptions(folder, folder.Module("echo")));
+    ASSERT_TRUE(agent.session->LaunchHost()) << agent.Printed();
+    ASSERT_TRUE(agent.session->StartModule()) << agent.Printed();
+    const uint32_t host = agent.session->HostPid();
+    long afterWarmUp = 0;
+    size_t lost = 0, wrong = 0;
+    for (int i = 0; i < 10000; ++i) {
+        const std::string text = "request " + std::to_string(i);
+        const auto answer = agent.session->Endpoint().SendData(host, ZR_GETOPTION, text);
+        if (answer.status != 0) {
+            ++lost;
+        } else if (answer.text != "ZR_GETOPTION:" + text) {
+            ++wrong;
+        }
+        if (i == 1999) afterWarmUp = zragent::ResidentKilobytes(host);
+    }
+    const long atEnd = zragent::ResidentKilobytes(host);
+    EXPECT_EQ(wrong, 0u);
+    // One requester at a time never finds the slots full: a slot is free again
+    // as soon as its module call has returned, before its answer travels.
+    EXPECT_EQ(lost, 0u);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers keep freed memory (quarantine, shadow history), so the
+    // host's resident size says nothing about growth there.
+    (void)afterWarmUp;
+    (void)atEnd;
+#else
+    EXPECT_LT(atEnd - afterWarmUp, 1024) << "resident " << afterWarmUp << " kB -> " << atEnd << " kB";
+#endif
+    EXPECT_TRUE(agent.session->StopModule());
+    EXPECT_TRUE(agent.session->AwaitHostExit(20000));
+    const auto verified = zrlog::VerifyLogFile(folder.Log());
+    EXPECT_TRUE(verified.ok) << verified.reason;
+}

@@ -1,0 +1,156 @@
+// Starting the host as a process of its own: its command line, a missing
+// starter or library, and how its end is reported.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "HostProcess.h"
+#include "LatencyStats.h"
+#include "PingPong.h"
+#include "ResultCodes.h"
+#include "TestSupport.h"
+
+using zragent::HostCommand;
+using zragent::HostProcess;
+
+namespace {
+
+// A stand-in starter: records its arguments and working directory, then
+// ends as its first line says.
+std::string FakeStarter(const zrtest::ScopedTempDir& dir, const std::string& ending) {
+    const std::string path = dir.File("fake-rundll");
+    std::ofstream(path) << "#!/bin/sh\nprintf '%s\\n' \"$1\" \"$2\" \"$(pwd)\" > " << dir.File("args.txt") << "\n"
+                        << ending << "\n";
+    chmod(path.c_str(), 0755);
+    std::ofstream(dir.File("libhost.so")) << "not really";
+    return path;
+}
+
+HostCommand Command(const zrtest::ScopedTempDir& dir, const std::string& starter) {
+    HostCommand command;
+    command.rundll = starter;
+    command.library = dir.File("libhost.so");
+    command.group = "Grp";
+    command.parentPid = 4321;
+    return command;
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+TEST(HostProcess, StartsTheRunnerWithTheEntryPointAndTheParentsPidAndGroup) {
+    zrtest::ScopedTempDir dir;
+    std::filesystem::create_directory(dir.File("work"));
+    HostCommand command = Command(dir, FakeStarter(dir, "exit 0"));
+    command.workDir = dir.File("work");
+    HostProcess host;
+    std::string error;
+    ASSERT_TRUE(host.Start(command, error)) << error;
+    ASSERT_TRUE(host.WaitForExit(20000));
+    EXPECT_EQ(Slurp(dir.File("args.txt")), dir.File("libhost.so") + ",Module\nPID(4321) LPCNAME(Grp)\n" +
+                                               std::filesystem::canonical(dir.File("work")).string() + "\n");
+    EXPECT_EQ(host.Status(), 0);
+    EXPECT_EQ(host.Describe(), "exited with status 0");
+}
+
+TEST(HostProcess, ReportsHowTheHostEnded) {
+    const struct {
+        const char* ending;
+        int status;
+        const char* text;
+    } cases[] = {
+        {"exit 7", 7, "exited with status 7"},
+        {"kill -9 $$", 137, "was killed by signal 9"},
+        {"kill -SEGV $$", 139, "was killed by signal 11"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ending);
+        zrtest::ScopedTempDir dir;
+        HostProcess host;
+        std::string error;
+        ASSERT_TRUE(host.Start(Command(dir, FakeStarter(dir, c.ending)), error)) << error;
+        ASSERT_TRUE(host.WaitForExit(20000));
+        EXPECT_EQ(host.Status(), c.status);
+        EXPECT_EQ(host.Describe().rfind(c.text, 0), 0u) << host.Describe();
+    }
+}
+
+TEST(HostProcess, MissingStarterOrLibraryIsAClearError) {
+    zrtest::ScopedTempDir dir;
+    HostCommand command = Command(dir, FakeStarter(dir, "exit 0"));
+    HostCommand noStarter = command;
+    noStarter.rundll = dir.File("absent-rundll");
+    HostCommand noLibrary = command;
+    noLibrary.library = dir.File("absent.so");
+    for (const auto& [bad, reason] : {std::pair{noStarter, "host starter not found"},
+                                      std::pair{noLibrary, "host library not found"}}) {
+        SCOPED_TRACE(reason);
+        HostProcess host;
+        std::string error;
+        EXPECT_FALSE(host.Start(bad, error));
+        EXPECT_EQ(error.rfind(reason, 0), 0u) << error;
+    }
+}
+
+TEST(HostProcess, AHostStillRunningIsKilledWithItsOwner) {
+    zrtest::ScopedTempDir dir;
+    pid_t pid = 0;
+    {
+        HostProcess host;
+        std::string error;
+        ASSERT_TRUE(host.Start(Command(dir, FakeStarter(dir, "exec sleep 600")), error)) << error;
+        pid = static_cast<pid_t>(host.Pid());
+        EXPECT_FALSE(host.WaitForExit(50));
+    }
+    EXPECT_NE(kill(pid, 0), 0);  // gone and reaped
+}
+
+TEST(HostProcess, ModulePathsOfExistingFilesBecomeAbsoluteWindowsPaths) {
+    zrtest::ScopedTempDir dir;
+    std::ofstream("m.kvl") << "x";
+    const std::string real = std::filesystem::canonical(dir.File("m.kvl")).string();
+    std::string expected = "C:" + real;
+    for (char& c : expected)
+        if (c == '/') c = '\\';
+    EXPECT_EQ(zragent::HostModulePath("m.kvl"), expected);
+    EXPECT_EQ(zragent::HostModulePath("echo"), "echo");  // the host looks for echo.kvl itself
+    EXPECT_EQ(zragent::HostModulePath("C:\\x\\y.kvl"), "C:\\x\\y.kvl");
+}
+
+TEST(HostProcess, StartResultsHaveAMeaning) {
+    EXPECT_STREQ(zragent::StartResultMeaning(-1), "module file not found");
+    EXPECT_STREQ(zragent::StartResultMeaning(-3), "signature check refused the file");
+    EXPECT_STREQ(zragent::StartResultMeaning(-4), "the module lacks the Start or Stop export");
+    EXPECT_STREQ(zragent::StartResultMeaning(-99), "unknown result code");
+}
+
+TEST(HostProcess, PercentilesAreNearestRank) {
+    std::vector<double> samples;
+    for (int i = 100; i >= 1; --i) samples.push_back(i);
+    const auto summary = zragent::Summarize(samples, 2, 0.5);
+    EXPECT_EQ(summary.count, 100u);
+    EXPECT_EQ(summary.failures, 2u);
+    EXPECT_EQ(summary.p50Us, 50);
+    EXPECT_EQ(summary.p99Us, 99);
+    EXPECT_EQ(summary.maxUs, 100);
+    EXPECT_EQ(summary.perSecond, 200);
+    std::vector<double> none;
+    EXPECT_EQ(zragent::Summarize(none, 0, 0).p99Us, 0);
+}
+
+TEST(HostProcess, RawPingPongCompletesEveryRoundTrip) {
+    zragent::LatencySummary summary;
+    std::string error;
+    ASSERT_TRUE(zragent::RunPingPong(200, 4, 64, summary, error)) << error;
+    EXPECT_EQ(summary.count, 200u);
+    EXPECT_EQ(summary.failures, 0u);
+    EXPECT_GT(summary.p50Us, 0);
+    EXPECT_LE(summary.p50Us, summary.p99Us);
+}

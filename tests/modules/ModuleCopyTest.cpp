@@ -1,0 +1,135 @@
+// The private copy's refusal of a copy changed before its reopen, and the
+// reopen retries, driven through the facade's copy seams.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "ModuleTestSupport.h"
+#include "clib/os/modules/Module.h"
+#include "log/Log.h"
+#include "support/TestSupport.h"
+
+using clib::os::modules::Module;
+using modtest::Logged;
+using modtest::LoggedStartingWith;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Holds a file open without any sharing, so that the copy's reopen fails
+// with a sharing violation for as long as it is held.
+class FileBlocker {
+public:
+    FileBlocker() = default;
+    ~FileBlocker() { Release(); }
+    FileBlocker(const FileBlocker&) = delete;
+    FileBlocker& operator=(const FileBlocker&) = delete;
+
+    bool Hold(const std::wstring& path) {
+        Release();
+        handle_ = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return handle_ != INVALID_HANDLE_VALUE;
+    }
+    void Release() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+class ModuleCopyTest : public ::testing::Test {
+protected:
+    ModuleCopyTest() {
+        SetLogLevel(LOG_OTHER);
+        module_.SetCheckCertificate(false);
+        source_ = modtest::PlaceModule("zrtest_full", dir_.Path(), "mod.kvl");
+    }
+
+    // Runs step before every reopen attempt, recording "<copy> <attempt>".
+    void BeforeReopen(std::function<void(const std::wstring&, int)> step) {
+        Module::CopyHooks hooks;
+        hooks.reopenWaitUnitMs = 1;
+        hooks.beforeReopen = [this, step](const std::wstring& path, int attempt) {
+            attempts_.push_back(std::string(path.begin(), path.end()) + " " + std::to_string(attempt));
+            step(path, attempt);
+        };
+        module_.SetCopyHooks(std::move(hooks));
+    }
+
+    std::string RetryLine(const std::string& copy, int attempt) const {
+        return "clib::os::modules::Module::GetModuleCopy: [W] Could not reopen created temporary file '" + copy +
+               "'. Retrying...  err:32, try:" + std::to_string(attempt) + ", wait:" + std::to_string(attempt) + "s.";
+    }
+
+    zrtest::ScopedTempDir dir_;
+    modtest::ModuleTrace trace_;
+    Module module_;
+    fs::path source_;
+    std::vector<std::string> attempts_;
+};
+
+TEST_F(ModuleCopyTest, CopyChangedBeforeItsReopenIsDiscardedAndTheNextNumberGetsAFreshCopy) {
+    BeforeReopen([](const std::wstring& path, int) {
+        if (path == L"0.kvl") std::ofstream("0.kvl", std::ios::binary | std::ios::app) << 'x';
+    });
+    ASSERT_TRUE(module_.Start(L"mod", 0, ""));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::GetModuleCopy: [C] Security problem. File '0.kvl' has been "
+                       "modified during reopen!"));
+    EXPECT_TRUE(LoggedStartingWith("FileHasBeenModified: [W] Before: "));
+    EXPECT_TRUE(LoggedStartingWith("FileHasBeenModified: [W] After reopen: "));
+    EXPECT_EQ(attempts_, (std::vector<std::string>{"0.kvl 1", "1.kvl 1"}));
+    EXPECT_EQ(L"1.kvl", module_.CopyPath());
+    EXPECT_EQ(Contents(source_), Contents("1.kvl"));
+    // The refused copy went with its handle; no lock file stays behind.
+    EXPECT_EQ(modtest::FilesIn(dir_.Path()), (std::vector<std::string>{"1.kvl", "mod.kvl"}));
+    EXPECT_TRUE(module_.Stop(1000));
+}
+
+TEST_F(ModuleCopyTest, ReopenIsRetriedWithGrowingWaitsUntilItSucceeds) {
+    FileBlocker blocker;
+    BeforeReopen([&blocker](const std::wstring& path, int attempt) {
+        if (attempt == 1) {
+            ASSERT_TRUE(blocker.Hold(path));
+        }
+        if (attempt == 3) blocker.Release();
+    });
+    ASSERT_TRUE(module_.Start(L"mod", 0, ""));
+    EXPECT_EQ(attempts_, (std::vector<std::string>{"0.kvl 1", "0.kvl 2", "0.kvl 3"}));
+    EXPECT_TRUE(Logged(RetryLine("0.kvl", 1)));
+    EXPECT_TRUE(Logged(RetryLine("0.kvl", 2)));
+    EXPECT_FALSE(Logged(RetryLine("0.kvl", 3)));
+    EXPECT_EQ(L"0.kvl", module_.CopyPath());
+    EXPECT_TRUE(module_.Stop(1000));
+}
+
+TEST_F(ModuleCopyTest, CopyThatCannotBeReopenedFiveTimesIsGivenUpAndLeftOnDisk) {
+    FileBlocker blocker;
+    BeforeReopen([&blocker](const std::wstring& path, int attempt) {
+        if (path == L"0.kvl" && attempt == 1) {
+            ASSERT_TRUE(blocker.Hold(path));
+        }
+        if (path != L"0.kvl") blocker.Release();
+    });
+    ASSERT_TRUE(module_.Start(L"mod", 0, ""));
+    for (int attempt = 1; attempt <= 5; ++attempt) EXPECT_TRUE(Logged(RetryLine("0.kvl", attempt)));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::GetModuleCopy: [E] Failed to reopen created temporary file "
+                       "'0.kvl'. err:32, retries:5"));
+    EXPECT_EQ(attempts_,
+              (std::vector<std::string>{"0.kvl 1", "0.kvl 2", "0.kvl 3", "0.kvl 4", "0.kvl 5", "1.kvl 1"}));
+    EXPECT_EQ(L"1.kvl", module_.CopyPath());
+    EXPECT_EQ(modtest::FilesIn(dir_.Path()), (std::vector<std::string>{"0.kvl", "1.kvl", "mod.kvl"}));
+    EXPECT_TRUE(module_.Stop(1000));
+}
+
+}  // namespace

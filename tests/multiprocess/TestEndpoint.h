@@ -1,0 +1,118 @@
+// A messaging endpoint for the tests: answers data requests as its mode
+// says and records what reaches the derived class's side.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ipc/messages/Commands.h"
+#include "ipc/messages/WindowMessageDataMultiProcess.h"
+#include "ipc/multiprocess/CMultiProcessBase.h"
+#include "util/ScopedHandle.h"
+
+namespace mptest {
+
+// How ProcessMessage answers.
+enum class Answer {
+    Echo,    // the request's bytes and "|done"; a body "empty" gets its id only
+    Gated,   // as Echo, after printing "working" and waiting for the gate
+    None,    // no answer
+    Die,     // the process ends on the spot
+};
+
+// Commands the tests send to reach ReceiveMsg.
+constexpr INT kOpenGate = 8;  // opens the gate; a Call's reply is "gate open"
+constexpr INT kHoldListener = 9;  // prints "holding" and keeps the listener until the gate opens
+
+class TestEndpoint : public CMultiProcessBase {
+public:
+    explicit TestEndpoint(const std::wstring& group, Answer mode = Answer::Echo)
+        : CMultiProcessBase(group.c_str(), 100), mode_(mode), gate_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~TestEndpoint() override { StopMessaging(); }
+
+    bool Start() { return NtLpcBase::Load() && NtLpcBase::StartServer() == 0; }
+    void OpenGate() { SetEvent(gate_.Get()); }
+
+    INT ReceiveMsg(DWORD, INT cmd, BYTE* data, DWORD size) override {
+        received_.fetch_add(1);
+        if (cmd == kOpenGate) {
+            OpenGate();
+            static const char kReply[] = "gate open";
+            if (data != nullptr && size >= sizeof kReply) std::memcpy(data, kReply, sizeof kReply);
+        } else if (cmd == kHoldListener) {
+            std::printf("holding\n");
+            std::fflush(stdout);
+            WaitForSingleObject(gate_.Get(), INFINITE);
+        }
+        return 0;
+    }
+    bool OnProcessTerminated(DWORD pid) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        terminated_.push_back(pid);
+        return true;
+    }
+    std::unique_ptr<BYTE[]> ProcessMessage(DWORD, DWORD cmd, const BYTE* data, DWORD size,
+                                           DWORD& answerSize) override {
+        switch (mode_) {
+            case Answer::None:
+                return nullptr;
+            case Answer::Die:
+                std::fflush(nullptr);
+                _exit(3);
+            case Answer::Gated:
+                std::printf("working\n");
+                std::fflush(stdout);
+                WaitForSingleObject(gate_.Get(), INFINITE);
+                break;
+            case Answer::Echo:
+                break;
+        }
+        std::string request(reinterpret_cast<const char*>(data), size);
+        std::string answer;
+        if (cmd == MWindowMessage) {
+            // A window message comes back with the next message number.
+            WindowMessageDataMultiProcess message;
+            if (!message.Deserialize(request)) return nullptr;
+            message.uMsg += 1;
+            answer = message.Serialize();
+        } else if (request.size() >= 4 && request.substr(4) == "empty") {
+            answer = request.substr(0, 4);
+        } else {
+            answer = request + "|done";
+        }
+        answerSize = static_cast<DWORD>(answer.size());
+        auto buffer = std::make_unique<BYTE[]>(answer.size());
+        std::memcpy(buffer.get(), answer.data(), answer.size());
+        return buffer;
+    }
+    void QuitProcessMessage() override {}
+
+    int Received() const { return received_.load(); }
+    std::vector<DWORD> Terminated() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return terminated_;
+    }
+
+private:
+    const Answer mode_;
+    ScopedKernelHandle gate_;
+    std::atomic<int> received_{0};
+    std::mutex lock_;
+    std::vector<DWORD> terminated_;
+};
+
+// A request body as the parent sends it: the request id, then the payload.
+inline std::string RequestBody(int32_t id, const std::string& payload) {
+    std::string body(4, '\0');
+    for (int i = 0; i < 4; ++i) body[static_cast<size_t>(i)] = static_cast<char>((static_cast<uint32_t>(id) >> (8 * i)) & 0xFF);
+    return body + payload;
+}
+
+inline std::wstring GroupOf(DWORD parentPid) { return L"zrmptest" + std::to_wstring(parentPid) + L"_"; }
+
+}  // namespace mptest

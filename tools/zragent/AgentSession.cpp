@@ -1,0 +1,432 @@
+#include "AgentSession.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "HostLog.h"
+#include "LineReader.h"
+#include "PingPong.h"
+#include "ResultCodes.h"
+#include "ipc/lpc/NtLpcInterface.h"
+#include "ipc/messages/Commands.h"
+#include "ipc/messages/StartParametersMultiProcess.h"
+#include "log/Log.h"
+#include "util/Conversions.h"
+
+namespace zragent {
+
+namespace {
+
+constexpr size_t kLogLinesShown = 8;
+
+std::atomic<bool> g_interrupted{false};
+
+void OnInterrupt(int) { g_interrupted = true; }
+
+std::wstring Wide(const std::string& text) { return Utils_Conversions::Conversion::toWstring(text, CP_UTF8); }
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+std::string StatusText(DWORD status) {
+    if (status == CMultiProcessBase::kWaitFailed) return "no answer (1460, time-out or the host went away)";
+    return Hex(status) + " (" + NtStatusName(static_cast<NTSTATUS>(status)) + ")";
+}
+
+}  // namespace
+
+long ResidentKilobytes(uint32_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
+AgentSession::AgentSession(const AgentOptions& options, EventWriter& events)
+    : options_(options), events_(events), hostLog_(HostLogPath(options.hostDir)) {
+    SetLogLevel(options.agentLogLevel);
+    endpoint_ = std::make_unique<AgentEndpoint>(Wide(options.group), this);
+}
+
+AgentSession::~AgentSession() {
+    // The endpoint goes first: its listener and workers call this object.
+    endpoint_.reset();
+}
+
+double AgentSession::MsSince(std::chrono::steady_clock::time_point start) const {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+void AgentSession::OnWindowMessage(uint32_t, const DecodedWindowMessage& message) { events_.Window(message, true); }
+
+void AgentSession::OnPeerGone(uint32_t pid) {
+    if (pid == host_.Pid()) hostGone_ = true;
+}
+
+bool AgentSession::HostEndedUnexpectedly(const char* when) {
+    if (!host_.Exited()) host_.WaitForExit(2000);
+    if (!hostExitReported_) {
+        hostExitReported_ = true;
+        events_.Error("host-died", std::string("the host ended ") + when + ": it " + host_.Describe(),
+                      LastHostLogLines(hostLog_, host_.Pid(), kLogLinesShown));
+        events_.HostExit(host_.Pid(), host_.Describe(), host_.Status());
+    }
+    Fail(kExitHost);
+    return false;
+}
+
+bool AgentSession::LaunchHost() {
+    const NTSTATUS opened = endpoint_->Open();
+    if (opened != 0) {
+        events_.Error("port", "could not serve the parent's port \\RPC Control\\" + options_.group +
+                                  std::to_string(getpid()) + ": " + StatusText(static_cast<DWORD>(opened)));
+        Fail(kExitHost);
+        return false;
+    }
+    HostCommand command;
+    command.rundll = options_.rundll.empty() ? DefaultRundll() : options_.rundll;
+    command.library = options_.hostLibrary.empty() ? DefaultHostLibrary() : options_.hostLibrary;
+    command.group = options_.group;
+    command.parentPid = static_cast<uint32_t>(getpid());
+    command.workDir = options_.hostDir;
+    std::string error;
+    launched_ = std::chrono::steady_clock::now();
+    if (!host_.Start(command, error)) {
+        events_.Error("host-not-found", error);
+        Fail(kExitHost);
+        return false;
+    }
+    events_.HostLaunched(host_.Pid(), host_.CommandLine());
+    const bool ready =
+        endpoint_->WaitForReady(host_.Pid(), options_.readyTimeoutMs, [this] { return host_.Exited(); });
+    if (!ready) {
+        if (host_.Exited()) return HostEndedUnexpectedly("before its ReadyMP");
+        events_.Error("timeout", "no ReadyMP from host " + std::to_string(host_.Pid()) + " within " +
+                                     std::to_string(options_.readyTimeoutMs) + " ms",
+                      LastHostLogLines(hostLog_, host_.Pid(), kLogLinesShown));
+        host_.Kill();
+        AwaitHostExit(options_.hostExitTimeoutMs);
+        Fail(kExitHost);
+        return false;
+    }
+    events_.Ready(host_.Pid(), MsSince(launched_));
+    return true;
+}
+
+bool AgentSession::StartModule() {
+    const auto begin = std::chrono::steady_clock::now();
+    hostModule_ = HostModulePath(options_.module);
+    const uint32_t pid = host_.Pid();
+    int32_t result = 0;
+    std::string detail;
+    const char* how = nullptr;
+    if (options_.startMode == StartMode::ArgsThenExec) {
+        how = "MStartModuleArgs + MStartModuleExec";
+        MsgStartArguments arguments(Wide(hostModule_), options_.param, options_.startOptions);
+        arguments.SetChkCert(options_.checkSignature);
+        arguments.SetHWnd(options_.window ? 1 : 0);
+        DWORD status = endpoint_->SendStartArguments(pid, arguments);
+        if (status != 0) {
+            if (host_.Exited()) return HostEndedUnexpectedly("while receiving the start arguments");
+            events_.Error("send", "MStartModuleArgs could not be sent: " + StatusText(status));
+            Fail(kExitFailed);
+            return false;
+        }
+        MsgStartExec exec;
+        status = endpoint_->SendStartExec(pid, exec);
+        if (status != 0) {
+            if (host_.Exited()) return HostEndedUnexpectedly("while starting the module");
+            events_.Error("send", "MStartModuleExec could not be sent: " + StatusText(status));
+            Fail(kExitFailed);
+            return false;
+        }
+        result = exec.result;
+        if (exec.error != 0) detail = "system error " + std::to_string(exec.error);
+    } else {
+        how = "MStartModule";
+        StartParametersMultiProcess::Fields fields;
+        fields.module = hostModule_;
+        fields.param = options_.param;
+        fields.opt = options_.startOptions;
+        fields.hWnd = options_.window ? 1 : 0;
+        fields.chkCert = options_.checkSignature;
+        std::string body = StartParametersMultiProcess::Encode(fields);
+        const DWORD status = endpoint_->SendStartRaw(pid, body);
+        if (status != 0) {
+            if (host_.Exited()) return HostEndedUnexpectedly("while starting the module");
+            events_.Error("send", "MStartModule could not be sent: " + StatusText(status));
+            Fail(kExitFailed);
+            return false;
+        }
+        // The result stays in the host's copy of the body; its log tells it.
+        if (!LastStartResultFromLog(hostLog_, pid, result)) {
+            if (host_.WaitForExit(2000)) return HostEndedUnexpectedly("after refusing the start body");
+            result = 0;
+            detail = "result not in the host's log";
+        }
+    }
+    if (result != 0) {
+        events_.StartRefused(options_.module, result, detail);
+        Fail(kExitFailed);
+        return false;
+    }
+    started_ = true;
+    events_.Started(options_.module, how, result, MsSince(begin));
+    return true;
+}
+
+bool AgentSession::SendData(const DataRequest& request, int index, DataAnswer* out) {
+    DataAnswer answer = endpoint_->SendData(host_.Pid(), request.option, request.text);
+    // A host killed a moment ago may not have been reaped yet.
+    if (answer.status != 0 && (hostGone_ || host_.WaitForExit(500)))
+        return HostEndedUnexpectedly("during a data request");
+    events_.Answer(index, request.option, answer.text, answer.status == 0, answer.status, answer.latencyMs);
+    if (out) *out = answer;
+    if (answer.status != 0) {
+        Fail(kExitFailed);
+        return false;
+    }
+    return true;
+}
+
+bool AgentSession::StopModule() {
+    if (stopped_) return true;
+    stopped_ = true;
+    if (host_.Exited()) return HostEndedUnexpectedly("before the stop");
+    const auto begin = std::chrono::steady_clock::now();
+    bool moduleStopped = false;
+    const DWORD status = endpoint_->SendStop(host_.Pid(), options_.stopTimeoutMs, moduleStopped);
+    if (status != 0) {
+        if (host_.Exited()) return HostEndedUnexpectedly("during the stop");
+        events_.Error("send", "MStopModule could not be sent: " + StatusText(status));
+        Fail(kExitFailed);
+        return false;
+    }
+    events_.Stopped(moduleStopped, started_, MsSince(begin));
+    // A module that was never started is not a failure to stop.
+    if (!moduleStopped && started_) Fail(kExitFailed);
+    return moduleStopped || !started_;
+}
+
+bool AgentSession::AwaitHostExit(int ms) {
+    if (hostExitReported_) return true;
+    if (!host_.WaitForExit(ms)) {
+        events_.Error("timeout", "host " + std::to_string(host_.Pid()) + " still runs " + std::to_string(ms) +
+                                     " ms after the stop; killing it");
+        host_.Kill();
+        host_.WaitForExit(-1);
+        Fail(kExitHost);
+    }
+    hostExitReported_ = true;
+    events_.HostExit(host_.Pid(), host_.Describe(), host_.Status());
+    if (host_.Status() != 0) Fail(kExitHost);
+    return host_.Status() == 0;
+}
+
+int AgentSession::Run() {
+    if (!LaunchHost()) return exitStatus_;
+    if (StartModule()) {
+        for (size_t i = 0; i < options_.requests.size(); ++i) {
+            if (!SendData(options_.requests[i], static_cast<int>(i)) && hostExitReported_) return exitStatus_;
+        }
+        if (options_.keep) {
+            struct sigaction action {};
+            action.sa_handler = OnInterrupt;
+            sigaction(SIGINT, &action, nullptr);
+            sigaction(SIGTERM, &action, nullptr);
+            events_.Note("module keeps running; Ctrl-C stops it");
+            while (!g_interrupted && !host_.Exited()) host_.WaitForExit(100);
+            if (host_.Exited()) return HostEndedUnexpectedly("while the module ran"), exitStatus_;
+        }
+    } else if (hostExitReported_) {
+        return exitStatus_;
+    }
+    // A refused start through MStartModule ends the host by itself; the stop
+    // is then refused by a host that is leaving, which is no news.
+    if (!host_.WaitForExit(0)) StopModule();
+    AwaitHostExit(options_.hostExitTimeoutMs);
+    return exitStatus_;
+}
+
+bool AgentSession::ShellCommand(const std::string& line) {
+    std::istringstream words(line);
+    std::string command;
+    words >> command;
+    if (command.empty() || command[0] == '#') return true;
+    if (host_.Exited()) {
+        HostEndedUnexpectedly("while the shell ran");
+        return false;
+    }
+    if (command == "help") {
+        events_.Note("commands: data OPTION TEXT | ready | status | stop | help   (OPTION: a name or a number)");
+    } else if (command == "data") {
+        std::string option;
+        words >> option;
+        std::string text;
+        std::getline(words, text);
+        if (!text.empty() && text[0] == ' ') text.erase(0, 1);
+        DataRequest request;
+        if (option.empty() || !ParseOptionCode(option, request.option)) {
+            events_.Error("usage", "data OPTION TEXT: unknown option \"" + option + "\"");
+            return true;
+        }
+        request.text = text;
+        static int index = 0;
+        SendData(request, index++);
+        return !hostExitReported_;
+    } else if (command == "ready") {
+        const auto begin = std::chrono::steady_clock::now();
+        const DWORD status = endpoint_->SendReady(host_.Pid());
+        if (status == 0 && endpoint_->WaitForReady(host_.Pid(), 10000, [this] { return host_.Exited(); })) {
+            events_.Ready(host_.Pid(), MsSince(begin));
+        } else {
+            events_.Error("timeout", "no ReadyMP in answer to MReady: " + StatusText(status));
+            Fail(kExitFailed);
+        }
+    } else if (command == "status") {
+        events_.Raw(JsonObject("status")
+                        .Add("pid", host_.Pid())
+                        .Add("running", !host_.Exited())
+                        .Add("started", started_)
+                        .Add("window_messages", static_cast<long long>(endpoint_->WindowMessagesAnswered()))
+                        .Add("rss_kb", static_cast<long long>(ResidentKilobytes(host_.Pid())))
+                        .Text(),
+                    "status   host " + std::to_string(host_.Pid()) + " running, module " +
+                        (started_ ? "started" : "not started") + ", " +
+                        std::to_string(endpoint_->WindowMessagesAnswered()) + " window messages, " +
+                        std::to_string(ResidentKilobytes(host_.Pid())) + " kB resident");
+    } else if (command == "stop" || command == "quit" || command == "exit") {
+        StopModule();
+        AwaitHostExit(options_.hostExitTimeoutMs);
+        return false;
+    } else {
+        events_.Error("usage", "unknown command \"" + command + "\" (help lists them)");
+    }
+    return true;
+}
+
+int AgentSession::Shell(FILE* in) {
+    if (!LaunchHost()) return exitStatus_;
+    if (!StartModule() && hostExitReported_) return exitStatus_;
+    LineReader reader(in, "zragent> ");
+    std::string line;
+    bool going = true;
+    while (going && reader.Next(line)) going = ShellCommand(line);
+    if (going) {
+        // End of input: leave as `stop` would.
+        if (!host_.WaitForExit(0)) StopModule();
+        AwaitHostExit(options_.hostExitTimeoutMs);
+    }
+    return exitStatus_;
+}
+
+int AgentSession::Bench() {
+    const int requests = options_.benchRequests;
+    const int concurrency = std::min(options_.benchConcurrency, requests);
+    // The baseline first, while this process has no threads to fork.
+    LatencySummary raw;
+    std::string error;
+    if (!RunPingPong(requests, concurrency, options_.benchPayload, raw, error)) {
+        events_.Error("bench", "raw ping-pong: " + error);
+        return kExitFailed;
+    }
+    if (!LaunchHost()) return exitStatus_;
+    const double readyMs = MsSince(launched_);
+    if (!StartModule()) {
+        if (!hostExitReported_) {
+            StopModule();
+            AwaitHostExit(options_.hostExitTimeoutMs);
+        }
+        return exitStatus_;
+    }
+    const std::string text(static_cast<size_t>(options_.benchPayload), 'x');
+    for (int i = 0; i < 20; ++i) endpoint_->SendData(host_.Pid(), ZR_GETOPTION, text);  // warm-up
+    const long idleKb = ResidentKilobytes(host_.Pid());
+
+    std::vector<double> samples;
+    size_t failures = 0;
+    std::mutex lock;
+    std::atomic<bool> running{true};
+    std::atomic<long> peakKb{idleKb};
+    std::thread sampler([&] {
+        while (running) {
+            const long kb = ResidentKilobytes(host_.Pid());
+            if (kb > peakKb) peakKb = kb;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const auto begin = std::chrono::steady_clock::now();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < concurrency; ++t) {
+        const int count = requests / concurrency + (t < requests % concurrency ? 1 : 0);
+        threads.emplace_back([&, count] {
+            std::vector<double> mine;
+            size_t failed = 0;
+            for (int i = 0; i < count; ++i) {
+                const DataAnswer answer = endpoint_->SendData(host_.Pid(), ZR_GETOPTION, text);
+                if (answer.status != 0) {
+                    ++failed;
+                } else {
+                    mine.push_back(answer.latencyMs * 1000.0);
+                }
+            }
+            std::lock_guard<std::mutex> hold(lock);
+            samples.insert(samples.end(), mine.begin(), mine.end());
+            failures += failed;
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    running = false;
+    sampler.join();
+    const LatencySummary host = Summarize(samples, failures, seconds);
+
+    auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+    char text1[512];
+    std::snprintf(text1, sizeof text1,
+                  "bench    %d requests, %d concurrent, %d-byte text\n"
+                  "         host (LPC):      p50 %8.1f us  p99 %8.1f us  %9.0f req/s  (%zu failed)\n"
+                  "         raw AF_UNIX:     p50 %8.1f us  p99 %8.1f us  %9.0f req/s\n"
+                  "         ratio host/raw:  p50 %8.1fx    p99 %8.1fx    throughput %.2fx\n"
+                  "         host start to ReadyMP %.1f ms; host resident %ld kB idle, %ld kB peak under load",
+                  requests, concurrency, options_.benchPayload, host.p50Us, host.p99Us, host.perSecond, host.failures,
+                  raw.p50Us, raw.p99Us, raw.perSecond, ratio(host.p50Us, raw.p50Us), ratio(host.p99Us, raw.p99Us),
+                  ratio(host.perSecond, raw.perSecond), readyMs, idleKb, static_cast<long>(peakKb));
+    events_.Raw(JsonObject("bench")
+                    .Add("requests", requests)
+                    .Add("concurrency", concurrency)
+                    .Add("payload", options_.benchPayload)
+                    .Add("host_p50_us", host.p50Us)
+                    .Add("host_p99_us", host.p99Us)
+                    .Add("host_per_s", host.perSecond)
+                    .Add("host_failed", static_cast<long long>(host.failures))
+                    .Add("raw_p50_us", raw.p50Us)
+                    .Add("raw_p99_us", raw.p99Us)
+                    .Add("raw_per_s", raw.perSecond)
+                    .Add("ratio_p50", ratio(host.p50Us, raw.p50Us))
+                    .Add("ratio_p99", ratio(host.p99Us, raw.p99Us))
+                    .Add("ratio_throughput", ratio(host.perSecond, raw.perSecond))
+                    .Add("ready_ms", readyMs)
+                    .Add("rss_idle_kb", static_cast<long long>(idleKb))
+                    .Add("rss_peak_kb", static_cast<long long>(peakKb))
+                    .Text(),
+                text1);
+    if (host.failures) Fail(kExitFailed);
+    StopModule();
+    AwaitHostExit(options_.hostExitTimeoutMs);
+    return exitStatus_;
+}
+
+}  // namespace zragent
