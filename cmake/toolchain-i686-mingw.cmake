@@ -1,17 +1,4 @@
 # Cross build for 32-bit Windows with mingw-w64.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(ZR_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${ZR_MINGW_PREFIX}-gcc)
-# The posix thread model gives std::thread and std::mutex.
-if(EXISTS /usr/bin/${ZR_MINGW_PREFIX}-g++-posix)
-  set(CMAKE_CXX_COMPILER ${ZR_MINGW_PREFIX}-g++-posix)
-  set(CMAKE_C_COMPILER ${ZR_MINGW_PREFIX}-gcc-posix)
-else()
-  set(CMAKE_CXX_COMPILER ${ZR_MINGW_PREFIX}-g++)
-endif()
-set(CMAKE_RC_COMPILER ${ZR_MINGW_PREFIX}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${ZR_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

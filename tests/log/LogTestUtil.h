@@ -10,6 +10,7 @@
 
 #include "log/Log.h"
 #include "log/LogReader.h"
+#include "support/Environment.h"
 #include "support/TestSupport.h"
 
 namespace logtest {
@@ -40,7 +41,7 @@ inline void UseRegistry(const std::string& path, const std::string& values,
                         const std::string& key = "SOFTWARE\\KVL\\zrmodproc") {
     WriteBytes(path,
                "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\" + key + "]\r\n" + values + "\r\n");
-    setenv("ZRWIN_REGISTRY", path.c_str(), 1);
+    zrtest::SetEnv("ZRWIN_REGISTRY", path.c_str());
 }
 
 inline bool LogWithLimit(unsigned limit, const char* format, ...) {

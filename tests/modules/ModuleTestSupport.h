@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "log/LogReader.h"
+#include "support/Environment.h"
 
 namespace modtest {
 
@@ -27,10 +28,12 @@ inline fs::path PlaceModule(const std::string& name, const fs::path& folder, con
     return folder / fileName;
 }
 
-// "C:\tmp\x\y" for "/tmp/x/y" (drive C: is the root of the POSIX layer).
+// "C:\tmp\x\y" for "/tmp/x/y" (drive C: is the root of the POSIX layer); a
+// path that already has its drive, as on Windows, keeps it.
 inline std::wstring WindowsPath(const fs::path& path) {
-    std::wstring result = L"C:";
-    for (char c : fs::absolute(path).string())
+    const std::string text = fs::absolute(path).string();
+    std::wstring result = text.size() > 1 && text[1] == ':' ? L"" : L"C:";
+    for (char c : text)
         result += c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c));
     return result;
 }
@@ -39,8 +42,8 @@ inline std::wstring WindowsPath(const fs::path& path) {
 // ZRTEST_MODULE_TRACE; this points it at a file of the current directory.
 class ModuleTrace {
 public:
-    ModuleTrace() { setenv("ZRTEST_MODULE_TRACE", path_.c_str(), 1); }
-    ~ModuleTrace() { unsetenv("ZRTEST_MODULE_TRACE"); }
+    ModuleTrace() { zrtest::SetEnv("ZRTEST_MODULE_TRACE", path_); }
+    ~ModuleTrace() { zrtest::UnsetEnv("ZRTEST_MODULE_TRACE"); }
     ModuleTrace(const ModuleTrace&) = delete;
     ModuleTrace& operator=(const ModuleTrace&) = delete;
 

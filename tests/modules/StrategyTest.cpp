@@ -82,10 +82,12 @@ TEST_P(StrategyTest, LoadModuleReportsOptionalExportsAndUnloadsOnce) {
     EXPECT_EQ(-5, minimal->UnloadModule());
 
     auto full = Make();
-    ASSERT_EQ(0, full->LoadModule(Path("zrtest_full")));
-    EXPECT_TRUE(LoggedStartingWith(
+    const std::wstring fullPath = Path("zrtest_full");
+    ASSERT_EQ(0, full->LoadModule(fullPath));
+    EXPECT_TRUE(Logged(
         "ModuleBlocking::LoadModule: Module initialized successfully (supported Data:1, DataExt:1, Event:1, "
-        "EventEx:1): C:"));
+        "EventEx:1): " +
+        std::string(fullPath.begin(), fullPath.end())));
     EXPECT_EQ(-4, full->Reserved(1, 2, 3));
 }
 

@@ -1,10 +1,9 @@
 // Helpers shared by the test suites.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <system_error>
 
@@ -15,9 +14,17 @@ namespace zrtest {
 class ScopedTempDir {
 public:
     ScopedTempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zrtest-XXXXXX").string();
-        char* made = mkdtemp(pattern.data());
-        path_ = made ? made : std::filesystem::temp_directory_path().string();
+        // create_directory says whether the name was new, so two tests never
+        // share a folder (the same guarantee mkdtemp gives, on every system).
+        std::random_device seed;
+        std::mt19937_64 random(seed());
+        const auto temp = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            auto candidate = temp / ("zrtest-" + std::to_string(random() % 1000000000));
+            std::error_code ec;
+            if (std::filesystem::create_directory(candidate, ec)) path_ = candidate;
+        }
+        if (path_.empty()) path_ = temp;
         previous_ = std::filesystem::current_path();
         std::filesystem::current_path(path_);
     }

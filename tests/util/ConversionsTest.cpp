@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/Environment.h"
 #include "log/Log.h"
 #include "log/LogReader.h"
 #include "support/TestSupport.h"
@@ -65,7 +66,7 @@ TEST(ConversionsTest, TrailingLeadByteNeverReadsPastTheResult) {
 // code page is read once per process).
 TEST(ConversionsTest, Utf8AnsiCodePageConvertsEverything) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    ASSERT_EQ(setenv("ZRWIN_ACP", "65001", 1), 0);
+    ASSERT_TRUE(zrtest::SetEnv("ZRWIN_ACP", "65001"));
     EXPECT_EXIT(
         {
             zrtest::ScopedTempDir dir;
@@ -85,10 +86,10 @@ TEST(ConversionsTest, Utf8AnsiCodePageConvertsEverything) {
             std::exit(narrow && wide && buffered && logged ? 0 : 1);
         },
         testing::ExitedWithCode(0), "narrow 1 wide 1 buffered 1 logged 1");
-    ASSERT_EQ(setenv("ZRWIN_ACP", "frob", 1), 0);
+    ASSERT_TRUE(zrtest::SetEnv("ZRWIN_ACP", "frob"));
     EXPECT_EXIT(std::exit(GetACP() == 1252 ? 0 : 1), testing::ExitedWithCode(0),
                 "ZRWIN_ACP=frob is not an ANSI code page this system can convert");
-    unsetenv("ZRWIN_ACP");
+    zrtest::UnsetEnv("ZRWIN_ACP");
 }
 
 TEST(ConversionsTest, BufferConversionsRefuseShortBuffersAndNulls) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "support/Environment.h"
 #include "LogLines.h"
 #include "support/TestSupport.h"
 #include "util/Conversions.h"
@@ -56,7 +57,7 @@ struct ScopedRegistry {
         logtest::UseRegistry((std::filesystem::current_path() / "test.reg").string(), drives,
                              "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\DOS Devices");
     }
-    ~ScopedRegistry() { unsetenv("ZRWIN_REGISTRY"); }
+    ~ScopedRegistry() { zrtest::UnsetEnv("ZRWIN_REGISTRY"); }
 };
 
 TEST(GetFullPathTest, FollowsSubstitutedDrivesToTheRealFolder) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "support/Environment.h"
 #include "SystemTestSupport.h"
 
 namespace {
@@ -32,7 +33,7 @@ std::string ToBytes(UINT codePage, const std::wstring& text, const char* default
 // fresh process (the thread-safe death-test style re-executes the program).
 TEST(CodePages, AnsiCodePageFromTheEnvironment) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    ASSERT_EQ(setenv("ZRWIN_ACP", "1251", 1), 0);
+    ASSERT_TRUE(zrtest::SetEnv("ZRWIN_ACP", "1251"));
     EXPECT_EXIT(
         {
             wchar_t wide = 0;
@@ -40,7 +41,7 @@ TEST(CodePages, AnsiCodePageFromTheEnvironment) {
             std::exit(GetACP() == 1251 && cyrillic ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
-    unsetenv("ZRWIN_ACP");
+    zrtest::UnsetEnv("ZRWIN_ACP");
 }
 
 TEST(CodePages, Windows1252ByDefaultDecodesEveryByteAndRoundTrips) {
@@ -60,10 +61,10 @@ TEST(CodePages, Windows1252ByDefaultDecodesEveryByteAndRoundTrips) {
 
 TEST(CodePages, DefaultCharacterAndOtherCodePagesThroughIconv) {
     BOOL used = FALSE;
-    EXPECT_EQ(ToBytes(CP_ACP, L"a\x0100z\x4E2D", nullptr, &used), "a?z?");
+    EXPECT_EQ(ToBytes(CP_ACP, L"a\x4E2Dz", nullptr, &used), "a?z");
     EXPECT_TRUE(used);
     used = FALSE;
-    EXPECT_EQ(ToBytes(CP_ACP, L"\x0100", "#", &used), "#");
+    EXPECT_EQ(ToBytes(CP_ACP, L"\x4E2D", "#", &used), "#");
     EXPECT_TRUE(used);
     EXPECT_EQ(ToBytes(1252, L"\x20AC\x2122"), "\x80\x99");
     // Cyrillic 1251: 0xC0 is U+0410.
@@ -71,8 +72,44 @@ TEST(CodePages, DefaultCharacterAndOtherCodePagesThroughIconv) {
     EXPECT_EQ(ToBytes(1251, L"\x0410"), "\xC0");
 }
 
+TEST(CodePages, BestFitIn1252UnlessRefused) {
+    const struct {
+        wchar_t wide;
+        char byte;
+    } fits[] = {
+        {0x0100, 'A'},     // first entry: Latin A with macron
+        {0x0110, '\xD0'},  // D with stroke to Eth, a byte above 0x7F
+        {0x2024, '\xB7'},  // one dot leader to the middle dot
+        {0xFF21, 'A'},     // fullwidth A
+        {0xFF5E, '~'},     // last entry: fullwidth tilde
+    };
+    for (const auto& fit : fits) {
+        SCOPED_TRACE(testing::Message() << std::hex << "U+" << (unsigned)fit.wide);
+        const std::wstring text = {L'x', fit.wide};
+        BOOL used = TRUE;
+        // The fit wins over a given default character, and is no use of it.
+        EXPECT_EQ(ToBytes(1252, text, "#", &used), std::string("x") + fit.byte);
+        EXPECT_FALSE(used);
+        char out[4] = {};
+        used = FALSE;
+        EXPECT_EQ(WideCharToMultiByte(1252, WC_NO_BEST_FIT_CHARS, text.data(), 2, out, 4, "#", &used), 2);
+        EXPECT_EQ(std::string(out, 2), "x#");
+        EXPECT_TRUE(used);
+    }
+    // Past the last entry, and a character nothing fits: the default character.
+    for (wchar_t none : {(wchar_t)0xFF5F, (wchar_t)0x4E2D}) {
+        BOOL used = FALSE;
+        EXPECT_EQ(ToBytes(1252, std::wstring(1, none), nullptr, &used), "?") << std::hex << (unsigned)none;
+        EXPECT_TRUE(used);
+    }
+}
+
 TEST(CodePages, Utf8RoundTripsIncludingCharactersAboveTheBasicPlane) {
-    const std::wstring text = L"a\x00E9\x20AC\x0001F600z";  // one wchar_t per character
+    // U+1F600 is one wchar_t where wchar_t has 32 bits, a surrogate pair where it has 16.
+    const std::wstring grinning = sizeof(wchar_t) == 4 ? std::wstring(1, static_cast<wchar_t>(0x1F600))
+                                                       : std::wstring{static_cast<wchar_t>(0xD83D),
+                                                                      static_cast<wchar_t>(0xDE00)};
+    const std::wstring text = L"a\x00E9\x20AC" + grinning + L"z";
     const std::string utf8 = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
     EXPECT_EQ(ToBytes(CP_UTF8, text), utf8);
     EXPECT_EQ(ToWide(CP_UTF8, utf8), text);

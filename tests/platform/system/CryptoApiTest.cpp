@@ -18,6 +18,9 @@ TEST(CryptoApi, KnownVectors) {
     EXPECT_EQ(Digest(CALG_SHA1, "abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
     EXPECT_EQ(Digest(CALG_SHA_256, ""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(Digest(CALG_SHA_256, "abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // What the log seal uses comes from the full RSA provider too; SHA-256 does not.
+    EXPECT_EQ(Digest(CALG_MD5, "abc", PROV_RSA_FULL), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(Digest(CALG_SHA_256, "abc", PROV_RSA_FULL), "<failed>");
 }
 
 TEST(CryptoApi, ParametersSizeQueriesAndFinishedState) {
@@ -62,7 +65,12 @@ TEST(CryptoApi, ParametersSizeQueriesAndFinishedState) {
 
 TEST(CryptoApi, RefusedArguments) {
     HCRYPTPROV provider = 0;
-    EXPECT_TRUE(FailsWith(NTE_BAD_PROV_TYPE, [&] {
+    // Out of the range 1 to 999, or in it with no provider behind the type.
+    for (DWORD type : {0u, 1000u})
+        EXPECT_TRUE(FailsWith(NTE_BAD_PROV_TYPE, [&] {
+            return CryptAcquireContextA(&provider, nullptr, nullptr, type, CRYPT_VERIFYCONTEXT);
+        })) << type;
+    EXPECT_TRUE(FailsWith(NTE_PROV_TYPE_NOT_DEF, [&] {
         return CryptAcquireContextA(&provider, nullptr, nullptr, 99, CRYPT_VERIFYCONTEXT);
     }));
     EXPECT_TRUE(FailsWith(NTE_BAD_KEYSET,
@@ -77,6 +85,13 @@ TEST(CryptoApi, RefusedArguments) {
     EXPECT_TRUE(FailsWith(NTE_BAD_TYPE, [&] { return CryptGetHashParam(hash, 0x77, data, &length, 0); }));
     EXPECT_TRUE(CryptDestroyHash(hash));
     EXPECT_TRUE(CryptReleaseContext(provider, 0));
+}
+
+TEST(CryptoApi, ReleasedProviderIsRefused) {
+    HCRYPTPROV provider = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptReleaseContext(provider, 0));
+    HCRYPTHASH hash = 0;
     EXPECT_TRUE(FailsWith(NTE_BAD_UID, [&] { return CryptCreateHash(provider, CALG_MD5, 0, 0, &hash); }));
 }
 

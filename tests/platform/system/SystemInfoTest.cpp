@@ -8,6 +8,7 @@
 #include <string>
 #include <tuple>
 
+#include "support/Environment.h"
 #include "SystemTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -122,12 +123,12 @@ TEST(SystemMessages, BufferHandling) {
 
 TEST(DebugOutput, AppendsToTheConfiguredFileOrDrops) {
     zrtest::ScopedTempDir dir;
-    ASSERT_EQ(setenv("ZRWIN_DEBUG_OUTPUT", dir.File("debug.txt").c_str(), 1), 0);
+    ASSERT_TRUE(zrtest::SetEnv("ZRWIN_DEBUG_OUTPUT", dir.File("debug.txt").c_str()));
     SetLastError(1234);
     OutputDebugStringA("first\n");
     OutputDebugStringW(L"second \x20AC\n");
     EXPECT_EQ(GetLastError(), 1234u);
-    unsetenv("ZRWIN_DEBUG_OUTPUT");
+    zrtest::UnsetEnv("ZRWIN_DEBUG_OUTPUT");
     OutputDebugStringA("dropped\n");
     std::ifstream in(dir.File("debug.txt"), std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "first\nsecond \xE2\x82\xAC\n");

@@ -5,8 +5,8 @@
 
 #include <string>
 
+#include "platform/platform.h"
 #include "support/FailsWith.h"
-#include "zrwin/windows.h"
 
 namespace systemtest {
 
@@ -26,12 +26,12 @@ inline std::string Hex(const BYTE* data, DWORD length) {
 }
 
 // The hex digest of `text` from a fresh provider and hash.
-inline std::string Digest(ALG_ID algorithm, const std::string& text) {
+inline std::string Digest(ALG_ID algorithm, const std::string& text, DWORD providerType = PROV_RSA_AES) {
     HCRYPTPROV provider = 0;
     HCRYPTHASH hash = 0;
     BYTE value[64];
     DWORD length = sizeof value;
-    bool ok = CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) &&
+    bool ok = CryptAcquireContextA(&provider, nullptr, nullptr, providerType, CRYPT_VERIFYCONTEXT) &&
               CryptCreateHash(provider, algorithm, 0, 0, &hash) &&
               CryptHashData(hash, reinterpret_cast<const BYTE*>(text.data()), (DWORD)text.size(), 0) &&
               CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0);

@@ -69,7 +69,11 @@ ZRWINAPI BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* provider, LPCSTR container
     (void)providerName;
     if (!provider) return zrwin::FailWithError(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), FALSE);
     *provider = 0;
-    if (providerType != PROV_RSA_FULL && providerType != PROV_RSA_AES) return zrwin::FailWithError(NTE_BAD_PROV_TYPE, FALSE);
+    // Types run from 1 to 999; one in range that no provider here serves is
+    // "not defined", as for a type without a registered provider.
+    if (providerType == 0 || providerType > 999) return zrwin::FailWithError(NTE_BAD_PROV_TYPE, FALSE);
+    if (providerType != PROV_RSA_FULL && providerType != PROV_RSA_AES)
+        return zrwin::FailWithError(NTE_PROV_TYPE_NOT_DEF, FALSE);
     const DWORD known = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_MACHINE_KEYSET | CRYPT_SILENT | 0x10;
     if (flags & ~known) return zrwin::FailWithError(NTE_BAD_FLAGS, FALSE);
     if ((flags & CRYPT_VERIFYCONTEXT) != CRYPT_VERIFYCONTEXT) {
@@ -101,14 +105,20 @@ ZRWINAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRY
                                     HCRYPTHASH* hash) {
     if (!hash) return zrwin::FailWithError(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), FALSE);
     *hash = 0;
+    DWORD providerType = 0;
     {
         auto& objects = TheObjects();
         std::lock_guard<std::mutex> guard(objects.lock);
-        if (!objects.providers.count(reinterpret_cast<Provider*>(provider))) return zrwin::FailWithError(NTE_BAD_UID, FALSE);
+        auto* found = reinterpret_cast<Provider*>(provider);
+        if (!objects.providers.count(found)) return zrwin::FailWithError(NTE_BAD_UID, FALSE);
+        providerType = found->type;
     }
     if (flags) return zrwin::FailWithError(NTE_BAD_FLAGS, FALSE);
     const EVP_MD* digest = DigestOf(algorithm);
-    if (!digest) return zrwin::FailWithError(NTE_BAD_ALGID, FALSE);
+    // The SHA-2 family belongs to the AES provider type only; the full RSA
+    // provider predates it.
+    if (!digest || (algorithm == CALG_SHA_256 && providerType != PROV_RSA_AES))
+        return zrwin::FailWithError(NTE_BAD_ALGID, FALSE);
     if (key) return zrwin::FailWithError(NTE_BAD_KEY, FALSE);
     std::unique_ptr<Hash> created(new (std::nothrow) Hash);
     if (!created) return zrwin::FailWithError(NTE_NO_MEMORY, FALSE);

@@ -4,6 +4,7 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "core/status.h"
+#include "kernel32/bestfit.h"
 #include "kernel32/codepages.h"
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
@@ -200,6 +202,14 @@ int Cp1252ToWide(DWORD flags, const char* text, int length, wchar_t* wide, int w
     return sink.Count();
 }
 
+// The byte Windows writes for a character 1252 lacks, or -1 when none fits.
+int BestFit1252(wchar_t c) {
+    const auto* end = zrwin::kBestFit1252 + zrwin::kBestFit1252Count;
+    const auto* found = std::lower_bound(zrwin::kBestFit1252, end, (uint32_t)c,
+                                         [](const zrwin::BestFitEntry& e, uint32_t u) { return e.wide < u; });
+    return found != end && found->wide == (uint32_t)c ? found->byte : -1;
+}
+
 int WideTo1252(DWORD flags, const wchar_t* wide, int length, char* text, int textLength, const char* defaultChar,
                BOOL* usedDefault) {
     if (flags & ~(DWORD)(WC_NO_BEST_FIT_CHARS | 0x200 | 0x40 | 0x20 | 0x10)) return zrwin::FailWithError(ERROR_INVALID_FLAGS, 0);
@@ -208,6 +218,7 @@ int WideTo1252(DWORD flags, const wchar_t* wide, int length, char* text, int tex
     Sink<char> sink(text, textLength);
     for (int i = 0; i < length; ++i) {
         int byte = zrwin::Encode1252(wide[i]);
+        if (byte < 0 && !(flags & WC_NO_BEST_FIT_CHARS)) byte = BestFit1252(wide[i]);
         if (byte < 0) {
             used = true;
             byte = (unsigned char)fallback;

@@ -1,0 +1,15 @@
+# Settings shared by the mingw-w64 toolchains; ZR_MINGW_PREFIX names the target.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${ZR_MINGW_PREFIX}-gcc)
+# The posix thread model gives std::thread and std::mutex.
+if(EXISTS /usr/bin/${ZR_MINGW_PREFIX}-g++-posix)
+  set(CMAKE_CXX_COMPILER ${ZR_MINGW_PREFIX}-g++-posix)
+  set(CMAKE_C_COMPILER ${ZR_MINGW_PREFIX}-gcc-posix)
+else()
+  set(CMAKE_CXX_COMPILER ${ZR_MINGW_PREFIX}-g++)
+endif()
+set(CMAKE_RC_COMPILER ${ZR_MINGW_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${ZR_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
