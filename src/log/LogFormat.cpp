@@ -231,7 +231,7 @@ int Format(Ch* buffer, size_t bufferSize, const Ch* format, va_list args) {
         }
         const Ch conversion = *p;
         if (conversion == 0) {
-            // A lone trailing specification prints as written.
+            // A lone trailing conversion prints as written.
             out.Write(start, static_cast<size_t>(p - start));
             break;
         }

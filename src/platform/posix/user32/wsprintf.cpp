@@ -12,7 +12,7 @@ namespace {
 
 constexpr size_t kMaxOutput = 1024;  // bytes, terminator included
 
-struct Spec {
+struct Directive {
     bool left = false;
     bool prefix = false;
     bool zero = false;
@@ -34,9 +34,9 @@ std::string Narrow(const wchar_t* text, size_t maxChars) {
     return narrow;
 }
 
-void Pad(std::string& out, const std::string& body, const Spec& spec, char fill) {
-    size_t padding = body.size() < spec.width ? spec.width - body.size() : 0;
-    if (spec.left) {
+void Pad(std::string& out, const std::string& body, const Directive& directive, char fill) {
+    size_t padding = body.size() < directive.width ? directive.width - body.size() : 0;
+    if (directive.left) {
         out += body;
         out.append(padding, ' ');
     } else {
@@ -55,17 +55,17 @@ std::string Digits(unsigned long long value, unsigned base, bool upper) {
     return text;
 }
 
-void Number(std::string& out, const Spec& spec, bool negative, unsigned long long magnitude, unsigned base,
+void Number(std::string& out, const Directive& directive, bool negative, unsigned long long magnitude, unsigned base,
             bool upper, const char* prefix) {
     std::string digits = Digits(magnitude, base, upper);
-    size_t precision = spec.hasPrecision && spec.precision > 0 ? spec.precision : 1;
+    size_t precision = directive.hasPrecision && directive.precision > 0 ? directive.precision : 1;
     if (digits.size() < precision) digits.insert(0, precision - digits.size(), '0');
     std::string lead = negative ? "-" : (prefix ? prefix : "");
-    if (spec.zero && !spec.left) {
+    if (directive.zero && !directive.left) {
         size_t total = lead.size() + digits.size();
-        if (total < spec.width) digits.insert(0, spec.width - total, '0');
+        if (total < directive.width) digits.insert(0, directive.width - total, '0');
     }
-    Pad(out, lead + digits, spec, ' ');
+    Pad(out, lead + digits, directive, ' ');
 }
 
 }  // namespace
@@ -78,35 +78,35 @@ int Format(LPSTR buffer, LPCSTR format, va_list arguments) {
             continue;
         }
         ++p;
-        Spec spec;
+        Directive directive;
         for (;; ++p) {
-            if (*p == '-') spec.left = true;
-            else if (*p == '#') spec.prefix = true;
-            else if (*p == '0') spec.zero = true;
+            if (*p == '-') directive.left = true;
+            else if (*p == '#') directive.prefix = true;
+            else if (*p == '0') directive.zero = true;
             else break;
         }
-        while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + static_cast<size_t>(*p++ - '0');
+        while (*p >= '0' && *p <= '9') directive.width = directive.width * 10 + static_cast<size_t>(*p++ - '0');
         if (*p == '.') {
-            spec.hasPrecision = true;
+            directive.hasPrecision = true;
             ++p;
-            while (*p >= '0' && *p <= '9') spec.precision = spec.precision * 10 + static_cast<size_t>(*p++ - '0');
+            while (*p >= '0' && *p <= '9') directive.precision = directive.precision * 10 + static_cast<size_t>(*p++ - '0');
         }
         if (*p == 'l') {
-            spec.size = Spec::Size::Long;
+            directive.size = Directive::Size::Long;
             ++p;
         } else if (*p == 'h') {
-            spec.size = Spec::Size::Short;
+            directive.size = Directive::Size::Short;
             ++p;
         } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-            spec.size = Spec::Size::Wide64;
+            directive.size = Directive::Size::Wide64;
             p += 3;
         }
         if (!*p) break;
-        const size_t maxChars = spec.hasPrecision ? spec.precision : static_cast<size_t>(-1);
+        const size_t maxChars = directive.hasPrecision ? directive.precision : static_cast<size_t>(-1);
         switch (*p) {
         case 'c':
         case 'C': {
-            const bool wide = (*p == 'C') ? spec.size != Spec::Size::Short : spec.size == Spec::Size::Long;
+            const bool wide = (*p == 'C') ? directive.size != Directive::Size::Short : directive.size == Directive::Size::Long;
             int value = va_arg(arguments, int);
             std::string text;
             if (wide) {
@@ -115,12 +115,12 @@ int Format(LPSTR buffer, LPCSTR format, va_list arguments) {
             } else {
                 text.assign(1, static_cast<char>(value));
             }
-            Pad(out, text, spec, spec.zero ? '0' : ' ');
+            Pad(out, text, directive, directive.zero ? '0' : ' ');
             break;
         }
         case 's':
         case 'S': {
-            const bool wide = (*p == 'S') ? spec.size != Spec::Size::Short : spec.size == Spec::Size::Long;
+            const bool wide = (*p == 'S') ? directive.size != Directive::Size::Short : directive.size == Directive::Size::Long;
             std::string text;
             if (wide) {
                 const wchar_t* value = va_arg(arguments, const wchar_t*);
@@ -130,38 +130,38 @@ int Format(LPSTR buffer, LPCSTR format, va_list arguments) {
                 text = value ? std::string(value, strnlen(value, maxChars)) : std::string("(null)");
             }
             if (text.size() > maxChars) text.resize(maxChars);
-            Pad(out, text, spec, spec.zero ? '0' : ' ');
+            Pad(out, text, directive, directive.zero ? '0' : ' ');
             break;
         }
         case 'd':
         case 'i': {
             long long value;
-            if (spec.size == Spec::Size::Wide64) value = va_arg(arguments, long long);
-            else if (spec.size == Spec::Size::Short) value = static_cast<short>(va_arg(arguments, int));
+            if (directive.size == Directive::Size::Wide64) value = va_arg(arguments, long long);
+            else if (directive.size == Directive::Size::Short) value = static_cast<short>(va_arg(arguments, int));
             else value = va_arg(arguments, int);  // LONG is 32 bits, as on Windows
             unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
                                                      : static_cast<unsigned long long>(value);
-            Number(out, spec, value < 0, magnitude, 10, false, nullptr);
+            Number(out, directive, value < 0, magnitude, 10, false, nullptr);
             break;
         }
         case 'u':
         case 'x':
         case 'X': {
             unsigned long long value;
-            if (spec.size == Spec::Size::Wide64) value = va_arg(arguments, unsigned long long);
-            else if (spec.size == Spec::Size::Short) value = static_cast<unsigned short>(va_arg(arguments, unsigned));
+            if (directive.size == Directive::Size::Wide64) value = va_arg(arguments, unsigned long long);
+            else if (directive.size == Directive::Size::Short) value = static_cast<unsigned short>(va_arg(arguments, unsigned));
             else value = va_arg(arguments, unsigned);
             if (*p == 'u') {
-                Number(out, spec, false, value, 10, false, nullptr);
+                Number(out, directive, false, value, 10, false, nullptr);
             } else {
                 const bool upper = *p == 'X';
-                Number(out, spec, false, value, 16, upper, spec.prefix ? (upper ? "0X" : "0x") : nullptr);
+                Number(out, directive, false, value, 16, upper, directive.prefix ? (upper ? "0X" : "0x") : nullptr);
             }
             break;
         }
         case 'p': {
             // Every digit of the address, in capitals.
-            Spec pointer = spec;
+            Directive pointer = directive;
             pointer.hasPrecision = true;
             pointer.precision = sizeof(void*) * 2;
             auto value = reinterpret_cast<uintptr_t>(va_arg(arguments, void*));
