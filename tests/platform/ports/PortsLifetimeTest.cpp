@@ -197,8 +197,19 @@ TEST(NtPortsLifetime, AMessageLeftQueuedWakesTheOtherWaiter) {
             int got = 0, sawBoth = 0;
             auto take = [&](bool waitFirst) {
                 PORT_MESSAGE_RECORD datagram{};
-                if (waitFirst && WaitForSingleObject(server.Get(), 20000) != WAIT_OBJECT_0) return;
-                if (Receive(server.Get(), datagram, waitFirst ? 0 : 20000) != STATUS_SUCCESS) return;
+                if (waitFirst) {
+                    // A wake-up says a message was there, not that the other
+                    // thread left it: wait again until one is received.
+                    NTSTATUS status = STATUS_TIMEOUT;
+                    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                    while (status == STATUS_TIMEOUT && std::chrono::steady_clock::now() < deadline) {
+                        if (WaitForSingleObject(server.Get(), 20000) != WAIT_OBJECT_0) return;
+                        status = Receive(server.Get(), datagram, 0);
+                    }
+                    if (status != STATUS_SUCCESS) return;
+                } else if (Receive(server.Get(), datagram, 20000) != STATUS_SUCCESS) {
+                    return;
+                }
                 std::unique_lock<std::mutex> guard(lock);
                 ++got;
                 changed.notify_all();
