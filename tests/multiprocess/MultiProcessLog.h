@@ -10,19 +10,12 @@
 #include <unistd.h>
 
 #include "log/LogTestUtil.h"
+#include "util/LogLines.h"
 
 namespace mptest {
 
-inline size_t CountLines(const std::string& line) {
-    const auto lines = logtest::Messages();
-    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-}
-
-inline size_t CountStartingWith(const std::string& prefix) {
-    const auto lines = logtest::Messages();
-    return static_cast<size_t>(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-}
+using utiltest::CountLines;
+using utiltest::CountStartingWith;
 
 // The first line that starts with prefix, empty when none does.
 inline std::string LineStartingWith(const std::string& prefix) {
