@@ -18,6 +18,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "RawPingPong.h"
 #include "ipc/lpc/NtLpcBase.h"
 #include "log/Log.h"
 #include "support/ChildProcess.h"
@@ -34,22 +35,10 @@ public:
     INT ReceiveMessage(DWORD, INT, BYTE*, DWORD) override { return 0; }
 };
 
-// Raw side of the serving process: echoes every request back whole; a
-// one-byte request after a datagram stream is answered with one byte.
-void RawEcho(int fd) {
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
-        if (n <= 0) return;
-        if (buffer[0] == 'D') continue;  // one-way datagram
-        if (send(fd, buffer.data(), static_cast<size_t>(n), 0) != n) return;
-    }
-}
-
 int Serve(int fd) {
     BenchEndpoint endpoint;
     if (!endpoint.Load() || endpoint.StartServer() != 0) return 2;
-    std::thread raw(RawEcho, fd);
+    std::thread raw(zrbench::Echo, fd);
     std::printf("ready\n");
     std::fflush(stdout);
     char c;
@@ -97,8 +86,7 @@ void BM_RawUnixPingPong(benchmark::State& state) {
     std::string data(static_cast<size_t>(state.range(0)), 'r');
     std::vector<char> back(data.size());
     for (auto _ : state) {
-        if (send(fd, data.data(), data.size(), 0) != static_cast<ssize_t>(data.size()) ||
-            recv(fd, back.data(), back.size(), 0) != static_cast<ssize_t>(back.size())) {
+        if (!zrbench::RoundTrip(fd, data.data(), data.size(), back.data())) {
             state.SkipWithError("raw round trip failed");
             break;
         }
@@ -120,15 +108,15 @@ BENCHMARK(BM_LpcAsyncStream)->Arg(100)->UseRealTime();
 
 void BM_RawUnixDatagramStream(benchmark::State& state) {
     const int fd = ThePeer().fd;
-    std::string data(static_cast<size_t>(state.range(0)), 'D');
+    std::string data(static_cast<size_t>(state.range(0)), zrbench::kOneWay);
     for (auto _ : state) {
-        if (send(fd, data.data(), data.size(), 0) != static_cast<ssize_t>(data.size())) {
+        if (!zrbench::SendOneWay(fd, data.data(), data.size())) {
             state.SkipWithError("raw datagram failed");
             break;
         }
     }
     char flush = 'f', back = 0;
-    if (send(fd, &flush, 1, 0) != 1 || recv(fd, &back, 1, 0) != 1) state.SkipWithError("raw flush failed");
+    if (!zrbench::RoundTrip(fd, &flush, 1, &back)) state.SkipWithError("raw flush failed");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 BENCHMARK(BM_RawUnixDatagramStream)->Arg(100)->UseRealTime();
@@ -140,7 +128,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--serve") == 0) return Serve(std::atoi(argv[2]));
 
     int fds[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0) return 1;
+    if (!zrbench::MakeSocketPair(fds, true)) return 1;
     Peer& peer = ThePeer();
     peer.process = std::make_unique<zrtest::ChildProcess>(SelfPath(),
                                                           std::vector<std::string>{"--serve", std::to_string(fds[1])});

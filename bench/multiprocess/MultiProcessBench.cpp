@@ -23,6 +23,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "RawPingPong.h"
 #include "ipc/messages/Commands.h"
 #include "ipc/multiprocess/CMultiProcessBase.h"
 #include "ipc/multiprocess/Utils_Processes.h"
@@ -54,15 +55,6 @@ public:
     void QuitProcessMessage() override {}
 };
 
-void RawEcho(int fd) {
-    std::vector<char> buffer(1 << 16);
-    for (;;) {
-        const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
-        if (n <= 0) return;
-        if (send(fd, buffer.data(), static_cast<size_t>(n), 0) != n) return;
-    }
-}
-
 int Serve(int fd, DWORD parent) {
     BenchEndpoint endpoint;
     if (!endpoint.Start()) return 2;
@@ -70,7 +62,7 @@ int Serve(int fd, DWORD parent) {
     // thread, which outlives every worker.
     BYTE ready[4] = {};
     if (endpoint.SendMessage(parent, MReady, ready, sizeof ready, MP_SYNC) != 0) return 3;
-    std::thread raw(RawEcho, fd);
+    std::thread raw(zrbench::Echo, fd);
     std::printf("ready\n");
     std::fflush(stdout);
     char c;
@@ -145,8 +137,7 @@ void BM_RawUnixPingPong(benchmark::State& state) {
     std::vector<char> back(data.size());
     std::vector<double> micros;
     Timed(state, micros, [&] {
-        return send(fd, data.data(), data.size(), 0) == static_cast<ssize_t>(data.size()) &&
-               recv(fd, back.data(), back.size(), 0) == static_cast<ssize_t>(back.size());
+        return zrbench::RoundTrip(fd, data.data(), data.size(), back.data());
     });
     ReportPercentiles(state, micros);
 }
@@ -199,7 +190,7 @@ int main(int argc, char** argv) {
     peer.self = std::make_unique<BenchEndpoint>();
     if (!peer.self->Start()) return 1;
     int fds[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0) return 1;
+    if (!zrbench::MakeSocketPair(fds, true)) return 1;
     peer.process = std::make_unique<zrtest::ChildProcess>(
         SelfPath(), std::vector<std::string>{"--serve", std::to_string(fds[1]), std::to_string(GetCurrentProcessId())});
     close(fds[1]);

@@ -1,16 +1,13 @@
 #include "AgentSession.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "Console.h"
 #include "HostLog.h"
 #include "LineReader.h"
 #include "PingPong.h"
@@ -27,10 +24,6 @@ namespace {
 
 constexpr size_t kLogLinesShown = 8;
 
-std::atomic<bool> g_interrupted{false};
-
-void OnInterrupt(int) { g_interrupted = true; }
-
 std::wstring Wide(const std::string& text) { return Utils_Conversions::Conversion::toWstring(text, CP_UTF8); }
 
 std::string Hex(uint32_t value) {
@@ -45,14 +38,6 @@ std::string StatusText(DWORD status) {
 }
 
 }  // namespace
-
-long ResidentKilobytes(uint32_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    return 0;
-}
 
 AgentSession::AgentSession(const AgentOptions& options, EventWriter& events)
     : options_(options), events_(events), hostLog_(HostLogPath(options.hostDir)) {
@@ -91,7 +76,7 @@ bool AgentSession::LaunchHost() {
     const NTSTATUS opened = endpoint_->Open();
     if (opened != 0) {
         events_.Error("port", "could not serve the parent's port \\RPC Control\\" + options_.group +
-                                  std::to_string(getpid()) + ": " + StatusText(static_cast<DWORD>(opened)));
+                                  std::to_string(GetCurrentProcessId()) + ": " + StatusText(static_cast<DWORD>(opened)));
         Fail(kExitHost);
         return false;
     }
@@ -99,7 +84,7 @@ bool AgentSession::LaunchHost() {
     command.rundll = options_.rundll.empty() ? DefaultRundll() : options_.rundll;
     command.library = options_.hostLibrary.empty() ? DefaultHostLibrary() : options_.hostLibrary;
     command.group = options_.group;
-    command.parentPid = static_cast<uint32_t>(getpid());
+    command.parentPid = static_cast<uint32_t>(GetCurrentProcessId());
     command.workDir = options_.hostDir;
     std::string error;
     launched_ = std::chrono::steady_clock::now();
@@ -242,12 +227,9 @@ int AgentSession::Run() {
             if (!SendData(options_.requests[i], static_cast<int>(i)) && hostExitReported_) return exitStatus_;
         }
         if (options_.keep) {
-            struct sigaction action {};
-            action.sa_handler = OnInterrupt;
-            sigaction(SIGINT, &action, nullptr);
-            sigaction(SIGTERM, &action, nullptr);
+            CatchInterrupts();
             events_.Note("module keeps running; Ctrl-C stops it");
-            while (!g_interrupted && !host_.Exited()) host_.WaitForExit(100);
+            while (!Interrupted() && !host_.Exited()) host_.WaitForExit(100);
             if (host_.Exited()) return HostEndedUnexpectedly("while the module ran"), exitStatus_;
         }
     } else if (hostExitReported_) {
@@ -337,8 +319,11 @@ int AgentSession::Bench() {
     const int concurrency = std::min(options_.benchConcurrency, requests);
     // The baseline first, while this process has no threads to fork.
     LatencySummary raw;
+    const bool withRaw = PingPongAvailable();
     std::string error;
-    if (!RunPingPong(requests, concurrency, options_.benchPayload, raw, error)) {
+    if (!withRaw) {
+        events_.Note("the raw AF_UNIX reference runs on Linux only; the host's figures alone follow");
+    } else if (!RunPingPong(requests, concurrency, options_.benchPayload, raw, error)) {
         events_.Error("bench", "raw ping-pong: " + error);
         return kExitFailed;
     }
@@ -394,35 +379,42 @@ int AgentSession::Bench() {
     const LatencySummary host = Summarize(samples, failures, seconds);
 
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
-    char text1[512];
-    std::snprintf(text1, sizeof text1,
+    char line[256];
+    std::snprintf(line, sizeof line,
                   "bench    %d requests, %d concurrent, %d-byte text\n"
-                  "         host (LPC):      p50 %8.1f us  p99 %8.1f us  %9.0f req/s  (%zu failed)\n"
-                  "         raw AF_UNIX:     p50 %8.1f us  p99 %8.1f us  %9.0f req/s\n"
-                  "         ratio host/raw:  p50 %8.1fx    p99 %8.1fx    throughput %.2fx\n"
-                  "         host start to ReadyMP %.1f ms; host resident %ld kB idle, %ld kB peak under load",
-                  requests, concurrency, options_.benchPayload, host.p50Us, host.p99Us, host.perSecond, host.failures,
-                  raw.p50Us, raw.p99Us, raw.perSecond, ratio(host.p50Us, raw.p50Us), ratio(host.p99Us, raw.p99Us),
-                  ratio(host.perSecond, raw.perSecond), readyMs, idleKb, static_cast<long>(peakKb));
-    events_.Raw(JsonObject("bench")
-                    .Add("requests", requests)
-                    .Add("concurrency", concurrency)
-                    .Add("payload", options_.benchPayload)
-                    .Add("host_p50_us", host.p50Us)
-                    .Add("host_p99_us", host.p99Us)
-                    .Add("host_per_s", host.perSecond)
-                    .Add("host_failed", static_cast<long long>(host.failures))
-                    .Add("raw_p50_us", raw.p50Us)
-                    .Add("raw_p99_us", raw.p99Us)
-                    .Add("raw_per_s", raw.perSecond)
-                    .Add("ratio_p50", ratio(host.p50Us, raw.p50Us))
-                    .Add("ratio_p99", ratio(host.p99Us, raw.p99Us))
-                    .Add("ratio_throughput", ratio(host.perSecond, raw.perSecond))
-                    .Add("ready_ms", readyMs)
-                    .Add("rss_idle_kb", static_cast<long long>(idleKb))
-                    .Add("rss_peak_kb", static_cast<long long>(peakKb))
-                    .Text(),
-                text1);
+                  "         host (LPC):      p50 %8.1f us  p99 %8.1f us  %9.0f req/s  (%zu failed)\n",
+                  requests, concurrency, options_.benchPayload, host.p50Us, host.p99Us, host.perSecond, host.failures);
+    std::string report = line;
+    JsonObject json("bench");
+    json.Add("requests", requests)
+        .Add("concurrency", concurrency)
+        .Add("payload", options_.benchPayload)
+        .Add("host_p50_us", host.p50Us)
+        .Add("host_p99_us", host.p99Us)
+        .Add("host_per_s", host.perSecond)
+        .Add("host_failed", static_cast<long long>(host.failures));
+    if (withRaw) {
+        std::snprintf(line, sizeof line,
+                      "         raw AF_UNIX:     p50 %8.1f us  p99 %8.1f us  %9.0f req/s\n"
+                      "         ratio host/raw:  p50 %8.1fx    p99 %8.1fx    throughput %.2fx\n",
+                      raw.p50Us, raw.p99Us, raw.perSecond, ratio(host.p50Us, raw.p50Us),
+                      ratio(host.p99Us, raw.p99Us), ratio(host.perSecond, raw.perSecond));
+        report += line;
+        json.Add("raw_p50_us", raw.p50Us)
+            .Add("raw_p99_us", raw.p99Us)
+            .Add("raw_per_s", raw.perSecond)
+            .Add("ratio_p50", ratio(host.p50Us, raw.p50Us))
+            .Add("ratio_p99", ratio(host.p99Us, raw.p99Us))
+            .Add("ratio_throughput", ratio(host.perSecond, raw.perSecond));
+    }
+    std::snprintf(line, sizeof line,
+                  "         host start to ReadyMP %.1f ms; host resident %ld kB idle, %ld kB peak under load", readyMs,
+                  idleKb, static_cast<long>(peakKb));
+    report += line;
+    json.Add("ready_ms", readyMs)
+        .Add("rss_idle_kb", static_cast<long long>(idleKb))
+        .Add("rss_peak_kb", static_cast<long long>(peakKb));
+    events_.Raw(json.Text(), report);
     if (host.failures) Fail(kExitFailed);
     StopModule();
     AwaitHostExit(options_.hostExitTimeoutMs);

@@ -80,7 +80,4 @@ private:
     std::chrono::steady_clock::time_point launched_;
 };
 
-// The host's resident memory in kilobytes (VmRSS), 0 when unknown.
-long ResidentKilobytes(uint32_t pid);
-
 }  // namespace zragent

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <vector>
 
 extern char** environ;
@@ -61,12 +62,20 @@ std::string HostModulePath(const std::string& module) {
     return path;
 }
 
+long ResidentKilobytes(uint32_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
 HostProcess::~HostProcess() {
-    if (pid_ > 0 && !reaped_) {
+    if (started_ && !reaped_) {
         Kill(SIGKILL);
         WaitForExit(-1);
     }
-    if (pidfd_ >= 0) close(pidfd_);
+    if (handle_ >= 0) close(static_cast<int>(handle_));
 }
 
 bool HostProcess::Start(const HostCommand& command, std::string& error) {
@@ -80,8 +89,8 @@ bool HostProcess::Start(const HostCommand& command, std::string& error) {
     }
     char absolute[PATH_MAX];
     const std::string library = realpath(command.library.c_str(), absolute) ? absolute : command.library;
-    std::vector<std::string> arguments{command.rundll, library + ",Module",
-                                       "PID(" + std::to_string(command.parentPid) + ") LPCNAME(" + command.group + ")"};
+    std::vector<std::string> arguments{command.rundll, HostEntryArgument(library),
+                                       HostParameters(command.parentPid, command.group)};
     commandLine_ = arguments[0] + " " + arguments[1] + " " + arguments[2];
 
     posix_spawn_file_actions_t actions;
@@ -90,28 +99,28 @@ bool HostProcess::Start(const HostCommand& command, std::string& error) {
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    const int result = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    pid_t pid = -1;
+    const int result = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (result != 0) {
-        pid_ = -1;
         error = "could not start " + command.rundll + ": " + strerror(result);
         return false;
     }
-    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    started_ = true;
+    pid_ = static_cast<uint32_t>(pid);
+    handle_ = static_cast<intptr_t>(syscall(SYS_pidfd_open, pid, 0));
     return true;
 }
 
 bool HostProcess::Exited() {
-    if (pid_ <= 0) return true;
-    if (reaped_) return true;
+    if (!started_ || reaped_) return true;
     int raw = 0;
-    const pid_t done = waitpid(pid_, &raw, WNOHANG);
-    if (done != pid_) return false;
+    if (waitpid(static_cast<pid_t>(pid_), &raw, WNOHANG) != static_cast<pid_t>(pid_)) return false;
     reaped_ = true;
     if (WIFEXITED(raw)) {
         status_ = WEXITSTATUS(raw);
     } else if (WIFSIGNALED(raw)) {
-        signaled_ = true;
+        killed_ = true;
         status_ = 128 + WTERMSIG(raw);
     }
     return true;
@@ -128,8 +137,8 @@ bool HostProcess::WaitForExit(int ms) {
             if (left <= 0) return false;
             wait = static_cast<int>(left < 50 ? left : 50);
         }
-        if (pidfd_ >= 0) {
-            pollfd fd{pidfd_, POLLIN, 0};
+        if (handle_ >= 0) {
+            pollfd fd{static_cast<int>(handle_), POLLIN, 0};
             poll(&fd, 1, wait);
         } else {
             usleep(static_cast<useconds_t>(wait) * 1000 / 10);
@@ -140,7 +149,7 @@ bool HostProcess::WaitForExit(int ms) {
 
 std::string HostProcess::Describe() const {
     if (!reaped_) return "is still running";
-    if (signaled_) {
+    if (killed_) {
         const int signal = status_ - 128;
         const char* name = strsignal(signal);
         return "was killed by signal " + std::to_string(signal) + (name ? std::string(" (") + name + ")" : "");
@@ -149,7 +158,7 @@ std::string HostProcess::Describe() const {
 }
 
 void HostProcess::Kill(int signal) {
-    if (pid_ > 0 && !reaped_) kill(pid_, signal);
+    if (started_ && !reaped_) kill(static_cast<pid_t>(pid_), signal);
 }
 
 }  // namespace zragent

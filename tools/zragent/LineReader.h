@@ -1,9 +1,10 @@
-// Lines of the shell: edited with history on a terminal where line editing
-// is available, read plainly from a script otherwise.
+// Lines of the shell: edited with history on a terminal, read plainly from
+// a script otherwise.
 #pragma once
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace zragent {
 
@@ -17,6 +18,7 @@ private:
     FILE* in_;
     std::string prompt_;
     bool interactive_;
+    std::vector<std::string> history_;
 };
 
 }  // namespace zragent

@@ -1,6 +1,7 @@
-// The baseline of the benchmark: the same number of round trips of the same
-// size between this process and a child of its own over AF_UNIX socket
-// pairs, with nothing in between.
+// The baseline of `zragent bench`: the same number of round trips of the
+// same size between this process and a child of its own over raw AF_UNIX
+// socket pairs (bench/raw), with nothing in between. Linux only: the
+// Windows build reports the host's figures alone.
 #pragma once
 
 #include <string>
@@ -8,6 +9,9 @@
 #include "LatencyStats.h"
 
 namespace zragent {
+
+// False where this build has no raw baseline.
+bool PingPongAvailable();
 
 // Forks the echoing child (call before this process starts threads), runs
 // `requests` round trips of `payload` bytes over `concurrency` socket pairs,

@@ -1,52 +1,44 @@
-#include "PingPong.h"
-
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "PingPong.h"
+#include "RawPingPong.h"
+
 namespace zragent {
 
 namespace {
 
-// The child: answers every message on every socket with the same bytes
-// until all of them are closed.
-[[noreturn]] void Echo(const std::vector<int>& sockets) {
-    std::vector<pollfd> fds;
-    for (int fd : sockets) fds.push_back({fd, POLLIN, 0});
-    std::vector<char> buffer(1 << 20);
-    size_t open = fds.size();
-    while (open > 0) {
-        if (poll(fds.data(), fds.size(), -1) < 0) _exit(1);
-        for (auto& fd : fds) {
-            if (fd.fd < 0 || !(fd.revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            const ssize_t got = recv(fd.fd, buffer.data(), buffer.size(), 0);
-            if (got <= 0 || send(fd.fd, buffer.data(), static_cast<size_t>(got), MSG_NOSIGNAL) != got) {
-                close(fd.fd);
-                fd.fd = -1;
-                --open;
-            }
-        }
-    }
+void CloseAll(const std::vector<int>& fds) {
+    for (int fd : fds) close(fd);
+}
+
+// The child: one echoing thread per socket, until all of them are closed.
+[[noreturn]] void EchoChild(const std::vector<int>& sockets) {
+    std::vector<std::thread> echoes;
+    for (int fd : sockets) echoes.emplace_back(zrbench::Echo, fd);
+    for (auto& echo : echoes) echo.join();
     _exit(0);
 }
 
 }  // namespace
 
+bool PingPongAvailable() { return true; }
+
 bool RunPingPong(int requests, int concurrency, int payload, LatencySummary& summary, std::string& error) {
     std::vector<int> ours, theirs;
     for (int i = 0; i < concurrency; ++i) {
         int pair[2];
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+        if (!zrbench::MakeSocketPair(pair, false)) {
             error = std::string("socketpair: ") + strerror(errno);
-            for (int fd : ours) close(fd);
-            for (int fd : theirs) close(fd);
+            CloseAll(ours);
+            CloseAll(theirs);
             return false;
         }
         ours.push_back(pair[0]);
@@ -55,15 +47,15 @@ bool RunPingPong(int requests, int concurrency, int payload, LatencySummary& sum
     const pid_t child = fork();
     if (child < 0) {
         error = std::string("fork: ") + strerror(errno);
-        for (int fd : ours) close(fd);
-        for (int fd : theirs) close(fd);
+        CloseAll(ours);
+        CloseAll(theirs);
         return false;
     }
     if (child == 0) {
-        for (int fd : ours) close(fd);
-        Echo(theirs);
+        CloseAll(ours);
+        EchoChild(theirs);
     }
-    for (int fd : theirs) close(fd);
+    CloseAll(theirs);
 
     std::vector<double> samples;
     size_t failures = 0;
@@ -73,14 +65,14 @@ bool RunPingPong(int requests, int concurrency, int payload, LatencySummary& sum
     for (int t = 0; t < concurrency; ++t) {
         const int count = requests / concurrency + (t < requests % concurrency ? 1 : 0);
         threads.emplace_back([&, t, count] {
+            // Any byte but the one-way marker: every message is answered.
             std::vector<char> message(static_cast<size_t>(payload > 0 ? payload : 1), 'p');
-            std::vector<char> answer(message.size() + 16);
+            std::vector<char> answer(message.size());
             std::vector<double> mine;
             size_t failed = 0;
             for (int i = 0; i < count; ++i) {
                 const auto start = std::chrono::steady_clock::now();
-                if (send(ours[t], message.data(), message.size(), MSG_NOSIGNAL) < 0 ||
-                    recv(ours[t], answer.data(), answer.size(), 0) <= 0) {
+                if (!zrbench::RoundTrip(ours[t], message.data(), message.size(), answer.data())) {
                     ++failed;
                     continue;
                 }
@@ -94,7 +86,7 @@ bool RunPingPong(int requests, int concurrency, int payload, LatencySummary& sum
     }
     for (auto& thread : threads) thread.join();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    for (int fd : ours) close(fd);
+    CloseAll(ours);
     int status = 0;
     waitpid(child, &status, 0);
     summary = Summarize(samples, failures, seconds);
