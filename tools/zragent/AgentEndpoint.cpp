@@ -34,7 +34,7 @@ AgentEndpoint::~AgentEndpoint() {
 }
 
 NTSTATUS AgentEndpoint::Open() {
-    if (!Bridge().Load()) return STATUS_UNSUCCESSFUL;
+    if (!Bridge().Load()) return kLpcStatusUnsuccessful;
     return Bridge().StartServer();
 }
 
