@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 namespace zrbench {
 
@@ -15,10 +16,12 @@ constexpr char kOneWay = 'D';
 // that is this program started again; otherwise both are close-on-exec.
 bool MakeSocketPair(int fds[2], bool inheritable);
 
-// The echoing side, on a thread of its own per socket: answers every
-// message with the same bytes (one-way messages get none) until the socket
-// ends.
+// The echoing side: answers every message with the same bytes (one-way
+// messages get none) until the socket ends. Echo serves one socket on the
+// calling thread; EchoAll serves several from one thread, taking each
+// message as poll reports it, until all of them have ended.
 void Echo(int fd);
+void EchoAll(const std::vector<int>& fds);
 
 // One round trip of size bytes; false when the send failed or the answer
 // did not come whole.

@@ -19,13 +19,6 @@ void CloseAll(const std::vector<int>& fds) {
     for (int fd : fds) close(fd);
 }
 
-// The child: one echoing thread per socket, until all of them are closed.
-[[noreturn]] void EchoChild(const std::vector<int>& sockets) {
-    std::vector<std::thread> echoes;
-    for (int fd : sockets) echoes.emplace_back(zrbench::Echo, fd);
-    for (auto& echo : echoes) echo.join();
-    _exit(0);
-}
 
 }  // namespace
 
@@ -52,8 +45,10 @@ bool RunPingPong(int requests, int concurrency, int payload, LatencySummary& sum
         return false;
     }
     if (child == 0) {
+        // The child answers on every socket until all of them are closed.
         CloseAll(ours);
-        EchoChild(theirs);
+        zrbench::EchoAll(theirs);
+        _exit(0);
     }
     CloseAll(theirs);
 
