@@ -20,12 +20,13 @@ step() { printf '\n==== %s\n' "$*"; }
 
 # A Windows build's DLLs stand on their own: system imports only; the host
 # exports exactly what its module definition file lists (once it has one), the
-# echo module its three entry points.
+# echo module its three entry points; zragent.exe needs nothing beside it.
 check_dlls() {
   local build=$1 def=src/host/zrmodproc.def module
   scripts/check-windows-dll.sh "$build/src/host/zrmodproc.dll" $([ -f "$def" ] && echo "$def")
   scripts/check-windows-dll.sh "$build/modules/echo.kvl" Data Start Stop
   for module in "$build"/modules/zrtest_*.kvl; do scripts/check-windows-dll.sh "$module"; done
+  scripts/check-windows-dll.sh "$build/tools/zragent/zragent.exe"
 }
 
 step "32-bit Windows cross build (mingw-w64 i686)"

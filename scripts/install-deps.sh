@@ -11,7 +11,6 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine64
   clang libclang-rt-14-dev
-  libreadline-dev
 )
 
 missing=()
