@@ -5,9 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
+#include <ctime>
 #include <cstring>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "FilesTestSupport.h"
@@ -51,16 +52,21 @@ TEST(Files, DispositionsAndTheirLastErrors) {
         }
         EXPECT_EQ(ReadAll("a.bin"), row.after);
     }
-    EXPECT_FAILS_WITH(Open(L"a.bin", GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE, ERROR_FILE_EXISTS);
-    EXPECT_FAILS_WITH(Open(L"missing.bin", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
-    EXPECT_FAILS_WITH(Open(L"missing.bin", GENERIC_WRITE, 0, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE,
-                      ERROR_FILE_NOT_FOUND);
-    EXPECT_FAILS_WITH(Open(L"nofolder\\x.bin", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE,
-                      ERROR_PATH_NOT_FOUND);
-    EXPECT_FAILS_WITH(Open(L"nofolder\\x.bin", GENERIC_WRITE, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE,
-                      ERROR_PATH_NOT_FOUND);
-    EXPECT_FAILS_WITH(Open(L"a.bin", GENERIC_READ, 0, 9), INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER);
-    EXPECT_FAILS_WITH(Open(L"bad|name", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_INVALID_NAME);
+    const struct {
+        const wchar_t* name;
+        DWORD access, disposition, error;
+    } refused[] = {
+        {L"a.bin", GENERIC_WRITE, CREATE_NEW, ERROR_FILE_EXISTS},
+        {L"missing.bin", GENERIC_READ, OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
+        {L"missing.bin", GENERIC_WRITE, TRUNCATE_EXISTING, ERROR_FILE_NOT_FOUND},
+        {L"nofolder\\x.bin", GENERIC_READ, OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+        {L"nofolder\\x.bin", GENERIC_WRITE, CREATE_ALWAYS, ERROR_PATH_NOT_FOUND},
+        {L"a.bin", GENERIC_READ, 9, ERROR_INVALID_PARAMETER},
+        {L"bad|name", GENERIC_READ, OPEN_EXISTING, ERROR_INVALID_NAME},
+    };
+    for (const auto& row : refused)
+        EXPECT_FAILS_WITH(Open(row.name, row.access, 0, row.disposition), INVALID_HANDLE_VALUE, row.error)
+            << row.disposition;
 }
 
 TEST(Files, ReadWriteAndAccessChecks) {
@@ -212,19 +218,14 @@ TEST(Files, AttributesAndSnapshots) {
     EXPECT_EQ(GetFileAttributesW(L"folder") & FILE_ATTRIBUTE_DIRECTORY, static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_FAILS_WITH(GetFileAttributesW(L"none.bin"), INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND);
 
-    auto before = std::chrono::system_clock::now();
     WIN32_FILE_ATTRIBUTE_DATA data{}, again{};
     ASSERT_TRUE(GetFileAttributesExW(L"plain.bin", GetFileExInfoStandard, &data));
-    EXPECT_EQ(data.dwFileAttributes, kNewFile);
-    EXPECT_EQ(data.nFileSizeHigh, 0u);
-    EXPECT_EQ(data.nFileSizeLow, 5u);
+    EXPECT_EQ(std::tuple(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow), std::tuple(kNewFile, 0u, 5u));
     // FILETIME counts 100 ns since 1601: the write time must be within a minute of now.
-    uint64_t ticks = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
-    auto unixSeconds = static_cast<int64_t>(ticks / 10000000ull) - 11644473600LL;
-    EXPECT_LT(std::llabs(unixSeconds - std::chrono::duration_cast<std::chrono::seconds>(before.time_since_epoch()).count()),
-              60);
-    EXPECT_NE(data.ftCreationTime.dwHighDateTime, 0u);
+    const uint64_t ticks = (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+    EXPECT_LT(std::llabs(static_cast<int64_t>(ticks / 10000000ull) - 11644473600LL - std::time(nullptr)), 60);
     ASSERT_TRUE(GetFileAttributesExW(L"plain.bin", GetFileExInfoStandard, &again));
+    EXPECT_NE(data.ftCreationTime.dwHighDateTime, 0u);
     EXPECT_EQ(std::memcmp(&data.ftCreationTime, &again.ftCreationTime, sizeof(FILETIME)), 0);
     EXPECT_FAILS_WITH(GetFileAttributesExW(L"plain.bin", GetFileExMaxInfoLevel, &again), FALSE, ERROR_INVALID_PARAMETER);
 
@@ -302,9 +303,8 @@ TEST(Files, ExclusiveOpensRacingOnThreads) {
                     overlaps.fetch_add(1000);
                 }
                 std::wstring name = L"new" + std::to_wstring(i) + L".bin";
-                HANDLE fresh = Open(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW);
-                if (fresh != INVALID_HANDLE_VALUE) created.fetch_add(1);
-                if (fresh != INVALID_HANDLE_VALUE) CloseHandle(fresh);
+                if (FileHandle(Open(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW)).IsValid())
+                    created.fetch_add(1);
             }
         });
     }

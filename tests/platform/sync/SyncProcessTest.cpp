@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SyncTestSupport.h"
@@ -263,27 +263,6 @@ TEST(SyncMutex, SecondCreateReportsAlreadyExistsAndHeldMutexTimesOutOtherProcess
     ExpectNameIsDead(name);
 }
 
-TEST(SyncMutex, SharedObjectOutlivesTheCreatorWhileAnotherProcessHasItOpen) {
-    std::string name = UniqueName("outlive");
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
-    ASSERT_NE(mutex, nullptr);
-    auto holder = zrtest::SpawnChild("HoldMutex", {name, "release-later"});
-    ASSERT_EQ(holder.Line(), "ready");
-    EXPECT_TRUE(CloseHandle(mutex));
-    EXPECT_TRUE(SharedObjectExists(name));
-
-    mutex = CreateMutexA(nullptr, FALSE, name.c_str());
-    ASSERT_NE(mutex, nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "the same object, still held";
-    EXPECT_EQ(WaitForSingleObject(mutex, kProbe), kTimeout);
-    holder.CloseStdin();
-    EXPECT_EQ(WaitForSingleObject(mutex, kLongWait), WAIT_OBJECT_0);
-    EXPECT_EQ(holder.Wait(), 0);
-    EXPECT_TRUE(ReleaseMutex(mutex));
-    EXPECT_TRUE(CloseHandle(mutex));
-    ExpectNameIsDead(name);
-}
-
 TEST(SyncMutex, ProcessesCreatingAndClosingPerUseStillExcludeEachOther) {
     zrtest::ScopedTempDir folder;
     std::string counter = folder.File("counter");
@@ -302,6 +281,7 @@ TEST(SyncMutex, ProcessesCreatingAndClosingPerUseStillExcludeEachOther) {
     unsigned total = 0;
     EXPECT_TRUE(std::ifstream(counter, std::ios::binary).read(reinterpret_cast<char*>(&total), sizeof total));
     EXPECT_EQ(total, 3u * kRounds);
+    EXPECT_FALSE(SharedObjectExists(name)) << "the last process to close the name removed it when it exited";
     ExpectNameIsDead(name);
 }
 
@@ -323,17 +303,22 @@ TEST(SyncMutex, NameClosedAMomentAgoIsReopenedAsNewHoweverOftenAndAcrossProcesse
         CloseHandle(mutex);
     }
     ExpectNameIsDead(name);
-    // Whoever reopens a dead name owns it, and its earlier owners' state is gone.
+    // Whoever reopens a dead name owns it, and its earlier owners' state is
+    // gone; the object outlives this process's handle while the other holds it.
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
     auto holder = zrtest::SpawnChild("HoldMutex", {name, "release-later"});
     ASSERT_EQ(holder.Line(), "ready");
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_TRUE(CloseHandle(mutex));
+    EXPECT_TRUE(SharedObjectExists(name));
+    mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "the same object, still held";
     EXPECT_EQ(WaitForSingleObject(mutex, kProbe), kTimeout);
     holder.CloseStdin();
     EXPECT_EQ(WaitForSingleObject(mutex, kLongWait), WAIT_OBJECT_0);
     EXPECT_EQ(holder.Wait(), 0);
     EXPECT_TRUE(ReleaseMutex(mutex));
-    CloseHandle(mutex);
+    EXPECT_TRUE(CloseHandle(mutex));
+    ExpectNameIsDead(name);
 }
 
 // Descriptors of this process open on shared-memory objects (the mappings of
@@ -347,52 +332,27 @@ size_t SharedMemoryDescriptors() {
     return count;
 }
 
-struct PerRecordUse {
-    std::string name;
-    std::atomic<int> failures{0};
-};
-
-// What the log does for every record: create owning, wait when it existed,
-// release, close.
-DWORD WINAPI UseOnce(LPVOID raw) {
-    auto* use = static_cast<PerRecordUse*>(raw);
-    for (int i = 0; i < 2000; ++i) {
-        HANDLE mutex = CreateMutexA(nullptr, TRUE, use->name.c_str());
-        if (!mutex) {
-            use->failures.fetch_add(1);
-            continue;
-        }
-        const bool owned = GetLastError() != ERROR_ALREADY_EXISTS || WaitForSingleObject(mutex, kLongWait) == WAIT_OBJECT_0;
-        if (!owned || !ReleaseMutex(mutex)) use->failures.fetch_add(1);
-        CloseHandle(mutex);
-    }
-    return 0;
-}
-
 TEST(SyncMutex, ThreadsCreatingAndClosingPerUseLeaveNoDescriptorsBehind) {
-    PerRecordUse use;
-    use.name = UniqueName("threads");
+    const std::string name = UniqueName("threads");
     const size_t before = SharedMemoryDescriptors();
-    HANDLE threads[4];
-    for (HANDLE& thread : threads) thread = CreateThread(nullptr, 0, UseOnce, &use, 0, nullptr);
-    EXPECT_EQ(WaitForMultipleObjects(1, &threads[0], FALSE, 60000), WAIT_OBJECT_0);
-    for (HANDLE thread : threads) {
-        EXPECT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
-        CloseHandle(thread);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            // What the log does for every record: create owning, wait when it existed, release, close.
+            for (int i = 0; i < 2000; ++i) {
+                HANDLE mutex = CreateMutexA(nullptr, TRUE, name.c_str());
+                const bool owned = mutex && (GetLastError() != ERROR_ALREADY_EXISTS ||
+                                             WaitForSingleObject(mutex, kLongWait) == WAIT_OBJECT_0);
+                if (!owned || !ReleaseMutex(mutex)) ++failures;
+                if (mutex) CloseHandle(mutex);
+            }
+        });
     }
-    EXPECT_EQ(use.failures.load(), 0);
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
     // At most the one parked mapping of the name stays open.
     EXPECT_LE(SharedMemoryDescriptors(), before + 1);
-}
-
-TEST(SyncMutex, ProcessThatClosedANameRemovesItsSharedObjectWhenItExits) {
-    std::string name = UniqueName("exit");
-    auto holder = zrtest::SpawnChild("HoldMutex", {name, "release-later"});
-    ASSERT_EQ(holder.Line(), "ready");
-    EXPECT_TRUE(SharedObjectExists(name));
-    holder.CloseStdin();  // it releases and closes the mutex, then exits
-    EXPECT_EQ(holder.Wait(), 0);
-    EXPECT_FALSE(SharedObjectExists(name));
 }
 
 DWORD WINAPI TakeAndReturn(LPVOID raw) {
