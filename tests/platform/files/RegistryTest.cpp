@@ -1,6 +1,7 @@
 // The registry read from a .reg file: value types, keys, encodings, reloads and bad lines.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -218,6 +219,37 @@ TEST(Registry, UnusableFileIsAWarningAndAnEmptyRegistry) {
         EXPECT_NE(said.find(c.warning), std::string::npos) << said;
     }
     unsetenv("ZRWIN_REGISTRY");
+}
+
+// Loading costs memory in proportion to the file: a 20 MB value held as wide
+// text (four bytes a character here) needs about 80 MB, and loading may take
+// about twice that, not twenty times the file. Measured in a fresh process.
+TEST(Registry, LoadingABigValueCostsMemoryInProportionToTheFile) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's allocator keeps freed memory, so peak memory says nothing here";
+#endif
+    zrtest::ScopedTempDir dir;
+    constexpr size_t kValueBytes = 20u << 20;
+    ScopedRegistry registry(dir.File("big.reg"), "Windows Registry Editor Version 5.00\n"
+                                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVL\\zrmodproc]\n"
+                                                 "\"big\"=\"" + std::string(kValueBytes, 'x') + "\"\n");
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            rusage before{};
+            rusage after{};
+            getrusage(RUSAGE_SELF, &before);
+            ScopedRegKey key;
+            DWORD size = 0;
+            const bool read = OpenHost(key) == ERROR_SUCCESS &&
+                              RegQueryValueExA(key.Get(), "big", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS &&
+                              size == kValueBytes + 1;
+            getrusage(RUSAGE_SELF, &after);
+            const long grownMb = (after.ru_maxrss - before.ru_maxrss) / 1024;
+            std::fprintf(stderr, "read %d, grown %ld MB\n", read, grownMb);
+            std::exit(read && grownMb < 12 * 20 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "read 1");
 }
 
 }  // namespace
