@@ -28,8 +28,6 @@ inline std::string UniqueName(const char* what) {
            std::to_string(counter++);
 }
 
-inline std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
 // A port handle closed with NtClose when the test is done with it.
 struct PortTraits {
     using Handle = HANDLE;
@@ -39,29 +37,23 @@ struct PortTraits {
 };
 using Port = ScopedHandle<PortTraits>;
 
-inline NTSTATUS CreatePort(const std::string& name, Port& port, ULONG maxMessage = kMaxMessage) {
-    const std::wstring wide = Wide(name);
+// Serves `name` (connect == false) or connects to it, into `port`.
+inline NTSTATUS OpenPort(const std::string& name, Port& port, bool connect, ULONG maxMessage = kMaxMessage) {
+    const std::wstring wide(name.begin(), name.end());
     UNICODE_STRING text;
     RtlInitUnicodeString(&text, wide.c_str());
-    OBJECT_ATTRIBUTES attributes{};
-    attributes.Length = 24;
-    attributes.ObjectName = &text;
-    HANDLE handle = nullptr;
-    const NTSTATUS status = NtCreatePort(&handle, &attributes, 0, maxMessage, 0);
-    port.Reset(handle);
-    return status;
-}
-
-inline NTSTATUS ConnectPort(const std::string& name, Port& port) {
-    const std::wstring wide = Wide(name);
-    UNICODE_STRING text;
-    RtlInitUnicodeString(&text, wide.c_str());
+    OBJECT_ATTRIBUTES attributes{24, nullptr, &text, 0, nullptr, nullptr};
     SECURITY_QUALITY_OF_SERVICE qos{12, SecurityAnonymous, 0, 0};
     HANDLE handle = nullptr;
-    const NTSTATUS status = NtConnectPort(&handle, &text, &qos, nullptr, nullptr, nullptr, nullptr, nullptr);
+    const NTSTATUS status = connect ? NtConnectPort(&handle, &text, &qos, nullptr, nullptr, nullptr, nullptr, nullptr)
+                                    : NtCreatePort(&handle, &attributes, 0, maxMessage, 0);
     port.Reset(handle);
     return status;
 }
+inline NTSTATUS CreatePort(const std::string& name, Port& port, ULONG maxMessage = kMaxMessage) {
+    return OpenPort(name, port, false, maxMessage);
+}
+inline NTSTATUS ConnectPort(const std::string& name, Port& port) { return OpenPort(name, port, true); }
 
 // A message the way the transport builds one: inline data at offset 56.
 inline PORT_MESSAGE_RECORD Inline(const std::string& data) {
@@ -117,8 +109,7 @@ inline Port Accept(PORT_MESSAGE_RECORD& request) {
 // Receives a connection request, accepts and completes it.
 inline Port AcceptNext(HANDLE server, PORT_MESSAGE_RECORD* request = nullptr) {
     PORT_MESSAGE_RECORD record = Expect(server, LPC_CONNECTION_REQUEST);
-    if (request) *request = record;
-    return Accept(record);
+    return request ? Accept(*request = record) : Accept(record);
 }
 
 // A client connected from a thread of this process, for tests that need no
@@ -139,10 +130,7 @@ inline LocalConnection ConnectLocally(HANDLE server, const std::string& name) {
 }
 
 // A line for the test on the child's standard output.
-inline void Say(const std::string& line) {
-    std::fputs((line + "\n").c_str(), stdout);
-    std::fflush(stdout);
-}
+inline void Say(const std::string& line) { std::fputs((line + "\n").c_str(), stdout), std::fflush(stdout); }
 
 // Blocks the child until the test closes its standard input.
 inline void AwaitStdinClosed() {
