@@ -55,7 +55,8 @@ TEST_F(Files, DispositionsAndTheirLastErrors) {
     }
     EXPECT_FAILS_WITH(Open(L"a.bin", GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE, ERROR_FILE_EXISTS);
     EXPECT_FAILS_WITH(Open(L"none.bin", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
-    EXPECT_FAILS_WITH(Open(L"none.bin", GENERIC_WRITE, 0, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS_WITH(Open(L"none.bin", GENERIC_WRITE, 0, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE,
+                      ERROR_FILE_NOT_FOUND);
     EXPECT_FAILS_WITH(Open(L"no\\x.bin", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_PATH_NOT_FOUND);
     EXPECT_FAILS_WITH(Open(L"no\\x.bin", GENERIC_WRITE, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE, ERROR_PATH_NOT_FOUND);
     EXPECT_FAILS_WITH(Open(L"a.bin", GENERIC_READ, 0, 9), INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER);
@@ -130,7 +131,8 @@ TEST_F(Files, ShareModesWithinOneProcess) {
         // reading conflicts with them; nor may the file be replaced or deleted.
         EXPECT_FAILS_WITH(Open(L"m.kvl", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING),
                           INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
-        EXPECT_FAILS_WITH(Open(L"m.kvl", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
+        EXPECT_FAILS_WITH(Open(L"m.kvl", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE,
+                          ERROR_SHARING_VIOLATION);
         EXPECT_FAILS_WITH(Open(L"m.kvl", GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS), INVALID_HANDLE_VALUE,
                           ERROR_SHARING_VIOLATION);
         EXPECT_FAILS_WITH(DeleteFileW(L"m.kvl"), FALSE, ERROR_SHARING_VIOLATION);
@@ -204,7 +206,8 @@ TEST_F(Files, AttributesAndSnapshots) {
     ASSERT_TRUE(GetFileAttributesExW(L"plain.bin", GetFileExInfoStandard, &again));
     EXPECT_NE(data.ftCreationTime.dwHighDateTime, 0u);
     EXPECT_EQ(std::memcmp(&data.ftCreationTime, &again.ftCreationTime, sizeof(FILETIME)), 0);
-    EXPECT_FAILS_WITH(GetFileAttributesExW(L"plain.bin", GetFileExMaxInfoLevel, &again), FALSE, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(GetFileAttributesExW(L"plain.bin", GetFileExMaxInfoLevel, &again), FALSE,
+                      ERROR_INVALID_PARAMETER);
 
     // Read-only lives in the mode bits: writers and deleters are refused.
     ASSERT_TRUE(SetFileAttributesW(L"plain.bin", FILE_ATTRIBUTE_READONLY));
@@ -231,7 +234,7 @@ TEST_F(Files, AttributesAndSnapshots) {
 
 TEST_F(Files, DirectoriesAndTheCurrentDirectory) {
     ASSERT_TRUE(CreateDirectoryW(L"d", nullptr));
-    EXPECT_FAILS_WITH(Open(L"d", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(Open(L"d", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
     EXPECT_TRUE(FileHandle(Open(L"d", GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS)).IsValid());
     EXPECT_FAILS_WITH(CreateDirectoryW(L"no\\such\\d", nullptr), FALSE, ERROR_PATH_NOT_FOUND);
     Put(L"d\\f.txt", "x");

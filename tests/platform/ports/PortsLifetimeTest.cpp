@@ -245,8 +245,9 @@ TEST_F(NtPortsLifetime, NtCallsLeaveTheLastErrorAlone) {
     EXPECT_NT_STATUS(NtRequestPort(pair.client.Get(), &record.Header), STATUS_SUCCESS);
     EXPECT_NT_STATUS(NtReplyWaitReceivePort(server.Get(), nullptr, nullptr, &reply.Header), STATUS_SUCCESS);
     EXPECT_NT_STATUS(NtReplyPort(server.Get(), &reply.Header), STATUS_REPLY_MESSAGE_MISMATCH) << "a datagram";
-    EXPECT_NT_STATUS(NtReadRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr), STATUS_REPLY_MESSAGE_MISMATCH);
-    EXPECT_NT_STATUS(NtWriteRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr), STATUS_REPLY_MESSAGE_MISMATCH);
+    const auto mismatch = STATUS_REPLY_MESSAGE_MISMATCH;  // a datagram has no data to read or write
+    EXPECT_NT_STATUS(NtReadRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr), mismatch);
+    EXPECT_NT_STATUS(NtWriteRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr), mismatch);
     EXPECT_NT_STATUS(NtRegisterThreadTerminatePort(pair.client.Get()), STATUS_SUCCESS);
     EXPECT_NT_STATUS(NtRegisterThreadTerminatePort(server.Get()), STATUS_INVALID_PORT_HANDLE);
     EXPECT_NT_STATUS(NtCompleteConnectPort(pair.communication.Get()), STATUS_INVALID_PARAMETER) << "twice";

@@ -97,7 +97,8 @@ TEST(SyncThreads, RunTimeBoundQueryOfAThreadsBasicInformation) {
     HMODULE ntdll = LoadLibraryA("ntdll.dll"), kernel32 = LoadLibraryA("Kernel32.dll"), psapi = LoadLibraryA("psapi.dll");
     ASSERT_TRUE(ntdll && kernel32 && psapi);
     EXPECT_NE(GetProcAddress(psapi, "EnumProcesses"), nullptr);
-    auto getThreadId = reinterpret_cast<DWORD(WINAPI*)(HANDLE)>(reinterpret_cast<void*>(GetProcAddress(kernel32, "GetThreadId")));
+    auto getThreadId =
+        reinterpret_cast<DWORD(WINAPI*)(HANDLE)>(reinterpret_cast<void*>(GetProcAddress(kernel32, "GetThreadId")));
     ASSERT_NE(getThreadId, nullptr);
     EXPECT_EQ(getThreadId(GetCurrentThread()), GetCurrentThreadId());
     auto query = reinterpret_cast<NTSTATUS(NTAPI*)(HANDLE, THREADINFOCLASS, PVOID, ULONG, PULONG)>(

@@ -193,7 +193,8 @@ TEST(TrustHashMessage, DigestedDataWithOrWithoutTheContent) {
         std::vector<BYTE> blob(blobLength);
         BYTE hash[32];
         DWORD small = blobLength - 1;
-        EXPECT_FAILS_WITH(CryptHashMessage(&para, detached, 2, parts, lengths, blob.data(), &small, nullptr, nullptr), FALSE, ERROR_MORE_DATA);
+        EXPECT_FAILS_WITH(CryptHashMessage(&para, detached, 2, parts, lengths, blob.data(), &small, nullptr, nullptr),
+                          FALSE, ERROR_MORE_DATA);
         EXPECT_EQ(small, blobLength);
         ASSERT_TRUE(CryptHashMessage(&para, detached, 2, parts, lengths, blob.data(), &blobLength, hash, &hashLength));
         EXPECT_EQ(Bytes(hash, 32), Bytes(expected, 32));
@@ -212,7 +213,8 @@ TEST(TrustHashMessage, DigestedDataWithOrWithoutTheContent) {
 
     para.HashAlgorithm.pszObjId = const_cast<char*>("1.2.3.4");
     DWORD length = 0;
-    EXPECT_FAILS_WITH(CryptHashMessage(&para, FALSE, 2, parts, lengths, nullptr, &length, nullptr, nullptr), FALSE, CRYPT_E_UNKNOWN_ALGO);
+    EXPECT_FAILS_WITH(CryptHashMessage(&para, FALSE, 2, parts, lengths, nullptr, &length, nullptr, nullptr), FALSE,
+                      CRYPT_E_UNKNOWN_ALGO);
 }
 
 }  // namespace
