@@ -94,13 +94,7 @@ static_assert(sizeof(BasicInformation) == 28);
 
 // Reached as product code reaches them: by name from the built-in DLLs.
 TEST(SyncThreads, RunTimeBoundQueryOfAThreadsBasicInformation) {
-    HMODULE ntdll = LoadLibraryA("ntdll.dll"), kernel32 = LoadLibraryA("Kernel32.dll"), psapi = LoadLibraryA("psapi.dll");
-    ASSERT_TRUE(ntdll && kernel32 && psapi);
-    EXPECT_NE(GetProcAddress(psapi, "EnumProcesses"), nullptr);
-    auto getThreadId =
-        reinterpret_cast<DWORD(WINAPI*)(HANDLE)>(reinterpret_cast<void*>(GetProcAddress(kernel32, "GetThreadId")));
-    ASSERT_NE(getThreadId, nullptr);
-    EXPECT_EQ(getThreadId(GetCurrentThread()), GetCurrentThreadId());
+    HMODULE ntdll = LoadLibraryA("ntdll.dll");
     auto query = reinterpret_cast<NTSTATUS(NTAPI*)(HANDLE, THREADINFOCLASS, PVOID, ULONG, PULONG)>(
         reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationThread")));
     ASSERT_NE(query, nullptr);
@@ -130,7 +124,7 @@ TEST(SyncThreads, RunTimeBoundQueryOfAThreadsBasicInformation) {
     EXPECT_NT_STATUS(query(thread, ThreadBasicInformation, nullptr, sizeof info, &length), STATUS_ACCESS_VIOLATION);
     CloseHandle(thread);
     EXPECT_NT_STATUS(query(thread, ThreadBasicInformation, &info, sizeof info, &length), STATUS_INVALID_HANDLE);
-    for (HMODULE library : {ntdll, kernel32, psapi}) FreeLibrary(library);
+    FreeLibrary(ntdll);
 }
 
 struct Counter {
