@@ -9,14 +9,18 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "support/FailsWith.h"
 #include "support/MultiProcessTest.h"
 #include "support/TestSupport.h"
+#include "util/ScopedHandle.h"
 
 namespace {
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 HANDLE OpenDeleteOnClose(const wchar_t* name) {
-    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
 }
 
 // Creates the named delete-on-close file in the given folder, says so, and
@@ -37,38 +41,27 @@ TEST(DeleteOnClose, KilledOwnersFileIsRemovedAtTheNextOpenOfItsName) {
     zrtest::ScopedTempDir dir;
     auto child = zrtest::SpawnChild("HoldDeleteOnClose", {dir.Path().string()});
     ASSERT_EQ(child.Line(), "ready");
-
     // While its owner lives the file is there for everyone.
-    HANDLE shared = CreateFileW(L"doc.tmp", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(shared, INVALID_HANDLE_VALUE) << GetLastError();
-    CloseHandle(shared);
-
+    EXPECT_TRUE(ScopedKernelHandle(CreateFileW(L"doc.tmp", GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr))
+                    .IsValid());
     child.Signal(SIGKILL);
     child.Wait();
     ASSERT_TRUE(std::filesystem::exists("doc.tmp")) << "POSIX keeps the name of a killed process's file";
-
-    SetLastError(0xDEADBEEF);
-    HANDLE fresh = OpenDeleteOnClose(L"doc.tmp");
-    ASSERT_NE(fresh, INVALID_HANDLE_VALUE) << "the orphan no longer blocks CREATE_NEW: " << GetLastError();
-    EXPECT_EQ(GetFileSize(fresh, nullptr), 0u) << "a new, empty file";
-    CloseHandle(fresh);
+    ScopedKernelHandle fresh(OpenDeleteOnClose(L"doc.tmp"));
+    ASSERT_TRUE(fresh.IsValid()) << "the orphan no longer blocks CREATE_NEW: " << GetLastError();
+    EXPECT_EQ(GetFileSize(fresh.Get(), nullptr), 0u) << "a new, empty file";
+    fresh.Reset();
     EXPECT_FALSE(std::filesystem::exists("doc.tmp"));
 }
 
 TEST(DeleteOnClose, FileOfALiveOwnerOrWithoutTheFlagIsKept) {
     zrtest::ScopedTempDir dir;
-    HANDLE owner = OpenDeleteOnClose(L"doc.tmp");
-    ASSERT_NE(owner, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(OpenDeleteOnClose(L"doc.tmp"), INVALID_HANDLE_VALUE) << "its owner is alive";
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
-    CloseHandle(owner);
-
-    HANDLE plain = CreateFileW(L"plain.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(plain, INVALID_HANDLE_VALUE);
-    CloseHandle(plain);
-    EXPECT_EQ(OpenDeleteOnClose(L"plain.txt"), INVALID_HANDLE_VALUE) << "an ordinary file is never taken for an orphan";
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    ScopedKernelHandle owner(OpenDeleteOnClose(L"doc.tmp"));
+    ASSERT_TRUE(owner.IsValid());
+    EXPECT_FAILS_WITH(OpenDeleteOnClose(L"doc.tmp"), INVALID_HANDLE_VALUE, ERROR_FILE_EXISTS) << "its owner is alive";
+    ScopedKernelHandle(CreateFileW(L"plain.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_FAILS_WITH(OpenDeleteOnClose(L"plain.txt"), INVALID_HANDLE_VALUE, ERROR_FILE_EXISTS)
+        << "an ordinary file is never taken for an orphan";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "FilesTestSupport.h"
@@ -33,15 +34,15 @@ const char kSample[] =
     "[HKEY_CURRENT_USER\\Software\\Other]\r\n"
     "\"debug\"=dword:00000004\r\n";
 
-struct Key {
-    HKEY key = nullptr;
-    ~Key() {
-        if (key) RegCloseKey(key);
-    }
-};
+LSTATUS OpenKey(ScopedRegKey& key, const char* path, REGSAM access = KEY_READ, HKEY root = HKEY_LOCAL_MACHINE) {
+    HKEY raw = nullptr;
+    const LSTATUS status = RegOpenKeyExA(root, path, 0, access, &raw);
+    key.Reset(raw);
+    return status;
+}
 
-LSTATUS OpenHost(Key& key, REGSAM access = KEY_READ) {
-    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KVL\\zrmodproc", 0, access, &key.key);
+LSTATUS OpenHost(ScopedRegKey& key, REGSAM access = KEY_READ) {
+    return OpenKey(key, "SOFTWARE\\KVL\\zrmodproc", access);
 }
 
 // A value's bytes read through the narrow call, or "<unreadable>".
@@ -56,92 +57,83 @@ constexpr DWORD kUnreadable = 0xBADBAD;
 
 // A REG_DWORD value of four bytes, or kUnreadable.
 DWORD Dword(HKEY key, const char* name) {
-    DWORD type = 0, value = 0;
-    std::string bytes = Bytes(key, name, &type);
-    if (type != REG_DWORD || bytes.size() != sizeof value) return kUnreadable;
-    std::memcpy(&value, bytes.data(), sizeof value);
+    DWORD type = 0, value = kUnreadable;
+    const std::string bytes = Bytes(key, name, &type);
+    if (type == REG_DWORD && bytes.size() == sizeof value) std::memcpy(&value, bytes.data(), sizeof value);
     return value;
 }
 
-// A value read through the wide call, as the wide characters of all its bytes.
-std::wstring Wide(HKEY key, const wchar_t* name, DWORD* type = nullptr) {
+// A value read through the wide call, as the wide characters of all its bytes, and its type.
+std::pair<std::wstring, DWORD> Wide(HKEY key, const wchar_t* name) {
     wchar_t buffer[64];
-    DWORD size = sizeof buffer;
-    LSTATUS status = RegQueryValueExW(key, name, nullptr, type, reinterpret_cast<BYTE*>(buffer), &size);
-    return status == ERROR_SUCCESS ? std::wstring(buffer, size / sizeof(wchar_t)) : L"<unreadable>";
+    DWORD size = sizeof buffer, type = 0;
+    LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    return {status == ERROR_SUCCESS ? std::wstring(buffer, size / sizeof(wchar_t)) : L"<unreadable>", type};
 }
 
 // The host key's "debug" value, read through a key opened for the purpose.
 DWORD HostDebug() {
-    Key key;
-    return OpenHost(key) == ERROR_SUCCESS ? Dword(key.key, "debug") : kUnreadable;
+    ScopedRegKey key;
+    return OpenHost(key) == ERROR_SUCCESS ? Dword(key.Get(), "debug") : kUnreadable;
 }
 
 TEST(Registry, ValuesOfEveryTypeAndTheirSizes) {
     zrtest::ScopedTempDir dir;
     ScopedRegistry registry(dir.File("r.reg"), kSample);
-    Key key;
+    ScopedRegKey key;
     ASSERT_EQ(OpenHost(key), ERROR_SUCCESS);
-
-    EXPECT_EQ(Dword(key.key, "DEBUG"), 10u);
-
+    EXPECT_EQ(Dword(key.Get(), "DEBUG"), 10u);
     // A size query, then a buffer one byte short, then the right one.
     DWORD type = 0, size = 0;
-    ASSERT_EQ(RegQueryValueExA(key.key, "Path", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryValueExA(key.Get(), "Path", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
     const std::string path = "C:\\Program Files\\\"KVL\"";
-    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(size, path.size() + 1);
+    EXPECT_EQ(std::pair(type, size), std::pair(DWORD{REG_SZ}, static_cast<DWORD>(path.size() + 1)));
     std::vector<char> text(size);
     DWORD shortSize = size - 1;
-    EXPECT_EQ(RegQueryValueExA(key.key, "Path", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &shortSize),
-              ERROR_MORE_DATA);
+    auto* out = reinterpret_cast<BYTE*>(text.data());
+    EXPECT_EQ(RegQueryValueExA(key.Get(), "Path", nullptr, &type, out, &shortSize), ERROR_MORE_DATA);
     EXPECT_EQ(shortSize, size);
-    ASSERT_EQ(RegQueryValueExA(key.key, "Path", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size), ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryValueExA(key.Get(), "Path", nullptr, &type, out, &size), ERROR_SUCCESS);
     EXPECT_EQ(std::string(text.data()), path);
-
     // The wide form returns wide characters with their terminator.
-    EXPECT_EQ(Wide(key.key, nullptr), std::wstring(L"default text", 13));
-    EXPECT_EQ(Wide(key.key, L"expand", &type), std::wstring(L"%A%", 4));
-    EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
-    EXPECT_EQ(Wide(key.key, L"multi", &type), std::wstring(L"a\0bc\0\0", 6));
-    EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
-
-    EXPECT_EQ(Bytes(key.key, "blob", &type), std::string("\x01\x02\x03\x04\xff", 5));
+    EXPECT_EQ(Wide(key.Get(), nullptr), std::pair(std::wstring(L"default text", 13), DWORD{REG_SZ}));
+    EXPECT_EQ(Wide(key.Get(), L"expand"), std::pair(std::wstring(L"%A%", 4), DWORD{REG_EXPAND_SZ}));
+    EXPECT_EQ(Wide(key.Get(), L"multi"), std::pair(std::wstring(L"a\0bc\0\0", 6), DWORD{REG_MULTI_SZ}));
+    EXPECT_EQ(Bytes(key.Get(), "blob", &type), std::string("\x01\x02\x03\x04\xff", 5));
     EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
-    EXPECT_EQ(Bytes(key.key, "big", &type), std::string("\x01\0\0\0\0\0\0\x80", 8));
+    EXPECT_EQ(Bytes(key.Get(), "big", &type), std::string("\x01\0\0\0\0\0\0\x80", 8));
     EXPECT_EQ(type, static_cast<DWORD>(REG_QWORD));
-    EXPECT_EQ(Dword(key.key, "after"), 1u) << "the bad line is skipped; what follows it still loads";
-    EXPECT_EQ(RegQueryValueExA(key.key, "absent", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Dword(key.Get(), "after"), 1u) << "the bad line is skipped; what follows it still loads";
+    EXPECT_EQ(RegQueryValueExA(key.Get(), "absent", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(Registry, MissingKeysWriteAccessAndOtherRoots) {
     zrtest::ScopedTempDir dir;
     ScopedRegistry registry(dir.File("r.reg"), kSample);
-    Key parent, child, missing, written, user;
+    ScopedRegKey parent, child, other;
     // Key names are case-insensitive; ancestors of a listed key exist.
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\kvl", 0, KEY_READ, &parent.key), ERROR_SUCCESS);
-    ASSERT_EQ(RegOpenKeyExW(parent.key, L"ZRMODPROC", 0, KEY_QUERY_VALUE, &child.key), ERROR_SUCCESS);
+    ASSERT_EQ(OpenKey(parent, "software\\kvl"), ERROR_SUCCESS);
+    HKEY raw = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(parent.Get(), L"ZRMODPROC", 0, KEY_QUERY_VALUE, &raw), ERROR_SUCCESS);
+    child.Reset(raw);
     DWORD value = 0, size = sizeof value;
-    EXPECT_EQ(RegQueryValueExW(child.key, L"debug", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExW(child.Get(), L"debug", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_SUCCESS);
     EXPECT_EQ(value, 10u);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KVL\\other", 0, KEY_READ, &missing.key), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(missing.key, nullptr);
-    EXPECT_EQ(OpenHost(written, KEY_READ | KEY_SET_VALUE), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(OpenHost(written, KEY_ALL_ACCESS), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Other", 0, KEY_READ, &user.key), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegQueryValueExA(reinterpret_cast<HKEY>(0x1234), "debug", nullptr, nullptr, nullptr, &size),
-              ERROR_INVALID_HANDLE);
-    EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(0x1234)), ERROR_INVALID_HANDLE);
-
+    EXPECT_EQ(OpenKey(other, "SOFTWARE\\KVL\\other"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(other.Get(), nullptr);
+    EXPECT_EQ(OpenHost(other, KEY_READ | KEY_SET_VALUE), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(OpenHost(other, KEY_ALL_ACCESS), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(OpenKey(other, "Software\\Other", KEY_READ, HKEY_CURRENT_USER), ERROR_FILE_NOT_FOUND);
     // Keys share the one handle table with every other kernel object, so
     // neither side may take the other for its own kind.
     HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(event)), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(RegQueryValueExA(reinterpret_cast<HKEY>(event), "debug", nullptr, nullptr, nullptr, &size),
-              ERROR_INVALID_HANDLE);
+    for (HKEY bad : {reinterpret_cast<HKEY>(0x1234), reinterpret_cast<HKEY>(event)}) {
+        EXPECT_EQ(RegQueryValueExA(bad, "debug", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(RegCloseKey(bad), ERROR_INVALID_HANDLE);
+    }
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "the event survived";
-    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(child.key), 0), WAIT_FAILED) << "a key cannot be waited on";
+    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(child.Get()), 0), WAIT_FAILED) << "a key is no waitable";
     EXPECT_TRUE(CloseHandle(event));
 }
 
@@ -155,24 +147,24 @@ TEST(Registry, Utf16FileAsRegeditWritesIt) {
         bytes += static_cast<char>((ch >> 8) & 0xFF);
     }
     ScopedRegistry registry(dir.File("utf16.reg"), bytes);
-    Key key;
+    ScopedRegKey key;
     ASSERT_EQ(OpenHost(key), ERROR_SUCCESS);
-    EXPECT_EQ(Dword(key.key, "debug"), 3u);
-    EXPECT_EQ(Wide(key.key, L"name"), std::wstring(L"caf\u00e9", 5));
+    EXPECT_EQ(Dword(key.Get(), "debug"), 3u);
+    EXPECT_EQ(Wide(key.Get(), L"name").first, std::wstring(L"caf\u00e9", 5));
 }
 
 TEST(Registry, ReadAgainWhenTheFileOrVariableChanges) {
     zrtest::ScopedTempDir dir;
     unsetenv("ZRWIN_REGISTRY");
     setenv("ZRWIN_REGISTRY", dir.File("absent.reg").c_str(), 1);
-    Key none;
+    ScopedRegKey none;
     EXPECT_EQ(OpenHost(none), ERROR_FILE_NOT_FOUND);  // a missing file is an empty registry
 
     // The first file stays in use through a key kept open while it changes.
     ScopedRegistry first(dir.File("one.reg"), std::string(kSample));
-    Key one;
+    ScopedRegKey one;
     ASSERT_EQ(OpenHost(one), ERROR_SUCCESS);
-    EXPECT_EQ(Dword(one.key, "debug"), 10u);
+    EXPECT_EQ(Dword(one.Get(), "debug"), 10u);
     const std::string header = "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVL\\zrmodproc]\n";
     ScopedRegistry::Write(dir.File("one.reg"), header + "\"debug\"=dword:2\n");  // the same file rewritten
     EXPECT_EQ(HostDebug(), 2u);
@@ -197,14 +189,13 @@ TEST(Registry, MalformedLinesAreSkippedAndTheRestLoads) {
                             "\"ok\"=dword:0000002a\n"
                             "\"odd\"=hex(1):41,00,42\n"
                             "\"l\"=hex:00,\\\n");  // continued past the end of the file
-    Key key;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", 0, KEY_READ, &key.key), ERROR_SUCCESS);
-    EXPECT_EQ(Dword(key.key, "ok"), 42u);
+    ScopedRegKey key;
+    ASSERT_EQ(OpenKey(key, "SOFTWARE\\T"), ERROR_SUCCESS);
+    EXPECT_EQ(Dword(key.Get(), "ok"), 42u);
     DWORD size = 0;
-    for (const char* bad : {"open", "s", "d", "e", "h", "i", "k"}) {
-        EXPECT_EQ(RegQueryValueExA(key.key, bad, nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND) << bad;
-    }
-    EXPECT_EQ(Bytes(key.key, "odd"), std::string("A\0", 2)) << "an odd byte count loses only the incomplete character";
+    for (const char* bad : {"open", "s", "d", "e", "h", "i", "k"})
+        EXPECT_EQ(RegQueryValueExA(key.Get(), bad, nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND) << bad;
+    EXPECT_EQ(Bytes(key.Get(), "odd"), std::string("A\0", 2)) << "an odd byte count loses only the incomplete character";
 }
 
 // A registry setting that names something other than a readable file is one
@@ -221,7 +212,7 @@ TEST(Registry, UnusableFileIsAWarningAndAnEmptyRegistry) {
         SCOPED_TRACE(c.name);
         setenv("ZRWIN_REGISTRY", dir.File(c.name).c_str(), 1);
         testing::internal::CaptureStderr();
-        Key key;
+        ScopedRegKey key;
         EXPECT_EQ(OpenHost(key), ERROR_FILE_NOT_FOUND);
         const std::string said = testing::internal::GetCapturedStderr();
         EXPECT_NE(said.find("(ZRWIN_REGISTRY) "), std::string::npos) << said;
@@ -239,20 +230,19 @@ TEST(Registry, LoadingABigValueCostsMemoryInProportionToTheFile) {
 #endif
     zrtest::ScopedTempDir dir;
     constexpr size_t kValueBytes = 20u << 20;
-    ScopedRegistry::Write(dir.File("big.reg"), "Windows Registry Editor Version 5.00\n"
-                                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVL\\zrmodproc]\n"
-                                               "\"big\"=\"" + std::string(kValueBytes, 'x') + "\"\n");
-    setenv("ZRWIN_REGISTRY", dir.File("big.reg").c_str(), 1);
+    ScopedRegistry registry(dir.File("big.reg"), "Windows Registry Editor Version 5.00\n"
+                                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVL\\zrmodproc]\n"
+                                                 "\"big\"=\"" + std::string(kValueBytes, 'x') + "\"\n");
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             rusage before{};
             rusage after{};
             getrusage(RUSAGE_SELF, &before);
-            Key key;
+            ScopedRegKey key;
             DWORD size = 0;
             const bool read = OpenHost(key) == ERROR_SUCCESS &&
-                              RegQueryValueExA(key.key, "big", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS &&
+                              RegQueryValueExA(key.Get(), "big", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS &&
                               size == kValueBytes + 1;
             getrusage(RUSAGE_SELF, &after);
             const long grownMb = (after.ru_maxrss - before.ru_maxrss) / 1024;
@@ -260,7 +250,6 @@ TEST(Registry, LoadingABigValueCostsMemoryInProportionToTheFile) {
             std::exit(read && grownMb < 12 * 20 ? 0 : 1);
         },
         testing::ExitedWithCode(0), "read 1");
-    unsetenv("ZRWIN_REGISTRY");
 }
 
 }  // namespace

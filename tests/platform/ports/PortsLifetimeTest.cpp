@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "PortsTestSupport.h"
+#include "support/FailsWith.h"
 
 using namespace porttest;
 
@@ -22,7 +23,7 @@ ZR_CHILD_MAIN(ClosingClient) {
     if (ConnectPort(NameArg(), port) != STATUS_SUCCESS) return 1;
     PORT_MESSAGE_RECORD message = Inline("bye");
     NtRequestPort(port.Get(), &message.Header);
-    port.Close();
+    port.Reset();
     Say("closed");
     AwaitStdinClosed();
     return 0;
@@ -71,7 +72,9 @@ ZR_CHILD_MAIN(VanishingServer) {
     _exit(0);
 }
 
-TEST(NtPortsLifetime, RequesterLearnsThatTheServerIsGone) {
+class NtPortsLifetime : public ServedPort {};
+
+TEST(NtPortsVanishing, RequesterLearnsThatTheServerIsGone) {
     const std::string name = UniqueName("vanish");
     auto child = zrtest::SpawnChild("VanishingServer", {name});
     ASSERT_EQ(child.Line(), "ready");
@@ -83,10 +86,7 @@ TEST(NtPortsLifetime, RequesterLearnsThatTheServerIsGone) {
     EXPECT_EQ(child.Wait(), 0);
 }
 
-TEST(NtPortsLifetime, OrderlyCloseGivesPortClosed) {
-    const std::string name = UniqueName("closed");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+TEST_F(NtPortsLifetime, OrderlyCloseGivesPortClosed) {
     auto child = zrtest::SpawnChild("ClosingClient", {name});
     Port communication = AcceptNext(server.Get());
     Expect(server.Get(), LPC_DATAGRAM);
@@ -100,10 +100,7 @@ TEST(NtPortsLifetime, OrderlyCloseGivesPortClosed) {
     EXPECT_EQ(Receive(server.Get(), record, 200), STATUS_TIMEOUT);
 }
 
-TEST(NtPortsLifetime, KilledClientGivesClientDiedOnce) {
-    const std::string name = UniqueName("killed");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+TEST_F(NtPortsLifetime, KilledClientGivesClientDiedOnce) {
     auto child = zrtest::SpawnChild("WaitingClient", {name});
     Port communication = AcceptNext(server.Get());
     EXPECT_EQ(child.Line(), "connected");
@@ -113,14 +110,10 @@ TEST(NtPortsLifetime, KilledClientGivesClientDiedOnce) {
     PORT_MESSAGE_RECORD record{};
     EXPECT_EQ(Receive(server.Get(), record, 200), STATUS_TIMEOUT);
     // The server's end is gone with the client; closing it is still fine.
-    EXPECT_EQ(NtClose(communication.Get()), STATUS_SUCCESS);
-    *communication.Out() = nullptr;
+    EXPECT_EQ(NtClose(communication.Take()), STATUS_SUCCESS);
 }
 
-TEST(NtPortsLifetime, ClientThatDiesBeforeTheAcceptIsReportedAfterIt) {
-    const std::string name = UniqueName("early");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+TEST_F(NtPortsLifetime, ClientThatDiesBeforeTheAcceptIsReportedAfterIt) {
     auto child = zrtest::SpawnChild("WaitingClient", {name});
     PORT_MESSAGE_RECORD request = Expect(server.Get(), LPC_CONNECTION_REQUEST);
     child.Signal(SIGKILL);
@@ -129,19 +122,13 @@ TEST(NtPortsLifetime, ClientThatDiesBeforeTheAcceptIsReportedAfterIt) {
     EXPECT_EQ(Receive(server.Get(), record, 100), STATUS_TIMEOUT);  // the server has seen the end by now
     // Answering a request whose client went still works, so a server that
     // accepts every request keeps serving; then it hears of the death.
-    Port communication;
-    EXPECT_EQ(NtAcceptConnectPort(communication.Out(), nullptr, &request.Header, TRUE, nullptr, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(NtCompleteConnectPort(communication.Get()), STATUS_SUCCESS);
+    Port communication = Accept(request);
     PORT_MESSAGE_RECORD died = Expect(server.Get(), LPC_CLIENT_DIED);
     EXPECT_EQ(died.Header.ClientProcessId, request.Header.ClientProcessId);
     EXPECT_EQ(Receive(server.Get(), record, 100), STATUS_TIMEOUT);
 }
 
-TEST(NtPortsLifetime, EndOfTheRegisteredThreadGivesClientDiedForIt) {
-    const std::string name = UniqueName("thread");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+TEST_F(NtPortsLifetime, EndOfTheRegisteredThreadGivesClientDiedForIt) {
     auto child = zrtest::SpawnChild("ThreadEndingClient", {name});
     Port communication = AcceptNext(server.Get());
     PORT_MESSAGE_RECORD died = Expect(server.Get(), LPC_CLIENT_DIED);
@@ -149,10 +136,7 @@ TEST(NtPortsLifetime, EndOfTheRegisteredThreadGivesClientDiedForIt) {
     EXPECT_EQ(died.Header.ClientProcessId, static_cast<ULONG>(child.Pid()));
 }
 
-TEST(NtPortsLifetime, PortHandleIsSignalledWhileAMessageWaits) {
-    const std::string name = UniqueName("wait");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+TEST_F(NtPortsLifetime, PortHandleIsSignalledWhileAMessageWaits) {
     EXPECT_EQ(WaitForSingleObject(server.Get(), 0), WAIT_TIMEOUT);
     LARGE_INTEGER shortly;
     shortly.QuadPart = -50 * 10000;
@@ -179,7 +163,7 @@ TEST(NtPortsLifetime, PortHandleIsSignalledWhileAMessageWaits) {
 // thread reads both must leave the second to the other, which is woken for it
 // (neither thread asks again before both have one). Whether both come in one
 // read is up to the scheduler, so it is tried many times.
-TEST(NtPortsLifetime, AMessageLeftQueuedWakesTheOtherWaiter) {
+TEST(NtPortsWaits, AMessageLeftQueuedWakesTheOtherWaiter) {
     struct Case {
         const char* name;
         bool waitOnHandle;  // the second thread waits on the handle, then receives
@@ -229,9 +213,8 @@ TEST(NtPortsLifetime, AMessageLeftQueuedWakesTheOtherWaiter) {
     }
 }
 
-TEST(NtPortsLifetime, NtWaitTakesOtherKindsOfHandlesToo) {
+TEST(NtPortsWaits, NtWaitTakesOtherKindsOfHandlesToo) {
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    ASSERT_NE(event, nullptr);
     LARGE_INTEGER none;
     none.QuadPart = 0;
     EXPECT_EQ(NtWaitForSingleObject(event, FALSE, &none), STATUS_TIMEOUT);
@@ -243,113 +226,55 @@ TEST(NtPortsLifetime, NtWaitTakesOtherKindsOfHandlesToo) {
     EXPECT_EQ(NtClose(event), STATUS_INVALID_HANDLE);
 }
 
-TEST(NtPortsLifetime, NtCallsLeaveTheLastErrorAlone) {
-    const std::string name = UniqueName("lasterror");
-    Port server;
-    LocalConnection pair;
+TEST_F(NtPortsLifetime, NtCallsLeaveTheLastErrorAlone) {
+    Port twin, nowhere;
     PORT_MESSAGE_RECORD record = Inline("x"), reply{};
-    LARGE_INTEGER none;
+    LARGE_INTEGER none, past;
     none.QuadPart = -1;
+    past.QuadPart = 1;  // a time gone by
     HANDLE bogus = reinterpret_cast<HANDLE>(0x7FFFFFF0);
     UNICODE_STRING text;
-    struct Step {
-        const char* what;
-        std::function<NTSTATUS()> call;
-        NTSTATUS expected;
-    } steps[] = {
-        {"create", [&] { return CreatePort(name, server); }, STATUS_SUCCESS},
-        {"create again",
-         [&] {
-             Port twin;
-             return CreatePort(name, twin);
-         },
-         STATUS_OBJECT_NAME_COLLISION},
-        {"connect",
-         [&] {
-             pair = ConnectLocally(server.Get(), name);
-             return STATUS_SUCCESS;
-         },
-         STATUS_SUCCESS},
-        {"connect nowhere",
-         [&] {
-             Port p;
-             return ConnectPort(name + "-none", p);
-         },
-         STATUS_OBJECT_NAME_NOT_FOUND},
-        {"datagram", [&] { return NtRequestPort(pair.client.Get(), &record.Header); }, STATUS_SUCCESS},
-        {"receive", [&] { return Receive(server.Get(), reply); }, STATUS_SUCCESS},
-        {"receive nothing",
-         [&] { return NtReplyWaitReceivePortEx(server.Get(), nullptr, nullptr, &reply.Header, &none); },
-         STATUS_TIMEOUT},
-        {"another datagram", [&] { return NtRequestPort(pair.client.Get(), &record.Header); }, STATUS_SUCCESS},
-        {"receive without a time-out",
-         [&] { return NtReplyWaitReceivePort(server.Get(), nullptr, nullptr, &reply.Header); }, STATUS_SUCCESS},
-        {"reply to a datagram", [&] { return NtReplyPort(server.Get(), &reply.Header); },
-         STATUS_REPLY_MESSAGE_MISMATCH},
-        {"read without data", [&] { return NtReadRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr); },
-         STATUS_REPLY_MESSAGE_MISMATCH},
-        {"write without data", [&] { return NtWriteRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr); },
-         STATUS_REPLY_MESSAGE_MISMATCH},
-        {"register", [&] { return NtRegisterThreadTerminatePort(pair.client.Get()); }, STATUS_SUCCESS},
-        {"register a server port", [&] { return NtRegisterThreadTerminatePort(server.Get()); },
-         STATUS_INVALID_PORT_HANDLE},
-        {"complete twice", [&] { return NtCompleteConnectPort(pair.communication.Get()); }, STATUS_INVALID_PARAMETER},
-        {"wait", [&] { return NtWaitForSingleObject(server.Get(), FALSE, &none); }, STATUS_TIMEOUT},
-        {"wait until a time gone by",
-         [&] {
-             LARGE_INTEGER past;
-             past.QuadPart = 1;
-             return NtWaitForSingleObject(server.Get(), FALSE, &past);
-         },
-         STATUS_TIMEOUT},
-        {"receive on a client port", [&] { return Receive(pair.client.Get(), reply, 10); }, STATUS_NOT_SUPPORTED},
-        {"wait on nothing", [&] { return NtWaitForSingleObject(bogus, FALSE, &none); }, STATUS_INVALID_HANDLE},
-        {"request on a bad handle", [&] { return NtRequestWaitReplyPort(bogus, &record.Header, &reply.Header); },
-         STATUS_INVALID_HANDLE},
-        {"init string",
-         [&] {
-             RtlInitUnicodeString(&text, L"abc");
-             return STATUS_SUCCESS;
-         },
-         STATUS_SUCCESS},
-        {"close nothing", [&] { return NtClose(bogus); }, STATUS_INVALID_HANDLE},
-        {"close",
-         [&] {
-             pair.client.Close();
-             return STATUS_SUCCESS;
-         },
-         STATUS_SUCCESS},
-        {"port closed", [&] { return Receive(server.Get(), reply); }, STATUS_SUCCESS},
-    };
-    for (auto& step : steps) {
-        SCOPED_TRACE(step.what);
-        SetLastError(0xDEADBEEF);
-        EXPECT_EQ(step.call(), step.expected);
-        EXPECT_EQ(GetLastError(), 0xDEADBEEFu);
-    }
+    EXPECT_NT_STATUS(CreatePort(name, twin), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_NT_STATUS(ConnectPort(name + "-none", nowhere), STATUS_OBJECT_NAME_NOT_FOUND);
+    SetLastError(zrtest::kLastErrorSentinel);
+    LocalConnection pair = ConnectLocally(server.Get(), name);
+    EXPECT_EQ(GetLastError(), zrtest::kLastErrorSentinel) << "connect, accept, complete";
+    EXPECT_NT_STATUS(NtRequestPort(pair.client.Get(), &record.Header), STATUS_SUCCESS);
+    EXPECT_NT_STATUS(Receive(server.Get(), reply), STATUS_SUCCESS);
+    EXPECT_NT_STATUS(NtReplyWaitReceivePortEx(server.Get(), nullptr, nullptr, &reply.Header, &none), STATUS_TIMEOUT);
+    EXPECT_NT_STATUS(NtRequestPort(pair.client.Get(), &record.Header), STATUS_SUCCESS);
+    EXPECT_NT_STATUS(NtReplyWaitReceivePort(server.Get(), nullptr, nullptr, &reply.Header), STATUS_SUCCESS);
+    EXPECT_NT_STATUS(NtReplyPort(server.Get(), &reply.Header), STATUS_REPLY_MESSAGE_MISMATCH) << "a datagram";
+    const auto mismatch = STATUS_REPLY_MESSAGE_MISMATCH;  // a datagram has no data to read or write
+    EXPECT_NT_STATUS(NtReadRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr), mismatch);
+    EXPECT_NT_STATUS(NtWriteRequestData(server.Get(), &reply.Header, 0, &text, 4, nullptr), mismatch);
+    EXPECT_NT_STATUS(NtRegisterThreadTerminatePort(pair.client.Get()), STATUS_SUCCESS);
+    EXPECT_NT_STATUS(NtRegisterThreadTerminatePort(server.Get()), STATUS_INVALID_PORT_HANDLE);
+    EXPECT_NT_STATUS(NtCompleteConnectPort(pair.communication.Get()), STATUS_INVALID_PARAMETER) << "twice";
+    EXPECT_NT_STATUS(NtWaitForSingleObject(server.Get(), FALSE, &none), STATUS_TIMEOUT);
+    EXPECT_NT_STATUS(NtWaitForSingleObject(server.Get(), FALSE, &past), STATUS_TIMEOUT);
+    EXPECT_NT_STATUS(Receive(pair.client.Get(), reply, 10), STATUS_NOT_SUPPORTED) << "a client port";
+    EXPECT_NT_STATUS(NtWaitForSingleObject(bogus, FALSE, &none), STATUS_INVALID_HANDLE);
+    EXPECT_NT_STATUS(NtRequestWaitReplyPort(bogus, &record.Header, &reply.Header), STATUS_INVALID_HANDLE);
+    EXPECT_NT_STATUS(NtClose(bogus), STATUS_INVALID_HANDLE);
+    // Lengths count bytes of wide characters.
+    SetLastError(zrtest::kLastErrorSentinel);
+    RtlInitUnicodeString(&text, nullptr);
+    EXPECT_TRUE(!text.Length && !text.MaximumLength && !text.Buffer);
+    RtlInitUnicodeString(&text, L"abc");
+    EXPECT_TRUE(text.Length == 3 * sizeof(WCHAR) && text.MaximumLength == 4 * sizeof(WCHAR));
+    EXPECT_EQ(GetLastError(), zrtest::kLastErrorSentinel) << "init string";
+    EXPECT_NT_STATUS(NtClose(pair.client.Take()), STATUS_SUCCESS);
+    EXPECT_NT_STATUS(Receive(server.Get(), reply), STATUS_SUCCESS);
     EXPECT_EQ(reply.Header.Type, LPC_PORT_CLOSED);
 }
 
-TEST(NtPortsLifetime, ConnectionFromAnotherUserIsRefused) {
+TEST_F(NtPortsLifetime, ConnectionFromAnotherUserIsRefused) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to start a client as another user (uid 65534)";
-    const std::string name = UniqueName("user");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
     auto child = zrtest::SpawnChild("OtherUserClient", {name});
     // The refusal goes out while the server receives; no request is queued.
     PORT_MESSAGE_RECORD record{};
     EXPECT_EQ(Receive(server.Get(), record, 1000), STATUS_TIMEOUT);
     EXPECT_TRUE(child.WaitForOutput("connect:"));
     EXPECT_EQ(child.Line(), "connect:" + Hex(STATUS_ACCESS_DENIED));
-}
-
-TEST(NtPortsLifetime, UnicodeStringCountsBytesOfWideCharacters) {
-    UNICODE_STRING text{1, 2, nullptr};
-    RtlInitUnicodeString(&text, L"\\RPC Control\\x");
-    EXPECT_EQ(text.Length, 14 * sizeof(WCHAR));
-    EXPECT_EQ(text.MaximumLength, 15 * sizeof(WCHAR));
-    RtlInitUnicodeString(&text, nullptr);
-    EXPECT_EQ(text.Length, 0);
-    EXPECT_EQ(text.MaximumLength, 0);
-    EXPECT_EQ(text.Buffer, nullptr);
 }

@@ -2,8 +2,6 @@
 // replies, indirect data. The test process serves; children defined here
 // connect to it.
 #include <chrono>
-#include <map>
-#include <mutex>
 
 #include "PortsTestSupport.h"
 
@@ -26,20 +24,29 @@ std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
 }  // namespace
 
 // Connects, reports the outcome, and with "datagram" or "request" sends one
-// message of the text after it.
+// message of the text after it; with "data" a request whose data of the given
+// size is inline (under 232 bytes) or indirect, and checks that the server's
+// written bytes came back.
 ZR_CHILD_MAIN(PortClient) {
     Port port;
     const NTSTATUS status = ConnectPort(ArgOr(0), port);
     Say("connect:" + Hex(status));
     if (status != STATUS_SUCCESS) return 1;
     const std::string mode = ArgOr(1);
-    PORT_MESSAGE_RECORD message = Inline(ArgOr(2));
+    PORT_MESSAGE_RECORD message = Inline(ArgOr(2)), reply{};
     if (mode == "datagram") {
         Say("datagram:" + Hex(NtRequestPort(port.Get(), &message.Header)));
     } else if (mode == "request") {
-        PORT_MESSAGE_RECORD reply{};
         const NTSTATUS replied = NtRequestWaitReplyPort(port.Get(), &message.Header, &reply.Header);
         Say("reply:" + Hex(replied) + ":" + std::to_string(reply.Header.Type) + ":" + PayloadText(reply));
+    } else if (mode == "data") {
+        const size_t size = std::stoul(ArgOr(2));
+        std::vector<uint8_t> data = Pattern(size, 1);
+        message = size < 232 ? Inline(std::string(data.begin(), data.end()))
+                             : Indirect(data.data(), static_cast<ULONG>(size));
+        const NTSTATUS replied = NtRequestWaitReplyPort(port.Get(), &message.Header, &reply.Header);
+        Say("done:" + Hex(replied) + (size < 232 || data == Pattern(size, 2) ? ":written" : ":unchanged"));
+        return 0;
     }
     AwaitStdinClosed();
     return 0;
@@ -70,44 +77,9 @@ ZR_CHILD_MAIN(ThreadedClient) {
     return 0;
 }
 
-// Sends a request whose data of the given size is inline (under 232 bytes)
-// or indirect, and checks that the server's written bytes came back.
-ZR_CHILD_MAIN(DataClient) {
-    Port port;
-    if (ConnectPort(ArgOr(0), port) != STATUS_SUCCESS) return 1;
-    const size_t size = std::stoul(ArgOr(1));
-    std::vector<uint8_t> data = Pattern(size, 1);
-    PORT_MESSAGE_RECORD message{}, reply{};
-    if (size < 232) {
-        message.Header.DataLength = static_cast<USHORT>(32 + size);
-        message.Header.TotalLength = 304;
-        std::memcpy(message.Payload, data.data(), size);
-    } else {
-        message = Indirect(data.data(), static_cast<ULONG>(size));
-    }
-    const NTSTATUS status = NtRequestWaitReplyPort(port.Get(), &message.Header, &reply.Header);
-    const bool written = size < 232 || data == Pattern(size, 2);
-    Say("done:" + Hex(status) + (written ? ":written" : ":unchanged"));
-    return 0;
-}
+class NtPorts : public ServedPort {};
 
-TEST(NtPorts, ConnectionIsAcceptedAndCompletedWithTheClientsIds) {
-    const std::string name = UniqueName("connect");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
-    auto child = zrtest::SpawnChild("PortClient", {name});
-    PORT_MESSAGE_RECORD request{};
-    Port communication = AcceptNext(server.Get(), &request);
-    EXPECT_EQ(child.Line(), "connect:00000000");
-    EXPECT_EQ(request.Header.ClientProcessId, static_cast<ULONG>(child.Pid()));
-    EXPECT_NE(request.Header.ClientThreadId, 0u);
-    EXPECT_NE(request.Header.MessageId, 0u);
-}
-
-TEST(NtPorts, RefusedConnectionFailsTheConnect) {
-    const std::string name = UniqueName("refuse");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+TEST_F(NtPorts, RefusedConnectionFailsTheConnect) {
     auto child = zrtest::SpawnChild("PortClient", {name});
     PORT_MESSAGE_RECORD request = Expect(server.Get(), LPC_CONNECTION_REQUEST);
     HANDLE none = reinterpret_cast<HANDLE>(0x1234);
@@ -118,32 +90,27 @@ TEST(NtPorts, RefusedConnectionFailsTheConnect) {
               STATUS_REPLY_MESSAGE_MISMATCH);
 }
 
-TEST(NtPorts, NamesNobodyServesFailAtOnceAndServedNamesCannotBeTakenTwice) {
-    const std::string name = UniqueName("names");
-    Port client;
+TEST_F(NtPorts, NamesNobodyServesFailAtOnceAndServedNamesCannotBeTakenTwice) {
+    Port client, second;
+    EXPECT_EQ(CreatePort(name, second), STATUS_OBJECT_NAME_COLLISION);
+    // The name goes with its port.
+    server.Reset();
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(ConnectPort(name, client), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
-
-    Port first, second;
-    ASSERT_EQ(CreatePort(name, first), STATUS_SUCCESS);
-    EXPECT_EQ(CreatePort(name, second), STATUS_OBJECT_NAME_COLLISION);
-    // The name goes with its port.
-    first.Close();
-    EXPECT_EQ(ConnectPort(name, client), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(CreatePort(name, second), STATUS_SUCCESS);
 }
 
-TEST(NtPorts, DatagramArrivesAsType3WithTheSendersIds) {
-    const std::string name = UniqueName("datagram");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+TEST_F(NtPorts, ConnectionAndDatagramCarryTheClientsIds) {
     auto child = zrtest::SpawnChild("PortClient", {name, "datagram", "hello datagram"});
     PORT_MESSAGE_RECORD request{};
     Port communication = AcceptNext(server.Get(), &request);
     PORT_MESSAGE_RECORD datagram = Expect(server.Get(), LPC_DATAGRAM);
     EXPECT_EQ(child.Line(), "connect:00000000");
     EXPECT_EQ(child.Line(), "datagram:00000000");
+    EXPECT_EQ(request.Header.ClientProcessId, static_cast<ULONG>(child.Pid()));
+    EXPECT_NE(request.Header.ClientThreadId, 0u);
+    EXPECT_NE(request.Header.MessageId, 0u);
     EXPECT_EQ(PayloadText(datagram), "hello datagram");
     EXPECT_EQ(datagram.Header.DataLength, 32 + 14);
     EXPECT_EQ(datagram.Header.TotalLength, 304);
@@ -152,10 +119,7 @@ TEST(NtPorts, DatagramArrivesAsType3WithTheSendersIds) {
     EXPECT_NE(datagram.Header.MessageId, request.Header.MessageId);
 }
 
-TEST(NtPorts, ReplyReleasesTheRequesterWithTheRepliedMessage) {
-    const std::string name = UniqueName("reply");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+TEST_F(NtPorts, ReplyReleasesTheRequesterWithTheRepliedMessage) {
     auto child = zrtest::SpawnChild("PortClient", {name, "request", "question"});
     Port communication = AcceptNext(server.Get());
     PORT_MESSAGE_RECORD request = Expect(server.Get(), LPC_REQUEST);
@@ -175,10 +139,7 @@ TEST(NtPorts, ReplyReleasesTheRequesterWithTheRepliedMessage) {
     EXPECT_EQ(NtReplyPort(server.Get(), &request.Header), STATUS_REPLY_MESSAGE_MISMATCH);
 }
 
-TEST(NtPorts, ThreadsWaitingOnOnePortEachGetTheirOwnReply) {
-    const std::string name = UniqueName("threads");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+TEST_F(NtPorts, ThreadsWaitingOnOnePortEachGetTheirOwnReply) {
     constexpr int kThreads = 8, kRounds = 5;
     auto child = zrtest::SpawnChild("ThreadedClient", {name, std::to_string(kThreads), std::to_string(kRounds)});
     Port communication = AcceptNext(server.Get());
@@ -196,10 +157,7 @@ TEST(NtPorts, ThreadsWaitingOnOnePortEachGetTheirOwnReply) {
     EXPECT_EQ(child.Wait(), 0);
 }
 
-TEST(NtPorts, ABurstOfDatagramsArrivesWholeAndInOrder) {
-    const std::string name = UniqueName("burst");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
+TEST_F(NtPorts, ABurstOfDatagramsArrivesWholeAndInOrder) {
     LocalConnection pair = ConnectLocally(server.Get(), name);
     // More than one read takes at once, so frames are cut at read boundaries.
     constexpr int kCount = 3000;
@@ -218,17 +176,14 @@ TEST(NtPorts, ABurstOfDatagramsArrivesWholeAndInOrder) {
         }
     }
     EXPECT_EQ(received, kCount);
-    pair.client.Close();  // a sender stuck on a full socket sees the end
+    pair.client.Reset();  // a sender stuck on a full socket sees the end
     sender.join();
 }
 
-TEST(NtPorts, ServerReadsAndWritesTheRequestsData) {
-    const std::string name = UniqueName("data");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS);
-    for (size_t size : {size_t{231}, size_t{232}, size_t{5000}, size_t{6} << 20}) {
+TEST_F(NtPorts, ServerReadsAndWritesTheRequestsData) {
+    for (size_t size : {size_t{231}, size_t{232}, size_t{6} << 20}) {
         SCOPED_TRACE(size);
-        auto child = zrtest::SpawnChild("DataClient", {name, std::to_string(size)});
+        auto child = zrtest::SpawnChild("PortClient", {name, "data", std::to_string(size)});
         Port communication = AcceptNext(server.Get());
         PORT_MESSAGE_RECORD request = Expect(server.Get(), LPC_REQUEST);
         const std::vector<uint8_t> sent = Pattern(size, 1);
@@ -258,28 +213,15 @@ TEST(NtPorts, ServerReadsAndWritesTheRequestsData) {
             EXPECT_EQ(count, size);
         }
         EXPECT_EQ(NtReplyPort(server.Get(), &request.Header), STATUS_SUCCESS);
+        EXPECT_EQ(child.Line(), "connect:00000000");
         EXPECT_EQ(child.Line(), "done:00000000:written");
         EXPECT_EQ(child.Wait(), 0);
     }
 }
 
-TEST(NtPorts, ReceiveWithoutMessagesTimesOut) {
-    Port server;
-    ASSERT_EQ(CreatePort(UniqueName("timeout"), server), STATUS_SUCCESS);
-    PORT_MESSAGE_RECORD record{};
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(Receive(server.Get(), record, 100), STATUS_TIMEOUT);
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(100));
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
-    EXPECT_EQ(NtReplyWaitReceivePortEx(server.Get(), nullptr, nullptr, &record.Header, &zero), STATUS_TIMEOUT);
-}
-
-TEST(NtPorts, MessagesLongerThanThePortAllowsAreRefused) {
-    const std::string name = UniqueName("length");
-    Port server;
-    ASSERT_EQ(CreatePort(name, server, 200), STATUS_SUCCESS);
-    LocalConnection pair = ConnectLocally(server.Get(), name);
+TEST_F(NtPorts, MessagesLongerThanThePortAllowsAreRefused) {
+    ASSERT_EQ(CreatePort(name + "-200", server, 200), STATUS_SUCCESS);
+    LocalConnection pair = ConnectLocally(server.Get(), name + "-200");
     struct Case {
         USHORT dataLength, totalLength;
         NTSTATUS expected;
@@ -303,7 +245,12 @@ TEST(NtPorts, MessagesLongerThanThePortAllowsAreRefused) {
             Expect(server.Get(), LPC_DATAGRAM);
         }
     }
-    // What was refused never reached the server.
+    // What was refused never reached the server: the receive times out, not sooner.
     PORT_MESSAGE_RECORD record{};
-    EXPECT_EQ(Receive(server.Get(), record, 50), STATUS_TIMEOUT);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Receive(server.Get(), record, 100), STATUS_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(100));
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    EXPECT_EQ(NtReplyWaitReceivePortEx(server.Get(), nullptr, nullptr, &record.Header, &zero), STATUS_TIMEOUT);
 }

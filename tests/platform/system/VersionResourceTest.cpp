@@ -102,9 +102,8 @@ TEST(VersionResource, FilesWithoutAStamp) {
         EXPECT_EQ(block.error, cases[i].second) << "case " << i;
     }
     BYTE small[8] = {};
-    EXPECT_TRUE(zrtest::FailsWith(ERROR_INSUFFICIENT_BUFFER, [&] {
-        return GetFileVersionInfoW(WindowsPath(ZR_SYSTEM_FIXTURE).c_str(), 0, sizeof small, small);
-    }));
+    EXPECT_FAILS_WITH(GetFileVersionInfoW(WindowsPath(ZR_SYSTEM_FIXTURE).c_str(), 0, sizeof small, small),
+                      FALSE, ERROR_INSUFFICIENT_BUFFER);
 }
 
 }  // namespace

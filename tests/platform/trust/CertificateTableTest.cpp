@@ -7,20 +7,20 @@
 #include <vector>
 
 #include "TrustFixture.h"
+#include "support/FailsWith.h"
 #include "platform/platform.h"
+#include "util/ScopedHandle.h"
 
 namespace {
 
 namespace pki = zrtest::pki;
 
 // A module file opened as the host opens it.
-struct OpenFile {
+struct OpenFile : ScopedKernelHandle {
     explicit OpenFile(const char* path)
-        : handle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS | FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-    ~OpenFile() {
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    }
+        : ScopedKernelHandle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS, nullptr)),
+          handle(Get()) {}
     HANDLE handle;
 };
 
@@ -64,55 +64,46 @@ protected:
     }
 };
 
-TEST_F(CertificateTable, EnumeratesTheEntriesOfTheTable) {
+TEST_F(CertificateTable, EntriesTheirHeadersAndTheirData) {
     ASSERT_TRUE(pki::WriteModuleFile("plain.dll"));
     SignedModule("one.dll", Pki().signer);
     SignedModule("two.dll", Pki().signer);
     ASSERT_TRUE(pki::SignFile("two.dll", Pki().strangerSigner));
     auto count = [](const char* path, WORD type) {
-        OpenFile file(path);
         DWORD count = 99;
-        return ImageEnumerateCertificates(file.handle, type, &count, nullptr, 0) ? count : DWORD(-1);
+        return ImageEnumerateCertificates(OpenFile(path).handle, type, &count, nullptr, 0) ? count : DWORD(-1);
     };
     EXPECT_EQ(count("plain.dll", CERT_SECTION_TYPE_ANY), 0u);
     EXPECT_EQ(count("one.dll", CERT_SECTION_TYPE_ANY), 1u);
     EXPECT_EQ(count("one.dll", WIN_CERT_TYPE_X509), 0u);
-
-    OpenFile two("two.dll");
+    OpenFile file("two.dll");
     DWORD entries = 0, indices[4] = {7, 7, 7, 7};
-    ASSERT_TRUE(ImageEnumerateCertificates(two.handle, WIN_CERT_TYPE_PKCS_SIGNED_DATA, &entries, indices, 1));
+    ASSERT_TRUE(ImageEnumerateCertificates(file.handle, WIN_CERT_TYPE_PKCS_SIGNED_DATA, &entries, indices, 1));
     EXPECT_EQ(entries, 2u);
     EXPECT_EQ(indices[0], 0u);
     EXPECT_EQ(indices[1], 7u);  // beyond the room given
-    EXPECT_FALSE(ImageEnumerateCertificates(two.handle, CERT_SECTION_TYPE_ANY, nullptr, nullptr, 0));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-}
+    EXPECT_FAILS_WITH(ImageEnumerateCertificates(file.handle, CERT_SECTION_TYPE_ANY, nullptr, nullptr, 0), FALSE,
+                      ERROR_INVALID_PARAMETER);
 
-TEST_F(CertificateTable, HeaderAndDataOfAnEntry) {
-    SignedModule("module.dll", Pki().signer);
-    OpenFile file("module.dll");
     WIN_CERTIFICATE header = {};
     header.wRevision = WIN_CERT_REVISION_1_0;
     ASSERT_TRUE(ImageGetCertificateHeader(file.handle, 0, &header));
     EXPECT_EQ(header.wRevision, WIN_CERT_REVISION_2_0);
     EXPECT_EQ(header.wCertificateType, WIN_CERT_TYPE_PKCS_SIGNED_DATA);
     EXPECT_GT(header.dwLength, 200u);
-
     // Too small a buffer: the length needed and ERROR_INSUFFICIENT_BUFFER.
     std::vector<BYTE> buffer(header.dwLength);
     auto* entry = reinterpret_cast<LPWIN_CERTIFICATE>(buffer.data());
     DWORD length = header.dwLength - 1;
-    EXPECT_FALSE(ImageGetCertificateData(file.handle, 0, entry, &length));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FAILS_WITH(ImageGetCertificateData(file.handle, 0, entry, &length), FALSE, ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(length, header.dwLength);
     ASSERT_TRUE(ImageGetCertificateData(file.handle, 0, entry, &length));
     EXPECT_EQ(entry->dwLength, header.dwLength);
     EXPECT_EQ(entry->wRevision, WIN_CERT_REVISION_2_0);
     EXPECT_EQ(entry->bCertificate[0], 0x30);  // a DER sequence
-
-    EXPECT_FALSE(ImageGetCertificateHeader(file.handle, 1, &header));
+    EXPECT_FALSE(ImageGetCertificateHeader(file.handle, 2, &header));
     length = 0;
-    EXPECT_FALSE(ImageGetCertificateData(file.handle, 1, nullptr, &length));
+    EXPECT_FALSE(ImageGetCertificateData(file.handle, 2, nullptr, &length));
     EXPECT_FALSE(ImageGetCertificateHeader(reinterpret_cast<HANDLE>(0x7FFFFFF0), 0, &header));
 }
 
@@ -127,8 +118,7 @@ TEST_F(CertificateTable, MessageVerificationGivesContentAndSigner) {
     ASSERT_EQ(size, 32u);
     BYTE content[32];
     size = 16;
-    EXPECT_FALSE(Verify(message, content, &size, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+    EXPECT_FAILS_WITH(Verify(message, content, &size, nullptr), FALSE, ERROR_MORE_DATA);
     size = sizeof content;
     ASSERT_TRUE(Verify(message, content, &size, nullptr));
     std::string original = ReadAll("module.dll").substr(0, 4096);
@@ -147,16 +137,13 @@ TEST_F(CertificateTable, MessageVerificationGivesContentAndSigner) {
     EXPECT_TRUE(CertFreeCertificateContext(nullptr));
 
     // Another signer index, a damaged message, garbage, wrong parameters.
-    EXPECT_FALSE(Verify(message, nullptr, nullptr, &certificate, 1));
-    EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NO_SIGNER));
+    EXPECT_FAILS_WITH(Verify(message, nullptr, nullptr, &certificate, 1), FALSE, CRYPT_E_NO_SIGNER);
     EXPECT_EQ(certificate, nullptr);
     std::vector<BYTE> damaged = message;
     damaged[damaged.size() - 10] ^= 0x40;
     EXPECT_FALSE(Verify(damaged, nullptr, nullptr, &certificate));
-    EXPECT_FALSE(Verify({0x04, 0x03, 1, 2, 3}, nullptr, nullptr, &certificate));
-    EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_ASN1_BADTAG));
-    EXPECT_FALSE(Verify(message, nullptr, nullptr, &certificate, 0, 4));
-    EXPECT_EQ(GetLastError(), DWORD(E_INVALIDARG));
+    EXPECT_FAILS_WITH(Verify({0x04, 0x03, 1, 2, 3}, nullptr, nullptr, &certificate), FALSE, CRYPT_E_ASN1_BADTAG);
+    EXPECT_FAILS_WITH(Verify(message, nullptr, nullptr, &certificate, 0, 4), FALSE, E_INVALIDARG);
 }
 
 TEST_F(CertificateTable, DisplayNameFollowsTheWindowsOrderInTheAnsiCodePage) {
@@ -206,8 +193,8 @@ TEST(TrustHashMessage, DigestedDataWithOrWithoutTheContent) {
         std::vector<BYTE> blob(blobLength);
         BYTE hash[32];
         DWORD small = blobLength - 1;
-        EXPECT_FALSE(CryptHashMessage(&para, detached, 2, parts, lengths, blob.data(), &small, nullptr, nullptr));
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+        EXPECT_FAILS_WITH(CryptHashMessage(&para, detached, 2, parts, lengths, blob.data(), &small, nullptr, nullptr),
+                          FALSE, ERROR_MORE_DATA);
         EXPECT_EQ(small, blobLength);
         ASSERT_TRUE(CryptHashMessage(&para, detached, 2, parts, lengths, blob.data(), &blobLength, hash, &hashLength));
         EXPECT_EQ(Bytes(hash, 32), Bytes(expected, 32));
@@ -226,8 +213,8 @@ TEST(TrustHashMessage, DigestedDataWithOrWithoutTheContent) {
 
     para.HashAlgorithm.pszObjId = const_cast<char*>("1.2.3.4");
     DWORD length = 0;
-    EXPECT_FALSE(CryptHashMessage(&para, FALSE, 2, parts, lengths, nullptr, &length, nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_UNKNOWN_ALGO));
+    EXPECT_FAILS_WITH(CryptHashMessage(&para, FALSE, 2, parts, lengths, nullptr, &length, nullptr, nullptr), FALSE,
+                      CRYPT_E_UNKNOWN_ALGO);
 }
 
 }  // namespace

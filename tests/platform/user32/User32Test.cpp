@@ -17,9 +17,9 @@
 namespace {
 
 constexpr DWORD kLongWait = 10000;
-constexpr DWORD kProbe = 200;
 constexpr UINT kPing = WM_USER + 1;
 constexpr UINT kAsk = WM_USER + 2;
+const HWND kBadWindow = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x7FFE));
 
 struct Seen {
     UINT message;
@@ -38,61 +38,48 @@ struct Recorder {
     HINSTANCE createInstance = nullptr;
     std::string createClass;
     // Optional behaviour for the private messages; by default they answer wParam * 2.
-    std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)> onPrivate;
+    std::function<LRESULT(UINT, WPARAM)> onPrivate;
 
+    std::vector<Seen> Private() { return Snapshot(WM_USER); }
     std::vector<UINT> Messages() {
-        std::lock_guard<std::mutex> guard(lock);
         std::vector<UINT> messages;
-        for (const auto& s : seen) messages.push_back(s.message);
+        for (const auto& s : Snapshot(0)) messages.push_back(s.message);
         return messages;
     }
-    std::vector<Seen> Private() {
+    std::vector<Seen> Snapshot(UINT from) {
         std::lock_guard<std::mutex> guard(lock);
-        std::vector<Seen> privates;
-        for (const auto& s : seen) {
-            if (s.message >= WM_USER) privates.push_back(s);
-        }
-        return privates;
+        std::vector<Seen> out;
+        for (const auto& s : seen)
+            if (s.message >= from) out.push_back(s);
+        return out;
     }
 };
 
 std::mutex g_recordersLock;
 std::map<HWND, Recorder*> g_recorders;
 
-Recorder* RecorderOf(HWND window) {
-    std::lock_guard<std::mutex> guard(g_recordersLock);
-    auto it = g_recorders.find(window);
-    return it == g_recorders.end() ? nullptr : it->second;
-}
-
 LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
-        auto* recorder = static_cast<Recorder*>(create->lpCreateParams);
+    auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
+    Recorder* recorder = nullptr;
+    {
         std::lock_guard<std::mutex> guard(g_recordersLock);
-        g_recorders[window] = recorder;
+        if (message == WM_NCCREATE) g_recorders[window] = static_cast<Recorder*>(create->lpCreateParams);
+        recorder = g_recorders.count(window) ? g_recorders[window] : nullptr;
+        if (message == WM_NCDESTROY) g_recorders.erase(window);
     }
-    Recorder* recorder = RecorderOf(window);
     if (!recorder) return message == WM_CREATE ? -1 : DefWindowProcA(window, message, wParam, lParam);
     {
         std::lock_guard<std::mutex> guard(recorder->lock);
         recorder->seen.push_back({message, wParam, lParam, GetCurrentThreadId(), InSendMessage() != FALSE});
     }
     if (message == WM_CREATE) {
-        auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
         recorder->createParam = create->lpCreateParams;
         recorder->createInstance = create->hInstance;
         recorder->createClass = IS_INTRESOURCE(create->lpszClass) ? "#atom" : create->lpszClass;
         return 0;
     }
-    if (message == WM_NCDESTROY) {
-        std::lock_guard<std::mutex> guard(g_recordersLock);
-        g_recorders.erase(window);
-    }
-    if (message >= WM_USER) {
-        return recorder->onPrivate ? recorder->onPrivate(window, message, wParam, lParam)
-                                   : static_cast<LRESULT>(wParam * 2);
-    }
+    if (message >= WM_USER)
+        return recorder->onPrivate ? recorder->onPrivate(message, wParam) : static_cast<LRESULT>(wParam * 2);
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
@@ -114,18 +101,12 @@ HWND MakeWindow(Recorder* recorder, DWORD style = 0) {
                            nullptr, nullptr, TestInstance(), recorder);
 }
 
-// An owned event of the layer.
-class Event {
-public:
-    Event() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    ~Event() { CloseHandle(handle_); }
-    Event(const Event&) = delete;
-    Event& operator=(const Event&) = delete;
-    void Set() { SetEvent(handle_); }
-    bool WaitFor(DWORD ms = kLongWait) { return WaitForSingleObject(handle_, ms) == WAIT_OBJECT_0; }
-
-private:
-    HANDLE handle_;
+// An owned manual-reset event of the layer.
+struct Event {
+    HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ~Event() { CloseHandle(handle); }
+    void Set() { SetEvent(handle); }
+    bool WaitFor(DWORD ms = kLongWait) { return WaitForSingleObject(handle, ms) == WAIT_OBJECT_0; }
 };
 
 // A thread that owns one window and, once released, runs the message loop
@@ -139,13 +120,7 @@ public:
             created_.Set();
             go_.WaitFor();
             MSG msg;
-            BOOL got;
-            while ((got = GetMessageA(&msg, nullptr, 0, 0)) > 0) {
-                TranslateMessage(&msg);
-                DispatchMessageA(&msg);
-            }
-            loopResult_ = got;
-            quitCode_ = static_cast<int>(msg.wParam);
+            while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
         });
         created_.WaitFor();
         if (startLoop) Go();
@@ -155,21 +130,14 @@ public:
         PostThreadMessageA(threadId_, WM_QUIT, 0, 0);
         thread_.join();
     }
-    WindowThread(const WindowThread&) = delete;
-    WindowThread& operator=(const WindowThread&) = delete;
-
     void Go() { go_.Set(); }
     HWND Window() const { return window_; }
     DWORD ThreadId() const { return threadId_; }
-    void Join() { thread_.join(); }
 
     Recorder recorder;
-    std::atomic<BOOL> loopResult_{-2};
-    std::atomic<int> quitCode_{0};
 
 private:
-    Event created_;
-    Event go_;
+    Event created_, go_;
     HWND window_ = nullptr;
     DWORD threadId_ = 0;
     std::thread thread_;
@@ -185,16 +153,12 @@ bool WaitForIncomingSend() {
     return false;
 }
 
-// ---- Classes and windows.
-
 TEST(User32Classes, ASecondClassOfTheSameNameAndInstanceFailsWithClassAlreadyExists) {
     WNDCLASSA wc{};
     wc.lpfnWndProc = DefWindowProcA;
     wc.hInstance = TestInstance();
     wc.lpszClassName = "User32TestOnce";
-    ATOM atom = RegisterClassA(&wc);
-    EXPECT_GE(atom, 0xC000);
-
+    EXPECT_GE(RegisterClassA(&wc), 0xC000);
     wc.lpszClassName = "USER32TESTONCE";
     EXPECT_FAILS_WITH(RegisterClassA(&wc), 0, ERROR_CLASS_ALREADY_EXISTS);
     WNDCLASSW wide{};
@@ -202,7 +166,6 @@ TEST(User32Classes, ASecondClassOfTheSameNameAndInstanceFailsWithClassAlreadyExi
     wide.hInstance = TestInstance();
     wide.lpszClassName = L"User32TestOnce";
     EXPECT_FAILS_WITH(RegisterClassW(&wide), 0, ERROR_CLASS_ALREADY_EXISTS);
-
     wide.hInstance = nullptr;
     EXPECT_NE(RegisterClassW(&wide), 0) << "another instance may use the name";
     EXPECT_FAILS_WITH(RegisterClassA(nullptr), 0, ERROR_INVALID_PARAMETER);
@@ -217,54 +180,37 @@ TEST(User32Windows, CreationDeliversTheCreateStructWithItsParameterDuringTheCall
     EXPECT_EQ(recorder.createInstance, TestInstance());
     EXPECT_EQ(recorder.createClass, "User32TestClass");
     EXPECT_EQ(recorder.seen[1].threadId, GetCurrentThreadId());
-
-    auto value = reinterpret_cast<uintptr_t>(window);
+    const auto value = reinterpret_cast<uintptr_t>(window);
     EXPECT_LT(value, 0x80000000u) << "fits the 32-bit window field of a module";
     EXPECT_EQ(value % 2, 0u);
     DWORD pid = 0;
     EXPECT_EQ(GetWindowThreadProcessId(window, &pid), GetCurrentThreadId());
     EXPECT_EQ(pid, GetCurrentProcessId());
 
-    EXPECT_FALSE(IsWindowVisible(window));
-    EXPECT_FALSE(ShowWindow(window, SW_HIDE)) << "was not visible";
-    EXPECT_FALSE(ShowWindow(window, SW_SHOW));
-    EXPECT_TRUE(IsWindowVisible(window));
+    EXPECT_FALSE(ShowWindow(window, SW_SHOW)) << "was not visible";
     EXPECT_TRUE(ShowWindow(window, SW_HIDE)) << "was visible";
     EXPECT_EQ(recorder.Messages().back(), static_cast<UINT>(WM_SHOWWINDOW));
 
     EXPECT_TRUE(DestroyWindow(window));
-    auto messages = recorder.Messages();
-    ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[messages.size() - 2], static_cast<UINT>(WM_DESTROY));
-    EXPECT_EQ(messages.back(), static_cast<UINT>(WM_NCDESTROY));
+    const auto messages = recorder.Messages();
+    EXPECT_EQ(std::vector<UINT>(messages.end() - 2, messages.end()), (std::vector<UINT>{WM_DESTROY, WM_NCDESTROY}));
     EXPECT_FALSE(IsWindow(window));
     EXPECT_FAILS_WITH(DestroyWindow(window), FALSE, ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_FAILS_WITH(SendMessageA(window, kPing, 1, 0), 0, ERROR_INVALID_WINDOW_HANDLE);
-
-    HWND next = MakeWindow(&recorder);
+    HWND next = MakeWindow(&recorder, WS_VISIBLE);
     EXPECT_NE(next, window) << "a reused slot gets a new handle";
-    EXPECT_FALSE(IsWindow(window));
+    EXPECT_TRUE(IsWindowVisible(next));
     DestroyWindow(next);
 }
 
 TEST(User32Windows, RefusedCreationsLeaveNoWindow) {
-    Recorder recorder;
-    HWND visible = MakeWindow(&recorder, WS_VISIBLE);
-    EXPECT_TRUE(IsWindowVisible(visible));
-    DestroyWindow(visible);
-
-    // The procedure answers WM_CREATE with -1 when it gets no recorder.
-    EXPECT_EQ(MakeWindow(nullptr), nullptr);
-
+    EXPECT_EQ(MakeWindow(nullptr), nullptr) << "the procedure answers WM_CREATE with -1 without a recorder";
     EXPECT_FAILS_WITH(CreateWindowExA(0, "NoSuchClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
                       nullptr, ERROR_CANNOT_FIND_WND_CLASS);
-    EXPECT_FAILS_WITH(CreateWindowExW(0, L"NoSuchClass", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
-                      nullptr, ERROR_CANNOT_FIND_WND_CLASS);
-    HWND badParent = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x7FFE));
-    EXPECT_FAILS_WITH(CreateWindowExA(0, TestClass(), "", 0, 0, 0, 0, 0, badParent, nullptr, TestInstance(),
-                                      &recorder),
-                      nullptr, ERROR_INVALID_WINDOW_HANDLE);
-
+    Recorder recorder;
+    EXPECT_FAILS_WITH(
+        CreateWindowExA(0, TestClass(), "", 0, 0, 0, 0, 0, kBadWindow, nullptr, TestInstance(), &recorder), nullptr,
+        ERROR_INVALID_WINDOW_HANDLE);
     for (uintptr_t bad : {uintptr_t{0}, uintptr_t{1}, uintptr_t{0x7FFE}, uintptr_t{0x12345678}}) {
         SCOPED_TRACE(bad);
         HWND window = reinterpret_cast<HWND>(bad);
@@ -281,19 +227,14 @@ TEST(User32Windows, OnlyTheOwningThreadDestroysDispatchesOrGetsItsMessages) {
     msg.hwnd = owner.Window();
     msg.message = kPing;
     EXPECT_FAILS_WITH(DispatchMessageA(&msg), 0, ERROR_WINDOW_OF_OTHER_THREAD);
-    MSG got{};
-    EXPECT_FAILS_WITH(GetMessageA(&got, owner.Window(), 0, 0), -1, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FAILS_WITH(GetMessageA(&msg, owner.Window(), 0, 0), -1, ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_TRUE(IsWindow(owner.Window()));
 }
 
-// ---- The thread's queue.
-
 TEST(User32Queue, GetMessageFailsForABadWindowAndEndsWithZeroOnQuit) {
     MSG msg{};
-    EXPECT_FAILS_WITH(GetMessageA(&msg, reinterpret_cast<HWND>(static_cast<uintptr_t>(0x7FFE)), 0, 0), -1,
-                      ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FAILS_WITH(GetMessageA(&msg, kBadWindow, 0, 0), -1, ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_FAILS_WITH(GetMessageW(nullptr, nullptr, 0, 0), -1, ERROR_NOACCESS);
-
     ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_QUIT, 42, 0));
     EXPECT_EQ(GetMessageA(&msg, nullptr, 0, 0), 0);
     EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
@@ -303,13 +244,11 @@ TEST(User32Queue, GetMessageFailsForABadWindowAndEndsWithZeroOnQuit) {
     ASSERT_TRUE(PostMessageA(nullptr, kPing, 1, 0));
     PostQuitMessage(7);
     ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kPing, 2, 0));
-    EXPECT_EQ(GetMessageW(&msg, nullptr, 0, 0), 1);
-    EXPECT_EQ(msg.wParam, 1u);
-    EXPECT_EQ(msg.hwnd, nullptr);
-    EXPECT_EQ(GetMessageW(&msg, nullptr, 0, 0), 1);
-    EXPECT_EQ(msg.wParam, 2u);
-    EXPECT_EQ(GetMessageW(&msg, nullptr, 0, 0), 0);
-    EXPECT_EQ(msg.wParam, 7u);
+    for (auto [result, wParam] : {std::pair{1, 1u}, {1, 2u}, {0, 7u}}) {
+        EXPECT_EQ(GetMessageW(&msg, nullptr, 0, 0), result);
+        EXPECT_EQ(msg.wParam, wParam);
+        EXPECT_EQ(msg.hwnd, nullptr);
+    }
     EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) << "the quit flag is taken once";
 }
 
@@ -319,7 +258,6 @@ TEST(User32Queue, FiltersAndPeekingTakeOnlyWhatTheyAskFor) {
     ASSERT_TRUE(PostMessageA(window, kPing, 1, 0));
     ASSERT_TRUE(PostMessageA(nullptr, kAsk, 2, 0));
     ASSERT_TRUE(PostMessageA(window, kAsk, 3, 0));
-
     MSG msg{};
     ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));
     EXPECT_EQ(msg.wParam, 1u);
@@ -358,7 +296,6 @@ TEST(User32Queue, AFullQueueRefusesPostsWithNotEnoughQuota) {
 
 TEST(User32Queue, PostThreadMessageNeedsAThreadWithAQueue) {
     EXPECT_FAILS_WITH(PostThreadMessageA(0x7FFFFFF0u, kPing, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
-
     Event ready, touched, release;
     std::atomic<DWORD> id{0};
     std::thread worker([&] {
@@ -368,27 +305,30 @@ TEST(User32Queue, PostThreadMessageNeedsAThreadWithAQueue) {
         MSG msg;
         PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // creates the queue
         release.Set();
-        MSG got;
-        GetMessageA(&got, nullptr, 0, 0);
+        GetMessageA(&msg, nullptr, 0, 0);
     });
     ASSERT_TRUE(ready.WaitFor());
-    // A thread that never used the queue has none.
-    EXPECT_FAILS_WITH(PostThreadMessageA(id, kPing, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
+    EXPECT_FAILS_WITH(PostThreadMessageA(id, kPing, 0, 0), FALSE, ERROR_INVALID_THREAD_ID) << "never used a queue";
     touched.Set();
     ASSERT_TRUE(release.WaitFor());
     EXPECT_TRUE(PostThreadMessageA(id, WM_QUIT, 0, 0));
     worker.join();
 }
 
-// ---- SendMessage.
-
-TEST(User32Send, OnTheOwnThreadTheProcedureRunsDirectly) {
+TEST(User32Send, OnTheOwnThreadTheProcedureRunsDirectlyAlsoThroughTheBuiltInDll) {
     Recorder recorder;
     HWND window = MakeWindow(&recorder);
     EXPECT_EQ(SendMessageA(window, kPing, 21, 0), 42);
     EXPECT_EQ(SendMessageW(window, kPing, 5, 0), 10);
-    auto privates = recorder.Private();
-    ASSERT_EQ(privates.size(), 2u);
+    HMODULE user32 = LoadLibraryA("USER32.dll");
+    ASSERT_NE(user32, nullptr);
+    auto send = reinterpret_cast<LRESULT(WINAPI*)(HWND, UINT, WPARAM, LPARAM)>(
+        reinterpret_cast<void*>(GetProcAddress(user32, "SendMessageA")));
+    ASSERT_NE(send, nullptr);
+    EXPECT_EQ(send(window, kPing, 4, 0), 8);
+    FreeLibrary(user32);
+    const auto privates = recorder.Private();
+    ASSERT_EQ(privates.size(), 3u);
     EXPECT_FALSE(privates[0].inSend);
     MSG msg;
     EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) << "nothing went through the queue";
@@ -397,28 +337,18 @@ TEST(User32Send, OnTheOwnThreadTheProcedureRunsDirectly) {
 
 TEST(User32Send, AcrossThreadsTheSenderWaitsUntilTheWindowThreadHandledIt) {
     WindowThread owner(false);  // not yet in its loop
-    struct Send {
-        HWND window;
-        std::atomic<LRESULT> result{-1};
-    } send{owner.Window()};
-    HANDLE sender = CreateThread(
-        nullptr, 0,
-        [](LPVOID raw) -> DWORD {
-            auto* args = static_cast<Send*>(raw);
-            args->result = SendMessageA(args->window, kPing, 50, 7);
-            return 0;
-        },
-        &send, 0, nullptr);
-    ASSERT_NE(sender, nullptr);
-    EXPECT_EQ(WaitForSingleObject(sender, kProbe), static_cast<DWORD>(WAIT_TIMEOUT))
-        << "the send waits for the window's thread";
+    std::atomic<LRESULT> result{-1};
+    Event sent;
+    std::thread sender([&] {
+        result = SendMessageA(owner.Window(), kPing, 50, 7);
+        sent.Set();
+    });
+    EXPECT_FALSE(sent.WaitFor(200)) << "the send waits for the window's thread";
     EXPECT_TRUE(owner.recorder.Private().empty());
-
     owner.Go();
-    ASSERT_EQ(WaitForSingleObject(sender, kLongWait), WAIT_OBJECT_0);
-    CloseHandle(sender);
-    EXPECT_EQ(send.result.load(), 100);
-    auto privates = owner.recorder.Private();
+    sender.join();
+    EXPECT_EQ(result.load(), 100);
+    const auto privates = owner.recorder.Private();
     ASSERT_EQ(privates.size(), 1u);
     EXPECT_EQ(privates[0].threadId, owner.ThreadId()) << "handled on the window's own thread";
     EXPECT_TRUE(privates[0].inSend);
@@ -432,14 +362,13 @@ TEST(User32Send, SentMessagesAreHandledAheadOfPostedOnes) {
     std::atomic<LRESULT> result{-1};
     std::thread sender([&] { result = SendMessageA(window, kAsk, 2, 0); });
     ASSERT_TRUE(WaitForIncomingSend());
-
     MSG msg;
     ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), 1);
     sender.join();  // the sent message was handled inside GetMessage
     EXPECT_EQ(result.load(), 4);
     EXPECT_EQ(msg.wParam, 1u) << "the posted message comes out after";
     DispatchMessageA(&msg);
-    auto privates = recorder.Private();
+    const auto privates = recorder.Private();
     ASSERT_EQ(privates.size(), 2u);
     EXPECT_EQ(privates[0].message, kAsk);
     EXPECT_EQ(privates[1].message, kPing);
@@ -451,12 +380,11 @@ TEST(User32Send, AThreadWaitingForItsOwnSendHandlesMessagesSentBack) {
     HWND local = MakeWindow(&here);
     WindowThread remote;
     // The remote window asks back before it answers: wParam 3 comes back as 3 * 2 + 1.
-    remote.recorder.onPrivate = [local](HWND, UINT message, WPARAM wParam, LPARAM) -> LRESULT {
-        if (message != kAsk) return static_cast<LRESULT>(wParam * 2);
-        return SendMessageA(local, kPing, wParam, 0) + 1;
+    remote.recorder.onPrivate = [local](UINT message, WPARAM wParam) -> LRESULT {
+        return message == kAsk ? SendMessageA(local, kPing, wParam, 0) + 1 : static_cast<LRESULT>(wParam * 2);
     };
     EXPECT_EQ(SendMessageA(remote.Window(), kAsk, 3, 0), 7);
-    auto privates = here.Private();
+    const auto privates = here.Private();
     ASSERT_EQ(privates.size(), 1u);
     EXPECT_EQ(privates[0].threadId, GetCurrentThreadId());
     EXPECT_TRUE(privates[0].inSend);
@@ -465,14 +393,12 @@ TEST(User32Send, AThreadWaitingForItsOwnSendHandlesMessagesSentBack) {
 
 TEST(User32Send, ManyThreadsSendingToOneWindowEachGetTheirOwnAnswer) {
     WindowThread owner;
-    constexpr int kThreads = 4;
-    constexpr int kSends = 300;
     std::atomic<int> wrong{0};
     std::vector<std::thread> senders;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 4; ++t) {
         senders.emplace_back([&, t] {
-            for (int i = 0; i < kSends; ++i) {
-                WPARAM value = static_cast<WPARAM>(t * 100000 + i);
+            for (int i = 0; i < 300; ++i) {
+                const WPARAM value = static_cast<WPARAM>(t * 100000 + i);
                 if (i % 3 == 0) PostMessageA(owner.Window(), kPing, value, 0);
                 if (SendMessageA(owner.Window(), kPing, value, 0) != static_cast<LRESULT>(value * 2)) ++wrong;
             }
@@ -496,43 +422,19 @@ TEST(User32Send, AWindowWhoseThreadEndedFailsTheSend) {
     EXPECT_FALSE(IsWindow(window)) << "the windows go with their thread";
     EXPECT_FAILS_WITH(PostMessageA(window, kPing, 1, 0), FALSE, ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_FAILS_WITH(PostThreadMessageA(threadId, kPing, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
-}
 
-TEST(User32Send, AThreadThatEndsWithASendWaitingFailsIt) {
-    Recorder recorder;
-    std::atomic<HWND> window{nullptr};
+    // A thread that ends with a send waiting fails that send.
+    std::atomic<HWND> waiting{nullptr};
     Event created;
     std::thread owner([&] {
-        window = MakeWindow(&recorder);
+        waiting = MakeWindow(&recorder);
         created.Set();
         WaitForIncomingSend();  // and end without ever taking it
     });
     ASSERT_TRUE(created.WaitFor());
-    SetLastError(0xDEADBEEF);
-    EXPECT_EQ(SendMessageA(window, kPing, 9, 0), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+    EXPECT_FAILS_WITH(SendMessageA(waiting, kPing, 9, 0), 0, ERROR_INVALID_WINDOW_HANDLE);
     owner.join();
-    EXPECT_TRUE(recorder.Private().empty()) << "the procedure never saw it";
-}
-
-// ---- The built-in module and wsprintfA.
-
-TEST(User32Module, ExportsAreFoundThroughTheBuiltInDll) {
-    HMODULE user32 = LoadLibraryA("USER32.dll");
-    ASSERT_NE(user32, nullptr);
-    for (const char* name : {"RegisterClassA", "CreateWindowExA", "GetMessageA", "PeekMessageA", "TranslateMessage",
-                             "DispatchMessageA", "PostThreadMessageA", "PostQuitMessage", "SendMessageA",
-                             "DefWindowProcA", "wsprintfA"}) {
-        SCOPED_TRACE(name);
-        EXPECT_NE(GetProcAddress(user32, name), nullptr);
-    }
-    auto send = reinterpret_cast<LRESULT(WINAPI*)(HWND, UINT, WPARAM, LPARAM)>(
-        reinterpret_cast<void*>(GetProcAddress(user32, "SendMessageA")));
-    Recorder recorder;
-    HWND window = MakeWindow(&recorder);
-    EXPECT_EQ(send(window, kPing, 4, 0), 8);
-    DestroyWindow(window);
-    FreeLibrary(user32);
+    EXPECT_TRUE(recorder.Private().empty()) << "the procedure never saw either";
 }
 
 std::string Format(const char* format, ...) {
@@ -559,11 +461,10 @@ TEST(User32Wsprintf, FormatsAsWindowsDoes) {
               "(null)|(null)");
     EXPECT_EQ(Format("100%% %y %I64d %I64u %hd %hu", -1234567890123LL, 18446744073709551615ULL, 70000, 70000),
               "100% y -1234567890123 18446744073709551615 4464 4464");
-    std::string pointer = Format("%p", reinterpret_cast<void*>(static_cast<uintptr_t>(0xABC)));
-    EXPECT_EQ(pointer, std::string(sizeof(void*) * 2 - 3, '0') + "ABC") << "every digit, in capitals";
-
-    std::string longText(2000, 'a');
-    EXPECT_EQ(Format("%s", longText.c_str()).size(), 1023u) << "at most 1024 bytes with the terminator";
+    EXPECT_EQ(Format("%p", reinterpret_cast<void*>(static_cast<uintptr_t>(0xABC))),
+              std::string(sizeof(void*) * 2 - 3, '0') + "ABC")
+        << "every digit, in capitals";
+    EXPECT_EQ(Format("%s", std::string(2000, 'a').c_str()).size(), 1023u) << "at most 1024 bytes with the terminator";
     char buffer[64];
     EXPECT_EQ(wsprintfA(buffer, "Module: %s 0x%X", "x", 0x100u), 15);
     EXPECT_STREQ(buffer, "Module: x 0x100");
