@@ -26,91 +26,9 @@
 #include "log/Log.h"
 #include "log/LogFormat.h"
 #include "log/LogReader.h"
+#include "Commands.h"
 
-namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitBad = 1;
-constexpr int kExitUsage = 2;
-
-// The name the host gives its log; records are keyed with it.
-constexpr char kHostLogName[] = "kvlzrmodproc.log";
-
-const char kUsage[] =
-    "usage:\n"
-    "  zrlog show FILE [--name NAME]     print each record: time stamp, blank, line\n"
-    "  zrlog verify FILE [--name NAME] [--last HASH]\n"
-    "                                    check every record and the hash chain; prints the last\n"
-    "                                    record's chain hash. Keep it elsewhere: given back with\n"
-    "                                    --last, it proves no record was cut off the end since\n"
-    "  zrlog follow FILE [--name NAME]   print records as they are appended (Ctrl-C ends)\n"
-    "  zrlog append [--level N] TEXT     log TEXT at level N (default 2) into kvlzrmodproc.log\n"
-    "                                    in the current directory, if the configured level allows\n"
-    "  zrlog --help\n"
-    "NAME is the log file's original name when FILE was renamed (record keys include it).\n"
-    "Control characters inside a logged line are shown escaped (\\r, \\n, \\t, \\xNN), so one\n"
-    "printed line is always one record.\n"
-    "Exit codes: 0 success; 1 a bad record, or the line could not be written;\n"
-    "            2 usage error, missing or unreadable file, or not a log file.\n";
-
-int Usage(const char* problem) {
-    if (problem) std::fprintf(stderr, "zrlog: %s\n", problem);
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-}
-
-volatile std::sig_atomic_t g_stop = 0;
-
-void OnStopSignal(int) { g_stop = 1; }
-
-struct FileArguments {
-    std::string path;
-    std::string name;
-    std::string last;  // verify --last: a chain hash the operator kept
-    bool nameGiven = false;
-};
-
-bool IsChainHash(const std::string& text) {
-    if (text.size() != 32) return false;
-    for (char c : text)
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-    return true;
-}
-
-// FILE [--name NAME]
-bool ParseFileArguments(int argc, char** argv, int first, bool allowLast, FileArguments& out, std::string& problem) {
-    for (int i = first; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--name") {
-            if (i + 1 >= argc || !*argv[i + 1]) {
-                problem = "--name needs a file name";
-                return false;
-            }
-            out.name = argv[++i];
-            out.nameGiven = true;
-        } else if (arg == "--last" && allowLast) {
-            if (i + 1 >= argc || !IsChainHash(argv[i + 1])) {
-                problem = "--last needs a chain hash of 32 hexadecimal digits, as verify prints it";
-                return false;
-            }
-            out.last = argv[++i];
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            problem = "unknown option " + arg;
-            return false;
-        } else if (out.path.empty()) {
-            out.path = arg;
-        } else {
-            problem = "more than one file given";
-            return false;
-        }
-    }
-    if (out.path.empty()) {
-        problem = "no log file given";
-        return false;
-    }
-    if (out.name.empty()) out.name = zrlog::LogNameOf(out.path);
-    return true;
-}
+namespace zrlogtool {
 
 // Missing and unreadable files are usage-level errors.
 bool CheckReadable(const std::string& path) {
@@ -179,6 +97,80 @@ void PrintRecord(const zrlog::Record& record) {
     std::fputc(' ', stdout);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
+}
+
+}  // namespace zrlogtool
+
+namespace {
+
+using namespace zrlogtool;
+
+// The name the host gives its log; records are keyed with it.
+constexpr char kHostLogName[] = "kvlzrmodproc.log";
+
+const char kUsage[] =
+    "usage:\n"
+    "  zrlog show FILE [--name NAME]     print each record: time stamp, blank, line\n"
+    "  zrlog verify FILE [--name NAME] [--last HASH]\n"
+    "                                    check every record and the hash chain; prints the last\n"
+    "                                    record's chain hash. Keep it elsewhere: given back with\n"
+    "                                    --last, it proves no record was cut off the end since\n"
+    "  zrlog follow FILE [--name NAME]   print records as they are appended (Ctrl-C ends)\n"
+    "  zrlog append [--level N] TEXT     log TEXT at level N (default 2) into kvlzrmodproc.log\n"
+    "                                    in the current directory, if the configured level allows\n"
+    "  zrlog --help\n"
+    "NAME is the log file's original name when FILE was renamed (record keys include it).\n"
+    "Control characters inside a logged line are shown escaped (\\r, \\n, \\t, \\xNN), so one\n"
+    "printed line is always one record.\n"
+    "Exit codes: 0 success; 1 a bad record, or the line could not be written;\n"
+    "            2 usage error, missing or unreadable file, or not a log file.\n";
+
+int Usage(const char* problem) {
+    if (problem) std::fprintf(stderr, "zrlog: %s\n", problem);
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+}
+
+bool IsChainHash(const std::string& text) {
+    if (text.size() != 32) return false;
+    for (char c : text)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+// FILE [--name NAME]
+bool ParseFileArguments(int argc, char** argv, int first, bool allowLast, FileArguments& out, std::string& problem) {
+    for (int i = first; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--name") {
+            if (i + 1 >= argc || !*argv[i + 1]) {
+                problem = "--name needs a file name";
+                return false;
+            }
+            out.name = argv[++i];
+            out.nameGiven = true;
+        } else if (arg == "--last" && allowLast) {
+            if (i + 1 >= argc || !IsChainHash(argv[i + 1])) {
+                problem = "--last needs a chain hash of 32 hexadecimal digits, as verify prints it";
+                return false;
+            }
+            out.last = argv[++i];
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            problem = "unknown option " + arg;
+            return false;
+        } else if (out.path.empty()) {
+            out.path = arg;
+        } else {
+            problem = "more than one file given";
+            return false;
+        }
+    }
+    if (out.path.empty()) {
+        problem = "no log file given";
+        return false;
+    }
+    if (out.name.empty()) out.name = zrlog::LogNameOf(out.path);
+    return true;
 }
 
 // Under a wrong key a record fails to decrypt, nearly always on its padding
@@ -307,99 +299,6 @@ int Verify(const FileArguments& args) {
         HintRenamed(args, content.substr(0, content.find("\r\n")));
     }
     return kExitBad;
-}
-
-struct FileIdentity {
-    bool exists = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-};
-
-FileIdentity Identify(const std::string& path) {
-    FileIdentity id;
-    struct stat info{};
-    if (stat(path.c_str(), &info) == 0) {
-        id.exists = true;
-        id.device = info.st_dev;
-        id.inode = info.st_ino;
-        id.size = info.st_size;
-    }
-    return id;
-}
-
-// Polls the file; a file that shrank or was replaced is read again from its
-// beginning (the log restarts above its size limit).
-int Follow(const FileArguments& args) {
-    if (!CheckReadable(args.path) || NotALogFile(args.path)) return kExitUsage;
-    struct sigaction action{};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    FileIdentity current = Identify(args.path);
-    off_t offset = 0;
-    size_t number = 0;
-    std::string pending;  // bytes of a record not yet complete
-    std::string firstRecord;
-    while (!g_stop) {
-        const FileIdentity now = Identify(args.path);
-        if (now.exists) {
-            bool restarted = now.device != current.device || now.inode != current.inode || now.size < offset;
-            // A file recreated and grown back past our offset between two polls
-            // shows itself by a different first record.
-            if (!restarted && !firstRecord.empty()) {
-                std::ifstream in(args.path, std::ios::binary);
-                std::string head(firstRecord.size(), '\0');
-                if (in.read(head.data(), static_cast<std::streamsize>(head.size())) && head != firstRecord) restarted = true;
-            }
-            if (restarted) {
-                std::fprintf(stderr, "zrlog: %s was restarted; reading it from its beginning\n", args.path.c_str());
-                offset = 0;
-                number = 0;
-                pending.clear();
-                firstRecord.clear();
-            }
-            current = now;
-            if (now.size > offset) {
-                std::ifstream in(args.path, std::ios::binary);
-                in.seekg(offset);
-                std::string chunk(static_cast<size_t>(now.size - offset), '\0');
-                in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-                chunk.resize(static_cast<size_t>(in.gcount()));
-                offset += static_cast<off_t>(chunk.size());
-                pending += chunk;
-                if (number == 0 && !pending.empty() && !zrlog::LooksLikeRecordStart(pending.substr(0, 64)) &&
-                    pending.size() >= 25) {
-                    std::fprintf(stderr, "zrlog: %s: not a log file (it does not start with a record)\n",
-                                 args.path.c_str());
-                    return kExitUsage;
-                }
-                size_t end;
-                while ((end = pending.find("\r\n")) != std::string::npos) {
-                    const std::string text = pending.substr(0, end);
-                    if (firstRecord.empty()) firstRecord = pending.substr(0, end + 2);
-                    pending.erase(0, end + 2);
-                    ++number;
-                    zrlog::Record record;
-                    std::string hashed, error;
-                    if (zrlog::DecodeRecord(text, args.name, record, hashed, error)) {
-                        PrintRecord(record);
-                    } else if (number == 1 && IsMalformed(error)) {
-                        std::fprintf(stderr, "zrlog: %s: not a log file (record 1: %s)\n", args.path.c_str(),
-                                     error.c_str());
-                        return kExitUsage;
-                    } else {
-                        std::fprintf(stderr, "zrlog: record %zu: %s\n", number, error.c_str());
-                    }
-                }
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return kExitOk;
 }
 
 bool WriteLine(const char* format, ...) {
