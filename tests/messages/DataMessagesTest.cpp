@@ -51,7 +51,7 @@ TEST(DataParametersTest, DecodesTheCountedBytesOnlyAndEncodesTheSame) {
     }
 }
 
-TEST(DataParametersTest, WideTextIsUtf16OnTheWireWhateverTheWideCharSize) {
+TEST(DataParametersTest, WideTextIsUtf16OnTheWireAndTheTextFormIsBounded) {
     DataParametersMultiProcess data;
     data.SetParam(L"\u00e9\U0001F600");
     EXPECT_EQ(ToHex(Bytes(data.GetBuffer(), data.GetLength())), "e9 00 3d d8 00 de");
@@ -66,10 +66,8 @@ TEST(DataParametersTest, WideTextIsUtf16OnTheWireWhateverTheWideCharSize) {
     data.SetBuffer("z", 1);
     EXPECT_TRUE(data.GetParam(back));
     EXPECT_EQ(back, L"");
-}
 
-TEST(DataParametersTest, TextFormShowsAtMostTwentyNineBytes) {
-    DataParametersMultiProcess data;
+    // The text form shows at most 29 bytes, and the extreme numbers.
     data.SetBuffer(std::string(40, 'q').data(), 40);
     data.module = -1;
     data.option = 2147483647;
@@ -134,20 +132,7 @@ TEST(WindowMessageDataTest, EncodesAndDecodesBothParameters) {
     EXPECT_EQ(ToHex(back.Serialize()), ToHex(Hex("01000000 ffffffff 02000000 03000000 61 62 78 79 7a")));
 }
 
-TEST(WindowMessageDataTest, NegativeSetterCountIsLoggedAndLeavesAnEmptyParameter) {
-    zrtest::ScopedTempDir dir;
-    WindowMessageDataMultiProcess message;
-    message.SetWParam("ab", 2);
-    message.SetWParam("ab", -1);
-    message.SetLParam("ab", -5);
-    EXPECT_EQ(message.GetWParam(), nullptr);
-    EXPECT_EQ(message.GetLenWParam(), 0);
-    EXPECT_EQ(message.Serialize().size(), 16u);
-    EXPECT_TRUE(WasLogged("[ModuleControlMP] SetWParam. #Exception#"));
-    EXPECT_TRUE(WasLogged("[ModuleControlMP] SetLParam. #Exception#"));
-}
-
-TEST(WindowMessageDataTest, ShortOverlongAndNegativeBodiesAreRefusedAndLogged) {
+TEST(WindowMessageDataTest, ShortOverlongAndNegativeCountsAreRefusedAndLogged) {
     zrtest::ScopedTempDir dir;
     WindowMessageDataMultiProcess message;
     message.uMsg = 3025;
@@ -168,6 +153,15 @@ TEST(WindowMessageDataTest, ShortOverlongAndNegativeBodiesAreRefusedAndLogged) {
                           "header, iLenWParam:2147483647, iLenLParam:2147483647"));
     EXPECT_TRUE(WasLogged(
         "WindowMessageDataMultiProcess::Deserialize: [E] Negative count, iLenWParam:0, iLenLParam:-1"));
+
+    // A negative count given to a setter leaves that parameter empty.
+    message.SetWParam("ab", -1);
+    message.SetLParam("ab", -5);
+    EXPECT_EQ(message.GetWParam(), nullptr);
+    EXPECT_EQ(message.GetLenWParam(), 0);
+    EXPECT_EQ(message.Serialize().size(), 16u);
+    EXPECT_TRUE(WasLogged("[ModuleControlMP] SetWParam. #Exception#"));
+    EXPECT_TRUE(WasLogged("[ModuleControlMP] SetLParam. #Exception#"));
 }
 
 TEST(WindowMessageDataTest, TextFormShowsNumbersAndOneValuePerBufferReference) {
@@ -190,12 +184,11 @@ TEST(WindowMessageDataTest, TextFormShowsNumbersAndOneValuePerBufferReference) {
     EXPECT_EQ(empty.ToString(), "{WMSG uMsg:0 wParam:0 lParam:0 iLenWParam:0 iLenLParam:0 iRequestId:0}");
 }
 
+// The ends of both tables, and gaps, are "unknown".
 TEST(CommandNamesTest, OptionCodesAndCommandIds) {
     EXPECT_STREQ(GetCommandName(0), "ZR_RUN_SCRIPT");
     EXPECT_STREQ(GetCommandName(18), "ZR_RUN_SCRIPT_ASYNCH");
-    EXPECT_STREQ(GetCommandName(19), "unknown");
-    EXPECT_STREQ(GetCommandName(-1), "unknown");
     EXPECT_STREQ(GetHostCommandName(MModuleDataAsyncEnd), "MModuleDataAsyncEnd");
-    EXPECT_STREQ(GetHostCommandName(4), "unknown");
-    EXPECT_STREQ(GetHostCommandName(10), "unknown");
+    for (const char* name : {GetCommandName(19), GetCommandName(-1), GetHostCommandName(4), GetHostCommandName(10)})
+        EXPECT_STREQ(name, "unknown");
 }

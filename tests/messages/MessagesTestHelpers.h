@@ -1,13 +1,13 @@
-// Byte strings written as hex and the log lines a test produced.
+// Byte strings written as hex, and the log lines a test produced.
 #pragma once
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
-#include "log/LogReader.h"
+#include "log/LogTestUtil.h"
 
 namespace msgtest {
 
@@ -34,14 +34,9 @@ inline std::string ToHex(const std::string& bytes) {
     return text;
 }
 
-// Whether a record of the current directory's log file has exactly this message.
 inline bool WasLogged(const std::string& message) {
-    std::vector<zrlog::Record> records;
-    std::string error;
-    zrlog::ReadLogFile("kvlzrmodproc.log", records, error);
-    for (const auto& record : records)
-        if (zrlog::MessageOf(record) == message) return true;
-    return false;
+    const auto lines = logtest::Messages();
+    return std::find(lines.begin(), lines.end(), message) != lines.end();
 }
 
 }  // namespace msgtest

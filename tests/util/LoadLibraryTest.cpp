@@ -40,15 +40,14 @@ TEST(CLoadLibraryTest, EmptyNameHoldsNothingAndReportsEveryLookup) {
 
 TEST(CLoadLibraryTest, MissingLibraryAndMissingExportAreLogged) {
     zrtest::ScopedTempDir dir;
+    void* slot = nullptr;
     {
         CLoadLibrary missing("zr-no-such-library.dll");
         EXPECT_FALSE(missing.IsLoaded());
-        void* slot = nullptr;
         EXPECT_FALSE(missing.LoadFunction("Anything", &slot));
     }
     CLoadLibrary kernel32("Kernel32.dll");
     ASSERT_TRUE(kernel32.IsLoaded());
-    void* slot = nullptr;
     EXPECT_FALSE(kernel32.LoadFunction("NoSuchExportAnywhere", &slot));
     EXPECT_EQ(slot, nullptr);
     EXPECT_TRUE(kernel32.LoadFunction("GetThreadId", &slot));

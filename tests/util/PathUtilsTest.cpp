@@ -15,7 +15,7 @@ namespace {
 
 using Utils_Path::Path;
 
-TEST(PathPartsTest, SplitsAtTheLastBackslashOnly) {
+TEST(PathPartsTest, SplitsAtTheLastBackslashOnlyAndJoinsWithOne) {
     EXPECT_EQ(GetFileNamePart(L"C:\\mods\\agent.dll"), L"agent.dll");
     EXPECT_EQ(GetFileNamePart(L"agent.dll"), L"agent.dll");
     EXPECT_EQ(GetFileNamePart(L"C:\\mods\\"), L"");
@@ -28,9 +28,8 @@ TEST(PathPartsTest, SplitsAtTheLastBackslashOnly) {
     EXPECT_EQ(GetDirectoryPart(L"C:\\mods\\agent.dll"), L"C:\\mods\\");
     EXPECT_EQ(GetDirectoryPart(L"agent.dll"), L"");
     EXPECT_EQ(GetDirectoryPart(L"\\"), L"\\");
-}
 
-TEST(PathPartsTest, CombinePathJoinsWithExactlyOneBackslash) {
+    // Joined with exactly one backslash.
     EXPECT_EQ(CombinePath(L"C:\\mods", L"a.kvl"), L"C:\\mods\\a.kvl");
     EXPECT_EQ(CombinePath(L"C:\\mods\\", L"a.kvl"), L"C:\\mods\\a.kvl");
     EXPECT_EQ(CombinePath(L"C:\\mods", L"\\\\a\\b.kvl"), L"C:\\mods\\a\\b.kvl");
