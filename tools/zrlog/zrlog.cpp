@@ -49,13 +49,6 @@ bool CheckReadable(const std::string& path) {
     return true;
 }
 
-bool ReadAll(const std::string& path, std::string& content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
 bool IsMalformed(const std::string& error) { return error.rfind("malformed record", 0) == 0; }
 
 // Anything that does not even begin with a time stamp is not a log.
@@ -67,6 +60,15 @@ bool NotALogFile(const std::string& path) {
     if (head.empty() || zrlog::LooksLikeRecordStart(head)) return false;
     std::fprintf(stderr, "zrlog: %s: not a log file (it does not start with a record)\n", path.c_str());
     return true;
+}
+
+namespace {
+
+bool ReadAll(const std::string& path, std::string& content) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
 }
 
 // A logged CR or LF printed as it is would let one record pass for two.
@@ -90,6 +92,8 @@ std::string Escaped(const std::string& line) {
     }
     return out;
 }
+
+}  // namespace
 
 void PrintRecord(const zrlog::Record& record) {
     const std::string line = Escaped(record.line);
