@@ -71,7 +71,7 @@ public:
         if (!Values::Decode(value, slot, generation)) return nullptr;
         std::lock_guard<std::mutex> guard(lock_);
         Slot* found = const_cast<Slot*>(Find(slot, generation));
-        if (!found) return nullptr;
+        if (!found || !found->object) return nullptr;
         found->generation = (found->generation + 1) & Values::kGenerationMask;
         lowestFree_ = std::min(lowestFree_, slot);
         return std::move(found->object);
@@ -83,11 +83,14 @@ private:
         uint32_t generation = 0;
     };
 
-    // Caller holds lock_.
+    // The slot a value names, empty or not; caller holds lock_.
     const Slot* Find(size_t slot, uint32_t generation) const {
         if (slot >= slots_.size()) return nullptr;
         const Slot& found = slots_[slot];
-        return found.object && found.generation == generation ? &found : nullptr;
+        if constexpr (Values::kGenerationMask != 0) {
+            if (found.generation != generation) return nullptr;
+        }
+        return &found;
     }
 
     const size_t capacity_;
