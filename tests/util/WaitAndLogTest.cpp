@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -84,24 +83,18 @@ TEST_F(WaitAndLogTest, OverallTimeoutEndsTheWaitAfterLoggingEachInterval) {
 
 TEST_F(WaitAndLogTest, InfiniteWaitKeepsLoggingUntilSignalled) {
     Events events(2);
-    std::atomic<bool> stop{false};
-    // Signal only after the wait has logged two intervals.
+    const std::string stillWaiting = "Utils_OS_Win32::WaitAndLog: Timeout, still waiting for 2 events";
+    // Signals only after the wait has logged two intervals (or after ten seconds).
     std::thread signaller([&] {
-        for (int i = 0; i < 1000 && !stop; ++i) {
-            if (CountLines("Utils_OS_Win32::WaitAndLog: Timeout, still waiting for 2 events") >= 2) {
-                break;
-            }
-            Sleep(10);
-        }
+        for (int i = 0; i < 1000 && CountLines(stillWaiting) < 2; ++i) Sleep(10);
         SetEvent(events[0]);
     });
     DWORD object = 0;
-    DWORD result = Utils_OS_Win32::WaitAndLog(2, events.data(), &object, 20, INFINITE);
-    stop = true;
+    const DWORD result = Utils_OS_Win32::WaitAndLog(2, events.data(), &object, 20, INFINITE);
     signaller.join();
     EXPECT_EQ(result, 0u);
     EXPECT_EQ(object, 1u);
-    EXPECT_GE(CountLines("Utils_OS_Win32::WaitAndLog: Timeout, still waiting for 2 events"), 2u);
+    EXPECT_GE(CountLines(stillWaiting), 2u);
     EXPECT_EQ(CountStartingWith("Utils_OS_Win32::WaitAndLog: [E] Wait timed out"), 0u);
 }
 
