@@ -7,7 +7,7 @@
 
 #include "support/Environment.h"
 #include "log/Log.h"
-#include "log/LogReader.h"
+#include "log/LogTestUtil.h"
 #include "support/TestSupport.h"
 #include "util/Conversions.h"
 
@@ -66,11 +66,8 @@ TEST(ConversionsTest, Utf8AnsiCodePageConvertsEverything) {
                                   std::string(buffer) == "\xC3\xA9";
             SetLogLevel(LOG_WARNING);
             Log(LOG_ERROR, "wide %ws text", L"\u00e9\u4e2d");
-            std::vector<zrlog::Record> records;
-            std::string error;
-            zrlog::ReadLogFile("kvlzrmodproc.log", records, error);
-            const bool logged = records.size() == 1 &&
-                                zrlog::MessageOf(records[0]) == "wide \xC3\xA9\xE4\xB8\xAD text";
+            const bool logged =
+                logtest::Messages() == std::vector<std::string>{"wide \xC3\xA9\xE4\xB8\xAD text"};
             std::fprintf(stderr, "narrow %d wide %d buffered %d logged %d\n", narrow, wide, buffered, logged);
             std::exit(narrow && wide && buffered && logged ? 0 : 1);
         },
