@@ -9,6 +9,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -174,6 +175,24 @@ void BM_NamedMutexCreateOwnReleaseClose(benchmark::State& state) {
     if (keeper) CloseHandle(keeper);
 }
 BENCHMARK(BM_NamedMutexCreateOwnReleaseClose)->ArgName("other")->Arg(0)->Arg(1);
+
+// The handle table's insert and remove, with `open` other handles already
+// taken (an insert looks for the lowest free slot).
+void BM_EventCreateAndClose(benchmark::State& state) {
+    std::vector<HANDLE> others;
+    for (int64_t i = 0; i < state.range(0); ++i) others.push_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    for (auto _ : state) CloseHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    for (HANDLE other : others) CloseHandle(other);
+}
+BENCHMARK(BM_EventCreateAndClose)->ArgName("open")->Arg(0)->Arg(1000);
+
+// A handle lookup, as every wait and set does first.
+void BM_HandleLookup(benchmark::State& state) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (auto _ : state) benchmark::DoNotOptimize(SetEvent(event));
+    CloseHandle(event);
+}
+BENCHMARK(BM_HandleLookup);
 
 void BM_CriticalSectionEnterLeave(benchmark::State& state) {
     CRITICAL_SECTION section;

@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -83,6 +84,15 @@ void BM_PostAndPeek(benchmark::State& state) {
     DestroyWindow(window);
 }
 BENCHMARK(BM_PostAndPeek);
+
+// The window table's insert and remove, with `open` other windows alive.
+void BM_CreateAndDestroyWindow(benchmark::State& state) {
+    std::vector<HWND> others;
+    for (int64_t i = 0; i < state.range(0); ++i) others.push_back(MakeWindow());
+    for (auto _ : state) DestroyWindow(MakeWindow());
+    for (HWND other : others) DestroyWindow(other);
+}
+BENCHMARK(BM_CreateAndDestroyWindow)->ArgName("open")->Arg(0)->Arg(1000);
 
 }  // namespace
 

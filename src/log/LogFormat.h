@@ -19,7 +19,7 @@ int LogVFormat(char* buffer, size_t bufferSize, const char* format, va_list args
 int LogVFormatW(wchar_t* buffer, size_t bufferSize, const wchar_t* format, va_list args);
 
 // Appends the salt, the "[pppp.tttt] " prefix and the formatted message to
-// line (see LogFormat.cpp for the three attempts and their fallbacks).
+// line (see LogLine.cpp for the three attempts and their fallbacks).
 void FormatLogLine(const char* format, va_list args, std::string& line);
 
 // The longest message, in bytes after formatting, that is logged as it is;

@@ -9,7 +9,6 @@
 #include "support/TestSupport.h"
 
 using msgtest::Hex;
-using msgtest::ToHex;
 using msgtest::WasLogged;
 
 namespace {
@@ -39,7 +38,7 @@ TEST(DataParametersTest, DecodesTheCountedBytesOnlyAndEncodesTheSame) {
         data.SetParam(L"old");
         ASSERT_TRUE(data.Deserialize(Hex(c.wire) + Hex(c.uncounted)));
         EXPECT_EQ(data.ToString(), c.text);
-        EXPECT_EQ(ToHex(data.Serialize()), ToHex(Hex(c.wire)));
+        EXPECT_EQ(data.Serialize(), Hex(c.wire));
         EXPECT_EQ(data.GetBuffer() == nullptr, c.param == nullptr);
         std::wstring text = L"stale";
         EXPECT_EQ(data.GetParam(text), c.param != nullptr);
@@ -47,14 +46,14 @@ TEST(DataParametersTest, DecodesTheCountedBytesOnlyAndEncodesTheSame) {
         // The text set on a copy encodes to the same bytes.
         DataParametersMultiProcess copy(data);
         copy.SetParam(text);
-        EXPECT_EQ(ToHex(copy.Serialize()), ToHex(Hex(c.wire)));
+        EXPECT_EQ(copy.Serialize(), Hex(c.wire));
     }
 }
 
-TEST(DataParametersTest, WideTextIsUtf16OnTheWireWhateverTheWideCharSize) {
+TEST(DataParametersTest, WideTextIsUtf16OnTheWireAndTheTextFormIsBounded) {
     DataParametersMultiProcess data;
     data.SetParam(L"\u00e9\U0001F600");
-    EXPECT_EQ(ToHex(Bytes(data.GetBuffer(), data.GetLength())), "e9 00 3d d8 00 de");
+    EXPECT_EQ(Bytes(data.GetBuffer(), data.GetLength()), Hex("e9 00 3d d8 00 de"));
     std::wstring back;
     EXPECT_TRUE(data.GetParam(back));
     EXPECT_EQ(back, L"\u00e9\U0001F600");
@@ -66,10 +65,8 @@ TEST(DataParametersTest, WideTextIsUtf16OnTheWireWhateverTheWideCharSize) {
     data.SetBuffer("z", 1);
     EXPECT_TRUE(data.GetParam(back));
     EXPECT_EQ(back, L"");
-}
 
-TEST(DataParametersTest, TextFormShowsAtMostTwentyNineBytes) {
-    DataParametersMultiProcess data;
+    // The text form shows at most 29 bytes, and the extreme numbers.
     data.SetBuffer(std::string(40, 'q').data(), 40);
     data.module = -1;
     data.option = 2147483647;
@@ -104,7 +101,7 @@ TEST(DataParametersTest, ShortOverlongAndNegativeBodiesAreRefusedAndLogged) {
     EXPECT_FALSE(data.Deserialize(Hex("01000000 02000000 03000000 05000000 61 00 62 00")));
     EXPECT_FALSE(data.Deserialize(Hex("01000000 02000000 03000000 ffffff7f")));
     EXPECT_FALSE(data.Deserialize(Hex("01000000 02000000 03000000 feffffff 61 00")));
-    EXPECT_EQ(ToHex(data.Serialize()), ToHex(before));
+    EXPECT_EQ(data.Serialize(), before);
 
     EXPECT_TRUE(WasLogged("DataParametersMultiProcess::Deserialize: [E] Invalid params, size:15"));
     EXPECT_TRUE(WasLogged("DataParametersMultiProcess::Deserialize: [E] Length 5 exceeds the 4 bytes after the header"));
@@ -115,39 +112,26 @@ TEST(DataParametersTest, ShortOverlongAndNegativeBodiesAreRefusedAndLogged) {
 
 TEST(WindowMessageDataTest, EncodesAndDecodesBothParameters) {
     WindowMessageDataMultiProcess message;
-    EXPECT_EQ(ToHex(message.Serialize()), ToHex(Hex("00000000 00000000 00000000 00000000")));
+    EXPECT_EQ(message.Serialize(), Hex("00000000 00000000 00000000 00000000"));
     message.uMsg = 3027;
     message.iRequestId = 12;
     message.SetWParam(nullptr, 0);
     message.SetLParam("ignored", 0);
     EXPECT_NE(message.GetWParam(), nullptr);  // a zero count still gives a buffer
-    EXPECT_EQ(ToHex(message.Serialize()), ToHex(Hex("0c000000 d30b0000 00000000 00000000")));
+    EXPECT_EQ(message.Serialize(), Hex("0c000000 d30b0000 00000000 00000000"));
     message.iRequestId = 1;
     message.uMsg = 0xFFFFFFFFu;
     message.SetWParam("ab", 2);
     message.SetLParam(nullptr, 3);  // zero-filled
-    EXPECT_EQ(ToHex(message.Serialize()), ToHex(Hex("01000000 ffffffff 02000000 03000000 61 62 00 00 00")));
+    EXPECT_EQ(message.Serialize(), Hex("01000000 ffffffff 02000000 03000000 61 62 00 00 00"));
 
     WindowMessageDataMultiProcess back;
     ASSERT_TRUE(back.Deserialize(Hex("01000000 ffffffff 02000000 03000000 61 62 78 79 7a 7e")));
     EXPECT_EQ(Bytes(back.GetLParam(), back.GetLenLParam()), "xyz");
-    EXPECT_EQ(ToHex(back.Serialize()), ToHex(Hex("01000000 ffffffff 02000000 03000000 61 62 78 79 7a")));
+    EXPECT_EQ(back.Serialize(), Hex("01000000 ffffffff 02000000 03000000 61 62 78 79 7a"));
 }
 
-TEST(WindowMessageDataTest, NegativeSetterCountIsLoggedAndLeavesAnEmptyParameter) {
-    zrtest::ScopedTempDir dir;
-    WindowMessageDataMultiProcess message;
-    message.SetWParam("ab", 2);
-    message.SetWParam("ab", -1);
-    message.SetLParam("ab", -5);
-    EXPECT_EQ(message.GetWParam(), nullptr);
-    EXPECT_EQ(message.GetLenWParam(), 0);
-    EXPECT_EQ(message.Serialize().size(), 16u);
-    EXPECT_TRUE(WasLogged("[ModuleControlMP] SetWParam. #Exception#"));
-    EXPECT_TRUE(WasLogged("[ModuleControlMP] SetLParam. #Exception#"));
-}
-
-TEST(WindowMessageDataTest, ShortOverlongAndNegativeBodiesAreRefusedAndLogged) {
+TEST(WindowMessageDataTest, ShortOverlongAndNegativeCountsAreRefusedAndLogged) {
     zrtest::ScopedTempDir dir;
     WindowMessageDataMultiProcess message;
     message.uMsg = 3025;
@@ -168,6 +152,15 @@ TEST(WindowMessageDataTest, ShortOverlongAndNegativeBodiesAreRefusedAndLogged) {
                           "header, iLenWParam:2147483647, iLenLParam:2147483647"));
     EXPECT_TRUE(WasLogged(
         "WindowMessageDataMultiProcess::Deserialize: [E] Negative count, iLenWParam:0, iLenLParam:-1"));
+
+    // A negative count given to a setter leaves that parameter empty.
+    message.SetWParam("ab", -1);
+    message.SetLParam("ab", -5);
+    EXPECT_EQ(message.GetWParam(), nullptr);
+    EXPECT_EQ(message.GetLenWParam(), 0);
+    EXPECT_EQ(message.Serialize().size(), 16u);
+    EXPECT_TRUE(WasLogged("[ModuleControlMP] SetWParam. #Exception#"));
+    EXPECT_TRUE(WasLogged("[ModuleControlMP] SetLParam. #Exception#"));
 }
 
 TEST(WindowMessageDataTest, TextFormShowsNumbersAndOneValuePerBufferReference) {
@@ -190,12 +183,11 @@ TEST(WindowMessageDataTest, TextFormShowsNumbersAndOneValuePerBufferReference) {
     EXPECT_EQ(empty.ToString(), "{WMSG uMsg:0 wParam:0 lParam:0 iLenWParam:0 iLenLParam:0 iRequestId:0}");
 }
 
+// The ends of both tables, and gaps, are "unknown".
 TEST(CommandNamesTest, OptionCodesAndCommandIds) {
     EXPECT_STREQ(GetCommandName(0), "ZR_RUN_SCRIPT");
     EXPECT_STREQ(GetCommandName(18), "ZR_RUN_SCRIPT_ASYNCH");
-    EXPECT_STREQ(GetCommandName(19), "unknown");
-    EXPECT_STREQ(GetCommandName(-1), "unknown");
     EXPECT_STREQ(GetHostCommandName(MModuleDataAsyncEnd), "MModuleDataAsyncEnd");
-    EXPECT_STREQ(GetHostCommandName(4), "unknown");
-    EXPECT_STREQ(GetHostCommandName(10), "unknown");
+    for (const char* name : {GetCommandName(19), GetCommandName(-1), GetHostCommandName(4), GetHostCommandName(10)})
+        EXPECT_STREQ(name, "unknown");
 }

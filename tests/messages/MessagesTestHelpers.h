@@ -1,13 +1,12 @@
-// Byte strings written as hex and the log lines a test produced.
+// Byte strings written as hex, and the log lines a test produced.
 #pragma once
 
+#include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
-#include "log/LogReader.h"
+#include "log/LogTestUtil.h"
 
 namespace msgtest {
 
@@ -23,25 +22,9 @@ inline std::string Hex(const std::string& text) {
     return bytes;
 }
 
-// The bytes as "05 00 00 00 ff", for readable failures.
-inline std::string ToHex(const std::string& bytes) {
-    std::string text;
-    char part[4];
-    for (unsigned char b : bytes) {
-        std::snprintf(part, sizeof(part), text.empty() ? "%02x" : " %02x", b);
-        text += part;
-    }
-    return text;
-}
-
-// Whether a record of the current directory's log file has exactly this message.
 inline bool WasLogged(const std::string& message) {
-    std::vector<zrlog::Record> records;
-    std::string error;
-    zrlog::ReadLogFile("kvlzrmodproc.log", records, error);
-    for (const auto& record : records)
-        if (zrlog::MessageOf(record) == message) return true;
-    return false;
+    const auto lines = logtest::Messages();
+    return std::find(lines.begin(), lines.end(), message) != lines.end();
 }
 
 }  // namespace msgtest

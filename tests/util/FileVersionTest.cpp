@@ -38,22 +38,20 @@ TEST(CVersionParserTest, ParsesFourPartTexts) {
     EXPECT_EQ(numbers.Get(3), 65535);
 }
 
+std::string Text(const CVersion& version, const char* separator = ".") {
+    std::string text = "unchanged";
+    EXPECT_TRUE(version.ToString(text, separator));
+    return text;
+}
+
 TEST(CVersionTest, KeepsTheLastValidVersionAndFormatsIt) {
     CVersion version;
-    std::string text = "unchanged";
-    EXPECT_TRUE(version.ToString(text, "."));
-    EXPECT_EQ(text, "0.0.0.0");
-
+    EXPECT_EQ(Text(version), "0.0.0.0");
     EXPECT_TRUE(version.SetFromText("1, 2, 3, 4"));
-    EXPECT_TRUE(version.ToString(text, "."));
-    EXPECT_EQ(text, "1.2.3.4");
     EXPECT_FALSE(version.SetFromText("9.9"));
-    EXPECT_TRUE(version.ToString(text, "-"));
-    EXPECT_EQ(text, "1-2-3-4");
-
+    EXPECT_EQ(Text(version, "-"), "1-2-3-4");
     EXPECT_TRUE(version.Set(65535, 65535, 65535, 65535));
-    EXPECT_TRUE(version.ToString(text, "."));
-    EXPECT_EQ(text, "65535.65535.65535.65535");
+    EXPECT_EQ(Text(version), "65535.65535.65535.65535");
 }
 
 TEST(FileVersionTest, ModuleWithoutAFileIsLoggedAndTheQueryStillFailsOnItsEmptyName) {
@@ -66,9 +64,7 @@ TEST(FileVersionTest, ModuleWithoutAFileIsLoggedAndTheQueryStillFailsOnItsEmptyN
     CVersion version;
     version.Set(1, 2, 3, 4);
     version.LoadFromModule(unknown);
-    std::string text;
-    EXPECT_TRUE(version.ToString(text, "."));
-    EXPECT_EQ(text, "1.2.3.4");
+    EXPECT_EQ(Text(version), "1.2.3.4");
     EXPECT_EQ(utiltest::CountStartingWith("GetFileVersionElement: [E] Could not get module filename. err:"), 2u);
     EXPECT_EQ(utiltest::CountStartingWith("GetFileVersionElement: [E] Failed GetFileVersionInfoSize for ''. err:"), 2u);
 }
@@ -84,10 +80,8 @@ std::string ModuleVersion(const char* path) {
     EXPECT_NE(module, nullptr);
     CVersion version;
     version.LoadFromModule(module);
-    std::string text;
-    EXPECT_TRUE(version.ToString(text, "."));
     FreeLibrary(module);
-    return text;
+    return Text(version);
 }
 
 TEST(FileVersionTest, ReadsTheFileVersionOfAFileAndOfALoadedModule) {

@@ -26,12 +26,88 @@
 #include "log/Log.h"
 #include "log/LogFormat.h"
 #include "log/LogReader.h"
+#include "Commands.h"
+
+namespace zrlogtool {
+
+// Missing and unreadable files are usage-level errors.
+bool CheckReadable(const std::string& path) {
+    struct stat info{};
+    if (stat(path.c_str(), &info) != 0) {
+        std::fprintf(stderr, "zrlog: %s: no such file\n", path.c_str());
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        std::fprintf(stderr, "zrlog: %s: not a regular file\n", path.c_str());
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "zrlog: %s: cannot be read\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool IsMalformed(const std::string& error) { return error.rfind("malformed record", 0) == 0; }
+
+// Anything that does not even begin with a time stamp is not a log.
+bool NotALogFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string head(64, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(in.gcount()));
+    if (head.empty() || zrlog::LooksLikeRecordStart(head)) return false;
+    std::fprintf(stderr, "zrlog: %s: not a log file (it does not start with a record)\n", path.c_str());
+    return true;
+}
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitBad = 1;
-constexpr int kExitUsage = 2;
+bool ReadAll(const std::string& path, std::string& content) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+// A logged CR or LF printed as it is would let one record pass for two.
+std::string Escaped(const std::string& line) {
+    std::string out;
+    out.reserve(line.size());
+    for (unsigned char c : line) {
+        if (c >= 0x20 && c != 0x7F) {
+            out.push_back(static_cast<char>(c));
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void PrintRecord(const zrlog::Record& record) {
+    const std::string line = Escaped(record.line);
+    std::fwrite(record.timestamp.data(), 1, record.timestamp.size(), stdout);
+    std::fputc(' ', stdout);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+}  // namespace zrlogtool
+
+namespace {
+
+using namespace zrlogtool;
 
 // The name the host gives its log; records are keyed with it.
 constexpr char kHostLogName[] = "kvlzrmodproc.log";
@@ -58,17 +134,6 @@ int Usage(const char* problem) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
 }
-
-volatile std::sig_atomic_t g_stop = 0;
-
-void OnStopSignal(int) { g_stop = 1; }
-
-struct FileArguments {
-    std::string path;
-    std::string name;
-    std::string last;  // verify --last: a chain hash the operator kept
-    bool nameGiven = false;
-};
 
 bool IsChainHash(const std::string& text) {
     if (text.size() != 32) return false;
@@ -110,75 +175,6 @@ bool ParseFileArguments(int argc, char** argv, int first, bool allowLast, FileAr
     }
     if (out.name.empty()) out.name = zrlog::LogNameOf(out.path);
     return true;
-}
-
-// Missing and unreadable files are usage-level errors.
-bool CheckReadable(const std::string& path) {
-    struct stat info{};
-    if (stat(path.c_str(), &info) != 0) {
-        std::fprintf(stderr, "zrlog: %s: no such file\n", path.c_str());
-        return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        std::fprintf(stderr, "zrlog: %s: not a regular file\n", path.c_str());
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "zrlog: %s: cannot be read\n", path.c_str());
-        return false;
-    }
-    return true;
-}
-
-bool ReadAll(const std::string& path, std::string& content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
-bool IsMalformed(const std::string& error) { return error.rfind("malformed record", 0) == 0; }
-
-// Anything that does not even begin with a time stamp is not a log.
-bool NotALogFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string head(64, '\0');
-    in.read(head.data(), static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<size_t>(in.gcount()));
-    if (head.empty() || zrlog::LooksLikeRecordStart(head)) return false;
-    std::fprintf(stderr, "zrlog: %s: not a log file (it does not start with a record)\n", path.c_str());
-    return true;
-}
-
-// A logged CR or LF printed as it is would let one record pass for two.
-std::string Escaped(const std::string& line) {
-    std::string out;
-    out.reserve(line.size());
-    for (unsigned char c : line) {
-        if (c >= 0x20 && c != 0x7F) {
-            out.push_back(static_cast<char>(c));
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
-void PrintRecord(const zrlog::Record& record) {
-    const std::string line = Escaped(record.line);
-    std::fwrite(record.timestamp.data(), 1, record.timestamp.size(), stdout);
-    std::fputc(' ', stdout);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
 }
 
 // Under a wrong key a record fails to decrypt, nearly always on its padding
@@ -307,99 +303,6 @@ int Verify(const FileArguments& args) {
         HintRenamed(args, content.substr(0, content.find("\r\n")));
     }
     return kExitBad;
-}
-
-struct FileIdentity {
-    bool exists = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-};
-
-FileIdentity Identify(const std::string& path) {
-    FileIdentity id;
-    struct stat info{};
-    if (stat(path.c_str(), &info) == 0) {
-        id.exists = true;
-        id.device = info.st_dev;
-        id.inode = info.st_ino;
-        id.size = info.st_size;
-    }
-    return id;
-}
-
-// Polls the file; a file that shrank or was replaced is read again from its
-// beginning (the log restarts above its size limit).
-int Follow(const FileArguments& args) {
-    if (!CheckReadable(args.path) || NotALogFile(args.path)) return kExitUsage;
-    struct sigaction action{};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    FileIdentity current = Identify(args.path);
-    off_t offset = 0;
-    size_t number = 0;
-    std::string pending;  // bytes of a record not yet complete
-    std::string firstRecord;
-    while (!g_stop) {
-        const FileIdentity now = Identify(args.path);
-        if (now.exists) {
-            bool restarted = now.device != current.device || now.inode != current.inode || now.size < offset;
-            // A file recreated and grown back past our offset between two polls
-            // shows itself by a different first record.
-            if (!restarted && !firstRecord.empty()) {
-                std::ifstream in(args.path, std::ios::binary);
-                std::string head(firstRecord.size(), '\0');
-                if (in.read(head.data(), static_cast<std::streamsize>(head.size())) && head != firstRecord) restarted = true;
-            }
-            if (restarted) {
-                std::fprintf(stderr, "zrlog: %s was restarted; reading it from its beginning\n", args.path.c_str());
-                offset = 0;
-                number = 0;
-                pending.clear();
-                firstRecord.clear();
-            }
-            current = now;
-            if (now.size > offset) {
-                std::ifstream in(args.path, std::ios::binary);
-                in.seekg(offset);
-                std::string chunk(static_cast<size_t>(now.size - offset), '\0');
-                in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-                chunk.resize(static_cast<size_t>(in.gcount()));
-                offset += static_cast<off_t>(chunk.size());
-                pending += chunk;
-                if (number == 0 && !pending.empty() && !zrlog::LooksLikeRecordStart(pending.substr(0, 64)) &&
-                    pending.size() >= 25) {
-                    std::fprintf(stderr, "zrlog: %s: not a log file (it does not start with a record)\n",
-                                 args.path.c_str());
-                    return kExitUsage;
-                }
-                size_t end;
-                while ((end = pending.find("\r\n")) != std::string::npos) {
-                    const std::string text = pending.substr(0, end);
-                    if (firstRecord.empty()) firstRecord = pending.substr(0, end + 2);
-                    pending.erase(0, end + 2);
-                    ++number;
-                    zrlog::Record record;
-                    std::string hashed, error;
-                    if (zrlog::DecodeRecord(text, args.name, record, hashed, error)) {
-                        PrintRecord(record);
-                    } else if (number == 1 && IsMalformed(error)) {
-                        std::fprintf(stderr, "zrlog: %s: not a log file (record 1: %s)\n", args.path.c_str(),
-                                     error.c_str());
-                        return kExitUsage;
-                    } else {
-                        std::fprintf(stderr, "zrlog: record %zu: %s\n", number, error.c_str());
-                    }
-                }
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return kExitOk;
 }
 
 bool WriteLine(const char* format, ...) {

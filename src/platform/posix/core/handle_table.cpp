@@ -17,7 +17,7 @@ namespace {
 
 // Handle values are multiples of 4 below 2^31, as the 32-bit fields of the
 // wire formats and the %X of log lines expect.
-using KernelHandleTable = SlotTable<KernelObject, 4, 0x80000000u>;
+using KernelHandleTable = SlotTable<KernelObject, SteppedValues<4, 0x80000000u>>;
 
 KernelHandleTable& Table() {
     static KernelHandleTable* table = new KernelHandleTable;  // never destroyed: handles may close during exit

@@ -269,14 +269,27 @@ ZRWINAPI HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, L
     return CreateFileCore(wide.c_str(), access, shareMode, disposition, flagsAndAttributes);
 }
 
+namespace {
+
+// The file of a ReadFile or WriteFile call, or nullptr with the last error set.
+std::shared_ptr<FileObject> FileForTransfer(HANDLE file, LPOVERLAPPED overlapped, bool write, const void* buffer,
+                                            DWORD count) {
+    auto object = LookupFile(file);
+    if (!object) return nullptr;
+    // Overlapped I/O is not part of this layer.
+    if (overlapped) return FailWithError(ERROR_INVALID_PARAMETER, nullptr);
+    if (object->IsDirectory() || !(write ? object->CanWrite() : object->CanRead()))
+        return FailWithError(ERROR_ACCESS_DENIED, nullptr);
+    if (count > 0 && !buffer) return FailWithError(ERROR_NOACCESS, nullptr);
+    return object;
+}
+
+}  // namespace
+
 ZRWINAPI BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
     if (read) *read = 0;
-    auto object = LookupFile(file);
+    auto object = FileForTransfer(file, overlapped, false, buffer, toRead);
     if (!object) return FALSE;
-    // Overlapped I/O is not part of this layer.
-    if (overlapped) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
-    if (object->IsDirectory() || !object->CanRead()) return FailWithError(ERROR_ACCESS_DENIED, FALSE);
-    if (toRead > 0 && !buffer) return FailWithError(ERROR_NOACCESS, FALSE);
     size_t done = 0;
     bool ok = ReadAll(object->Fd(), static_cast<uint8_t*>(buffer), toRead, done);
     if (read) *read = static_cast<DWORD>(done);
@@ -286,11 +299,8 @@ ZRWINAPI BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD 
 
 ZRWINAPI BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped) {
     if (written) *written = 0;
-    auto object = LookupFile(file);
+    auto object = FileForTransfer(file, overlapped, true, buffer, toWrite);
     if (!object) return FALSE;
-    if (overlapped) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
-    if (object->IsDirectory() || !object->CanWrite()) return FailWithError(ERROR_ACCESS_DENIED, FALSE);
-    if (toWrite > 0 && !buffer) return FailWithError(ERROR_NOACCESS, FALSE);
     if (object->AppendOnly()) ::lseek(object->Fd(), 0, SEEK_END);
     size_t done = 0;
     bool ok = WriteAll(object->Fd(), static_cast<const uint8_t*>(buffer), toWrite, done);

@@ -96,6 +96,19 @@ DWORD CopyName(const std::basic_string<Char>& name, Char* out, DWORD size) {
     return (DWORD)name.size();
 }
 
+// GetModuleFileNameA/W: the module's file as a Windows path; false when the
+// buffer is missing (ERROR_INVALID_PARAMETER) or the module has no file.
+bool ModulePath(HMODULE module, const void* fileName, DWORD size, std::wstring& path) {
+    if (!fileName && size) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const std::string file = FileOfModule(module);
+    if (file.empty()) return false;
+    path = zrwin::PosixToWindowsPath(file);
+    return true;
+}
+
 }  // namespace
 }  // namespace zrwin::loader
 
@@ -114,23 +127,14 @@ ZRWINAPI HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
 }
 
 ZRWINAPI DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
-    if (!fileName && size) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    std::string path = FileOfModule(module);
-    if (path.empty()) return 0;
-    return CopyName(zrwin::PosixToWindowsPath(path), fileName, size);
+    std::wstring path;
+    if (!ModulePath(module, fileName, size, path)) return 0;
+    return CopyName(path, fileName, size);
 }
 
 ZRWINAPI DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
-    if (!fileName && size) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    std::string path = FileOfModule(module);
-    if (path.empty()) return 0;
-    std::wstring wide = zrwin::PosixToWindowsPath(path);
+    std::wstring wide;
+    if (!ModulePath(module, fileName, size, wide)) return 0;
     std::string ansi;
     int bytes = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, "?", nullptr);
     if (bytes > 0) {

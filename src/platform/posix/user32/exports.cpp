@@ -38,7 +38,7 @@ const zrwin::BuiltinExport kExports[] = {
     // formatting
     ZRWIN_EXPORT(wsprintfA),
     ZRWIN_EXPORT(wvsprintfA),
-    // characters of the ANSI code page (kernel32/codepages.cpp)
+    // characters of the ANSI code page (characters.cpp)
     ZRWIN_EXPORT(IsCharAlphaA),
     ZRWIN_EXPORT(IsCharAlphaW),
     ZRWIN_EXPORT(CharUpperA),

@@ -17,11 +17,8 @@ constexpr size_t kPostedLimit = 10000;
 // Windows' default quota of window-manager objects per process.
 constexpr uint32_t kWindowLimit = 10000;
 
-HWND ToHwnd(uint32_t value) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(value)); }
-uint32_t FromHwnd(HWND window) {
-    auto value = reinterpret_cast<uintptr_t>(window);
-    return value > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(value);
-}
+HWND ToHwnd(uintptr_t value) { return reinterpret_cast<HWND>(value); }
+uintptr_t FromHwnd(HWND window) { return reinterpret_cast<uintptr_t>(window); }
 
 // Process-wide tables are never destroyed: detached threads may still post or
 // end while the process exits, after static destructors have run.

@@ -31,6 +31,7 @@ std::wstring Widen(LPCSTR text) {
     wide.resize(static_cast<size_t>(length - 1));
     return wide;
 }
+std::wstring Widen(LPCWSTR text) { return text; }
 
 // Process-wide, like classes registered by any module of a Windows process;
 // never destroyed, for the same reason as the window table.
@@ -136,9 +137,30 @@ HWND CreateWindowCommon(std::shared_ptr<WindowClass> windowClass, DWORD exStyle,
 // screen, so the default is the origin and an empty size.
 int DefaultOr(int value) { return value == CW_USEDEFAULT ? 0 : value; }
 
+// RegisterClassA and W: the thread's first window call gives it its queue, as on Windows.
+template <class WindowClassT>
+ATOM RegisterClassFor(const WindowClassT* windowClass) {
+    CurrentQueue();
+    if (!windowClass || !windowClass->lpszClassName || !windowClass->lpfnWndProc ||
+        IS_INTRESOURCE(windowClass->lpszClassName)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Classes().Register(Widen(windowClass->lpszClassName), windowClass->lpfnWndProc, windowClass->hInstance);
+}
+
+// CreateWindowExA and W: the class by atom, or by name of this instance first.
 template <class CreateStruct, class Text>
-CreateStruct MakeCreateStruct(Text className, Text windowName, DWORD style, int x, int y, int width, int height,
-                              HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
+HWND CreateWindowFor(DWORD exStyle, Text className, Text windowName, DWORD style, int x, int y, int width, int height,
+                     HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
+    CurrentQueue();  // even when creation fails
+    if (!className) {
+        SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+        return nullptr;
+    }
+    auto windowClass = IS_INTRESOURCE(className)
+                           ? Classes().Find(static_cast<ATOM>(reinterpret_cast<ULONG_PTR>(className)))
+                           : Classes().Find(Widen(className), instance);
     CreateStruct create{};
     create.lpCreateParams = param;
     create.hInstance = instance;
@@ -151,7 +173,7 @@ CreateStruct MakeCreateStruct(Text className, Text windowName, DWORD style, int 
     create.style = static_cast<LONG>(style);
     create.lpszName = windowName;
     create.lpszClass = className;
-    return create;
+    return CreateWindowCommon(windowClass, exStyle, create);
 }
 
 std::shared_ptr<Window> WindowOrError(HWND handle) {
@@ -166,63 +188,26 @@ std::shared_ptr<Window> WindowOrError(HWND handle) {
 using namespace zrwin::user32;
 
 // RegisterClassA (user32): a second class of the same name and instance fails with ERROR_CLASS_ALREADY_EXISTS.
-ZRWINAPI ATOM WINAPI RegisterClassA(const WNDCLASSA* windowClass) {
-    CurrentQueue();  // the thread's first window call gives it its queue, as on Windows
-    if (!windowClass || !windowClass->lpszClassName || !windowClass->lpfnWndProc) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    if (IS_INTRESOURCE(windowClass->lpszClassName)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    return Classes().Register(Widen(windowClass->lpszClassName), windowClass->lpfnWndProc, windowClass->hInstance);
-}
+ZRWINAPI ATOM WINAPI RegisterClassA(const WNDCLASSA* windowClass) { return RegisterClassFor(windowClass); }
 
 // RegisterClassW (user32): as RegisterClassA, with a wide class name.
-ZRWINAPI ATOM WINAPI RegisterClassW(const WNDCLASSW* windowClass) {
-    CurrentQueue();
-    if (!windowClass || !windowClass->lpszClassName || !windowClass->lpfnWndProc ||
-        IS_INTRESOURCE(windowClass->lpszClassName)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    return Classes().Register(windowClass->lpszClassName, windowClass->lpfnWndProc, windowClass->hInstance);
-}
+ZRWINAPI ATOM WINAPI RegisterClassW(const WNDCLASSW* windowClass) { return RegisterClassFor(windowClass); }
 
 // CreateWindowExA (user32): the window belongs to the calling thread; its procedure gets WM_NCCREATE and
 // WM_CREATE with the CREATESTRUCTA (and its creation parameter) before the call returns.
 ZRWINAPI HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
                                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                                     LPVOID param) {
-    CurrentQueue();  // even when creation fails
-    if (!className) {
-        SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
-        return nullptr;
-    }
-    auto windowClass = IS_INTRESOURCE(className)
-                           ? Classes().Find(static_cast<ATOM>(reinterpret_cast<ULONG_PTR>(className)))
-                           : Classes().Find(Widen(className), instance);
-    return CreateWindowCommon(windowClass, exStyle,
-                              MakeCreateStruct<CREATESTRUCTA>(className, windowName, style, x, y, width, height,
-                                                              parent, menu, instance, param));
+    return CreateWindowFor<CREATESTRUCTA>(exStyle, className, windowName, style, x, y, width, height, parent, menu,
+                                          instance, param);
 }
 
 // CreateWindowExW (user32): as CreateWindowExA, with CREATESTRUCTW.
 ZRWINAPI HWND WINAPI CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x, int y,
                                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                                     LPVOID param) {
-    CurrentQueue();  // even when creation fails
-    if (!className) {
-        SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
-        return nullptr;
-    }
-    auto windowClass = IS_INTRESOURCE(className)
-                           ? Classes().Find(static_cast<ATOM>(reinterpret_cast<ULONG_PTR>(className)))
-                           : Classes().Find(className, instance);
-    return CreateWindowCommon(windowClass, exStyle,
-                              MakeCreateStruct<CREATESTRUCTW>(className, windowName, style, x, y, width, height,
-                                                              parent, menu, instance, param));
+    return CreateWindowFor<CREATESTRUCTW>(exStyle, className, windowName, style, x, y, width, height, parent, menu,
+                                          instance, param);
 }
 
 // DestroyWindow (user32): only the owning thread may destroy (ERROR_ACCESS_DENIED otherwise); the procedure
