@@ -50,7 +50,6 @@ const zrwin::BuiltinExport kExports[] = {
     ZRWIN_EXPORT(DeleteCriticalSection),
     ZRWIN_EXPORT(EnterCriticalSection),
     ZRWIN_EXPORT(LeaveCriticalSection),
-    ZRWIN_EXPORT(TryEnterCriticalSection),
     // events
     ZRWIN_EXPORT(CreateEventA),
     ZRWIN_EXPORT(CreateEventW),
@@ -65,7 +64,6 @@ const zrwin::BuiltinExport kExports[] = {
     ZRWIN_EXPORT(GetTickCount),
     ZRWIN_EXPORT(GetTickCount64),
     ZRWIN_EXPORT(GetLocalTime),
-    ZRWIN_EXPORT(GetSystemTimeAsFileTime),
     // threads
     ZRWIN_EXPORT(CreateThread),
     ZRWIN_EXPORT(GetCurrentThread),

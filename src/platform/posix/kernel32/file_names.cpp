@@ -161,17 +161,6 @@ ZRWINAPI BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
     return TRUE;
 }
 
-ZRWINAPI BOOL WINAPI RemoveDirectoryW(LPCWSTR name) {
-    std::string path;
-    if (!MapName(name, path)) return FALSE;
-    if (::rmdir(path.c_str()) != 0) {
-        if (errno == ENOTDIR) return FailWithError(ERROR_DIRECTORY, FALSE);
-        if (errno == EEXIST) return FailWithError(ERROR_DIR_NOT_EMPTY, FALSE);
-        return FailWithError(PathError(errno, path), FALSE);
-    }
-    return TRUE;
-}
-
 ZRWINAPI DWORD WINAPI GetCurrentDirectoryW(DWORD length, LPWSTR buffer) {
     std::string cwd(4096, '\0');
     while (!::getcwd(cwd.data(), cwd.size())) {

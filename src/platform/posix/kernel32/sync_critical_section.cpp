@@ -28,9 +28,3 @@ ZRWINAPI void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutex_unlock(&section->mutex);
 }
 
-ZRWINAPI BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section) {
-    if (pthread_mutex_trylock(&section->mutex) != 0) return FALSE;
-    section->owningThread = GetCurrentThreadId();
-    ++section->recursionCount;
-    return TRUE;
-}

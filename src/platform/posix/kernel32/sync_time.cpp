@@ -8,9 +8,6 @@
 
 namespace {
 
-// 100-nanosecond intervals between 1601-01-01 and 1970-01-01.
-constexpr ULONGLONG kUnixEpochAsFileTime = 116444736000000000ull;
-
 ULONGLONG MillisecondsSinceBoot() {
     timespec now{};
     // CLOCK_BOOTTIME keeps counting through suspend, as the Windows tick does.
@@ -55,11 +52,3 @@ ZRWINAPI void WINAPI GetLocalTime(LPSYSTEMTIME time) {
     time->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000L);
 }
 
-ZRWINAPI void WINAPI GetSystemTimeAsFileTime(LPFILETIME time) {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    ULONGLONG value = kUnixEpochAsFileTime + static_cast<ULONGLONG>(now.tv_sec) * 10000000ull +
-                      static_cast<ULONGLONG>(now.tv_nsec) / 100u;
-    time->dwLowDateTime = static_cast<DWORD>(value);
-    time->dwHighDateTime = static_cast<DWORD>(value >> 32);
-}

@@ -3,8 +3,6 @@
 #include <locale.h>
 #include <wctype.h>
 
-#include <cstdint>
-
 #include "kernel32/codepages.h"
 #include "zrwin/sysinfo.h"
 
@@ -55,8 +53,6 @@ char UpperAnsi(char c) {
 
 }  // namespace
 
-ZRWINAPI BOOL WINAPI IsCharAlphaW(WCHAR ch) { return IsWideAlpha(ch) ? TRUE : FALSE; }
-
 ZRWINAPI BOOL WINAPI IsCharAlphaA(CHAR ch) {
     wchar_t wide = 0;
     if (MultiByteToWideChar(CP_ACP, 0, &ch, 1, &wide, 1) != 1) return FALSE;
@@ -67,13 +63,4 @@ ZRWINAPI DWORD WINAPI CharUpperBuffA(LPSTR text, DWORD length) {
     if (!text) return 0;
     for (DWORD i = 0; i < length; ++i) text[i] = UpperAnsi(text[i]);
     return length;
-}
-
-ZRWINAPI LPSTR WINAPI CharUpperA(LPSTR text) {
-    // A pointer whose high word is zero carries one character in its low byte.
-    if (((uintptr_t)text >> 16) == 0) {
-        return reinterpret_cast<LPSTR>((uintptr_t)(unsigned char)UpperAnsi((char)(uintptr_t)text));
-    }
-    for (char* p = text; *p; ++p) *p = UpperAnsi(*p);
-    return text;
 }

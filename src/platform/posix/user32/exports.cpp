@@ -22,7 +22,6 @@ const zrwin::BuiltinExport kExports[] = {
     ZRWIN_EXPORT(GetMessageA),
     ZRWIN_EXPORT(GetMessageW),
     ZRWIN_EXPORT(PeekMessageA),
-    ZRWIN_EXPORT(PeekMessageW),
     ZRWIN_EXPORT(TranslateMessage),
     ZRWIN_EXPORT(DispatchMessageA),
     ZRWIN_EXPORT(DispatchMessageW),
@@ -40,8 +39,6 @@ const zrwin::BuiltinExport kExports[] = {
     ZRWIN_EXPORT(wvsprintfA),
     // characters of the ANSI code page (characters.cpp)
     ZRWIN_EXPORT(IsCharAlphaA),
-    ZRWIN_EXPORT(IsCharAlphaW),
-    ZRWIN_EXPORT(CharUpperA),
     ZRWIN_EXPORT(CharUpperBuffA),
 };
 ZRWIN_REGISTER_BUILTIN("user32", kExports);

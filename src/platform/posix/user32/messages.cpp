@@ -140,11 +140,6 @@ ZRWINAPI BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT f
     return PeekMessageCommon(msg, window, filterMin, filterMax, removeMessage);
 }
 
-// PeekMessageW (user32): as PeekMessageA.
-ZRWINAPI BOOL WINAPI PeekMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage) {
-    return PeekMessageCommon(msg, window, filterMin, filterMax, removeMessage);
-}
-
 // TranslateMessage (user32): there is no keyboard, so nothing is ever translated (FALSE).
 ZRWINAPI BOOL WINAPI TranslateMessage(const MSG*) { return FALSE; }
 

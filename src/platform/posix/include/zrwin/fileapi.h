@@ -84,7 +84,6 @@ ZRWINAPI BOOL WINAPI SetFileAttributesW(LPCWSTR name, DWORD attributes);
 ZRWINAPI BOOL WINAPI GetFileAttributesExA(LPCSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information);
 ZRWINAPI BOOL WINAPI GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information);
 ZRWINAPI BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES attributes);
-ZRWINAPI BOOL WINAPI RemoveDirectoryW(LPCWSTR name);
 ZRWINAPI DWORD WINAPI GetCurrentDirectoryA(DWORD length, LPSTR buffer);
 ZRWINAPI DWORD WINAPI GetCurrentDirectoryW(DWORD length, LPWSTR buffer);
 

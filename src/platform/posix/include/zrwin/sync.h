@@ -49,7 +49,6 @@ ZRWINAPI void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);
 ZRWINAPI void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section);
 ZRWINAPI void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
 ZRWINAPI void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
-ZRWINAPI BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section);
 
 ZRWINAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                                    LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
@@ -74,4 +73,3 @@ ZRWINAPI void WINAPI Sleep(DWORD milliseconds);
 ZRWINAPI DWORD WINAPI GetTickCount(void);
 ZRWINAPI ULONGLONG WINAPI GetTickCount64(void);
 ZRWINAPI void WINAPI GetLocalTime(LPSYSTEMTIME time);
-ZRWINAPI void WINAPI GetSystemTimeAsFileTime(LPFILETIME time);

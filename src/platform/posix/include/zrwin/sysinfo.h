@@ -80,8 +80,6 @@ ZRWINAPI int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide
                                        int textLength, LPCSTR defaultChar, LPBOOL usedDefaultChar);
 // user32 character classification and case in the ANSI code page.
 ZRWINAPI BOOL WINAPI IsCharAlphaA(CHAR ch);
-ZRWINAPI BOOL WINAPI IsCharAlphaW(WCHAR ch);
-ZRWINAPI LPSTR WINAPI CharUpperA(LPSTR text);
 ZRWINAPI DWORD WINAPI CharUpperBuffA(LPSTR text, DWORD length);
 
 // ---- System messages.

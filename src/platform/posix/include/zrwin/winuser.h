@@ -158,7 +158,6 @@ ZRWINAPI LRESULT WINAPI DefWindowProcW(HWND window, UINT message, WPARAM wParam,
 ZRWINAPI BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax);
 ZRWINAPI BOOL WINAPI GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax);
 ZRWINAPI BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage);
-ZRWINAPI BOOL WINAPI PeekMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage);
 ZRWINAPI BOOL WINAPI TranslateMessage(const MSG* msg);
 ZRWINAPI LRESULT WINAPI DispatchMessageA(const MSG* msg);
 ZRWINAPI LRESULT WINAPI DispatchMessageW(const MSG* msg);
