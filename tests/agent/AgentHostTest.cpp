@@ -32,8 +32,6 @@ namespace {
 
 std::string Zragent() { return zrtest::BinaryDir() + "/tools/zragent/zragent"; }
 std::string Rundll() { return zrtest::BinaryDir() + "/tools/zrrundll/zrrundll"; }
-std::string HostLibrary() { return zrtest::BinaryDir() + "/src/host/libzrmodproc.so"; }
-std::string BuiltModule(const std::string& name) { return zrtest::BinaryDir() + "/modules/" + name + ".kvl"; }
 
 #define SKIP_WITHOUT_HOST()                                                      \
     if (!fs::exists(Rundll())) GTEST_SKIP() << "no host starter at " << Rundll()
@@ -44,7 +42,7 @@ struct HostFolder {
     zrtest::ScopedTempDir dir;
     std::string Module(const std::string& name) {
         const std::string path = dir.File(name + ".kvl");
-        fs::copy_file(BuiltModule(name), path, fs::copy_options::overwrite_existing);
+        fs::copy_file(zrtest::BinaryDir() + "/modules/" + name + ".kvl", path, fs::copy_options::overwrite_existing);
         return path;
     }
     std::string Log() const { return dir.File("kvlzrmodproc.log"); }
@@ -67,16 +65,20 @@ AgentOptions SessionOptions(const HostFolder& folder, const std::string& module)
     options.module = module;
     options.checkSignature = false;
     options.rundll = Rundll();
-    options.hostLibrary = HostLibrary();
+    options.hostLibrary = zrtest::BinaryDir() + "/src/host/libzrmodproc.so";
     options.hostDir = folder.dir.Path().string();
     options.json = true;
     return options;
 }
 
-// A session in this process, printing its events to a file the test reads.
+// A session in this process, printing its events to a file the test reads;
+// started is false unless the host was launched and the module started.
 struct InProcessAgent {
-    explicit InProcessAgent(AgentOptions o) : options(std::move(o)), out(std::tmpfile()), events(out, true) {
+    explicit InProcessAgent(AgentOptions o, bool startModule = true)
+        : options(std::move(o)), out(std::tmpfile()), events(out, true) {
         session = std::make_unique<AgentSession>(options, events);
+        started = session->LaunchHost() && (!startModule || session->StartModule());
+        host = session->HostPid();
     }
     ~InProcessAgent() {
         session.reset();
@@ -94,6 +96,8 @@ struct InProcessAgent {
     FILE* out;
     zragent::EventWriter events;
     std::unique_ptr<AgentSession> session;
+    bool started = false;
+    uint32_t host = 0;
 };
 
 size_t Count(const std::string& text, const std::string& needle) {
@@ -106,6 +110,11 @@ bool LogHas(const std::string& path, const std::string& needle) {
     for (const auto& line : zragent::LastHostLogLines(path, 0, 100000))
         if (line.find(needle) != std::string::npos) return true;
     return false;
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 template <class Condition>
@@ -243,10 +252,7 @@ TEST(AgentHost, AParentKilledMidRequestEndsTheHostWithinTwoSeconds) {
     const pid_t host = HostPidFrom(agent.Out(), agent.Pid());
     ASSERT_GT(host, 0);
     ASSERT_TRUE(agent.Write("data 0 sleep:400\n"));
-    ASSERT_TRUE(WaitUntil([&] {
-        std::ifstream in(trace);
-        return std::string(std::istreambuf_iterator<char>(in), {}).find("data 0") != std::string::npos;
-    }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return Slurp(trace).find("data 0") != std::string::npos; }, 20000));
     agent.Signal(SIGKILL);
     const auto killed = std::chrono::steady_clock::now();
     EXPECT_EQ(agent.Wait(), 128 + SIGKILL);
@@ -258,11 +264,14 @@ TEST(AgentHost, AParentKilledMidRequestEndsTheHostWithinTwoSeconds) {
     }
     if (!ended) kill(host, SIGKILL), waitpid(host, &status, 0);
     ASSERT_TRUE(ended) << "the host outlived its parent by more than 2 s";
-    std::ifstream in(trace);
-    const std::string traced(std::istreambuf_iterator<char>(in), {});
-    EXPECT_NE(traced.find("stop"), std::string::npos) << traced;
+    EXPECT_NE(Slurp(trace).find("stop"), std::string::npos) << Slurp(trace);
     EXPECT_TRUE(folder.Leftovers({"zrtest_waitdata.kvl", "trace.txt"}).empty());
-    EXPECT_TRUE(LogHas(folder.Log(), "closed IPC port"));
+    const auto lines = zragent::LastHostLogLines(folder.Log(), 0, 100000);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(LogHas(folder.Log(), "ZRModProc::ProcessTermination: [W] Agent process " + std::to_string(agent.Pid()) +
+                                         " closed IPC port. Notifying Server thread to exit..."));
+    EXPECT_TRUE(LogHas(folder.Log(), "ZRModProc::QuitProcessMessage: Module stopped"));
+    EXPECT_NE(lines.back().find("Module: Exiting ZRModProc module..."), std::string::npos) << lines.back();
 }
 
 TEST(AgentHost, AKilledHostIsReportedWithItsExitStatus) {
@@ -304,9 +313,8 @@ TEST(AgentHost, ATwentySixthConcurrentRequestIsDroppedAndTheHostRecovers) {
     SKIP_WITHOUT_HOST();
     HostFolder folder;
     InProcessAgent agent(SessionOptions(folder, folder.Module("zrtest_waitdata")));
-    ASSERT_TRUE(agent.session->LaunchHost()) << agent.Printed();
-    ASSERT_TRUE(agent.session->StartModule()) << agent.Printed();
-    const uint32_t host = agent.session->HostPid();
+    ASSERT_TRUE(agent.started) << agent.Printed();
+    const uint32_t host = agent.host;
     std::atomic<int> answered{0}, failed{0};
     std::vector<std::thread> requesters;
     for (int i = 0; i < 26; ++i) {
@@ -337,9 +345,8 @@ TEST(AgentHost, MalformedBodiesOfEveryCommandAreLoggedAndTheHostKeepsServing) {
     // MStartModuleExec body below is refused instead of starting again.
     options.startMode = zragent::StartMode::Raw;
     InProcessAgent agent(options);
-    ASSERT_TRUE(agent.session->LaunchHost()) << agent.Printed();
-    ASSERT_TRUE(agent.session->StartModule()) << agent.Printed();
-    const uint32_t host = agent.session->HostPid();
+    ASSERT_TRUE(agent.started) << agent.Printed();
+    const uint32_t host = agent.host;
     // A header whose words are all negative or huge: counts past the end for
     // every counted record, an invalid stop body, an invalid start-arguments body.
     std::string pastEnd(16, '\0');
@@ -367,16 +374,20 @@ TEST(AgentHost, MalformedBodiesOfEveryCommandAreLoggedAndTheHostKeepsServing) {
 
 TEST(AgentHost, AMalformedStartBodyEndsTheHostInOrder) {
     SKIP_WITHOUT_HOST();
-    for (const std::string& body : {std::string(), std::string("short", 5)}) {
-        SCOPED_TRACE(body.size());
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "ZRModProc::ReceiveMsg: [E] MStartModule received empty parameters buffer"},
+        {"short", "ZRModProc::ReceiveMsg: [E] Invalid Start parameters:{START size:5, incomplete}"}};
+    for (const auto& [body, line] : cases) {
+        SCOPED_TRACE(line);
         HostFolder folder;
-        InProcessAgent agent(SessionOptions(folder, folder.Module("echo")));
-        ASSERT_TRUE(agent.session->LaunchHost()) << agent.Printed();
+        InProcessAgent agent(SessionOptions(folder, folder.Module("echo")), false);
+        ASSERT_TRUE(agent.started) << agent.Printed();
         std::string copy = body;
-        agent.session->Endpoint().SendRaw(agent.session->HostPid(), MStartModule, copy, MP_SYNC);
+        agent.session->Endpoint().SendRaw(agent.host, MStartModule, copy, MP_SYNC);
         ASSERT_TRUE(agent.session->Host().WaitForExit(20000));
         EXPECT_EQ(agent.session->Host().Status(), 0);
-        EXPECT_TRUE(LogHas(folder.Log(), "Start failed. Quitting..."));
+        EXPECT_TRUE(LogHas(folder.Log(), line));
+        EXPECT_TRUE(LogHas(folder.Log(), "ZRModProc::ReceiveMsg: [E] Start failed. Quitting..."));
     }
 }
 
@@ -384,19 +395,15 @@ TEST(AgentHost, TenThousandRequestsInARowAreAllAnsweredWithoutGrowth) {
     SKIP_WITHOUT_HOST();
     HostFolder folder;
     InProcessAgent agent(SessionOptions(folder, folder.Module("echo")));
-    ASSERT_TRUE(agent.session->LaunchHost()) << agent.Printed();
-    ASSERT_TRUE(agent.session->StartModule()) << agent.Printed();
-    const uint32_t host = agent.session->HostPid();
+    ASSERT_TRUE(agent.started) << agent.Printed();
+    const uint32_t host = agent.host;
     long afterWarmUp = 0;
     size_t lost = 0, wrong = 0;
     for (int i = 0; i < 10000; ++i) {
         const std::string text = "request " + std::to_string(i);
         const auto answer = agent.session->Endpoint().SendData(host, ZR_GETOPTION, text);
-        if (answer.status != 0) {
-            ++lost;
-        } else if (answer.text != "ZR_GETOPTION:" + text) {
-            ++wrong;
-        }
+        lost += answer.status != 0;
+        wrong += answer.status == 0 && answer.text != "ZR_GETOPTION:" + text;
         if (i == 1999) afterWarmUp = zragent::ResidentKilobytes(host);
     }
     const long atEnd = zragent::ResidentKilobytes(host);
