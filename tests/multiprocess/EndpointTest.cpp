@@ -77,7 +77,7 @@ protected:
         return answer.size() >= 4 ? answer.substr(4) : answer;
     }
     // Any command with a body; what a Call wrote back is in body.
-    DWORD Send(DWORD pid, INT cmd, std::string body, DWORD type, std::string* reply = nullptr) {
+    DWORD Send(DWORD pid, INT cmd, std::string body, EndpointMessageType type, std::string* reply = nullptr) {
         const DWORD status = self_.SendMessage(pid, cmd, reinterpret_cast<BYTE*>(body.data()),
                                                static_cast<DWORD>(body.size()), type);
         if (reply) *reply = body;
