@@ -23,6 +23,7 @@
 #include "TestSupport.h"
 #include "ipc/messages/Commands.h"
 #include "log/LogReader.h"
+#include "log/LogTestUtil.h"
 
 namespace fs = std::filesystem;
 using zragent::AgentOptions;
@@ -33,8 +34,6 @@ namespace {
 std::string Zragent() { return zrtest::BinaryDir() + "/tools/zragent/zragent"; }
 std::string Rundll() { return zrtest::BinaryDir() + "/tools/zrrundll/zrrundll"; }
 
-#define SKIP_WITHOUT_HOST()                                                      \
-    if (!fs::exists(Rundll())) GTEST_SKIP() << "no host starter at " << Rundll()
 
 // A test folder that is the host's working directory, with copies of the
 // modules it runs (the host puts its private copies beside them).
@@ -106,11 +105,13 @@ size_t Count(const std::string& text, const std::string& needle) {
     return n;
 }
 
-bool LogHas(const std::string& path, const std::string& needle) {
-    for (const auto& line : zragent::LastHostLogLines(path, 0, 100000))
-        if (line.find(needle) != std::string::npos) return true;
-    return false;
+// How many of the host's log lines hold needle.
+size_t LogCount(const std::string& path, const std::string& needle) {
+    size_t n = 0;
+    for (const auto& line : zragent::LastHostLogLines(path, 0, 100000)) n += line.find(needle) != std::string::npos;
+    return n;
 }
+bool LogHas(const std::string& path, const std::string& needle) { return LogCount(path, needle) > 0; }
 
 std::string Slurp(const std::string& path) {
     std::ifstream in(path);
@@ -145,10 +146,21 @@ pid_t HostPidFrom(const std::string& json, pid_t parent) {
     return pid;
 }
 
+// Each test runs in a host folder of its own (or one per case).
+class AgentHost : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!fs::exists(Rundll())) GTEST_SKIP() << "no host starter at " << Rundll();
+    }
+    // The hosts started from now on log everything (their settings are outside any case's folder).
+    void VerboseHostLog() { logtest::UseRegistry(folder.dir.File("registry.reg"), "\"debug\"=dword:00000004"); }
+    HostFolder folder;
+};
+
 }  // namespace
 
-TEST(AgentHost, RunsEchoEndToEndWithEitherStartForm) {
-    SKIP_WITHOUT_HOST();
+TEST_F(AgentHost, RunsEchoEndToEndWithEitherStartForm) {
+    VerboseHostLog();
     for (const char* form : {"--json", "--raw-start"}) {
         SCOPED_TRACE(form);
         HostFolder folder;
@@ -169,12 +181,13 @@ TEST(AgentHost, RunsEchoEndToEndWithEitherStartForm) {
         EXPECT_EQ(ran.out.find("\"event\":\"error\""), std::string::npos) << ran.out;
         EXPECT_TRUE(folder.Leftovers({"echo.kvl"}).empty());
         EXPECT_TRUE(zrlog::VerifyLogFile(folder.Log()).ok);
+        // The raw start is answered in its own body.
+        EXPECT_EQ(LogHas(folder.Log(), "ZRModProc::ReceiveMsg: Response:'0'"), std::string(form) == "--raw-start");
     }
 }
 
-TEST(AgentHost, WindowMessagesOfTheModuleArePrintedDecodedAndAnswered) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, WindowMessagesOfTheModuleArePrintedDecodedAndAnswered) {
+    VerboseHostLog();
     const auto ran = zrtest::Run(Zragent(), {"run", folder.Module("relay"), "--no-signature-check", "--window",
                                              "--json", "--data", "ZR_SETOPTION:proxy.port=8080", "--data",
                                              "ZR_GETOPTION:proxy.host", "--data", "ZR_RUN_SCRIPT:7 -1"});
@@ -187,10 +200,12 @@ TEST(AgentHost, WindowMessagesOfTheModuleArePrintedDecodedAndAnswered) {
     EXPECT_NE(ran.out.find("\"name\":\"WM_RUNJOB\",\"wparam\":7,\"lparam\":-1"), std::string::npos);
     // Each relay returned to the module with the window's answer, 1.
     EXPECT_EQ(Count(ran.out, "\"text\":\"sent, window answered 1\""), 3u) << ran.out;
+    EXPECT_TRUE(LogHas(folder.Log(), "ZRModProc::WindowMessage: Received WM_RUNJOB message [w:7, l:-1]"));
+    EXPECT_EQ(LogCount(folder.Log(), "ZRModProc::WindowMessage: Sending Windows Message to process "), 3u);
+    EXPECT_EQ(LogCount(folder.Log(), "ZRModProc::WindowMessage: [E]"), 0u);
 }
 
-TEST(AgentHost, RefusedStartsCarryTheHostsResultAndItsMeaning) {
-    SKIP_WITHOUT_HOST();
+TEST_F(AgentHost, RefusedStartsCarryTheHostsResultAndItsMeaning) {
     const struct {
         const char* module;
         bool check;
@@ -219,9 +234,7 @@ TEST(AgentHost, RefusedStartsCarryTheHostsResultAndItsMeaning) {
     }
 }
 
-TEST(AgentHost, AMissingHostOrOneThatDiesBeforeReadyIsReported) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, AMissingHostOrOneThatDiesBeforeReadyIsReported) {
     const std::string module = folder.Module("echo");
     const auto missing = zrtest::Run(Zragent(), {"run", module, "--json", "--rundll", folder.dir.File("nothing")});
     EXPECT_EQ(missing.code, 3);
@@ -237,12 +250,10 @@ TEST(AgentHost, AMissingHostOrOneThatDiesBeforeReadyIsReported) {
     EXPECT_EQ(early.out.find("\"event\":\"ready\""), std::string::npos);
 }
 
-TEST(AgentHost, AParentKilledMidRequestEndsTheHostWithinTwoSeconds) {
-    SKIP_WITHOUT_HOST();
+TEST_F(AgentHost, AParentKilledMidRequestEndsTheHostWithinTwoSeconds) {
     // Orphans of the killed parent become this process's children, so their
     // end can be waited for.
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    HostFolder folder;
     const std::string module = folder.Module("zrtest_waitdata");
     const std::string trace = folder.dir.File("trace.txt");
     setenv("ZRTEST_MODULE_TRACE", trace.c_str(), 1);
@@ -274,9 +285,7 @@ TEST(AgentHost, AParentKilledMidRequestEndsTheHostWithinTwoSeconds) {
     EXPECT_NE(lines.back().find("Module: Exiting ZRModProc module..."), std::string::npos) << lines.back();
 }
 
-TEST(AgentHost, AKilledHostIsReportedWithItsExitStatus) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, AKilledHostIsReportedWithItsExitStatus) {
     zrtest::ChildProcess agent(Zragent(), {"shell", folder.Module("echo"), "--no-signature-check", "--json"});
     ASSERT_TRUE(agent.WaitForOutput("\"event\":\"started\""));
     const pid_t host = HostPidFrom(agent.Out(), agent.Pid());
@@ -293,9 +302,7 @@ TEST(AgentHost, AKilledHostIsReportedWithItsExitStatus) {
     EXPECT_NE(agent.Out().find("\"status\":137"), std::string::npos);
 }
 
-TEST(AgentHost, TheShellRunsAScriptFromStandardInput) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, TheShellRunsAScriptFromStandardInput) {
     zrtest::ChildProcess agent(Zragent(), {"shell", folder.Module("echo"), "--no-signature-check", "--json"});
     agent.Write("# a script\nhelp\ndata getoption one\ndata 0 two words\nready\nstatus\nbogus\nstop\n");
     agent.CloseStdin();
@@ -309,9 +316,7 @@ TEST(AgentHost, TheShellRunsAScriptFromStandardInput) {
     EXPECT_NE(out.find("\"event\":\"stopped\",\"stopped\":true,\"was_running\":true"), std::string::npos);
 }
 
-TEST(AgentHost, ATwentySixthConcurrentRequestIsDroppedAndTheHostRecovers) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, ATwentySixthConcurrentRequestIsDroppedAndTheHostRecovers) {
     InProcessAgent agent(SessionOptions(folder, folder.Module("zrtest_waitdata")));
     ASSERT_TRUE(agent.started) << agent.Printed();
     const uint32_t host = agent.host;
@@ -337,9 +342,7 @@ TEST(AgentHost, ATwentySixthConcurrentRequestIsDroppedAndTheHostRecovers) {
     EXPECT_TRUE(agent.session->AwaitHostExit(20000)) << agent.Printed();
 }
 
-TEST(AgentHost, MalformedBodiesOfEveryCommandAreLoggedAndTheHostKeepsServing) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, MalformedBodiesOfEveryCommandAreLoggedAndTheHostKeepsServing) {
     AgentOptions options = SessionOptions(folder, folder.Module("echo"));
     // The raw start leaves no stored start arguments, so a well-formed
     // MStartModuleExec body below is refused instead of starting again.
@@ -372,8 +375,7 @@ TEST(AgentHost, MalformedBodiesOfEveryCommandAreLoggedAndTheHostKeepsServing) {
     EXPECT_TRUE(zrlog::VerifyLogFile(folder.Log()).ok);
 }
 
-TEST(AgentHost, AMalformedStartBodyEndsTheHostInOrder) {
-    SKIP_WITHOUT_HOST();
+TEST_F(AgentHost, AMalformedStartBodyEndsTheHostInOrder) {
     const std::pair<std::string, std::string> cases[] = {
         {"", "ZRModProc::ReceiveMsg: [E] MStartModule received empty parameters buffer"},
         {"short", "ZRModProc::ReceiveMsg: [E] Invalid Start parameters:{START size:5, incomplete}"}};
@@ -391,9 +393,7 @@ TEST(AgentHost, AMalformedStartBodyEndsTheHostInOrder) {
     }
 }
 
-TEST(AgentHost, TenThousandRequestsInARowAreAllAnsweredWithoutGrowth) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, TenThousandRequestsInARowAreAllAnsweredWithoutGrowth) {
     InProcessAgent agent(SessionOptions(folder, folder.Module("echo")));
     ASSERT_TRUE(agent.started) << agent.Printed();
     const uint32_t host = agent.host;

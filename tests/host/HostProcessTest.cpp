@@ -201,46 +201,6 @@ TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
     EXPECT_EQ(modtest::FilesIn(dir_.Path()), (std::vector<std::string>{"echo.kvl", "registry.reg", "roots.pem"}));
 }
 
-TEST_F(HostProcess, RelaysTheModulesWindowMessagesToTheParent) {
-    const auto path = modtest::PlaceModule("zrtest_relay", dir_.Path(), "relay.kvl");
-    const DWORD host = StartServingHost();
-    ASSERT_FALSE(HasFailure());
-    // Started through MStartModule this time: hWnd 1 asks for the host's
-    // window, and the check is off for an unsigned module.
-    EXPECT_EQ(0u, parent_->Call(host, MStartModule, StartBody(Narrow(modtest::WindowsPath(path)), 1)));
-
-    DataParametersMultiProcess answer;
-    ASSERT_TRUE(parent_->Request(host, MModuleData, ZR_GETOPTION, L"color", answer));
-    std::wstring text;
-    answer.GetParam(text);
-    EXPECT_EQ(L"1,1,1", text);  // the window procedure's result for each message
-
-    ASSERT_TRUE(parent_->WaitForRelays(3));
-    const auto relays = parent_->Relays();
-    ASSERT_EQ(3u, relays.size());
-    const Relayed expected[] = {
-        {host, MWindowMessage, 3025, "color", std::string("v\0w\x01x", 5)},
-        {host, MWindowMessage, 3026, "", "set"},
-        {host, MWindowMessage, 3027, "7", "-1"},
-    };
-    for (size_t i = 0; i < 3; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(expected[i].pid, relays[i].pid);
-        EXPECT_EQ(expected[i].cmd, relays[i].cmd);
-        EXPECT_EQ(expected[i].uMsg, relays[i].uMsg);
-        EXPECT_EQ(expected[i].wParam, relays[i].wParam);
-        EXPECT_EQ(expected[i].lParam, relays[i].lParam);
-    }
-
-    EXPECT_EQ(1, StopAndWait(host));
-    const auto lines = LogOf(host);
-    EXPECT_TRUE(Has(lines, "ZRModProc::ReceiveMsg: Response:'0'"));
-    EXPECT_TRUE(Has(lines, "ZRModProc::WindowMessage: Received WM_RUNJOB message [w:7, l:-1]"));
-    EXPECT_EQ(3u, Count(lines, "ZRModProc::WindowMessage: Sending Windows Message to process " +
-                                   std::to_string(getpid())));
-    EXPECT_EQ(0u, CountPrefix(lines, "ZRModProc::WindowMessage: [E]"));
-}
-
 TEST_F(HostProcess, EndsWithoutItsLoopWhenNoParentAnswers) {
     const std::string nobody = "PID(" + std::to_string(getpid()) + ") LPCNAME(NobodyServesThis)";
     for (const std::string& commandLine : {std::string(), nobody}) {

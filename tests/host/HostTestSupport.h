@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "ipc/messages/DataParametersMultiProcess.h"
-#include "ipc/messages/WindowMessageDataMultiProcess.h"
 #include "ipc/multiprocess/CMultiProcessBase.h"
 #include "log/LogReader.h"
 #include "support/ChildProcess.h"
@@ -27,18 +26,9 @@ namespace hosttest {
 
 using Clock = std::chrono::steady_clock;
 
-// A window message the host relayed, as the parent decoded it.
-struct Relayed {
-    DWORD pid;
-    DWORD cmd;
-    uint32_t uMsg;
-    std::string wParam, lParam;
-};
-
 // The agent's side: serves "\RPC Control\<group><own pid>" and speaks the
 // host protocol through the product's endpoint. Commands reaching ReceiveMsg
-// are counted; relayed window messages (command 5) arrive on workers and are
-// answered with a record carrying the same request id.
+// are counted; the window-message relay is left to the agent's tests.
 class TestParent : public CMultiProcessBase {
 public:
     // onReceive runs on the listener before each command is counted.
@@ -52,37 +42,21 @@ public:
 
     INT ReceiveMsg(DWORD pid, INT cmd, BYTE*, DWORD) override {
         if (onReceive_) onReceive_(pid, cmd);
-        Record([&] { received_.emplace_back(pid, cmd); });
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            received_.emplace_back(pid, cmd);
+        }
+        changed_.notify_all();
         return 0;
     }
     bool OnProcessTerminated(DWORD) override { return true; }
-    std::unique_ptr<BYTE[]> ProcessMessage(DWORD pid, DWORD cmd, const BYTE* data, DWORD size,
-                                           DWORD& answerSize) override {
-        WindowMessageDataMultiProcess record;
-        record.Deserialize(std::string(reinterpret_cast<const char*>(data), data ? size : 0));
-        Record([&] {
-            relayed_.push_back({pid, cmd, record.uMsg, Bytes(record.GetWParam(), record.GetLenWParam()),
-                                Bytes(record.GetLParam(), record.GetLenLParam())});
-        });
-        WindowMessageDataMultiProcess answer;
-        answer.iRequestId = record.iRequestId;
-        answer.uMsg = record.uMsg;
-        answer.SetLParam("answered", 8);
-        return answer.SerializeToBuffer(answerSize);
-    }
+    std::unique_ptr<BYTE[]> ProcessMessage(DWORD, DWORD, const BYTE*, DWORD, DWORD&) override { return nullptr; }
     void QuitProcessMessage() override {}
 
     // Waits until `count` commands cmd from pid have arrived.
     bool WaitForCommand(INT cmd, DWORD pid, size_t count = 1) {
         return Await([&] { return static_cast<size_t>(std::count(received_.begin(), received_.end(),
                                                                  std::pair<DWORD, INT>(pid, cmd))) >= count; });
-    }
-    bool WaitForRelays(size_t count) {
-        return Await([&] { return relayed_.size() >= count; });
-    }
-    std::vector<Relayed> Relays() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return relayed_;
     }
 
     // A command as a Call; the transport's reply (what the host wrote into
@@ -110,18 +84,6 @@ public:
     }
 
 private:
-    static std::string Bytes(const BYTE* data, int32_t count) {
-        return data && count > 0 ? std::string(reinterpret_cast<const char*>(data), static_cast<size_t>(count))
-                                 : std::string();
-    }
-    template <class Change>
-    void Record(Change change) {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            change();
-        }
-        changed_.notify_all();
-    }
     template <class Done>
     bool Await(Done done) {
         std::unique_lock<std::mutex> lock(lock_);
@@ -133,7 +95,6 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<std::pair<DWORD, INT>> received_;
-    std::vector<Relayed> relayed_;
 };
 
 // The host as rundll32 would start it: "<library>,Module <command line>".

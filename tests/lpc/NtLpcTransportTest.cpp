@@ -107,11 +107,12 @@ protected:
     }
     void TearDown() override { SetLogLevel(LOG_WARNING); }
 
-    std::unique_ptr<zrtest::ChildProcess> StartServer() {
-        auto child = std::make_unique<zrtest::ChildProcess>(
-            zrtest::SelfPath(), std::vector<std::string>{"--zr-child=LpcServer", group_});
-        EXPECT_EQ(child->Line(), "ready");
-        return child;
+    // A server process for the test's group, ready to serve.
+    zrtest::ChildProcess& StartServer() {
+        server_ = std::make_unique<zrtest::ChildProcess>(zrtest::SelfPath(),
+                                                         std::vector<std::string>{"--zr-child=LpcServer", group_});
+        EXPECT_EQ(server_->Line(), "ready");
+        return *server_;
     }
 
     NTSTATUS Send(const zrtest::ChildProcess& to, INT cmd, std::string& data, DWORD type) {
@@ -139,11 +140,11 @@ protected:
 
     std::string group_;
     std::unique_ptr<LpcEndpoint> client_;
+    std::unique_ptr<zrtest::ChildProcess> server_;
 };
 
 TEST_F(LpcTransport, EveryTypeArrivesWholeInlineAndIndirect) {
-    auto serverOwner = StartServer();
-    zrtest::ChildProcess& server = *serverOwner;
+    zrtest::ChildProcess& server = StartServer();
     DWORD capacity = 0;
     INT cmd = 0;
     for (DWORD type : {LPC_TYPE_ASYNC, LPC_TYPE_SYNC, LPC_TYPE_CALL}) {
@@ -172,8 +173,7 @@ TEST_F(LpcTransport, EveryTypeArrivesWholeInlineAndIndirect) {
 }
 
 TEST_F(LpcTransport, IndirectAsyncReleasesTheSenderOnceItsDataIsRead) {
-    auto serverOwner = StartServer();
-    zrtest::ChildProcess& server = *serverOwner;
+    zrtest::ChildProcess& server = StartServer();
     std::string data = Payload(5000, 50);
     const std::string sent = data;
     // The server holds this message until its input closes, which happens only after the send returned.
@@ -187,8 +187,7 @@ TEST_F(LpcTransport, IndirectAsyncReleasesTheSenderOnceItsDataIsRead) {
 }
 
 TEST_F(LpcTransport, SeveralThreadsSendSyncRequestsOnOneConnectionAtOnce) {
-    auto serverOwner = StartServer();
-    zrtest::ChildProcess& server = *serverOwner;
+    zrtest::ChildProcess& server = StartServer();
     std::string first = "connect";
     ASSERT_EQ(Send(server, 1, first, LPC_TYPE_SYNC), 0);  // the connection stays tied to this live thread
     EXPECT_EQ(NextEvent(server), Received(1, "connect", 0));
@@ -224,8 +223,7 @@ TEST_F(LpcTransport, SeveralThreadsSendSyncRequestsOnOneConnectionAtOnce) {
 }
 
 TEST_F(LpcTransport, ClientThatDiesWithARequestPendingIsReportedDeadThenClosed) {
-    auto serverOwner = StartServer();
-    zrtest::ChildProcess& server = *serverOwner;
+    zrtest::ChildProcess& server = StartServer();
     zrtest::ChildProcess dying = zrtest::SpawnChild("LpcDyingClient", {group_, std::to_string(server.Pid())});
     const std::string pid = std::to_string(dying.Pid());
     const std::string closedError =
@@ -247,8 +245,7 @@ TEST_F(LpcTransport, ClientThatDiesWithARequestPendingIsReportedDeadThenClosed) 
 
 TEST_F(LpcTransport, SendsReuseTheConnectionUntilAnOrderlyCloseAndThenConnectAgain) {
     SetLogLevel(LOG_INFO);
-    auto serverOwner = StartServer();
-    zrtest::ChildProcess& server = *serverOwner;
+    zrtest::ChildProcess& server = StartServer();
     const std::string self = std::to_string(getpid());
     const std::string connecting = "NtLpcClient::ConnectDestinationPort: Connecting to port '\\RPC Control\\" +
                                    group_ + std::to_string(server.Pid()) + "'";
