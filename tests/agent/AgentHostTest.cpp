@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +34,6 @@ namespace {
 
 std::string Zragent() { return zrtest::BinaryDir() + "/tools/zragent/zragent"; }
 std::string Rundll() { return zrtest::BinaryDir() + "/tools/zrrundll/zrrundll"; }
-
 
 // A test folder that is the host's working directory, with copies of the
 // modules it runs (the host puts its private copies beside them).
@@ -161,12 +161,19 @@ protected:
 
 TEST_F(AgentHost, RunsEchoEndToEndWithEitherStartForm) {
     VerboseHostLog();
-    for (const char* form : {"--json", "--raw-start"}) {
-        SCOPED_TRACE(form);
-        HostFolder folder;
-        const std::string module = folder.Module("echo");
-        const auto ran = zrtest::Run(Zragent(), {"run", module, "--no-signature-check", "--json", form,
-                                                 "--data", "ZR_GETOPTION:proxy.host", "--data", "18:a b"});
+    // Both forms at once, each host in a folder of its own.
+    const char* forms[] = {"--json", "--raw-start"};
+    HostFolder folders[2];
+    std::vector<std::future<zrtest::Ran>> runs;
+    for (size_t i = 0; i < 2; ++i) {
+        const std::vector<std::string> args{"run", folders[i].Module("echo"), "--no-signature-check", "--json",
+                                            forms[i], "--data", "ZR_GETOPTION:proxy.host", "--data", "18:a b",
+                                            "--host-dir", folders[i].dir.Path().string()};
+        runs.push_back(std::async(std::launch::async, [args] { return zrtest::Run(Zragent(), args); }));
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(forms[i]);
+        const auto ran = runs[i].get();
         EXPECT_EQ(ran.code, 0) << ran.out << ran.err;
         const std::vector<std::string> order = {
             "\"event\":\"host-started\"", "\"event\":\"ready\"", "\"event\":\"started\"",
@@ -179,10 +186,10 @@ TEST_F(AgentHost, RunsEchoEndToEndWithEitherStartForm) {
         }
         EXPECT_NE(ran.out.find("\"how\":\"exited with status 0\",\"status\":0"), std::string::npos) << ran.out;
         EXPECT_EQ(ran.out.find("\"event\":\"error\""), std::string::npos) << ran.out;
-        EXPECT_TRUE(folder.Leftovers({"echo.kvl"}).empty());
-        EXPECT_TRUE(zrlog::VerifyLogFile(folder.Log()).ok);
+        EXPECT_TRUE(folders[i].Leftovers({"echo.kvl"}).empty());
+        EXPECT_TRUE(zrlog::VerifyLogFile(folders[i].Log()).ok);
         // The raw start is answered in its own body.
-        EXPECT_EQ(LogHas(folder.Log(), "ZRModProc::ReceiveMsg: Response:'0'"), std::string(form) == "--raw-start");
+        EXPECT_EQ(LogHas(folders[i].Log(), "ZRModProc::ReceiveMsg: Response:'0'"), i == 1);
     }
 }
 
@@ -216,14 +223,23 @@ TEST_F(AgentHost, RefusedStartsCarryTheHostsResultAndItsMeaning) {
         {"echo", true, -3, "signature check refused the file"},
         {"zrtest_nostop", false, -4, "the module lacks the Start or Stop export"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.module);
-        HostFolder folder;
+    // Each refusal takes the host's five tries; the three run at once, each
+    // host in a folder of its own.
+    HostFolder folders[3];
+    std::vector<std::future<zrtest::Ran>> runs;
+    for (size_t i = 0; i < 3; ++i) {
+        const auto& c = cases[i];
         const std::string module =
-            std::string(c.module) == "absent" ? folder.dir.File("absent.kvl") : folder.Module(c.module);
-        std::vector<std::string> args{"run", module, "--json", "--data", "2:x"};
+            std::string(c.module) == "absent" ? folders[i].dir.File("absent.kvl") : folders[i].Module(c.module);
+        std::vector<std::string> args{"run", module, "--json", "--data", "2:x", "--host-dir",
+                                      folders[i].dir.Path().string()};
         if (!c.check) args.push_back("--no-signature-check");
-        const auto ran = zrtest::Run(Zragent(), args);
+        runs.push_back(std::async(std::launch::async, [args] { return zrtest::Run(Zragent(), args); }));
+    }
+    for (size_t i = 0; i < 3; ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.module);
+        const auto ran = runs[i].get();
         EXPECT_EQ(ran.code, 1) << ran.out << ran.err;
         EXPECT_NE(ran.out.find("\"event\":\"start-refused\""), std::string::npos) << ran.out;
         EXPECT_NE(ran.out.find("\"result\":" + std::to_string(c.result) + ",\"meaning\":\"" + c.meaning + "\""),
@@ -331,15 +347,17 @@ TEST_F(AgentHost, ATwentySixthConcurrentRequestIsDroppedAndTheHostRecovers) {
     // All 25 workers are busy once the host drops the 26th.
     EXPECT_TRUE(WaitUntil([&] { return LogHas(folder.Log(), "No Free position"); }, 20000));
     std::ofstream(folder.dir.File("data.go")) << "go";
-    for (auto& requester : requesters) requester.join();
-    EXPECT_EQ(answered, 25);
-    EXPECT_EQ(failed, 1);
+    EXPECT_TRUE(WaitUntil([&] { return answered == 25; }, 20000));
     EXPECT_TRUE(LogHas(folder.Log(), "Could not find any free worker slot"));
     const auto again = agent.session->Endpoint().SendData(host, ZR_RUN_SCRIPT, "after");
     EXPECT_EQ(again.status, 0u);
     EXPECT_EQ(again.text, "0|after");
+    // The dropped request's sender waits until the host has ended.
     EXPECT_TRUE(agent.session->StopModule());
     EXPECT_TRUE(agent.session->AwaitHostExit(20000)) << agent.Printed();
+    for (auto& requester : requesters) requester.join();
+    EXPECT_EQ(answered, 25);
+    EXPECT_EQ(failed, 1);
 }
 
 TEST_F(AgentHost, MalformedBodiesOfEveryCommandAreLoggedAndTheHostKeepsServing) {
