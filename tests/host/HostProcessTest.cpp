@@ -261,10 +261,10 @@ TEST_F(HostProcess, BadBodiesAndFailedStartsAreLoggedAndOnlyAFailedStartModuleEn
     for (auto* body : {&shortRequest, &pastEnd})
         EXPECT_EQ(0u, parent_->SendMessage(host, MModuleData, reinterpret_cast<BYTE*>(body->data()),
                                            static_cast<DWORD>(body->size()), MP_ASYNC));
-    const std::string refused = "ZRModProc::ProcessMessage: [E] Refused a data request that does not decode. From pid:" +
-                                std::to_string(getpid());
+    const std::string refused = "ZRModProc::ProcessMessage: [E] Refused a data request that does not decode. From pid:";
     EXPECT_TRUE(WaitForLog(host, [&](const std::vector<std::string>& lines) {
-        return Count(lines, refused + ", size:8") == 1 && Count(lines, refused + ", size:20") == 1;
+        const std::string from = refused + std::to_string(getpid());
+        return Count(lines, from + ", size:8") == 1 && Count(lines, from + ", size:20") == 1;
     }));
 
     // A start of a missing module is tried five times, one second apart,

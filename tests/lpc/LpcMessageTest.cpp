@@ -120,8 +120,9 @@ TEST(LpcMessageLayout, MatchesThePlatformLayersCopyFieldByField) {
         const char* name;
         size_t product, layer;
     };
-#define ZR_SAME(product, layer, field, layerField) \
-    {#field, offsetof(product, field), offsetof(layer, layerField)}, {#field " width", sizeof(product::field), sizeof(layer::layerField)}
+#define ZR_SAME(product, layer, field, layerField)              \
+    {#field, offsetof(product, field), offsetof(layer, layerField)}, \
+        {#field " width", sizeof(product::field), sizeof(layer::layerField)}
     const Field fields[] = {
         {"header size", sizeof(LpcPortMessageHeader), sizeof(PORT_MESSAGE)},
         ZR_SAME(LpcPortMessageHeader, PORT_MESSAGE, DataLength, DataLength),

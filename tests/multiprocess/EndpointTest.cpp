@@ -37,7 +37,8 @@ ZR_CHILD_MAIN(Peer) {
     mptest::TestEndpoint endpoint(std::wstring(args[0].begin(), args[0].end()), mode);
     if (!endpoint.Start()) return 1;
     BYTE ready[4] = {};
-    if (endpoint.SendMessage(static_cast<DWORD>(std::stoul(args[2])), MReady, ready, sizeof ready, MP_SYNC) != 0) return 1;
+    const DWORD parent = static_cast<DWORD>(std::stoul(args[2]));
+    if (endpoint.SendMessage(parent, MReady, ready, sizeof ready, MP_SYNC) != 0) return 1;
     std::printf("ready\n");
     std::fflush(stdout);
     char c;
@@ -97,7 +98,8 @@ protected:
 TEST_F(EndpointTest, EndpointTypesMapToTransportTypesAndUnknownOnesToSync) {
     const std::pair<DWORD, LpcMessageType> cases[] = {
         {MP_SYNC, LPC_TYPE_SYNC}, {MP_ASYNC, LPC_TYPE_ASYNC}, {MP_CALL, LPC_TYPE_CALL}, {40, LPC_TYPE_SYNC}};
-    for (const auto& [endpoint, transport] : cases) EXPECT_EQ(CMultiProcessBase::ConvertMessageType(endpoint), transport);
+    for (const auto& [endpoint, transport] : cases)
+        EXPECT_EQ(CMultiProcessBase::ConvertMessageType(endpoint), transport) << endpoint;
     EXPECT_EQ(CountLines("ConvertMessageType: [E] Invalid type:40"), 1u);
     EXPECT_EQ(CountStartingWith("ConvertMessageType:"), 1u);
 }
@@ -140,8 +142,9 @@ TEST_F(EndpointTest, DataRequestsAndWindowMessagesAreAnsweredThroughAPeerProcess
     // dropped by the peer.
     EXPECT_EQ(Send(pid, MModuleDataAsyncEnd, RequestBody(999, "late"), MP_SYNC), 0u);
     EXPECT_EQ(Send(pid, MModuleDataAsyncEnd, "\x01\x02", MP_SYNC), 0u);
-    EXPECT_EQ(CountLines("CEMRequestManager::WakeUp: Request 999 (from pid " + me_ + ") not found. Probably asynch request."),
-              1u);
+    EXPECT_EQ(
+        CountLines("CEMRequestManager::WakeUp: Request 999 (from pid " + me_ + ") not found. Probably asynch request."),
+        1u);
     EXPECT_EQ(CountStartingWith("CMultiProcessBase::ReceiveMessage: [E] MModuleDataAsyncEnd from pid:" + me_ +
                                 " too short for a request id (2 bytes)"),
               1u);
@@ -155,13 +158,15 @@ TEST_F(EndpointTest, TwentyFiveRequestsRunAtOnceAndATwentySixthIsDroppedWithTheD
     const DWORD pid = static_cast<DWORD>(peer->Pid());
     std::vector<std::future<std::string>> requests;
     for (int i = 0; i < 25; ++i)
-        requests.push_back(std::async(std::launch::async, [this, pid, i] { return Answered(pid, "request " + std::to_string(i)); }));
+        requests.push_back(
+            std::async(std::launch::async, [this, pid, i] { return Answered(pid, "request " + std::to_string(i)); }));
     for (int i = 0; i < 25; ++i) ASSERT_EQ(peer->Line(), "working") << i;
 
     // The peer's listener has handled a Sync message when the send returns.
     EXPECT_EQ(Send(pid, MModuleData, RequestBody(12345, "26th"), MP_SYNC), 0u);
-    EXPECT_EQ(CountLines("CMultiProcessBase::StartNewWorker: [E] Could not find any free worker slot for cmd:3, pid:" + me_),
-              1u);
+    EXPECT_EQ(
+        CountLines("CMultiProcessBase::StartNewWorker: [E] Could not find any free worker slot for cmd:3, pid:" + me_),
+        1u);
     EXPECT_EQ(CountStartingWith("CMultiProcessBase::ReceiveMessage: [E] No Free position. message: pid:" + me_ +
                                 ", cmd:3, data:[8]"),
               1u);
@@ -175,7 +180,8 @@ TEST_F(EndpointTest, TwentyFiveRequestsRunAtOnceAndATwentySixthIsDroppedWithTheD
     EXPECT_EQ(dump.find("thread: 0x0,"), std::string::npos) << "every slot busy";
 
     EXPECT_EQ(Send(pid, mptest::kOpenGate, std::string(16, '\0'), MP_CALL), 0u);
-    for (int i = 0; i < 25; ++i) EXPECT_EQ(requests[static_cast<size_t>(i)].get(), "request " + std::to_string(i) + "|done");
+    for (int i = 0; i < 25; ++i)
+        EXPECT_EQ(requests[static_cast<size_t>(i)].get(), "request " + std::to_string(i) + "|done");
     EXPECT_EQ(Answered(pid, "after"), "after|done") << "the slots are free again";
     EXPECT_EQ(self_.Requests().RequestCount(), 0u);
     End(*peer);
