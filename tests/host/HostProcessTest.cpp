@@ -225,34 +225,43 @@ TEST_F(HostProcess, BadBodiesAndFailedStartsAreLoggedAndOnlyAFailedStartModuleEn
     ASSERT_FALSE(HasFailure());
     const std::string e = "ZRModProc::ReceiveMsg: [E] ";
 
-    // Stop bodies: empty, short, and a negative request.
-    EXPECT_EQ(0u, parent_->Call(host, MStopModule));
-    EXPECT_EQ(0u, parent_->Call(host, MStopModule, std::string(8, '\0')));
-    EXPECT_EQ(0u, parent_->Call(host, MStopModule, StopParametersMultiProcess::Encode({0, 5000, 0, -1})));
-    // Start arguments: empty, then a module text whose count runs past the end.
-    EXPECT_EQ(0u, parent_->Call(host, MStartModuleArgs));
+    // Each bad body of a Call is logged by the time the Call returns. Bodies
+    // of MStartModuleExec that start nothing come back as they were sent.
     std::string overlong = StartArguments(L"m", false);
     const uint32_t huge = 0x7fffffff;
-    std::memcpy(&overlong[12], &huge, 4);  // the module text's byte count
-    EXPECT_EQ(0u, parent_->Call(host, MStartModuleArgs, overlong));
-    // An exec without valid arguments comes back as sent.
-    std::string exec = MsgStartExec().Serialize();
-    const std::string sentExec = exec;
-    EXPECT_EQ(0u, parent_->Call(host, MStartModuleExec, exec));
-    EXPECT_EQ(sentExec, exec);
-    // With arguments: an empty exec, and one of 20 bytes that does not decode
-    // and is written back as read, without a start.
-    EXPECT_EQ(0u, parent_->Call(host, MStartModuleArgs, StartArguments(L"absent", false)));
-    EXPECT_EQ(0u, parent_->Call(host, MStartModuleExec));
+    std::memcpy(&overlong[12], &huge, 4);  // the module text's byte count runs past the end
     std::string twenty(20, '\0');
     const int32_t words[5] = {11, 12, 13, 14, 15};
     std::memcpy(twenty.data(), words, 20);
-    const std::string sentTwenty = twenty;
-    EXPECT_EQ(0u, parent_->Call(host, MStartModuleExec, twenty));
-    EXPECT_EQ(sentTwenty, twenty);
-    // Unknown commands.
-    EXPECT_EQ(0u, parent_->Call(host, 4, "abc"));
-    EXPECT_EQ(0u, parent_->Call(host, 42));
+    const struct {
+        INT cmd;
+        std::string body, line;
+    } calls[] = {
+        {MStopModule, "", e + "MStopModule received empty parameters buffer"},
+        {MStopModule, std::string(8, '\0'), e + "Invalid parameters:{STOP size:8, incomplete}"},
+        {MStopModule, StopParametersMultiProcess::Encode({0, 5000, 0, -1}),
+         e + "Invalid parameters:{STOP request:-1, module:0, isModule:0, timeout:5000}"},
+        {MStartModuleArgs, "", "MsgStartArguments::Deserialize: [E] Invalid params, size:0"},
+        {MStartModuleArgs, overlong, ""},
+        {MStartModuleExec, MsgStartExec().Serialize(),
+         e + "Start arguments were not set in a previous MStartModuleArgs operation"},
+        {MStartModuleArgs, StartArguments(L"absent", false), ""},
+        {MStartModuleExec, "", e + "Invalid MsgStartExec. Received empty buffer"},
+        {MStartModuleExec, twenty, e + "Could not deserialize MsgStartExec"},
+        {4, "abc", e + "Command id unknown. Cmd:4, Data: [3]"},
+        {42, "", e + "Command id unknown. Cmd:42, Data: [0]"},
+    };
+    for (const auto& c : calls) {
+        SCOPED_TRACE(std::to_string(c.cmd) + ": " + c.line);
+        std::string body = c.body;
+        EXPECT_EQ(0u, parent_->Call(host, c.cmd, body));
+        if (c.cmd == MStartModuleExec) {
+            EXPECT_EQ(c.body, body);
+        }
+        if (!c.line.empty()) {
+            EXPECT_EQ(1u, Count(LogOf(host), c.line));
+        }
+    }
     // Data requests that do not decode: short, and a count past the end.
     std::string shortRequest(8, '\x01');
     std::string pastEnd = DataParametersMultiProcess().Serialize() + "abcd";
@@ -279,20 +288,9 @@ TEST_F(HostProcess, BadBodiesAndFailedStartsAreLoggedAndOnlyAFailedStartModuleEn
     EXPECT_EQ(0u, parent_->Call(host, MReady));
     EXPECT_TRUE(parent_->WaitForCommand(MReady, host, 2));
     auto lines = LogOf(host);
-    const std::vector<std::string> exact = {
-        e + "MStopModule received empty parameters buffer",
-        e + "Invalid parameters:{STOP size:8, incomplete}",
-        e + "Invalid parameters:{STOP request:-1, module:0, isModule:0, timeout:5000}",
-        "MsgStartArguments::Deserialize: [E] Invalid params, size:0",
-        e + "Start arguments were not set in a previous MStartModuleArgs operation",
-        e + "Invalid MsgStartExec. Received empty buffer",
-        e + "Could not deserialize MsgStartExec",
-        e + "Command id unknown. Cmd:4, Data: [3]",
-        e + "Command id unknown. Cmd:42, Data: [0]",
-        "DataParametersMultiProcess::Deserialize: [E] Invalid params, size:8",
-        "ZRModProc::StartModuleExec: [E] Start failed for 'absent'. err:-1",
-    };
-    for (const auto& line : exact) EXPECT_EQ(1u, Count(lines, line)) << line;
+    EXPECT_EQ(1u, Count(lines, "DataParametersMultiProcess::Deserialize: [E] Invalid params, size:8"));
+    // Only the start above was tried: no bad body started anything.
+    EXPECT_EQ(1u, Count(lines, "ZRModProc::StartModuleExec: [E] Start failed for 'absent'. err:-1"));
     EXPECT_EQ(1u, CountPrefix(lines, e + "Reply to MStartModuleExec: result=-1, err="));
     EXPECT_FALSE(Has(lines, "Module: GetMessage exited due to WM_QUIT"));
 
