@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "TestSupport.h"
 #include "ipc/messages/Commands.h"
 #include "log/LogReader.h"
+#include "log/LogTestUtil.h"
 
 namespace fs = std::filesystem;
 using zragent::AgentOptions;
@@ -32,11 +34,6 @@ namespace {
 
 std::string Zragent() { return zrtest::BinaryDir() + "/tools/zragent/zragent"; }
 std::string Rundll() { return zrtest::BinaryDir() + "/tools/zrrundll/zrrundll"; }
-std::string HostLibrary() { return zrtest::BinaryDir() + "/src/host/libzrmodproc.so"; }
-std::string BuiltModule(const std::string& name) { return zrtest::BinaryDir() + "/modules/" + name + ".kvl"; }
-
-#define SKIP_WITHOUT_HOST()                                                      \
-    if (!fs::exists(Rundll())) GTEST_SKIP() << "no host starter at " << Rundll()
 
 // A test folder that is the host's working directory, with copies of the
 // modules it runs (the host puts its private copies beside them).
@@ -44,7 +41,7 @@ struct HostFolder {
     zrtest::ScopedTempDir dir;
     std::string Module(const std::string& name) {
         const std::string path = dir.File(name + ".kvl");
-        fs::copy_file(BuiltModule(name), path, fs::copy_options::overwrite_existing);
+        fs::copy_file(zrtest::BinaryDir() + "/modules/" + name + ".kvl", path, fs::copy_options::overwrite_existing);
         return path;
     }
     std::string Log() const { return dir.File("kvlzrmodproc.log"); }
@@ -67,16 +64,20 @@ AgentOptions SessionOptions(const HostFolder& folder, const std::string& module)
     options.module = module;
     options.checkSignature = false;
     options.rundll = Rundll();
-    options.hostLibrary = HostLibrary();
+    options.hostLibrary = zrtest::BinaryDir() + "/src/host/libzrmodproc.so";
     options.hostDir = folder.dir.Path().string();
     options.json = true;
     return options;
 }
 
-// A session in this process, printing its events to a file the test reads.
+// A session in this process, printing its events to a file the test reads;
+// started is false unless the host was launched and the module started.
 struct InProcessAgent {
-    explicit InProcessAgent(AgentOptions o) : options(std::move(o)), out(std::tmpfile()), events(out, true) {
+    explicit InProcessAgent(AgentOptions o, bool startModule = true)
+        : options(std::move(o)), out(std::tmpfile()), events(out, true) {
         session = std::make_unique<AgentSession>(options, events);
+        started = session->LaunchHost() && (!startModule || session->StartModule());
+        host = session->HostPid();
     }
     ~InProcessAgent() {
         session.reset();
@@ -94,6 +95,8 @@ struct InProcessAgent {
     FILE* out;
     zragent::EventWriter events;
     std::unique_ptr<AgentSession> session;
+    bool started = false;
+    uint32_t host = 0;
 };
 
 size_t Count(const std::string& text, const std::string& needle) {
@@ -102,10 +105,17 @@ size_t Count(const std::string& text, const std::string& needle) {
     return n;
 }
 
-bool LogHas(const std::string& path, const std::string& needle) {
-    for (const auto& line : zragent::LastHostLogLines(path, 0, 100000))
-        if (line.find(needle) != std::string::npos) return true;
-    return false;
+// How many of the host's log lines hold needle.
+size_t LogCount(const std::string& path, const std::string& needle) {
+    size_t n = 0;
+    for (const auto& line : zragent::LastHostLogLines(path, 0, 100000)) n += line.find(needle) != std::string::npos;
+    return n;
+}
+bool LogHas(const std::string& path, const std::string& needle) { return LogCount(path, needle) > 0; }
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 template <class Condition>
@@ -136,16 +146,34 @@ pid_t HostPidFrom(const std::string& json, pid_t parent) {
     return pid;
 }
 
+// Each test runs in a host folder of its own (or one per case).
+class AgentHost : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!fs::exists(Rundll())) GTEST_SKIP() << "no host starter at " << Rundll();
+    }
+    // The hosts started from now on log everything (their settings are outside any case's folder).
+    void VerboseHostLog() { logtest::UseRegistry(folder.dir.File("registry.reg"), "\"debug\"=dword:00000004"); }
+    HostFolder folder;
+};
+
 }  // namespace
 
-TEST(AgentHost, RunsEchoEndToEndWithEitherStartForm) {
-    SKIP_WITHOUT_HOST();
-    for (const char* form : {"--json", "--raw-start"}) {
-        SCOPED_TRACE(form);
-        HostFolder folder;
-        const std::string module = folder.Module("echo");
-        const auto ran = zrtest::Run(Zragent(), {"run", module, "--no-signature-check", "--json", form,
-                                                 "--data", "ZR_GETOPTION:proxy.host", "--data", "18:a b"});
+TEST_F(AgentHost, RunsEchoEndToEndWithEitherStartForm) {
+    VerboseHostLog();
+    // Both forms at once, each host in a folder of its own.
+    const char* forms[] = {"--json", "--raw-start"};
+    HostFolder folders[2];
+    std::vector<std::future<zrtest::Ran>> runs;
+    for (size_t i = 0; i < 2; ++i) {
+        const std::vector<std::string> args{"run", folders[i].Module("echo"), "--no-signature-check", "--json",
+                                            forms[i], "--data", "ZR_GETOPTION:proxy.host", "--data", "18:a b",
+                                            "--host-dir", folders[i].dir.Path().string()};
+        runs.push_back(std::async(std::launch::async, [args] { return zrtest::Run(Zragent(), args); }));
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(forms[i]);
+        const auto ran = runs[i].get();
         EXPECT_EQ(ran.code, 0) << ran.out << ran.err;
         const std::vector<std::string> order = {
             "\"event\":\"host-started\"", "\"event\":\"ready\"", "\"event\":\"started\"",
@@ -158,14 +186,15 @@ TEST(AgentHost, RunsEchoEndToEndWithEitherStartForm) {
         }
         EXPECT_NE(ran.out.find("\"how\":\"exited with status 0\",\"status\":0"), std::string::npos) << ran.out;
         EXPECT_EQ(ran.out.find("\"event\":\"error\""), std::string::npos) << ran.out;
-        EXPECT_TRUE(folder.Leftovers({"echo.kvl"}).empty());
-        EXPECT_TRUE(zrlog::VerifyLogFile(folder.Log()).ok);
+        EXPECT_TRUE(folders[i].Leftovers({"echo.kvl"}).empty());
+        EXPECT_TRUE(zrlog::VerifyLogFile(folders[i].Log()).ok);
+        // The raw start is answered in its own body.
+        EXPECT_EQ(LogHas(folders[i].Log(), "ZRModProc::ReceiveMsg: Response:'0'"), i == 1);
     }
 }
 
-TEST(AgentHost, WindowMessagesOfTheModuleArePrintedDecodedAndAnswered) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, WindowMessagesOfTheModuleArePrintedDecodedAndAnswered) {
+    VerboseHostLog();
     const auto ran = zrtest::Run(Zragent(), {"run", folder.Module("relay"), "--no-signature-check", "--window",
                                              "--json", "--data", "ZR_SETOPTION:proxy.port=8080", "--data",
                                              "ZR_GETOPTION:proxy.host", "--data", "ZR_RUN_SCRIPT:7 -1"});
@@ -178,10 +207,12 @@ TEST(AgentHost, WindowMessagesOfTheModuleArePrintedDecodedAndAnswered) {
     EXPECT_NE(ran.out.find("\"name\":\"WM_RUNJOB\",\"wparam\":7,\"lparam\":-1"), std::string::npos);
     // Each relay returned to the module with the window's answer, 1.
     EXPECT_EQ(Count(ran.out, "\"text\":\"sent, window answered 1\""), 3u) << ran.out;
+    EXPECT_TRUE(LogHas(folder.Log(), "ZRModProc::WindowMessage: Received WM_RUNJOB message [w:7, l:-1]"));
+    EXPECT_EQ(LogCount(folder.Log(), "ZRModProc::WindowMessage: Sending Windows Message to process "), 3u);
+    EXPECT_EQ(LogCount(folder.Log(), "ZRModProc::WindowMessage: [E]"), 0u);
 }
 
-TEST(AgentHost, RefusedStartsCarryTheHostsResultAndItsMeaning) {
-    SKIP_WITHOUT_HOST();
+TEST_F(AgentHost, RefusedStartsCarryTheHostsResultAndItsMeaning) {
     const struct {
         const char* module;
         bool check;
@@ -192,14 +223,23 @@ TEST(AgentHost, RefusedStartsCarryTheHostsResultAndItsMeaning) {
         {"echo", true, -3, "signature check refused the file"},
         {"zrtest_nostop", false, -4, "the module lacks the Start or Stop export"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.module);
-        HostFolder folder;
+    // Each refusal takes the host's five tries; the three run at once, each
+    // host in a folder of its own.
+    HostFolder folders[3];
+    std::vector<std::future<zrtest::Ran>> runs;
+    for (size_t i = 0; i < 3; ++i) {
+        const auto& c = cases[i];
         const std::string module =
-            std::string(c.module) == "absent" ? folder.dir.File("absent.kvl") : folder.Module(c.module);
-        std::vector<std::string> args{"run", module, "--json", "--data", "2:x"};
+            std::string(c.module) == "absent" ? folders[i].dir.File("absent.kvl") : folders[i].Module(c.module);
+        std::vector<std::string> args{"run", module, "--json", "--data", "2:x", "--host-dir",
+                                      folders[i].dir.Path().string()};
         if (!c.check) args.push_back("--no-signature-check");
-        const auto ran = zrtest::Run(Zragent(), args);
+        runs.push_back(std::async(std::launch::async, [args] { return zrtest::Run(Zragent(), args); }));
+    }
+    for (size_t i = 0; i < 3; ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.module);
+        const auto ran = runs[i].get();
         EXPECT_EQ(ran.code, 1) << ran.out << ran.err;
         EXPECT_NE(ran.out.find("\"event\":\"start-refused\""), std::string::npos) << ran.out;
         EXPECT_NE(ran.out.find("\"result\":" + std::to_string(c.result) + ",\"meaning\":\"" + c.meaning + "\""),
@@ -210,9 +250,7 @@ TEST(AgentHost, RefusedStartsCarryTheHostsResultAndItsMeaning) {
     }
 }
 
-TEST(AgentHost, AMissingHostOrOneThatDiesBeforeReadyIsReported) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, AMissingHostOrOneThatDiesBeforeReadyIsReported) {
     const std::string module = folder.Module("echo");
     const auto missing = zrtest::Run(Zragent(), {"run", module, "--json", "--rundll", folder.dir.File("nothing")});
     EXPECT_EQ(missing.code, 3);
@@ -228,12 +266,10 @@ TEST(AgentHost, AMissingHostOrOneThatDiesBeforeReadyIsReported) {
     EXPECT_EQ(early.out.find("\"event\":\"ready\""), std::string::npos);
 }
 
-TEST(AgentHost, AParentKilledMidRequestEndsTheHostWithinTwoSeconds) {
-    SKIP_WITHOUT_HOST();
+TEST_F(AgentHost, AParentKilledMidRequestEndsTheHostWithinTwoSeconds) {
     // Orphans of the killed parent become this process's children, so their
     // end can be waited for.
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    HostFolder folder;
     const std::string module = folder.Module("zrtest_waitdata");
     const std::string trace = folder.dir.File("trace.txt");
     setenv("ZRTEST_MODULE_TRACE", trace.c_str(), 1);
@@ -243,10 +279,7 @@ TEST(AgentHost, AParentKilledMidRequestEndsTheHostWithinTwoSeconds) {
     const pid_t host = HostPidFrom(agent.Out(), agent.Pid());
     ASSERT_GT(host, 0);
     ASSERT_TRUE(agent.Write("data 0 sleep:400\n"));
-    ASSERT_TRUE(WaitUntil([&] {
-        std::ifstream in(trace);
-        return std::string(std::istreambuf_iterator<char>(in), {}).find("data 0") != std::string::npos;
-    }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return Slurp(trace).find("data 0") != std::string::npos; }, 20000));
     agent.Signal(SIGKILL);
     const auto killed = std::chrono::steady_clock::now();
     EXPECT_EQ(agent.Wait(), 128 + SIGKILL);
@@ -258,16 +291,17 @@ TEST(AgentHost, AParentKilledMidRequestEndsTheHostWithinTwoSeconds) {
     }
     if (!ended) kill(host, SIGKILL), waitpid(host, &status, 0);
     ASSERT_TRUE(ended) << "the host outlived its parent by more than 2 s";
-    std::ifstream in(trace);
-    const std::string traced(std::istreambuf_iterator<char>(in), {});
-    EXPECT_NE(traced.find("stop"), std::string::npos) << traced;
+    EXPECT_NE(Slurp(trace).find("stop"), std::string::npos) << Slurp(trace);
     EXPECT_TRUE(folder.Leftovers({"zrtest_waitdata.kvl", "trace.txt"}).empty());
-    EXPECT_TRUE(LogHas(folder.Log(), "closed IPC port"));
+    const auto lines = zragent::LastHostLogLines(folder.Log(), 0, 100000);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(LogHas(folder.Log(), "ZRModProc::ProcessTermination: [W] Agent process " + std::to_string(agent.Pid()) +
+                                         " closed IPC port. Notifying Server thread to exit..."));
+    EXPECT_TRUE(LogHas(folder.Log(), "ZRModProc::QuitProcessMessage: Module stopped"));
+    EXPECT_NE(lines.back().find("Module: Exiting ZRModProc module..."), std::string::npos) << lines.back();
 }
 
-TEST(AgentHost, AKilledHostIsReportedWithItsExitStatus) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, AKilledHostIsReportedWithItsExitStatus) {
     zrtest::ChildProcess agent(Zragent(), {"shell", folder.Module("echo"), "--no-signature-check", "--json"});
     ASSERT_TRUE(agent.WaitForOutput("\"event\":\"started\""));
     const pid_t host = HostPidFrom(agent.Out(), agent.Pid());
@@ -284,9 +318,7 @@ TEST(AgentHost, AKilledHostIsReportedWithItsExitStatus) {
     EXPECT_NE(agent.Out().find("\"status\":137"), std::string::npos);
 }
 
-TEST(AgentHost, TheShellRunsAScriptFromStandardInput) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, TheShellRunsAScriptFromStandardInput) {
     zrtest::ChildProcess agent(Zragent(), {"shell", folder.Module("echo"), "--no-signature-check", "--json"});
     agent.Write("# a script\nhelp\ndata getoption one\ndata 0 two words\nready\nstatus\nbogus\nstop\n");
     agent.CloseStdin();
@@ -300,13 +332,10 @@ TEST(AgentHost, TheShellRunsAScriptFromStandardInput) {
     EXPECT_NE(out.find("\"event\":\"stopped\",\"stopped\":true,\"was_running\":true"), std::string::npos);
 }
 
-TEST(AgentHost, ATwentySixthConcurrentRequestIsDroppedAndTheHostRecovers) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, ATwentySixthConcurrentRequestIsDroppedAndTheHostRecovers) {
     InProcessAgent agent(SessionOptions(folder, folder.Module("zrtest_waitdata")));
-    ASSERT_TRUE(agent.session->LaunchHost()) << agent.Printed();
-    ASSERT_TRUE(agent.session->StartModule()) << agent.Printed();
-    const uint32_t host = agent.session->HostPid();
+    ASSERT_TRUE(agent.started) << agent.Printed();
+    const uint32_t host = agent.host;
     std::atomic<int> answered{0}, failed{0};
     std::vector<std::thread> requesters;
     for (int i = 0; i < 26; ++i) {
@@ -318,28 +347,27 @@ TEST(AgentHost, ATwentySixthConcurrentRequestIsDroppedAndTheHostRecovers) {
     // All 25 workers are busy once the host drops the 26th.
     EXPECT_TRUE(WaitUntil([&] { return LogHas(folder.Log(), "No Free position"); }, 20000));
     std::ofstream(folder.dir.File("data.go")) << "go";
-    for (auto& requester : requesters) requester.join();
-    EXPECT_EQ(answered, 25);
-    EXPECT_EQ(failed, 1);
+    EXPECT_TRUE(WaitUntil([&] { return answered == 25; }, 20000));
     EXPECT_TRUE(LogHas(folder.Log(), "Could not find any free worker slot"));
     const auto again = agent.session->Endpoint().SendData(host, ZR_RUN_SCRIPT, "after");
     EXPECT_EQ(again.status, 0u);
     EXPECT_EQ(again.text, "0|after");
+    // The dropped request's sender waits until the host has ended.
     EXPECT_TRUE(agent.session->StopModule());
     EXPECT_TRUE(agent.session->AwaitHostExit(20000)) << agent.Printed();
+    for (auto& requester : requesters) requester.join();
+    EXPECT_EQ(answered, 25);
+    EXPECT_EQ(failed, 1);
 }
 
-TEST(AgentHost, MalformedBodiesOfEveryCommandAreLoggedAndTheHostKeepsServing) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, MalformedBodiesOfEveryCommandAreLoggedAndTheHostKeepsServing) {
     AgentOptions options = SessionOptions(folder, folder.Module("echo"));
     // The raw start leaves no stored start arguments, so a well-formed
     // MStartModuleExec body below is refused instead of starting again.
     options.startMode = zragent::StartMode::Raw;
     InProcessAgent agent(options);
-    ASSERT_TRUE(agent.session->LaunchHost()) << agent.Printed();
-    ASSERT_TRUE(agent.session->StartModule()) << agent.Printed();
-    const uint32_t host = agent.session->HostPid();
+    ASSERT_TRUE(agent.started) << agent.Printed();
+    const uint32_t host = agent.host;
     // A header whose words are all negative or huge: counts past the end for
     // every counted record, an invalid stop body, an invalid start-arguments body.
     std::string pastEnd(16, '\0');
@@ -365,38 +393,35 @@ TEST(AgentHost, MalformedBodiesOfEveryCommandAreLoggedAndTheHostKeepsServing) {
     EXPECT_TRUE(zrlog::VerifyLogFile(folder.Log()).ok);
 }
 
-TEST(AgentHost, AMalformedStartBodyEndsTheHostInOrder) {
-    SKIP_WITHOUT_HOST();
-    for (const std::string& body : {std::string(), std::string("short", 5)}) {
-        SCOPED_TRACE(body.size());
+TEST_F(AgentHost, AMalformedStartBodyEndsTheHostInOrder) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "ZRModProc::ReceiveMsg: [E] MStartModule received empty parameters buffer"},
+        {"short", "ZRModProc::ReceiveMsg: [E] Invalid Start parameters:{START size:5, incomplete}"}};
+    for (const auto& [body, line] : cases) {
+        SCOPED_TRACE(line);
         HostFolder folder;
-        InProcessAgent agent(SessionOptions(folder, folder.Module("echo")));
-        ASSERT_TRUE(agent.session->LaunchHost()) << agent.Printed();
+        InProcessAgent agent(SessionOptions(folder, folder.Module("echo")), false);
+        ASSERT_TRUE(agent.started) << agent.Printed();
         std::string copy = body;
-        agent.session->Endpoint().SendRaw(agent.session->HostPid(), MStartModule, copy, MP_SYNC);
+        agent.session->Endpoint().SendRaw(agent.host, MStartModule, copy, MP_SYNC);
         ASSERT_TRUE(agent.session->Host().WaitForExit(20000));
         EXPECT_EQ(agent.session->Host().Status(), 0);
-        EXPECT_TRUE(LogHas(folder.Log(), "Start failed. Quitting..."));
+        EXPECT_TRUE(LogHas(folder.Log(), line));
+        EXPECT_TRUE(LogHas(folder.Log(), "ZRModProc::ReceiveMsg: [E] Start failed. Quitting..."));
     }
 }
 
-TEST(AgentHost, TenThousandRequestsInARowAreAllAnsweredWithoutGrowth) {
-    SKIP_WITHOUT_HOST();
-    HostFolder folder;
+TEST_F(AgentHost, TenThousandRequestsInARowAreAllAnsweredWithoutGrowth) {
     InProcessAgent agent(SessionOptions(folder, folder.Module("echo")));
-    ASSERT_TRUE(agent.session->LaunchHost()) << agent.Printed();
-    ASSERT_TRUE(agent.session->StartModule()) << agent.Printed();
-    const uint32_t host = agent.session->HostPid();
+    ASSERT_TRUE(agent.started) << agent.Printed();
+    const uint32_t host = agent.host;
     long afterWarmUp = 0;
     size_t lost = 0, wrong = 0;
     for (int i = 0; i < 10000; ++i) {
         const std::string text = "request " + std::to_string(i);
         const auto answer = agent.session->Endpoint().SendData(host, ZR_GETOPTION, text);
-        if (answer.status != 0) {
-            ++lost;
-        } else if (answer.text != "ZR_GETOPTION:" + text) {
-            ++wrong;
-        }
+        lost += answer.status != 0;
+        wrong += answer.status == 0 && answer.text != "ZR_GETOPTION:" + text;
         if (i == 1999) afterWarmUp = zragent::ResidentKilobytes(host);
     }
     const long atEnd = zragent::ResidentKilobytes(host);

@@ -79,7 +79,7 @@ TEST(AgentOptions, RunTakesEveryStartOptionAndKeepsRequestsInOrder) {
     EXPECT_EQ(options.startMode, StartMode::Raw);
 }
 
-TEST(AgentOptions, DefaultsMatchTheHostsOwn) {
+TEST(AgentOptions, DefaultsMatchTheHostsOwnAndHelpNeedsNoModule) {
     AgentOptions options;
     std::string error;
     ASSERT_TRUE(Parse({"shell", "echo"}, options, error)) << error;
@@ -89,6 +89,8 @@ TEST(AgentOptions, DefaultsMatchTheHostsOwn) {
     EXPECT_EQ(options.startOptions, 0);
     EXPECT_EQ(options.startMode, StartMode::ArgsThenExec);
     EXPECT_EQ(options.agentLogLevel, -1);
+    ASSERT_TRUE(Parse({"run", "--help"}, options, error));
+    EXPECT_EQ(options.command, Command::Help);
 }
 
 TEST(AgentOptions, BadUsageIsRefusedWithAReason) {
@@ -114,11 +116,4 @@ TEST(AgentOptions, BadUsageIsRefusedWithAReason) {
         EXPECT_FALSE(Parse(c.args, options, error));
         EXPECT_NE(error.find(c.reason), std::string::npos) << error;
     }
-}
-
-TEST(AgentOptions, HelpNeedsNoModule) {
-    AgentOptions options;
-    std::string error;
-    ASSERT_TRUE(Parse({"run", "--help"}, options, error));
-    EXPECT_EQ(options.command, Command::Help);
 }

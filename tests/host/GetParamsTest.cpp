@@ -47,7 +47,7 @@ TEST(GetParams, FindsBothKeysWhereTheyCount) {
     }
 }
 
-TEST(GetParams, NullTextOrKeyFindsNothing) {
+TEST(GetParams, NullTextOrKeyFindsNothingAndNamesAreReadInTheAnsiCodePage) {
     std::string value = "stale";
     EXPECT_FALSE(FindCommandLineValue(nullptr, "PID", value));
     EXPECT_TRUE(value.empty());
@@ -57,6 +57,8 @@ TEST(GetParams, NullTextOrKeyFindsNothing) {
     GetParams(nullptr, params);
     EXPECT_EQ(0u, params.notifyPid);
     EXPECT_EQ(L"CModule", params.groupName);
+    GetParams("LPCNAME(Gr\xe9n)", params);  // e acute in Windows-1252
+    EXPECT_EQ(L"Gr\u00e9n", params.groupName);
 }
 
 TEST(GetParams, LogsTheGroupNameOnlyWhenFound) {
@@ -69,12 +71,6 @@ TEST(GetParams, LogsTheGroupNameOnlyWhenFound) {
     EXPECT_EQ((std::vector<std::string>{"GetParams: LPCName found in cmdline: Grp_1"}), logtest::Messages());
 }
 
-TEST(GetParams, GroupNameBytesAreReadInTheAnsiCodePage) {
-    ModuleStartParams params;
-    GetParams("LPCNAME(Gr\xe9n)", params);  // e acute in Windows-1252
-    EXPECT_EQ(L"Gr\u00e9n", params.groupName);
-}
-
 TEST(LibraryAttach, OnlyTheProcessAttachRecordsTheHandle) {
     auto* const first = reinterpret_cast<HINSTANCE>(0x10000);
     auto* const other = reinterpret_cast<HINSTANCE>(0x20000);
@@ -83,13 +79,11 @@ TEST(LibraryAttach, OnlyTheProcessAttachRecordsTheHandle) {
         DWORD reason;
         HINSTANCE recorded;
     };
-    const Case cases[] = {
-        {first, DLL_PROCESS_ATTACH, first},
-        {other, DLL_THREAD_ATTACH, first},
-        {other, DLL_THREAD_DETACH, first},
-        {other, DLL_PROCESS_DETACH, first},
-        {other, DLL_PROCESS_ATTACH, other},
-    };
+    const Case cases[] = {{first, DLL_PROCESS_ATTACH, first},
+                          {other, DLL_THREAD_ATTACH, first},
+                          {other, DLL_THREAD_DETACH, first},
+                          {other, DLL_PROCESS_DETACH, first},
+                          {other, DLL_PROCESS_ATTACH, other}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);
         EXPECT_EQ(TRUE, HostLibraryAttach(c.instance, c.reason));

@@ -2,7 +2,6 @@
 // parent that speaks the protocol through the product's own endpoint.
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,28 +29,24 @@ namespace pki = zrtest::pki;
 namespace {
 
 const std::wstring kGroup = L"ZrHostTest";
-
-std::string CommandLineFor(DWORD parentPid) {
-    return "x PID(" + std::to_string(parentPid) + ") lpcname(ZrHostTest)";
-}
+const std::string kExiting = "Module: Exiting ZRModProc module...";
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
-std::string StartArguments(const std::wstring& module, bool checkCertificate, uint32_t hWnd) {
+std::string StartArguments(const std::wstring& module, bool checkCertificate) {
     MsgStartArguments arguments(module, "p1", 0);
     arguments.SetChkCert(checkCertificate);
-    arguments.SetHWnd(hWnd);
     arguments.SetRequest(3);
     return arguments.Serialize();
 }
 
-MsgStartExec ExecReply(const std::string& body) {
-    MsgStartExec exec;
-    exec.Deserialize(body.substr(0, MsgStartExec::kSize));
-    return exec;
+std::string StartBody(const std::string& module, uint32_t hWnd) {
+    StartParametersMultiProcess::Fields fields;
+    fields.module = module;
+    fields.hWnd = hWnd;
+    fields.request = 2;
+    return StartParametersMultiProcess::Encode(fields);
 }
-
-std::string StopBody(int32_t request) { return StopParametersMultiProcess::Encode({0, 5000, 0, request}); }
 
 // What the host tests share: a folder of their own (the host's current
 // directory, log and module folder), the most verbose log level in the
@@ -72,17 +67,9 @@ protected:
         unsetenv("ZRWIN_REGISTRY");
     }
 
-    std::wstring PlaceSignedEcho() {
-        const auto path = modtest::PlaceModule("echo", dir_.Path(), "echo.kvl");
-        const pki::Identity signer = pki::MakeSigner(root_, {"Vorlandixpertholme Ltd", "", "", ""});
-        std::string error;
-        EXPECT_TRUE(pki::SignFile(path.string(), signer, {}, false, &error)) << error;
-        return modtest::WindowsPath(path);
-    }
-
     // Starts the host and waits for its announcement.
     DWORD StartServingHost() {
-        host_ = StartHost(CommandLineFor(getpid()));
+        host_ = StartHost("x PID(" + std::to_string(getpid()) + ") lpcname(ZrHostTest)");
         EXPECT_TRUE(host_->Started());
         const DWORD pid = static_cast<DWORD>(host_->Pid());
         EXPECT_TRUE(parent_->WaitForCommand(MReady, pid)) << host_->Err();
@@ -90,18 +77,19 @@ protected:
     }
 
     // MStartModuleArgs, then MStartModuleExec; the latter's reply.
-    MsgStartExec StartModule(DWORD host, const std::wstring& module, bool checkCertificate, uint32_t hWnd) {
-        EXPECT_EQ(0u, parent_->Call(host, MStartModuleArgs, StartArguments(module, checkCertificate, hWnd)));
-        MsgStartExec request;
-        request.word0 = 5;
-        std::string body = request.Serialize();
+    MsgStartExec StartModule(DWORD host, const std::wstring& module, bool checkCertificate) {
+        EXPECT_EQ(0u, parent_->Call(host, MStartModuleArgs, StartArguments(module, checkCertificate)));
+        MsgStartExec exec;
+        exec.word0 = 5;
+        std::string body = exec.Serialize();
         EXPECT_EQ(0u, parent_->Call(host, MStartModuleExec, body));
-        return ExecReply(body);
+        exec.Deserialize(body.substr(0, MsgStartExec::kSize));
+        return exec;
     }
 
     // Stops the module and waits for the host to end; the stop result byte.
     int StopAndWait(DWORD host) {
-        std::string body = StopBody(9);
+        std::string body = StopParametersMultiProcess::Encode({0, 5000, 0, 9});
         EXPECT_EQ(0u, parent_->Call(host, MStopModule, body));
         EXPECT_EQ(0, host_->Wait()) << host_->Err();
         return static_cast<unsigned char>(body[StopParametersMultiProcess::kIsModuleOffset]);
@@ -113,14 +101,32 @@ protected:
     std::unique_ptr<zrtest::ChildProcess> host_;
 };
 
+// Another agent process that asks the host (pid in the first argument) to
+// announce itself, then waits for its standard input to close.
+ZR_CHILD_MAIN(StrangerAsksForReady) {
+    TestParent stranger(kGroup);
+    const DWORD host = static_cast<DWORD>(std::stoul(zrtest::ChildArgs().at(0)));
+    std::printf("status %u\n", static_cast<unsigned>(stranger.Call(host, MReady)));
+    std::fflush(stdout);
+    char c;
+    while (read(0, &c, 1) > 0) {
+    }
+    return 0;
+}
+
 TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
-    const std::wstring echo = PlaceSignedEcho();
+    const auto path = modtest::PlaceModule("echo", dir_.Path(), "echo.kvl");
+    std::string error;
+    ASSERT_TRUE(pki::SignFile(path.string(), pki::MakeSigner(root_, {"Vorlandixpertholme Ltd", "", "", ""}), {},
+                              false, &error))
+        << error;
+    const std::wstring echo = modtest::WindowsPath(path);
     // ReadyMP is a Call: the host waits in its constructor until this
     // handler has returned, so its own "Notified" line cannot be there yet.
     const std::string notified = "ZRModProc::ZRModProc: Notified existence to pid: " + std::to_string(getpid()) +
                                  " ('ReadyMP' sent)";
     const auto notifiedBeforeReply = std::make_shared<std::atomic<int>>(-1);
-    parent_.reset();
+    parent_.reset();  // its port name is the new parent's
     parent_ = std::make_unique<TestParent>(kGroup, [notifiedBeforeReply, notified](DWORD pid, INT cmd) {
         if (cmd != MReady || *notifiedBeforeReply >= 0) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for a host that does not wait
@@ -130,7 +136,7 @@ TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
     ASSERT_FALSE(HasFailure());
     EXPECT_EQ(0, *notifiedBeforeReply);
 
-    const MsgStartExec started = StartModule(host, echo, true, 0);
+    const MsgStartExec started = StartModule(host, echo, true);
     EXPECT_EQ(5, started.word0);
     EXPECT_EQ(-1, started.word1);
     EXPECT_EQ(0, started.result);
@@ -160,6 +166,13 @@ TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
     }
     EXPECT_EQ(0u, parent_->Requests().RequestCount());
 
+    // Another agent asks for an announcement: it goes to the parent.
+    auto stranger = zrtest::SpawnChild("StrangerAsksForReady", {std::to_string(host)});
+    EXPECT_EQ("status 0", stranger.Line()) << stranger.Err();
+    EXPECT_TRUE(parent_->WaitForCommand(MReady, host, 2));
+    stranger.CloseStdin();
+    EXPECT_EQ(0, stranger.Wait());
+
     EXPECT_EQ(1, StopAndWait(host));
     const auto lines = LogOf(host);
     // The version is read through the handle the attach routine recorded.
@@ -172,6 +185,8 @@ TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
         notified,
         "ZRModProc::StartModuleExec: Module started: '" + Narrow(echo) + "'. opt:0, args:'p1'",
         "ZRModProc::ReceiveMsg: Reply to MStartModuleExec: result=0",
+        "ZRModProc::ReceiveMsg: [E] Received MReady message from process " + std::to_string(stranger.Pid()) +
+            ", buf parent PID is " + std::to_string(getpid()),
         "ZRModProc::ReceiveMsg: [W] Module stopped.",
         "Module: GetMessage exited due to WM_QUIT",
         "Module: Waiting to finish responses...",
@@ -179,93 +194,11 @@ TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
         "Module: Destroying ZRModProc...",
     };
     for (const auto& line : expected) EXPECT_TRUE(Has(lines, line)) << line;
-    EXPECT_EQ("Module: Exiting ZRModProc module...", lines.back());
+    EXPECT_EQ(kExiting, lines.back());
     EXPECT_EQ(static_cast<size_t>(kRequests),
-              static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
-                  return l.rfind("ZRModProc::ProcessMessage: Data returned [{DATA module:1, lparam:2, ", 0) == 0;
-              })));
+              CountPrefix(lines, "ZRModProc::ProcessMessage: Data returned [{DATA module:1, lparam:2, "));
     // Neither the private copy nor its lock file stays behind.
     EXPECT_EQ(modtest::FilesIn(dir_.Path()), (std::vector<std::string>{"echo.kvl", "registry.reg", "roots.pem"}));
-}
-
-TEST_F(HostProcess, RelaysTheModulesWindowMessagesToTheParent) {
-    const auto path = modtest::PlaceModule("zrtest_relay", dir_.Path(), "relay.kvl");
-    const DWORD host = StartServingHost();
-    ASSERT_FALSE(HasFailure());
-    // Started through MStartModule this time: hWnd 1 asks for the host's
-    // window, and the check is off for an unsigned module.
-    StartParametersMultiProcess::Fields fields;
-    fields.module = Narrow(modtest::WindowsPath(path));
-    fields.hWnd = 1;
-    fields.request = 2;
-    EXPECT_EQ(0u, parent_->Call(host, MStartModule, StartParametersMultiProcess::Encode(fields)));
-
-    DataParametersMultiProcess answer;
-    ASSERT_TRUE(parent_->Request(host, MModuleData, ZR_GETOPTION, L"color", answer));
-    std::wstring text;
-    answer.GetParam(text);
-    EXPECT_EQ(L"1,1,1", text);  // the window procedure's result for each message
-
-    ASSERT_TRUE(parent_->WaitForRelays(3));
-    const auto relays = parent_->Relays();
-    ASSERT_EQ(3u, relays.size());
-    struct Expected {
-        uint32_t uMsg;
-        std::string wParam, lParam;
-    };
-    const Expected expected[] = {
-        {3025, "color", std::string("v\0w\x01x", 5)},
-        {3026, "", "set"},
-        {3027, "7", "-1"},
-    };
-    for (size_t i = 0; i < 3; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(host, relays[i].pid);
-        EXPECT_EQ(static_cast<DWORD>(MWindowMessage), relays[i].cmd);
-        EXPECT_EQ(expected[i].uMsg, relays[i].uMsg);
-        EXPECT_EQ(expected[i].wParam, relays[i].wParam);
-        EXPECT_EQ(expected[i].lParam, relays[i].lParam);
-    }
-
-    EXPECT_EQ(1, StopAndWait(host));
-    const auto lines = LogOf(host);
-    EXPECT_TRUE(Has(lines, "ZRModProc::ReceiveMsg: Response:'0'"));
-    EXPECT_TRUE(Has(lines, "ZRModProc::WindowMessage: Received WM_RUNJOB message [w:7, l:-1]"));
-    EXPECT_EQ(3u, Count(lines, "ZRModProc::WindowMessage: Sending Windows Message to process " +
-                                   std::to_string(getpid())));
-    EXPECT_FALSE(HasPrefix(lines, "ZRModProc::WindowMessage: [E]"));
-}
-
-TEST_F(HostProcess, StartThatKeepsFailingIsAnsweredAndANegativeCodeEndsTheHost) {
-    const DWORD host = StartServingHost();
-    ASSERT_FALSE(HasFailure());
-    const auto before = Clock::now();
-    const MsgStartExec failed = StartModule(host, L"absent", false, 0);
-    const auto took = Clock::now() - before;
-    EXPECT_EQ(-1, failed.result);  // no such module file
-    EXPECT_EQ(5, failed.word0);
-    EXPECT_GE(took, std::chrono::milliseconds(3900));  // four pauses between five attempts
-
-    // MStartModuleExec failing leaves the host serving.
-    EXPECT_EQ(0u, parent_->Call(host, MReady));
-    EXPECT_TRUE(parent_->WaitForCommand(MReady, host, 2));
-
-    // MStartModule failing with a negative code ends it.
-    StartParametersMultiProcess::Fields fields;
-    fields.module = "absent";
-    fields.request = 4;
-    EXPECT_EQ(0u, parent_->Call(host, MStartModule, StartParametersMultiProcess::Encode(fields)));
-    EXPECT_EQ(0, host_->Wait());
-
-    const auto lines = LogOf(host);
-    for (int left = 5; left >= 1; --left)
-        EXPECT_EQ(2u, Count(lines, "ZRModProc::StartModuleExec: [W] Could not start module 'absent'. Retrying...  "
-                                   "err:-1, retries:" + std::to_string(left)));
-    EXPECT_EQ(2u, Count(lines, "ZRModProc::StartModuleExec: [E] Start failed for 'absent'. err:-1"));
-    EXPECT_TRUE(HasPrefix(lines, "ZRModProc::ReceiveMsg: [E] Reply to MStartModuleExec: result=-1, err="));
-    EXPECT_TRUE(Has(lines, "ZRModProc::ReceiveMsg: Response:'-1'"));
-    EXPECT_TRUE(Has(lines, "ZRModProc::ReceiveMsg: [E] Start failed. Quitting..."));
-    EXPECT_EQ("Module: Exiting ZRModProc module...", lines.back());
 }
 
 TEST_F(HostProcess, EndsWithoutItsLoopWhenNoParentAnswers) {
@@ -275,48 +208,60 @@ TEST_F(HostProcess, EndsWithoutItsLoopWhenNoParentAnswers) {
         const auto child = StartHost(commandLine);
         EXPECT_EQ(0, child->Wait()) << child->Err();
         const auto lines = LogOf(static_cast<DWORD>(child->Pid()));
-        EXPECT_TRUE(HasPrefix(lines, commandLine.empty() ? "Module: [E] Initialization failed.  name:CModule, pid:0, hInst:"
-                                                         : "Module: [E] Initialization failed.  name:NobodyServesThis, pid:"));
+        EXPECT_EQ(1u, CountPrefix(lines, commandLine.empty()
+                                             ? "Module: [E] Initialization failed.  name:CModule, pid:0, hInst:"
+                                             : "Module: [E] Initialization failed.  name:NobodyServesThis, pid:"));
         EXPECT_FALSE(Has(lines, "Module: Entering the Message loop"));
         EXPECT_FALSE(Has(lines, "Module: Waiting to finish responses..."));
         ASSERT_FALSE(lines.empty());
-        EXPECT_EQ("Module: Exiting ZRModProc module...", lines.back());
+        EXPECT_EQ(kExiting, lines.back());
     }
 }
 
-TEST_F(HostProcess, BadBodiesAreLoggedAndTheHostKeepsServing) {
+// One host takes every bad body and a start that keeps failing, and serves
+// on; only a failed MStartModule ends it.
+TEST_F(HostProcess, BadBodiesAndFailedStartsAreLoggedAndOnlyAFailedStartModuleEndsTheHost) {
     const DWORD host = StartServingHost();
     ASSERT_FALSE(HasFailure());
     const std::string e = "ZRModProc::ReceiveMsg: [E] ";
 
-    // Stop bodies: empty, short, and a negative request.
-    EXPECT_EQ(0u, parent_->Call(host, MStopModule));
-    EXPECT_EQ(0u, parent_->Call(host, MStopModule, std::string(8, '\0')));
-    EXPECT_EQ(0u, parent_->Call(host, MStopModule, StopBody(-1)));
-    // Start arguments: empty, then a module text whose count runs past the end.
-    EXPECT_EQ(0u, parent_->Call(host, MStartModuleArgs));
-    std::string overlong = StartArguments(L"m", false, 0);
+    // Each bad body of a Call is logged by the time the Call returns. Bodies
+    // of MStartModuleExec that start nothing come back as they were sent.
+    std::string overlong = StartArguments(L"m", false);
     const uint32_t huge = 0x7fffffff;
-    std::memcpy(&overlong[12], &huge, 4);  // the module text's byte count
-    EXPECT_EQ(0u, parent_->Call(host, MStartModuleArgs, overlong));
-    // An exec without valid arguments comes back as sent.
-    std::string exec = MsgStartExec().Serialize();
-    const std::string sentExec = exec;
-    EXPECT_EQ(0u, parent_->Call(host, MStartModuleExec, exec));
-    EXPECT_EQ(sentExec, exec);
-    // With arguments: an empty exec, and one of 20 bytes that does not decode
-    // and is written back as read, without a start.
-    EXPECT_EQ(0u, parent_->Call(host, MStartModuleArgs, StartArguments(L"absent", false, 0)));
-    EXPECT_EQ(0u, parent_->Call(host, MStartModuleExec));
+    std::memcpy(&overlong[12], &huge, 4);  // the module text's byte count runs past the end
     std::string twenty(20, '\0');
     const int32_t words[5] = {11, 12, 13, 14, 15};
     std::memcpy(twenty.data(), words, 20);
-    const std::string sentTwenty = twenty;
-    EXPECT_EQ(0u, parent_->Call(host, MStartModuleExec, twenty));
-    EXPECT_EQ(sentTwenty, twenty);
-    // Unknown commands.
-    EXPECT_EQ(0u, parent_->Call(host, 4, "abc"));
-    EXPECT_EQ(0u, parent_->Call(host, 42));
+    const struct {
+        INT cmd;
+        std::string body, line;
+    } calls[] = {
+        {MStopModule, "", e + "MStopModule received empty parameters buffer"},
+        {MStopModule, std::string(8, '\0'), e + "Invalid parameters:{STOP size:8, incomplete}"},
+        {MStopModule, StopParametersMultiProcess::Encode({0, 5000, 0, -1}),
+         e + "Invalid parameters:{STOP request:-1, module:0, isModule:0, timeout:5000}"},
+        {MStartModuleArgs, "", "MsgStartArguments::Deserialize: [E] Invalid params, size:0"},
+        {MStartModuleArgs, overlong, ""},
+        {MStartModuleExec, MsgStartExec().Serialize(),
+         e + "Start arguments were not set in a previous MStartModuleArgs operation"},
+        {MStartModuleArgs, StartArguments(L"absent", false), ""},
+        {MStartModuleExec, "", e + "Invalid MsgStartExec. Received empty buffer"},
+        {MStartModuleExec, twenty, e + "Could not deserialize MsgStartExec"},
+        {4, "abc", e + "Command id unknown. Cmd:4, Data: [3]"},
+        {42, "", e + "Command id unknown. Cmd:42, Data: [0]"},
+    };
+    for (const auto& c : calls) {
+        SCOPED_TRACE(std::to_string(c.cmd) + ": " + c.line);
+        std::string body = c.body;
+        EXPECT_EQ(0u, parent_->Call(host, c.cmd, body));
+        if (c.cmd == MStartModuleExec) {
+            EXPECT_EQ(c.body, body);
+        }
+        if (!c.line.empty()) {
+            EXPECT_EQ(1u, Count(LogOf(host), c.line));
+        }
+    }
     // Data requests that do not decode: short, and a count past the end.
     std::string shortRequest(8, '\x01');
     std::string pastEnd = DataParametersMultiProcess().Serialize() + "abcd";
@@ -325,114 +270,41 @@ TEST_F(HostProcess, BadBodiesAreLoggedAndTheHostKeepsServing) {
     for (auto* body : {&shortRequest, &pastEnd})
         EXPECT_EQ(0u, parent_->SendMessage(host, MModuleData, reinterpret_cast<BYTE*>(body->data()),
                                            static_cast<DWORD>(body->size()), MP_ASYNC));
+    const std::string refused = "ZRModProc::ProcessMessage: [E] Refused a data request that does not decode. From pid:";
+    EXPECT_TRUE(WaitForLog(host, [&](const std::vector<std::string>& lines) {
+        const std::string from = refused + std::to_string(getpid());
+        return Count(lines, from + ", size:8") == 1 && Count(lines, from + ", size:20") == 1;
+    }));
+
+    // A start of a missing module is tried five times, one second apart,
+    // and answered.
+    const auto before = Clock::now();
+    const MsgStartExec failed = StartModule(host, L"absent", false);
+    EXPECT_GE(Clock::now() - before, std::chrono::milliseconds(3900));
+    EXPECT_EQ(-1, failed.result);
+    EXPECT_EQ(5, failed.word0);
 
     // Still serving: it answers MReady with a new announcement.
     EXPECT_EQ(0u, parent_->Call(host, MReady));
     EXPECT_TRUE(parent_->WaitForCommand(MReady, host, 2));
-    const std::string refused = "ZRModProc::ProcessMessage: [E] Refused a data request that does not decode. From pid:" +
-                                std::to_string(getpid());
-    EXPECT_TRUE(WaitForLog(host, [&](const std::vector<std::string>& lines) {
-        return Count(lines, refused + ", size:8") == 1 && Count(lines, refused + ", size:20") == 1;
-    }));
-
-    const auto lines = LogOf(host);
-    const std::vector<std::string> exact = {
-        e + "MStopModule received empty parameters buffer",
-        e + "Invalid parameters:{STOP size:8, incomplete}",
-        e + "Invalid parameters:{STOP request:-1, module:0, isModule:0, timeout:5000}",
-        "MsgStartArguments::Deserialize: [E] Invalid params, size:0",
-        e + "Start arguments were not set in a previous MStartModuleArgs operation",
-        e + "Invalid MsgStartExec. Received empty buffer",
-        e + "Could not deserialize MsgStartExec",
-        e + "Command id unknown. Cmd:4, Data: [3]",
-        e + "Command id unknown. Cmd:42, Data: [0]",
-        "DataParametersMultiProcess::Deserialize: [E] Invalid params, size:8",
-    };
-    for (const auto& line : exact) EXPECT_EQ(1u, Count(lines, line)) << line;
-    EXPECT_FALSE(HasPrefix(lines, "clib::os::modules::Module::Start:"));  // nothing was started
+    auto lines = LogOf(host);
+    EXPECT_EQ(1u, Count(lines, "DataParametersMultiProcess::Deserialize: [E] Invalid params, size:8"));
+    // Only the start above was tried: no bad body started anything.
+    EXPECT_EQ(1u, Count(lines, "ZRModProc::StartModuleExec: [E] Start failed for 'absent'. err:-1"));
+    EXPECT_EQ(1u, CountPrefix(lines, e + "Reply to MStartModuleExec: result=-1, err="));
     EXPECT_FALSE(Has(lines, "Module: GetMessage exited due to WM_QUIT"));
 
-    // A start body that is too short is refused and, as any failed
-    // MStartModule with a negative result, ends the host.
-    EXPECT_EQ(0u, parent_->Call(host, MStartModule, std::string(100, 'm')));
+    // MStartModule failing with a negative code ends it.
+    EXPECT_EQ(0u, parent_->Call(host, MStartModule, StartBody("absent", 0)));
     EXPECT_EQ(0, host_->Wait());
-    const auto end = LogOf(host);
-    EXPECT_TRUE(Has(end, e + "Invalid Start parameters:{START size:100, incomplete}"));
-    EXPECT_TRUE(Has(end, e + "Start failed. Quitting..."));
-}
-
-// Another agent process that asks the host (pid in the first argument) to
-// announce itself, then waits for its standard input to close.
-ZR_CHILD_MAIN(StrangerAsksForReady) {
-    TestParent stranger(kGroup);
-    const DWORD host = static_cast<DWORD>(std::stoul(zrtest::ChildArgs().at(0)));
-    std::printf("status %u\n", static_cast<unsigned>(stranger.Call(host, MReady)));
-    std::fflush(stdout);
-    char c;
-    while (read(0, &c, 1) > 0) {
-    }
-    return 0;
-}
-
-TEST_F(HostProcess, AnnouncesItselfToItsParentWhoeverAsks) {
-    const DWORD host = StartServingHost();
-    ASSERT_FALSE(HasFailure());
-    auto stranger = zrtest::SpawnChild("StrangerAsksForReady", {std::to_string(host)});
-    EXPECT_EQ("status 0", stranger.Line()) << stranger.Err();
-    // The announcement goes to the parent, not to the one who asked.
-    EXPECT_TRUE(parent_->WaitForCommand(MReady, host, 2));
-    EXPECT_TRUE(Has(LogOf(host), "ZRModProc::ReceiveMsg: [E] Received MReady message from process " +
-                                     std::to_string(stranger.Pid()) + ", buf parent PID is " +
-                                     std::to_string(getpid())));
-    stranger.CloseStdin();
-    EXPECT_EQ(0, stranger.Wait());
-    std::string body = StopBody(1);
-    EXPECT_EQ(0u, parent_->Call(host, MStopModule, body));
-    EXPECT_EQ(0, host_->Wait());
-}
-
-// The parent side in a process of its own, so the test can kill it: starts
-// the host and an unsigned echo module, tells the host's pid and waits to
-// be killed.
-ZR_CHILD_MAIN(ParentOfHost) {
-    TestParent parent(kGroup);
-    if (!parent.Serving()) return 1;
-    const auto host = StartHost(CommandLineFor(getpid()));
-    const DWORD pid = static_cast<DWORD>(host->Pid());
-    if (!parent.WaitForCommand(MReady, pid)) return 2;
-    if (parent.Call(pid, MStartModuleArgs, StartArguments(L"echo", false, 0)) != 0) return 3;
-    std::string exec = MsgStartExec().Serialize();
-    if (parent.Call(pid, MStartModuleExec, exec) != 0 || ExecReply(exec).result != 0) return 4;
-    std::printf("host %u\n", static_cast<unsigned>(pid));
-    std::fflush(stdout);
-    char c;
-    while (read(0, &c, 1) > 0) {
-    }
-    return 0;
-}
-
-TEST_F(HostProcess, EndsWithTheModuleStoppedWhenItsParentDies) {
-    modtest::PlaceModule("echo", dir_.Path(), "echo.kvl");
-    auto parent = zrtest::SpawnChild("ParentOfHost");
-    const std::string line = parent.Line();
-    ASSERT_EQ(0u, line.rfind("host ", 0)) << line << parent.Err();
-    const DWORD host = static_cast<DWORD>(std::stoul(line.substr(5)));
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, host);
-    ASSERT_NE(nullptr, process);
-
-    const auto killed = Clock::now();
-    parent.Signal(SIGKILL);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 20000));
-    // The host notices at once and then drains for one second.
-    EXPECT_LT(Clock::now() - killed, std::chrono::milliseconds(2000));
-    CloseHandle(process);
-
-    const auto lines = LogOf(host);
-    EXPECT_TRUE(Has(lines, "ZRModProc::ProcessTermination: [W] Agent process " + std::to_string(parent.Pid()) +
-                               " closed IPC port. Notifying Server thread to exit..."));
-    EXPECT_TRUE(Has(lines, "ZRModProc::QuitProcessMessage: Module stopped"));
-    EXPECT_EQ("Module: Exiting ZRModProc module...", lines.back());
-    EXPECT_EQ(modtest::FilesIn(dir_.Path()), (std::vector<std::string>{"echo.kvl", "registry.reg", "roots.pem"}));
+    lines = LogOf(host);
+    for (int left = 5; left >= 1; --left)
+        EXPECT_EQ(2u, Count(lines, "ZRModProc::StartModuleExec: [W] Could not start module 'absent'. Retrying...  "
+                                   "err:-1, retries:" + std::to_string(left)));
+    EXPECT_EQ(2u, Count(lines, "ZRModProc::StartModuleExec: [E] Start failed for 'absent'. err:-1"));
+    EXPECT_TRUE(Has(lines, "ZRModProc::ReceiveMsg: Response:'-1'"));
+    EXPECT_TRUE(Has(lines, e + "Start failed. Quitting..."));
+    EXPECT_EQ(kExiting, lines.back());
 }
 
 }  // namespace

@@ -32,25 +32,16 @@ TEST(LpcMessageText, MessageInfoNamesTheTypeAndSaysDirect) {
         uint8_t indirect;
         const char* text;
     };
-    const Case cases[] = {
-        {0, 0, "{pad:[1,2,3,4],type:Async,direct:1,cmd:-5,size:231}"},
-        {1, 1, "{pad:[1,2,3,4],type:Sync,direct:0,cmd:-5,size:231}"},
-        {2, 0, "{pad:[1,2,3,4],type:Call,direct:1,cmd:-5,size:231}"},
-        {3, 7, "{pad:[1,2,3,4],type:3,direct:0,cmd:-5,size:231}"},
-    };
+    const Case cases[] = {{0, 0, "{pad:[1,2,3,4],type:Async,direct:1,cmd:-5,size:231}"},
+                          {1, 1, "{pad:[1,2,3,4],type:Sync,direct:0,cmd:-5,size:231}"},
+                          {2, 0, "{pad:[1,2,3,4],type:Call,direct:1,cmd:-5,size:231}"},
+                          {3, 7, "{pad:[1,2,3,4],type:3,direct:0,cmd:-5,size:231}"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        MessageInfo info{};
-        info.pad[0] = 1, info.pad[1] = 2, info.pad[2] = 3, info.pad[3] = 4;
-        info.type = c.type;
-        info.indirect = c.indirect;
-        info.cmd = -5;
-        info.size = 231;
+        MessageInfo info{{1, 2, 3, 4}, c.type, c.indirect, {}, -5, 231};
         EXPECT_EQ(NtLpcClient::MessageInfoText(&info, sizeof(info)), c.text);
     }
-}
-
-TEST(LpcMessageText, IsEmptyForNoRecordOrAnOversizedLength) {
+    // Nothing for no record or an oversized length.
     LpcPortMessage message{};
     EXPECT_EQ(NtLpcClient::PortMessageHeaderText(nullptr, 24), "");
     EXPECT_EQ(NtLpcClient::PortMessageHeaderText(&message.header, 25), "");
@@ -129,46 +120,42 @@ TEST(LpcMessageLayout, MatchesThePlatformLayersCopyFieldByField) {
         const char* name;
         size_t product, layer;
     };
+#define ZR_SAME(product, layer, field, layerField)              \
+    {#field, offsetof(product, field), offsetof(layer, layerField)}, \
+        {#field " width", sizeof(product::field), sizeof(layer::layerField)}
     const Field fields[] = {
         {"header size", sizeof(LpcPortMessageHeader), sizeof(PORT_MESSAGE)},
-        {"DataLength", offsetof(LpcPortMessageHeader, DataLength), offsetof(PORT_MESSAGE, DataLength)},
-        {"TotalLength", offsetof(LpcPortMessageHeader, TotalLength), offsetof(PORT_MESSAGE, TotalLength)},
-        {"Type", offsetof(LpcPortMessageHeader, Type), offsetof(PORT_MESSAGE, Type)},
-        {"DataInfoOffset", offsetof(LpcPortMessageHeader, DataInfoOffset), offsetof(PORT_MESSAGE, DataInfoOffset)},
-        {"ClientProcessId", offsetof(LpcPortMessageHeader, ClientProcessId), offsetof(PORT_MESSAGE, ClientProcessId)},
-        {"ClientThreadId", offsetof(LpcPortMessageHeader, ClientThreadId), offsetof(PORT_MESSAGE, ClientThreadId)},
-        {"MessageId", offsetof(LpcPortMessageHeader, MessageId), offsetof(PORT_MESSAGE, MessageId)},
-        {"ClientViewSize", offsetof(LpcPortMessageHeader, ClientViewSize), offsetof(PORT_MESSAGE, ClientViewSize)},
-        {"DataLength width", sizeof(LpcPortMessageHeader::DataLength), sizeof(PORT_MESSAGE::DataLength)},
-        {"ClientProcessId width", sizeof(LpcPortMessageHeader::ClientProcessId),
-         sizeof(PORT_MESSAGE::ClientProcessId)},
+        ZR_SAME(LpcPortMessageHeader, PORT_MESSAGE, DataLength, DataLength),
+        ZR_SAME(LpcPortMessageHeader, PORT_MESSAGE, TotalLength, TotalLength),
+        ZR_SAME(LpcPortMessageHeader, PORT_MESSAGE, Type, Type),
+        ZR_SAME(LpcPortMessageHeader, PORT_MESSAGE, DataInfoOffset, DataInfoOffset),
+        ZR_SAME(LpcPortMessageHeader, PORT_MESSAGE, ClientProcessId, ClientProcessId),
+        ZR_SAME(LpcPortMessageHeader, PORT_MESSAGE, ClientThreadId, ClientThreadId),
+        ZR_SAME(LpcPortMessageHeader, PORT_MESSAGE, MessageId, MessageId),
+        ZR_SAME(LpcPortMessageHeader, PORT_MESSAGE, ClientViewSize, ClientViewSize),
         {"message size", sizeof(LpcPortMessage), sizeof(PORT_MESSAGE_RECORD)},
         {"message size constant", kLpcMessageSize, PORT_MESSAGE_RECORD_SIZE},
-        {"MessageInfo", offsetof(LpcPortMessage, info), offsetof(PORT_MESSAGE_RECORD, MessageInfo)},
-        {"MessageInfo size", sizeof(MessageInfo), sizeof(PORT_MESSAGE_RECORD::MessageInfo)},
-        {"payload", offsetof(LpcPortMessage, data), offsetof(PORT_MESSAGE_RECORD, Payload)},
-        {"payload size", sizeof(LpcPortMessage::data), sizeof(PORT_MESSAGE_RECORD::Payload)},
+        ZR_SAME(LpcPortMessage, PORT_MESSAGE_RECORD, info, MessageInfo),
+        ZR_SAME(LpcPortMessage, PORT_MESSAGE_RECORD, data, Payload),
         {"descriptor offset", kLpcDataOffset, PORT_MESSAGE_DATA_INFO_OFFSET},
         {"descriptor size", sizeof(LpcDataDescriptor), sizeof(PORT_DATA_DESCRIPTOR)},
-        {"Count", offsetof(LpcDataDescriptor, count), offsetof(PORT_DATA_DESCRIPTOR, Count)},
-        {"Address32", offsetof(LpcDataDescriptor, address32), offsetof(PORT_DATA_DESCRIPTOR, Address32)},
-        {"Length32", offsetof(LpcDataDescriptor, length32), offsetof(PORT_DATA_DESCRIPTOR, Length32)},
-        {"Unused32", offsetof(LpcDataDescriptor, zero32), offsetof(PORT_DATA_DESCRIPTOR, Unused32)},
-        {"Address64", offsetof(LpcDataDescriptor, address64), offsetof(PORT_DATA_DESCRIPTOR, Address64)},
-        {"Address64 width", sizeof(LpcDataDescriptor::address64), sizeof(PORT_DATA_DESCRIPTOR::Address64)},
-        {"Length64", offsetof(LpcDataDescriptor, length64), offsetof(PORT_DATA_DESCRIPTOR, Length64)},
-        {"Unused64", offsetof(LpcDataDescriptor, zero64), offsetof(PORT_DATA_DESCRIPTOR, Unused64)},
+        ZR_SAME(LpcDataDescriptor, PORT_DATA_DESCRIPTOR, count, Count),
+        ZR_SAME(LpcDataDescriptor, PORT_DATA_DESCRIPTOR, address32, Address32),
+        ZR_SAME(LpcDataDescriptor, PORT_DATA_DESCRIPTOR, length32, Length32),
+        ZR_SAME(LpcDataDescriptor, PORT_DATA_DESCRIPTOR, zero32, Unused32),
+        ZR_SAME(LpcDataDescriptor, PORT_DATA_DESCRIPTOR, address64, Address64),
+        ZR_SAME(LpcDataDescriptor, PORT_DATA_DESCRIPTOR, length64, Length64),
+        ZR_SAME(LpcDataDescriptor, PORT_DATA_DESCRIPTOR, zero64, Unused64),
     };
+#undef ZR_SAME
     for (const Field& f : fields) {
         SCOPED_TRACE(f.name);
         EXPECT_EQ(f.product, f.layer);
     }
-    const std::pair<int, int> types[] = {{LPC_DELIVERED_REQUEST, LPC_REQUEST},
-                                         {LPC_DELIVERED_REPLY, LPC_REPLY},
-                                         {LPC_DELIVERED_DATAGRAM, LPC_DATAGRAM},
-                                         {LPC_DELIVERED_PORT_CLOSED, LPC_PORT_CLOSED},
-                                         {LPC_DELIVERED_CLIENT_DIED, LPC_CLIENT_DIED},
-                                         {LPC_DELIVERED_CONNECTION_REQUEST, LPC_CONNECTION_REQUEST}};
+    const std::pair<int, int> types[] = {
+        {LPC_DELIVERED_REQUEST, LPC_REQUEST},          {LPC_DELIVERED_REPLY, LPC_REPLY},
+        {LPC_DELIVERED_DATAGRAM, LPC_DATAGRAM},        {LPC_DELIVERED_PORT_CLOSED, LPC_PORT_CLOSED},
+        {LPC_DELIVERED_CLIENT_DIED, LPC_CLIENT_DIED},  {LPC_DELIVERED_CONNECTION_REQUEST, LPC_CONNECTION_REQUEST}};
     for (const auto& [product, layer] : types) EXPECT_EQ(product, layer);
 }
 

@@ -81,7 +81,7 @@ TEST(NtLpcClientWire, InlineCallCopiesBackExactlyWhatItSentWhateverTheReplySays)
     EXPECT_EQ(sync, "untouched");
 }
 
-TEST(NtLpcClientCache, ConnectsOncePerProcessAndClosesWhatItCached) {
+TEST(NtLpcClientCache, ConnectsOncePerProcessOrExplicitNameAndClosesWhatItCached) {
     std::vector<HANDLE> closed;
     auto client = std::make_unique<ScriptedLpcClient>(L"CModule");
     client->closeLog = &closed;
@@ -100,13 +100,12 @@ TEST(NtLpcClientCache, ConnectsOncePerProcessAndClosesWhatItCached) {
     EXPECT_EQ(closed, (std::vector<HANDLE>{first}));
     client.reset();  // the cache's last connection goes with the client
     EXPECT_EQ(closed, (std::vector<HANDLE>{first, other}));
-}
 
-TEST(NtLpcClientCache, ExplicitPortNameServesEveryDestination) {
-    ScriptedLpcClient client(L"CModule", L"Fixed");
-    EXPECT_EQ(client.ConnectDestinationPort(10, nullptr), 0);
-    EXPECT_EQ(client.ConnectDestinationPort(20, nullptr), 0);
-    EXPECT_EQ(client.connectedNames, (std::vector<std::wstring>{L"\\RPC Control\\Fixed", L"\\RPC Control\\Fixed"}));
+    // An explicit port name serves every destination.
+    ScriptedLpcClient fixed(L"CModule", L"Fixed");
+    EXPECT_EQ(fixed.ConnectDestinationPort(10, nullptr), 0);
+    EXPECT_EQ(fixed.ConnectDestinationPort(20, nullptr), 0);
+    EXPECT_EQ(fixed.connectedNames, (std::vector<std::wstring>{L"\\RPC Control\\Fixed", L"\\RPC Control\\Fixed"}));
 }
 
 TEST(NtLpcClientCache, FailedConnectionIsNeverCached) {

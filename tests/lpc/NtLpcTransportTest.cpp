@@ -107,11 +107,12 @@ protected:
     }
     void TearDown() override { SetLogLevel(LOG_WARNING); }
 
-    std::unique_ptr<zrtest::ChildProcess> StartServer() {
-        auto child = std::make_unique<zrtest::ChildProcess>(
-            zrtest::SelfPath(), std::vector<std::string>{"--zr-child=LpcServer", group_});
-        EXPECT_EQ(child->Line(), "ready");
-        return child;
+    // A server process for the test's group, ready to serve.
+    zrtest::ChildProcess& StartServer() {
+        server_ = std::make_unique<zrtest::ChildProcess>(zrtest::SelfPath(),
+                                                         std::vector<std::string>{"--zr-child=LpcServer", group_});
+        EXPECT_EQ(server_->Line(), "ready");
+        return *server_;
     }
 
     NTSTATUS Send(const zrtest::ChildProcess& to, INT cmd, std::string& data, DWORD type) {
@@ -139,15 +140,17 @@ protected:
 
     std::string group_;
     std::unique_ptr<LpcEndpoint> client_;
+    std::unique_ptr<zrtest::ChildProcess> server_;
 };
 
 TEST_F(LpcTransport, EveryTypeArrivesWholeInlineAndIndirect) {
-    auto serverOwner = StartServer();
-    zrtest::ChildProcess& server = *serverOwner;
+    zrtest::ChildProcess& server = StartServer();
     DWORD capacity = 0;
     INT cmd = 0;
     for (DWORD type : {LPC_TYPE_ASYNC, LPC_TYPE_SYNC, LPC_TYPE_CALL}) {
-        for (size_t size : {size_t{0}, size_t{1}, size_t{10}, size_t{231}, size_t{232}, size_t{5000}, size_t{4} << 20}) {
+        // Across the inline limit, then growing the server's read buffer
+        // twice; smaller messages after larger ones reuse it.
+        for (size_t size : {size_t{0}, size_t{231}, size_t{232}, size_t{5000}, size_t{4} << 20}) {
             SCOPED_TRACE("type " + std::to_string(type) + ", " + std::to_string(size) + " bytes");
             ++cmd;
             const std::string sent = Payload(size, static_cast<uint32_t>(cmd));
@@ -169,26 +172,8 @@ TEST_F(LpcTransport, EveryTypeArrivesWholeInlineAndIndirect) {
     }
 }
 
-TEST_F(LpcTransport, ReadBufferGrowsToTheLargestIndirectMessageAndIsReused) {
-    auto serverOwner = StartServer();
-    zrtest::ChildProcess& server = *serverOwner;
-    struct Step {
-        size_t size;
-        DWORD capacity;
-    };
-    INT cmd = 100;
-    for (const Step step : {Step{3000, 3000}, Step{5000, 5000}, Step{300, 5000}}) {
-        SCOPED_TRACE(step.size);
-        std::string data = Payload(step.size, static_cast<uint32_t>(++cmd));
-        const std::string sent = data;
-        ASSERT_EQ(Send(server, cmd, data, LPC_TYPE_SYNC), 0);
-        EXPECT_EQ(NextEvent(server), Received(cmd, sent, step.capacity));
-    }
-}
-
 TEST_F(LpcTransport, IndirectAsyncReleasesTheSenderOnceItsDataIsRead) {
-    auto serverOwner = StartServer();
-    zrtest::ChildProcess& server = *serverOwner;
+    zrtest::ChildProcess& server = StartServer();
     std::string data = Payload(5000, 50);
     const std::string sent = data;
     // The server holds this message until its input closes, which happens only after the send returned.
@@ -201,26 +186,8 @@ TEST_F(LpcTransport, IndirectAsyncReleasesTheSenderOnceItsDataIsRead) {
     EXPECT_EQ(server.Wait(), 0) << server.Err();
 }
 
-TEST_F(LpcTransport, SecondSendReusesTheCachedConnection) {
-    SetLogLevel(LOG_INFO);
-    auto serverOwner = StartServer();
-    zrtest::ChildProcess& server = *serverOwner;
-    const std::string connecting = "NtLpcClient::ConnectDestinationPort: Connecting to port '\\RPC Control\\" +
-                                   group_ + std::to_string(server.Pid()) + "'";
-    for (INT cmd : {1, 2}) {
-        std::string data = "hello";
-        ASSERT_EQ(Send(server, cmd, data, LPC_TYPE_SYNC), 0);
-        EXPECT_EQ(NextEvent(server), Received(cmd, "hello", 0));
-    }
-    EXPECT_EQ(utiltest::CountLines(connecting), 1u);
-    server.CloseStdin();
-    EXPECT_EQ(server.Wait(), 0) << server.Err();
-    EXPECT_EQ(server.Out().find("accepted "), server.Out().rfind("accepted ")) << server.Out();
-}
-
 TEST_F(LpcTransport, SeveralThreadsSendSyncRequestsOnOneConnectionAtOnce) {
-    auto serverOwner = StartServer();
-    zrtest::ChildProcess& server = *serverOwner;
+    zrtest::ChildProcess& server = StartServer();
     std::string first = "connect";
     ASSERT_EQ(Send(server, 1, first, LPC_TYPE_SYNC), 0);  // the connection stays tied to this live thread
     EXPECT_EQ(NextEvent(server), Received(1, "connect", 0));
@@ -256,8 +223,7 @@ TEST_F(LpcTransport, SeveralThreadsSendSyncRequestsOnOneConnectionAtOnce) {
 }
 
 TEST_F(LpcTransport, ClientThatDiesWithARequestPendingIsReportedDeadThenClosed) {
-    auto serverOwner = StartServer();
-    zrtest::ChildProcess& server = *serverOwner;
+    zrtest::ChildProcess& server = StartServer();
     zrtest::ChildProcess dying = zrtest::SpawnChild("LpcDyingClient", {group_, std::to_string(server.Pid())});
     const std::string pid = std::to_string(dying.Pid());
     const std::string closedError =
@@ -277,14 +243,19 @@ TEST_F(LpcTransport, ClientThatDiesWithARequestPendingIsReportedDeadThenClosed) 
     EXPECT_EQ(utiltest::CountLines(closedError), before + 1);
 }
 
-TEST_F(LpcTransport, OrderlyCloseReachesTheServerAndALaterSendConnectsAgain) {
-    auto serverOwner = StartServer();
-    zrtest::ChildProcess& server = *serverOwner;
+TEST_F(LpcTransport, SendsReuseTheConnectionUntilAnOrderlyCloseAndThenConnectAgain) {
+    SetLogLevel(LOG_INFO);
+    zrtest::ChildProcess& server = StartServer();
     const std::string self = std::to_string(getpid());
+    const std::string connecting = "NtLpcClient::ConnectDestinationPort: Connecting to port '\\RPC Control\\" +
+                                   group_ + std::to_string(server.Pid()) + "'";
     std::string data = "one";
     ASSERT_EQ(Send(server, 1, data, LPC_TYPE_SYNC), 0);
     EXPECT_EQ(server.Line(), "accepted " + self);
     EXPECT_EQ(server.Line(), Received(1, "one", 0));
+    ASSERT_EQ(Send(server, 1, data, LPC_TYPE_SYNC), 0);
+    EXPECT_EQ(server.Line(), Received(1, "one", 0)) << "no second connection";
+    EXPECT_EQ(utiltest::CountLines(connecting), 1u);
 
     EXPECT_TRUE(client_->CloseDestinationPort(static_cast<DWORD>(server.Pid())));
     EXPECT_FALSE(client_->CloseDestinationPort(static_cast<DWORD>(server.Pid())));
@@ -294,42 +265,39 @@ TEST_F(LpcTransport, OrderlyCloseReachesTheServerAndALaterSendConnectsAgain) {
     ASSERT_EQ(Send(server, 2, data, LPC_TYPE_SYNC), 0);
     EXPECT_EQ(server.Line(), "accepted " + self);
     EXPECT_EQ(server.Line(), Received(2, "two", 0));
+    EXPECT_EQ(utiltest::CountLines(connecting), 2u);
 }
 
-TEST_F(LpcTransport, PortThatNobodyServesFailsTheSendWithItsReason) {
+TEST_F(LpcTransport, SendsToAPortNobodyServesOrCannotBeNamedFailWithTheirReason) {
     const DWORD pid = static_cast<DWORD>(getpid());  // this process serves no port of this group
     const std::string port = "\\RPC Control\\" + group_ + std::to_string(pid);
+    const std::string connectLine = "NtLpcClient::ConnectDestinationPort: [E] Could not connect to port '" + port + "'";
     const std::string sendLine = "NtLpcClient::SendMessageA: [E] ConnectDestinationPort to pid " + std::to_string(pid);
-    const size_t connectBefore =
-        utiltest::CountStartingWith("NtLpcClient::ConnectDestinationPort: [E] Could not connect to port '" + port + "'");
+    const std::string tooLong = "NtLpcClient::ConnectDestinationPort: [E] Port name for '" + group_;
+    const std::string serverTooLong = "NtLpcServer::InitializeServer: [E] Port name for '" + group_;
+    const size_t connectBefore = utiltest::CountStartingWith(connectLine);
     const size_t sendBefore = utiltest::CountStartingWith(sendLine);
+    const size_t tooLongBefore = utiltest::CountStartingWith(tooLong);
+    const size_t serverTooLongBefore = utiltest::CountStartingWith(serverTooLong);
+
     std::string data = "lost";
     const NTSTATUS status = client_->SendMessage(pid, 1, reinterpret_cast<BYTE*>(data.data()), 4, LPC_TYPE_SYNC);
     EXPECT_LT(status, 0);
+    EXPECT_EQ(data, "lost");
     char hex[16];
     std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(status));
-    EXPECT_EQ(utiltest::CountLines("NtLpcClient::ConnectDestinationPort: [E] Could not connect to port '" + port +
-                                   "'. err:0x" + hex),
-              connectBefore + 1);
+    EXPECT_EQ(utiltest::CountLines(connectLine + ". err:0x" + hex), connectBefore + 1);
     EXPECT_EQ(utiltest::CountLines(sendLine + " failed. err:0x" + hex), sendBefore + 1);
-    EXPECT_EQ(data, "lost");
-}
 
-TEST_F(LpcTransport, GroupNameTooLongForAPortNameIsRefusedOnBothSides) {
-    const std::string clientLine = "NtLpcClient::ConnectDestinationPort: [E] Port name for '" + group_;
-    const std::string serverLine = "NtLpcServer::InitializeServer: [E] Port name for '" + group_;
-    const size_t clientBefore = utiltest::CountStartingWith(clientLine);
-    const size_t serverBefore = utiltest::CountStartingWith(serverLine);
-
+    // A group name too long for a port name is refused on both sides.
     LpcEndpoint endpoint(Wide(group_ + std::string(200, 'x')));
     ASSERT_TRUE(endpoint.Load());
-    std::string data = "x";
     EXPECT_EQ(endpoint.SendMessage(1234, 1, reinterpret_cast<BYTE*>(data.data()), 1, LPC_TYPE_SYNC),
               kLpcStatusNameTooLong);
     EXPECT_EQ(endpoint.StartServer(), kLpcStatusNameTooLong);
     EXPECT_FALSE(endpoint.IsRunning());
-    EXPECT_EQ(utiltest::CountStartingWith(clientLine), clientBefore + 1);
-    EXPECT_EQ(utiltest::CountStartingWith(serverLine), serverBefore + 1);
+    EXPECT_EQ(utiltest::CountStartingWith(tooLong), tooLongBefore + 1);
+    EXPECT_EQ(utiltest::CountStartingWith(serverTooLong), serverTooLongBefore + 1);
 }
 
 TEST_F(LpcTransport, StartingTwiceCreatesOnePortAndStopAllowsAFreshStart) {

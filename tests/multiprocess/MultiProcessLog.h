@@ -2,7 +2,6 @@
 // test's own directory.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -17,29 +16,13 @@ namespace mptest {
 using utiltest::CountLines;
 using utiltest::CountStartingWith;
 
-// The first line that starts with prefix, empty when none does.
-inline std::string LineStartingWith(const std::string& prefix) {
-    for (const auto& l : logtest::Messages())
-        if (l.rfind(prefix, 0) == 0) return l;
-    return {};
-}
-
-// Waits until another process or thread has logged the line; for lines that
-// follow no event this process can wait on.
-inline bool AwaitLine(const std::string& line, size_t times = 1, int limitMs = 30000) {
-    for (int waited = 0; waited < limitMs; waited += 20) {
-        if (CountLines(line) >= times) return true;
-        usleep(20000);
-    }
-    return CountLines(line) >= times;
-}
-
-inline bool AwaitStartingWith(const std::string& prefix, size_t times, int limitMs = 30000) {
-    for (int waited = 0; waited < limitMs; waited += 20) {
-        if (CountStartingWith(prefix) >= times) return true;
-        usleep(20000);
-    }
-    return CountStartingWith(prefix) >= times;
+// Waits until another process or thread has logged the line (or, with
+// prefix, lines starting with it) `times` times; for lines that follow no
+// event this process can wait on.
+inline bool AwaitLine(const std::string& line, size_t times = 1, bool prefix = false) {
+    const auto count = [&] { return prefix ? CountStartingWith(line) : CountLines(line); };
+    for (int waited = 0; waited < 30000 && count() < times; waited += 20) usleep(20000);
+    return count() >= times;
 }
 
 inline std::string Hex(const void* handle, bool upper = false) {

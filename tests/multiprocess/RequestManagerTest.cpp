@@ -5,6 +5,7 @@
 #include <csignal>
 #include <future>
 #include <string>
+#include <vector>
 
 #include "MultiProcessLog.h"
 #include "ipc/multiprocess/CEMRequestManager.h"
@@ -34,6 +35,8 @@ protected:
     void TearDown() override { SetLogLevel(LOG_WARNING); }
 
     const DWORD self_ = GetCurrentProcessId();
+    const std::string me_ = std::to_string(self_);
+    const std::string other_ = std::to_string(self_ + 1);
     zrtest::ScopedTempDir dir_;
     CEMRequestManager manager_;
 };
@@ -49,26 +52,19 @@ TEST_F(RequestManagerTest, IdsCountFromZeroAndOnlyTheFirstRequestToAProcessIsPen
     EXPECT_EQ(CountLines("CEMRequestManager::GetNewRequestId: [E] Invalid data: pid=2147483648"), 1u);
     EXPECT_EQ(manager_.RequestCount(), 2u);
     EXPECT_EQ(manager_.PendingRequestOf(self_), 0);
-
-    // A second manager shares the counter.
-    CEMRequestManager other;
-    EXPECT_EQ(other.GetNewRequestId(42), 2);
+    EXPECT_EQ(CEMRequestManager().GetNewRequestId(42), 2) << "a second manager shares the counter";
 
     // Deleting either outstanding request removes the pending entry.
+    const std::string deleting = "CEMRequestManager::DeleteRequest: ";
     manager_.DeleteRequest(1, self_);
     EXPECT_EQ(manager_.PendingRequestOf(self_), -1);
-    EXPECT_EQ(CountLines("CEMRequestManager::DeleteRequest: Deleted request {req:1, pid:" + std::to_string(self_) + "}"), 1u);
-    EXPECT_EQ(CountLines("CEMRequestManager::DeleteRequest: Removed process " + std::to_string(self_) +
-                         " from list of pending responses"),
+    EXPECT_EQ(CountLines(deleting + "Deleted request {req:1, pid:" + me_ + "}"), 1u);
+    EXPECT_EQ(CountLines(deleting + "Removed process " + me_ + " from list of pending responses"), 1u);
+    manager_.DeleteRequest(0, self_);
+    EXPECT_EQ(CountLines(deleting + "Could not find process " + me_ + " in the list of pending responses (request 0)"),
               1u);
     manager_.DeleteRequest(0, self_);
-    EXPECT_EQ(CountLines("CEMRequestManager::DeleteRequest: Could not find process " + std::to_string(self_) +
-                         " in the list of pending responses (request 0)"),
-              1u);
-    manager_.DeleteRequest(0, self_);
-    EXPECT_EQ(CountLines("CEMRequestManager::DeleteRequest: [E] Could not find request id 0 for process " +
-                         std::to_string(self_)),
-              1u);
+    EXPECT_EQ(CountLines(deleting + "[E] Could not find request id 0 for process " + me_), 1u);
     EXPECT_EQ(manager_.RequestCount(), 0u);
 }
 
@@ -81,16 +77,14 @@ TEST_F(RequestManagerTest, AnAnswerThatArrivesBeforeTheWaitIsKeptAndEmptyAnswers
     manager_.WakeUp(empty, self_, Bytes("x"), 0);
     manager_.WakeUp(null, self_, nullptr, 5);
 
-    struct Case {
-        int32_t id;
-        std::string data;
-    } cases[] = {{answered, std::string("\x01\0\0\0abc", 7)}, {empty, ""}, {null, ""}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.id);
-        EXPECT_TRUE(manager_.Wait(c.id, self_, 10000));  // the event stayed set
+    const std::pair<int32_t, std::string> cases[] = {
+        {answered, std::string("\x01\0\0\0abc", 7)}, {empty, ""}, {null, ""}};
+    for (const auto& [id, data] : cases) {
+        SCOPED_TRACE(id);
+        EXPECT_TRUE(manager_.Wait(id, self_, 10000));  // the event stayed set
         std::string out = "stale";
-        EXPECT_TRUE(manager_.GetRequestData(c.id, self_, out));
-        EXPECT_EQ(out, c.data);
+        EXPECT_TRUE(manager_.GetRequestData(id, self_, out));
+        EXPECT_EQ(out, data);
     }
     EXPECT_EQ(CountStartingWith("CEMRequestManager::Wait: Event (0x"), 3u);
     EXPECT_EQ(CountStartingWith("CEMRequestManager::CRequest::WakeUp: Signalled event for request:0{id:"), 3u);
@@ -99,37 +93,30 @@ TEST_F(RequestManagerTest, AnAnswerThatArrivesBeforeTheWaitIsKeptAndEmptyAnswers
 
 TEST_F(RequestManagerTest, UnknownIdsAndForeignPidsAreRefusedAndChangeNothing) {
     const int32_t id = manager_.GetNewRequestId(self_);
-    const std::string other = std::to_string(self_ + 1);
+    const std::string mismatch = "[E] Request 0 found, but pid (" + me_ + ") does not match ";
     std::string out = "kept";
-
     EXPECT_FALSE(manager_.Wait(77, self_, 100));
-    EXPECT_EQ(CountLines("CEMRequestManager::Wait: [E] Request 77 not found in the Request manager"), 1u);
     EXPECT_FALSE(manager_.Wait(id, self_ + 1, 100));
-    EXPECT_EQ(CountLines("CEMRequestManager::Wait: [E] Request 0 found, but pid (" + std::to_string(self_) +
-                         ") does not match remote process (" + other + ")"),
-              1u);
     EXPECT_FALSE(manager_.GetRequestData(77, self_, out));
     EXPECT_FALSE(manager_.GetRequestData(id, self_ + 1, out));
     EXPECT_EQ(out, "kept");
-    EXPECT_EQ(CountLines("CEMRequestManager::GetRequestData: [E] Request 77 not found in the Request manager"), 1u);
-    EXPECT_EQ(CountLines("CEMRequestManager::GetRequestData: [E] Request 0 found, but pid (" + std::to_string(self_) +
-                         ") does not match argument (" + other + ")"),
-              1u);
-
     // An answer for a request nobody waits for is dropped.
     manager_.WakeUp(77, self_, Bytes("zz"), 2);
-    EXPECT_EQ(CountLines("CEMRequestManager::WakeUp: Request 77 (from pid " + std::to_string(self_) +
-                         ") not found. Probably asynch request."),
-              1u);
     manager_.WakeUp(id, self_ + 1, Bytes("zz"), 2);
-    EXPECT_EQ(CountLines("CEMRequestManager::WakeUp: [E] Request 0 found, but pid (" + std::to_string(self_) +
-                         ") does not match argument (" + other + ")"),
-              1u);
     EXPECT_EQ(manager_.PendingRequestOf(self_), id);
     EXPECT_FALSE(manager_.Wait(id, self_, 0)) << "a refused answer sets no event";
-
     manager_.WakeUpWaitingProcess(self_ + 1);
-    EXPECT_EQ(CountLines("CEMRequestManager::WakeUpWaitingProcess: No request with pid " + other + " pending."), 1u);
+
+    for (const std::string& line : std::vector<std::string>{
+             "CEMRequestManager::Wait: [E] Request 77 not found in the Request manager",
+             "CEMRequestManager::Wait: " + mismatch + "remote process (" + other_ + ")",
+             "CEMRequestManager::GetRequestData: [E] Request 77 not found in the Request manager",
+             "CEMRequestManager::GetRequestData: " + mismatch + "argument (" + other_ + ")",
+             "CEMRequestManager::WakeUp: Request 77 (from pid " + me_ + ") not found. Probably asynch request.",
+             "CEMRequestManager::WakeUp: " + mismatch + "argument (" + other_ + ")",
+             "CEMRequestManager::WakeUpWaitingProcess: No request with pid " + other_ + " pending.",
+         })
+        EXPECT_EQ(CountLines(line), 1u) << line;
 }
 
 TEST_F(RequestManagerTest, AWaitEndsOnItsTimeOutOnTheErrorEventAndWhenThePeerEnds) {
@@ -137,7 +124,7 @@ TEST_F(RequestManagerTest, AWaitEndsOnItsTimeOutOnTheErrorEventAndWhenThePeerEnd
     const int32_t idle = manager_.GetNewRequestId(self_);
     EXPECT_FALSE(manager_.Wait(idle, self_, 300));
     EXPECT_EQ(CountLines("CEMRequestManager::Wait: [W] Time Out (300 ms) waiting for request " + std::to_string(idle) +
-                         ", process " + std::to_string(self_) + "."),
+                         ", process " + me_ + "."),
               1u);
     manager_.DeleteRequest(idle, self_);
 
@@ -149,7 +136,7 @@ TEST_F(RequestManagerTest, AWaitEndsOnItsTimeOutOnTheErrorEventAndWhenThePeerEnd
     ASSERT_EQ(waiter.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_FALSE(waiter.get());
     EXPECT_EQ(CountLines("CEMRequestManager::WakeUpWaitingProcess: [W] Request " + std::to_string(aborted) +
-                         " from pid " + std::to_string(self_) + " pending. Raising error event..."),
+                         " from pid " + me_ + " pending. Raising error event..."),
               1u);
     EXPECT_EQ(CountStartingWith("CEMRequestManager::Wait: [E] Error event (0x"), 1u);
     EXPECT_EQ(manager_.PendingRequestOf(self_), aborted) << "the entry stays until the request is deleted";
@@ -165,8 +152,8 @@ TEST_F(RequestManagerTest, AWaitEndsOnItsTimeOutOnTheErrorEventAndWhenThePeerEnd
     peer.Signal(SIGKILL);
     ASSERT_EQ(orphanWaiter.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_FALSE(orphanWaiter.get());
-    EXPECT_EQ(CountLines("CEMRequestManager::Wait: [E] Exiting request " + std::to_string(orphan) + ", because process " +
-                         std::to_string(pid) + " ended."),
+    EXPECT_EQ(CountLines("CEMRequestManager::Wait: [E] Exiting request " + std::to_string(orphan) +
+                         ", because process " + std::to_string(pid) + " ended."),
               1u);
 
     // A peer already gone and reaped cannot be opened at all.
@@ -179,17 +166,16 @@ TEST_F(RequestManagerTest, AWaitEndsOnItsTimeOutOnTheErrorEventAndWhenThePeerEnd
 
 TEST_F(RequestManagerTest, CopiesOfARequestShareItsEventsAndItsTextFormShowsThem) {
     CEMRequestManager::CRequest request(41, 5);
-    EXPECT_NE(request.Event(), nullptr);
-    EXPECT_NE(request.ErrorEvent(), nullptr);
-    EXPECT_EQ(request.ToString(), "{id:41 pid:5 ref:1 ev:" + Hex(request.Event()) + " evErr:" +
-                                      Hex(request.ErrorEvent()) + " data:[0]()}");
+    ASSERT_NE(request.Event(), nullptr);
+    ASSERT_NE(request.ErrorEvent(), nullptr);
+    const std::string events = " ev:" + Hex(request.Event()) + " evErr:" + Hex(request.ErrorEvent());
+    EXPECT_EQ(request.ToString(), "{id:41 pid:5 ref:1" + events + " data:[0]()}");
     {
         CEMRequestManager::CRequest copy = request;
         EXPECT_EQ(copy.Event(), request.Event());
         EXPECT_EQ(request.SharingCount(), 2);
         copy.WakeUp(Bytes("0123456789abcdefXY"), 18);
-        EXPECT_EQ(copy.ToString(), "{id:41 pid:5 ref:2 ev:" + Hex(request.Event()) + " evErr:" +
-                                       Hex(request.ErrorEvent()) + " data:[12](0123456789abcdefXY)}");
+        EXPECT_EQ(copy.ToString(), "{id:41 pid:5 ref:2" + events + " data:[12](0123456789abcdefXY)}");
     }
     EXPECT_EQ(request.SharingCount(), 1);
     // The copy's set event is the original's.

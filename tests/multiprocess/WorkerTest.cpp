@@ -42,19 +42,17 @@ protected:
     zrtest::ScopedTempDir dir_;
 };
 
-TEST_F(WorkerTest, AFreshWorkerIsFreeAndShowsItsStopWaitInHexadecimal) {
-    CWorker worker;
-    EXPECT_TRUE(worker.IsFree());
-    EXPECT_EQ(worker.ToString(), "pid:0, cmd:0, thread: 0x0, wait:7530, mp*: 0x0, data[0]:''");
-    EXPECT_EQ(CWorker::WorkerThread(nullptr), 0xFFFFFFFFu);
-    EXPECT_EQ(CountLines("CWorker::WorkerThread: [C] null pointer"), 1u);
-    worker.StopWorking();  // a free slot: nothing to wait for
-    EXPECT_EQ(CountStartingWith("CWorker::StopWorking:"), 0u);
-}
-
-TEST_F(WorkerTest, ABusySlotRefusesAnotherMessageAndIsFreeAgainWhenItsWorkEnds) {
+TEST_F(WorkerTest, AFreeSlotTakesAMessageRefusesAnotherWhileBusyAndIsFreeAgainWhenItsWorkEnds) {
     mptest::TestEndpoint owner(L"zrmpworker", mptest::Answer::Gated);
     CWorker worker;
+    // Free: the stop wait shows in hexadecimal, and a stop has nothing to wait for.
+    EXPECT_TRUE(worker.IsFree());
+    EXPECT_EQ(worker.ToString(), "pid:0, cmd:0, thread: 0x0, wait:7530, mp*: 0x0, data[0]:''");
+    worker.StopWorking();
+    EXPECT_EQ(CountStartingWith("CWorker::StopWorking:"), 0u);
+    EXPECT_EQ(CWorker::WorkerThread(nullptr), 0xFFFFFFFFu);
+    EXPECT_EQ(CountLines("CWorker::WorkerThread: [C] null pointer"), 1u);
+
     const std::string data(120, 'd');
     worker.StartWorking(6, 4242, data, &owner);
     ASSERT_FALSE(worker.IsFree());

@@ -18,31 +18,22 @@ const std::string kEcho = ZRRUNDLL_ECHO;
 zrtest::Ran Rundll(const std::vector<std::string>& arguments) { return zrtest::Run(kTool, arguments); }
 
 TEST(ZrRundll, CallsTheEntryWithTheArgumentsAsOneCommandLine) {
-    auto ran = Rundll({kEcho + ",Echo", "PID(1234)", "LPCNAME(Agent)"});
-    EXPECT_EQ(ran.code, 0) << ran.err;
-    EXPECT_EQ(ran.out, "window=0 instance=zrrundll_echo.so show=10 cmdline=[PID(1234) LPCNAME(Agent)]\n");
-
-    ran = Rundll({kEcho + ",Echo"});
-    EXPECT_EQ(ran.code, 0) << ran.err;
-    EXPECT_EQ(ran.out, "window=0 instance=zrrundll_echo.so show=10 cmdline=[]\n");
-
-    ran = Rundll({kEcho + ",", "Echo", "x"});
-    EXPECT_EQ(ran.code, 0) << "a blank after the comma is tolerated: " << ran.err;
-    EXPECT_EQ(ran.out, "window=0 instance=zrrundll_echo.so show=10 cmdline=[x]\n");
-}
-
-TEST(ZrRundll, AnEntryRunsAMessageLoopThatAnotherThreadSendsTo) {
-    auto ran = Rundll({kEcho + ",Loop"});
-    EXPECT_EQ(ran.code, 0) << ran.err;
-    EXPECT_EQ(ran.out, "answer=42 loop=0 quit=3\n");
-}
-
-TEST(ZrRundll, ARelativeLibraryIsTakenFromTheCurrentDirectory) {
     zrtest::ScopedTempDir dir;
     std::filesystem::copy_file(kEcho, dir.File("zrrundll_echo.so"));
-    auto ran = Rundll({"zrrundll_echo.so,Echo", "a"});
-    EXPECT_EQ(ran.code, 0) << ran.err;
-    EXPECT_EQ(ran.out, "window=0 instance=zrrundll_echo.so show=10 cmdline=[a]\n");
+    const std::string shown = "window=0 instance=zrrundll_echo.so show=10 cmdline=";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{kEcho + ",Echo", "PID(1234)", "LPCNAME(Agent)"}, shown + "[PID(1234) LPCNAME(Agent)]\n"},
+        {{kEcho + ",Echo"}, shown + "[]\n"},
+        {{kEcho + ",", "Echo", "x"}, shown + "[x]\n"},                 // a blank after the comma is tolerated
+        {{"zrrundll_echo.so,Echo", "a"}, shown + "[a]\n"},             // from the current directory
+        {{kEcho + ",Loop"}, "answer=42 loop=0 quit=3\n"},  // another thread sends to the entry's message loop
+    };
+    for (const auto& [arguments, out] : cases) {
+        SCOPED_TRACE(arguments[0]);
+        const auto ran = Rundll(arguments);
+        EXPECT_EQ(ran.code, 0) << ran.err;
+        EXPECT_EQ(ran.out, out);
+    }
 }
 
 TEST(ZrRundll, EachFailureHasItsOwnExitStatusAndMessage) {
