@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstdarg>
-#include <cstdlib>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -26,6 +26,12 @@ inline std::vector<std::string> Messages(const std::string& path = kLogFile) {
     return messages;
 }
 
+inline std::vector<uint8_t> FromHex(const std::string& hex) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
 inline std::string ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -35,13 +41,14 @@ inline void WriteBytes(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// A registry file with these values under a key of HKEY_LOCAL_MACHINE, the
-// product's by default, in force until ZRWIN_REGISTRY is unset.
+// The layer's registry file with these values under a key of
+// HKEY_LOCAL_MACHINE, the product's by default, in force until ZRWIN_REGISTRY
+// is unset.
 inline void UseRegistry(const std::string& path, const std::string& values,
                         const std::string& key = "SOFTWARE\\KVL\\zrmodproc") {
     WriteBytes(path,
                "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\" + key + "]\r\n" + values + "\r\n");
-    zrtest::SetEnv("ZRWIN_REGISTRY", path.c_str());
+    zrtest::SetEnv("ZRWIN_REGISTRY", path);
 }
 
 inline bool LogWithLimit(unsigned limit, const char* format, ...) {

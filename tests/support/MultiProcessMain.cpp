@@ -1,7 +1,11 @@
 // The main of every test binary that has child processes: with
 // --zr-child=NAME it runs that registered child and exits with its status;
 // otherwise it runs the tests.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -37,7 +41,11 @@ const std::vector<std::string>& ChildArgs() { return Arguments(); }
 
 std::string SelfPath() {
     char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+#ifdef _WIN32
+    const auto n = GetModuleFileNameA(nullptr, path, sizeof path);
+#else
+    const auto n = readlink("/proc/self/exe", path, sizeof path - 1);
+#endif
     return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
 }
 
