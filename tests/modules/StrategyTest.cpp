@@ -69,26 +69,19 @@ TEST_P(StrategyTest, LoadModuleReportsMissingFilesAndExports) {
 }
 
 TEST_P(StrategyTest, LoadModuleReportsOptionalExportsAndUnloadsOnce) {
-    auto minimal = Make();
-    ASSERT_EQ(0, minimal->LoadModule(Path("zrtest_minimal")));
-    EXPECT_TRUE(minimal->IsLoaded());
-    const std::wstring path = Path("zrtest_minimal");
-    EXPECT_TRUE(Logged(
-        "ModuleBlocking::LoadModule: Module initialized successfully (supported Data:0, DataExt:0, Event:0, "
-        "EventEx:0): " +
-        std::string(path.begin(), path.end())));
-    EXPECT_EQ(0, minimal->UnloadModule());
-    EXPECT_FALSE(minimal->IsLoaded());
-    EXPECT_EQ(-5, minimal->UnloadModule());
-
-    auto full = Make();
-    const std::wstring fullPath = Path("zrtest_full");
-    ASSERT_EQ(0, full->LoadModule(fullPath));
-    EXPECT_TRUE(Logged(
-        "ModuleBlocking::LoadModule: Module initialized successfully (supported Data:1, DataExt:1, Event:1, "
-        "EventEx:1): " +
-        std::string(fullPath.begin(), fullPath.end())));
-    EXPECT_EQ(-4, full->Reserved(1, 2, 3));
+    for (const auto& [module, supported] : {std::pair{"zrtest_minimal", "0"}, {"zrtest_full", "1"}}) {
+        auto strategy = Make();
+        const std::wstring path = Path(module);
+        ASSERT_EQ(0, strategy->LoadModule(path));
+        EXPECT_TRUE(strategy->IsLoaded());
+        EXPECT_TRUE(Logged(std::string("ModuleBlocking::LoadModule: Module initialized successfully (supported Data:") +
+                           supported + ", DataExt:" + supported + ", Event:" + supported + ", EventEx:" + supported +
+                           "): " + std::string(path.begin(), path.end())));
+        EXPECT_EQ(-4, strategy->Reserved(1, 2, 3));
+        EXPECT_EQ(0, strategy->UnloadModule());
+        EXPECT_FALSE(strategy->IsLoaded());
+        EXPECT_EQ(-5, strategy->UnloadModule());
+    }
 }
 
 TEST_P(StrategyTest, WithoutALoadedModuleNothingRuns) {
@@ -209,10 +202,6 @@ TEST(StartToken, FoldsSerialVersionAndCoarseTicks) {
     EXPECT_EQ(StartTokenFrom(false, 0xDEADBEEF, 0, 0), StartTokenFrom(true, 0, 0, 0));
 }
 
-}  // namespace
-
-namespace {
-
 // A strategy that answers the result-less data call on its own.
 class CountingStrategy : public ModuleBlocking {
 public:
@@ -227,13 +216,11 @@ public:
 
 TEST(StrategyInterface, DataWithoutResultIsReplaceableThroughTheBase) {
     CountingStrategy counting;
-    clib::os::modules::Module::ModuleBase& base = counting;
-    EXPECT_EQ(7, base.Data(7, L"x"));
+    ModuleBlocking plain(nullptr);
+    EXPECT_EQ(7, static_cast<clib::os::modules::Module::ModuleBase&>(counting).Data(7, L"x"));
     EXPECT_EQ(1, counting.calls);
     // The plain strategy's own form still hands the request on and drops the text.
-    ModuleBlocking plain(nullptr);
-    clib::os::modules::Module::ModuleBase& plainBase = plain;
-    EXPECT_EQ(-6, plainBase.Data(1, L"x"));
+    EXPECT_EQ(-6, static_cast<clib::os::modules::Module::ModuleBase&>(plain).Data(1, L"x"));
 }
 
 }  // namespace

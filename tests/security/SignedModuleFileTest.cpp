@@ -10,6 +10,7 @@
 #include "support/Environment.h"
 #include "support/TestPki.h"
 #include "support/TestSupport.h"
+#include "util/Conversions.h"
 
 namespace {
 
