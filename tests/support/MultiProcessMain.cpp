@@ -25,10 +25,7 @@ std::map<std::string, ChildMainFn>& Registry() {
     return registry;
 }
 
-std::vector<std::string>& Arguments() {
-    static std::vector<std::string> arguments;
-    return arguments;
-}
+std::vector<std::string> arguments;  // filled by main, so no static initialisation reads it
 
 }  // namespace
 
@@ -37,7 +34,7 @@ bool RegisterChildMain(const char* name, ChildMainFn main) {
     return true;
 }
 
-const std::vector<std::string>& ChildArgs() { return Arguments(); }
+const std::vector<std::string>& ChildArgs() { return arguments; }
 
 std::string SelfPath() {
     char path[4096];
@@ -60,7 +57,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "no child named %s in this test binary\n", name.c_str());
             return 99;
         }
-        for (int i = 2; i < argc; ++i) zrtest::Arguments().push_back(argv[i]);
+        zrtest::arguments.assign(argv + 2, argv + argc);
         return found->second();
     }
     testing::InitGoogleTest(&argc, argv);
