@@ -17,12 +17,22 @@
 
 namespace {
 
-// AppendLines <count> <tag> <file>: logs <count> lines "<tag> line <i>" into <file>.
+// Logs <count> lines "<tag> line <i>" and returns those the facility reports
+// written (it drops a line when the log mutex stays busy for 250 ms).
+std::vector<std::string> AppendLines(const std::string& tag, int count) {
+    std::vector<std::string> written;
+    for (int i = 0; i < count; ++i) {
+        const std::string line = tag + " line " + std::to_string(i);
+        if (logtest::LogWithLimit(kLogFileSizeLimit, "%s", line.c_str())) written.push_back(line);
+    }
+    return written;
+}
+
+// AppendLines <count> <tag> <file>: the same into <file>, printing each line written.
 ZR_CHILD_MAIN(AppendLines) {
     const auto& args = zrtest::ChildArgs();
     LogConfig::Instance()->SetFileName(args.at(2).c_str());
-    const int count = std::atoi(args.at(0).c_str());
-    for (int i = 0; i < count; ++i) LogAlways("%s line %d", args.at(1).c_str(), i);
+    for (const auto& line : AppendLines(args.at(1), std::atoi(args.at(0).c_str()))) std::printf("%s\n", line.c_str());
     return 0;
 }
 
@@ -201,30 +211,32 @@ TEST_F(LogFacility, OversizedFileThatCannotBeDeletedIsAppendedTo) {
     EXPECT_EQ(std::vector<std::string>{"first of a new file"}, Messages());
 }
 
-TEST_F(LogFacility, ThreadsAndProcessesLoggingAtOnceKeepEveryLineAndTheChain) {
+// Every line the facility reports written is there once, in one chain. (Under
+// Wine a line takes tens of milliseconds, so four writers can wait out the
+// mutex and lose lines, as designed.)
+TEST_F(LogFacility, ThreadsAndProcessesLoggingAtOnceKeepEveryLineWrittenAndTheChain) {
     const std::string name = UsePrivateLogName("shared");
-    Log(LOG_ERROR, "first");
     auto a = zrtest::SpawnChild("AppendLines", {"100", "A", name});
     auto b = zrtest::SpawnChild("AppendLines", {"100", "B", name});
     ASSERT_TRUE(a.Started() && b.Started());
+    std::vector<std::string> written[2];
     std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t)
-        threads.emplace_back([t] {
-            for (int i = 0; i < 25; ++i) Log(LOG_ERROR, "thread %d line %d", t, i);
-        });
+    for (int t = 0; t < 2; ++t) threads.emplace_back([t, &written] { written[t] = AppendLines(std::to_string(t), 25); });
     for (auto& thread : threads) thread.join();
-    EXPECT_EQ(0, a.Wait()) << a.Err();
-    EXPECT_EQ(0, b.Wait()) << b.Err();
+    std::multiset<std::string> expected;
+    for (const auto& lines : written) {
+        EXPECT_FALSE(lines.empty());
+        expected.insert(lines.begin(), lines.end());
+    }
+    for (auto* child : {&a, &b}) {
+        EXPECT_EQ(0, child->Wait()) << child->Err();
+        EXPECT_FALSE(child->Out().empty());
+        for (std::string line; !(line = child->Line()).empty();) expected.insert(line);
+    }
     const auto result = zrlog::VerifyLogFile(name);
     EXPECT_TRUE(result.ok) << result.badRecord << ": " << result.reason;
-    EXPECT_EQ(251u, result.records);
-    EXPECT_EQ(0u, result.badRecord);
     const auto messages = Messages(name);
-    const std::set<std::string> unique(messages.begin(), messages.end());
-    EXPECT_EQ(251u, unique.size()) << "every thread's lines, each once";
-    for (const char* tag : {"A", "B"})
-        for (int i = 0; i < 100; ++i)
-            EXPECT_TRUE(unique.count(std::string(tag) + " line " + std::to_string(i))) << tag << i;
+    EXPECT_EQ(expected, std::multiset<std::string>(messages.begin(), messages.end()));
 }
 
 TEST_F(LogFacility, ABusyMutexLosesTheLineAndTheCallerGoesOn) {
