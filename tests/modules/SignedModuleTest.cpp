@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 
 #include "ModuleTestSupport.h"
 #include "TestPki.h"
@@ -45,26 +44,6 @@ TEST_F(SignedModuleTest, ModuleOfTheExpectedPublisherStarts) {
     ASSERT_TRUE(module.Start(L"signed", 0, "s")) << module.GetLastResult();
     EXPECT_TRUE(module.Stop(1000));
     EXPECT_EQ(trace_.Lines(), (std::vector<std::string>{"start s 0", "started", "stop"}));
-}
-
-TEST_F(SignedModuleTest, ForeignAndAlteredModulesAreRefused) {
-    PlaceSigned("foreign.kvl", "Some Other Publisher");
-    PlaceSigned("altered.kvl", "VORLANDIXPERTHOLME");
-    {
-        std::fstream altered("altered.kvl", std::ios::in | std::ios::out | std::ios::binary);
-        altered.seekp(100);
-        altered.put('\x5A');
-    }
-    for (const std::string name : {"foreign", "altered"}) {
-        Module module;
-        EXPECT_FALSE(module.Start(std::wstring(name.begin(), name.end()), 0, ""));
-        EXPECT_EQ(-3, module.GetLastResult()) << name;
-        EXPECT_TRUE(modtest::Logged("clib::os::modules::Module::InitializeModule: [E] Module '" + name +
-                                    ".kvl' is not signed with a valid certificate."));
-    }
-    EXPECT_TRUE(trace_.Lines().empty());
-    EXPECT_EQ(modtest::FilesIn(dir_.Path()),
-              (std::vector<std::string>{"altered.kvl", "foreign.kvl", "roots.pem"}));
 }
 
 // The path reaches the signature check in the ANSI code page: one that leaves

@@ -49,7 +49,9 @@ public:
         STARTUPINFOA startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = theirs[0], startup.hStdOutput = theirs[1], startup.hStdError = theirs[2];
+        startup.hStdInput = theirs[0];
+        startup.hStdOutput = theirs[1];
+        startup.hStdError = theirs[2];
         PROCESS_INFORMATION started{};
         if (CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started)) {
             process_ = started.hProcess;
