@@ -82,7 +82,6 @@ TEST_P(StartOptionTest, NameWithoutDotIsLookedForInTheCurrentDirectory) {
     module_.SetWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(0x40)));
     ASSERT_TRUE(module_.Start(L"report", options, "p1"));
     ASSERT_TRUE(trace_.WaitFor("started"));
-    EXPECT_EQ(0, module_.GetLastResult());
     EXPECT_EQ(L"report", module_.Name());
     EXPECT_EQ(L"report.kvl", module_.FullPath());
     EXPECT_EQ(L"0.kvl", module_.CopyPath());
@@ -294,42 +293,37 @@ public:
     }
 };
 
+// A strategy that cannot be made leaves the copy open; the next start is
+// refused once (-9), and that refusal clears it.
 TEST_F(FacadeTest, StrategyThatCannotBeMadeLeavesTheCopyForTheNextStartToClear) {
     modtest::PlaceModule("zrtest_full", dir_.Path(), "first.kvl");
     ScriptedFacade facade(ScriptedFacade::Step::kRefuse);
-    EXPECT_FALSE(facade.Start(L"first", 0, ""));
-    EXPECT_EQ(-4, facade.GetLastResult());
+    const auto failsThenClears = [&](ScriptedFacade::Step step, int options, int code) {
+        facade.step = step;
+        EXPECT_FALSE(facade.Start(L"first", options, "p"));
+        EXPECT_EQ(code, facade.GetLastResult());
+        EXPECT_TRUE(CopyExists("0.kvl"));
+        facade.step = ScriptedFacade::Step::kReal;
+        EXPECT_FALSE(facade.Start(L"first", 0, ""));
+        EXPECT_EQ(-9, facade.GetLastResult());
+        EXPECT_EQ(std::vector<std::string>{"first.kvl"}, Files());
+    };
+    failsThenClears(ScriptedFacade::Step::kRefuse, 0, -4);
     EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [C] Could not create the implementation module"));
-    EXPECT_TRUE(CopyExists("0.kvl"));
-
-    // The copy left open is refused once, and that refusal clears it.
-    facade.step = ScriptedFacade::Step::kReal;
-    EXPECT_FALSE(facade.Start(L"first", 0, ""));
-    EXPECT_EQ(-9, facade.GetLastResult());
-    EXPECT_EQ(std::vector<std::string>{"first.kvl"}, Files());
-    EXPECT_TRUE(facade.Start(L"first", 0, "again"));
-    EXPECT_TRUE(facade.Stop(1000));
-    EXPECT_EQ(trace_.Lines(), (Trace{"start again 0", "started", "stop"}));
-}
-
-TEST_F(FacadeTest, ExceptionsInStartBecomeMinusElevenWithTheirLines) {
-    modtest::PlaceModule("zrtest_full", dir_.Path(), "first.kvl");
-    ScriptedFacade facade(ScriptedFacade::Step::kThrowStandard);
-    EXPECT_FALSE(facade.Start(L"first", 0, ""));
-    EXPECT_EQ(-11, facade.GetLastResult());
+    // Exceptions become -11 with their lines.
+    failsThenClears(ScriptedFacade::Step::kThrowStandard, 0, -11);
     EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [C] Exception detected. lastE:-6, module:'0.kvl', "
                        "exc:no strategy today"));
-
-    facade.step = ScriptedFacade::Step::kReal;
-    EXPECT_FALSE(facade.Start(L"first", 0, ""));  // clears the copy left behind
-    facade.step = ScriptedFacade::Step::kThrowOther;
-    EXPECT_FALSE(facade.Start(L"first", 4, "p"));
-    EXPECT_EQ(-11, facade.GetLastResult());
+    failsThenClears(ScriptedFacade::Step::kThrowOther, 4, -11);
     EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [C] Exception detected."));
     EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [C] lastE:-6, module: '0.kvl'"));
     EXPECT_TRUE(LoggedStartingWith("clib::os::modules::Module::Start: [C] impl:"));
     EXPECT_TRUE(Logged("clib::os::modules::Module::Start: [C] options:4, args: 'p'"));
     EXPECT_TRUE(trace_.Lines().empty());
+
+    EXPECT_TRUE(facade.Start(L"first", 0, "again"));
+    EXPECT_TRUE(facade.Stop(1000));
+    EXPECT_EQ(trace_.Lines(), (Trace{"start again 0", "started", "stop"}));
 }
 
 TEST_F(FacadeTest, ExceptionsInDataAndStopBecomeMinusElevenAndKeepTheCopy) {
