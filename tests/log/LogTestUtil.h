@@ -1,10 +1,13 @@
 // Shared helpers of the log tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdarg>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,15 @@ inline std::vector<std::string> Messages(const std::string& path = kLogFile) {
     std::vector<std::string> messages;
     for (const auto& r : records) messages.push_back(zrlog::MessageOf(r));
     return messages;
+}
+
+// The log holds `count` messages, with the given ones at their positions.
+inline testing::AssertionResult Logged(size_t count, const std::map<size_t, std::string>& expected) {
+    const auto messages = Messages();
+    if (messages.size() != count) return testing::AssertionFailure() << messages.size() << " messages";
+    for (const auto& [index, message] : expected)
+        if (messages[index] != message) return testing::AssertionFailure() << index << ": " << messages[index];
+    return testing::AssertionSuccess();
 }
 
 inline std::vector<uint8_t> FromHex(const std::string& hex) {

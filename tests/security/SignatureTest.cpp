@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "SignatureLog.h"
+#include "log/LogTestUtil.h"
 #include "platform/platform.h"
 #include "security/Signature.h"
 #include "security/SigningLibraries.h"
@@ -15,7 +15,7 @@
 
 namespace {
 
-using sigtest::Logged;
+using logtest::Logged;
 
 // An unsigned module built beside the tests, as plain.dll in a folder of its own.
 class SignatureTest : public ::testing::Test {

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "SignatureLog.h"
+#include "log/LogTestUtil.h"
 #include "security/Signature.h"
 #include "support/Environment.h"
 #include "support/TestPki.h"
@@ -15,7 +15,7 @@
 namespace {
 
 namespace pki = zrtest::pki;
-using sigtest::Logged;
+using logtest::Logged;
 
 struct Authorities {
     pki::Identity root = pki::MakeRoot("Signature Test Root");
