@@ -1,6 +1,6 @@
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -17,12 +17,22 @@
 
 namespace {
 
-// AppendLines <count> <tag> <file>: logs <count> lines "<tag> line <i>" into <file>.
+// Logs <count> lines "<tag> line <i>" and returns those the facility reports
+// written (it drops a line when the log mutex stays busy for 250 ms).
+std::vector<std::string> AppendLines(const std::string& tag, int count) {
+    std::vector<std::string> written;
+    for (int i = 0; i < count; ++i) {
+        const std::string line = tag + " line " + std::to_string(i);
+        if (logtest::LogWithLimit(kLogFileSizeLimit, "%s", line.c_str())) written.push_back(line);
+    }
+    return written;
+}
+
+// AppendLines <count> <tag> <file>: the same into <file>, printing each line written.
 ZR_CHILD_MAIN(AppendLines) {
     const auto& args = zrtest::ChildArgs();
     LogConfig::Instance()->SetFileName(args.at(2).c_str());
-    const int count = std::atoi(args.at(0).c_str());
-    for (int i = 0; i < count; ++i) LogAlways("%s line %d", args.at(1).c_str(), i);
+    for (const auto& line : AppendLines(args.at(1), std::atoi(args.at(0).c_str()))) std::printf("%s\n", line.c_str());
     return 0;
 }
 
@@ -50,7 +60,7 @@ class LogFacility : public ::testing::Test {
 protected:
     void SetUp() override { SetLogLevel(LOG_WARNING); }
     void TearDown() override {
-        unsetenv("ZRWIN_REGISTRY");
+        zrtest::UnsetEnv("ZRWIN_REGISTRY");
         SetLogLevel(LOG_WARNING);
         if (LogConfig::Exists()) LogConfig::Instance()->SetFileName(kLogFile);
     }
@@ -66,7 +76,7 @@ protected:
     zrtest::ScopedTempDir dir_;
 };
 
-TEST_F(LogFacility, WritesLinesUpToTheCurrentLevel) {
+TEST_F(LogFacility, WritesLinesUpToTheCurrentLevelWithProcessAndThreadPrefix) {
     for (int level = -1; level <= 4; ++level) Log(level, "level %d", level);
     LogAlways("always %s", "written");
     SetLogLevel(LOG_CRITICAL_ERROR);
@@ -74,7 +84,13 @@ TEST_F(LogFacility, WritesLinesUpToTheCurrentLevel) {
     Log(LOG_CRITICAL_ERROR, "critical");
     EXPECT_EQ((std::vector<std::string>{"level -1", "level 0", "level 1", "level 2", "always written", "critical"}),
               Messages());
-    EXPECT_TRUE(zrlog::VerifyLogFile(kLogFile).ok);
+    std::vector<zrlog::Record> records;
+    std::string error;
+    ASSERT_TRUE(zrlog::ReadLogFile(kLogFile, records, error)) << error;
+    char prefix[32];
+    std::snprintf(prefix, sizeof(prefix), "[%.4u.%.4u] ", static_cast<unsigned>(GetCurrentProcessId()),
+                  static_cast<unsigned>(GetCurrentThreadId()));
+    EXPECT_EQ(prefix + std::string("level -1"), records[0].line);
 }
 
 TEST_F(LogFacility, EmptyFormatWritesNothingAndCreatesNoConfig) {
@@ -91,18 +107,6 @@ TEST_F(LogFacility, EmptyFormatWritesNothingAndCreatesNoConfig) {
             std::exit((created ? 1 : 0) | (file ? 2 : 0));
         },
         ::testing::ExitedWithCode(0), "");
-}
-
-TEST_F(LogFacility, RecordsCarryProcessAndThreadPrefix) {
-    Log(LOG_ERROR, "CTest::Prefix: [E] text %d", 3);
-    std::vector<zrlog::Record> records;
-    std::string error;
-    ASSERT_TRUE(zrlog::ReadLogFile(kLogFile, records, error)) << error;
-    ASSERT_EQ(1u, records.size());
-    char expected[64];
-    std::snprintf(expected, sizeof(expected), "[%.4u.%.4u] CTest::Prefix: [E] text 3",
-                  static_cast<unsigned>(GetCurrentProcessId()), static_cast<unsigned>(GetCurrentThreadId()));
-    EXPECT_EQ(expected, records[0].line);
 }
 
 TEST_F(LogFacility, LongAndWideMessagesKeepTheirText) {
@@ -128,17 +132,19 @@ TEST_F(LogFacility, ReadsTheLevelFromTheRegistryAndAnnouncesIt) {
     }
     ASSERT_EQ(5u, Messages().size());
 
-    UseRegistry("\"debug\"=dword:00000007");
-    int level = 2;
-    EXPECT_TRUE(ReadLogLevel("zrmodproc", &level, true)) << "a value was read";
-    EXPECT_EQ(2, level);
-    UseRegistry("\"other\"=dword:00000001");
-    EXPECT_FALSE(ReadLogLevel("zrmodproc", &level, true));
-    EXPECT_EQ(2, level);
-    UseRegistry("\"debug\"=dword:00000000");
-    EXPECT_TRUE(ReadLogLevel("zrmodproc", &level, false));
-    EXPECT_EQ(0, level);
-    EXPECT_FALSE(ReadLogLevel("nosuchproduct", &level, true));
+    // Read but out of range, no value, not asked to announce, another product.
+    const struct { const char* values; const char* product; bool announce, read; int level; } quiet[] = {
+        {"\"debug\"=dword:00000007", "zrmodproc", true, true, 2},
+        {"\"other\"=dword:00000001", "zrmodproc", true, false, 2},
+        {"\"debug\"=dword:00000000", "zrmodproc", false, true, 0},
+        {"\"debug\"=dword:00000000", "nosuchproduct", true, false, 2},
+    };
+    for (const auto& c : quiet) {
+        UseRegistry(c.values);
+        int level = 2;
+        EXPECT_EQ(c.read, ReadLogLevel(c.product, &level, c.announce)) << c.values << c.product;
+        EXPECT_EQ(c.level, level) << c.values << c.product;
+    }
     EXPECT_EQ(5u, Messages().size()) << "no announcement for an out-of-range value or when not asked";
 }
 
@@ -176,13 +182,9 @@ TEST_F(LogFacility, RestartsTheFileOnlyAboveTheSizeLimit) {
     ASSERT_TRUE(logtest::LogWithLimit(limit, "first of a new file"));
     EXPECT_EQ(std::vector<std::string>{"first of a new file"}, Messages());
     EXPECT_TRUE(zrlog::VerifyLogFile(kLogFile).ok) << "the chain starts again";
-
-    // A log that grows past the limit restarts by itself.
-    while (logtest::ReadBytes(kLogFile).size() <= limit) ASSERT_TRUE(logtest::LogWithLimit(limit, "filler line"));
-    ASSERT_TRUE(logtest::LogWithLimit(limit, "after the restart"));
-    EXPECT_EQ(std::vector<std::string>{"after the restart"}, Messages());
 }
 
+// A log grown past the limit restarts by itself, unless it cannot be deleted.
 TEST_F(LogFacility, OversizedFileThatCannotBeDeletedIsAppendedTo) {
     const unsigned limit = 4000;
     ASSERT_TRUE(logtest::LogWithLimit(limit, "first record"));
@@ -205,30 +207,32 @@ TEST_F(LogFacility, OversizedFileThatCannotBeDeletedIsAppendedTo) {
     EXPECT_EQ(std::vector<std::string>{"first of a new file"}, Messages());
 }
 
-TEST_F(LogFacility, ThreadsAndProcessesLoggingAtOnceKeepEveryLineAndTheChain) {
+// Every line the facility reports written is there once, in one chain. (Under
+// Wine a line takes tens of milliseconds, so four writers can wait out the
+// mutex and lose lines, as designed.)
+TEST_F(LogFacility, ThreadsAndProcessesLoggingAtOnceKeepEveryLineWrittenAndTheChain) {
     const std::string name = UsePrivateLogName("shared");
-    Log(LOG_ERROR, "first");
-    auto a = zrtest::SpawnChild("AppendLines", {"150", "A", name});
-    auto b = zrtest::SpawnChild("AppendLines", {"150", "B", name});
+    auto a = zrtest::SpawnChild("AppendLines", {"100", "A", name});
+    auto b = zrtest::SpawnChild("AppendLines", {"100", "B", name});
     ASSERT_TRUE(a.Started() && b.Started());
+    std::vector<std::string> written[2];
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([t] {
-            for (int i = 0; i < 25; ++i) Log(LOG_ERROR, "thread %d line %d", t, i);
-        });
+    for (int t = 0; t < 2; ++t) threads.emplace_back([t, &written] { written[t] = AppendLines(std::to_string(t), 25); });
     for (auto& thread : threads) thread.join();
-    EXPECT_EQ(0, a.Wait()) << a.Err();
-    EXPECT_EQ(0, b.Wait()) << b.Err();
+    std::multiset<std::string> expected;
+    for (const auto& lines : written) {
+        EXPECT_FALSE(lines.empty());
+        expected.insert(lines.begin(), lines.end());
+    }
+    for (auto* child : {&a, &b}) {
+        EXPECT_EQ(0, child->Wait()) << child->Err();
+        EXPECT_FALSE(child->Out().empty());
+        for (std::string line; !(line = child->Line()).empty();) expected.insert(line);
+    }
     const auto result = zrlog::VerifyLogFile(name);
     EXPECT_TRUE(result.ok) << result.badRecord << ": " << result.reason;
-    EXPECT_EQ(401u, result.records);
-    EXPECT_EQ(0u, result.badRecord);
     const auto messages = Messages(name);
-    const std::set<std::string> unique(messages.begin(), messages.end());
-    EXPECT_EQ(401u, unique.size()) << "every thread's lines, each once";
-    for (const char* tag : {"A", "B"})
-        for (int i = 0; i < 150; ++i)
-            EXPECT_TRUE(unique.count(std::string(tag) + " line " + std::to_string(i))) << tag << i;
+    EXPECT_EQ(expected, std::multiset<std::string>(messages.begin(), messages.end()));
 }
 
 TEST_F(LogFacility, ABusyMutexLosesTheLineAndTheCallerGoesOn) {
@@ -245,15 +249,11 @@ TEST_F(LogFacility, ABusyMutexLosesTheLineAndTheCallerGoesOn) {
 }
 
 TEST(LogFacilityParts, TimestampHasTheCtimeShape) {
-    const std::string stamp = MakeLogTimestamp();
-    ASSERT_EQ(24u, stamp.size());
-    EXPECT_NE(std::string::npos, std::string("SunMonTueWedThuFriSat").find(stamp.substr(0, 3)));
-    EXPECT_NE(std::string::npos, std::string("JanFebMarAprMayJunJulAugSepOctNovDec").find(stamp.substr(4, 3)));
-    EXPECT_TRUE(isdigit(static_cast<unsigned char>(stamp[8])) && isdigit(static_cast<unsigned char>(stamp[9])))
-        << "two-digit day";
-    EXPECT_EQ(':', stamp[13]);
-    EXPECT_EQ(':', stamp[16]);
-    EXPECT_EQ("Global\\kvlzrmodproc.log", LogMutexName("kvlzrmodproc.log")) << "the layer reports Windows 10";
+    EXPECT_TRUE(std::regex_match(MakeLogTimestamp(), std::regex("(Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
+                                                                "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                                                                "\\d\\d \\d\\d:\\d\\d:\\d\\d \\d{4}")))
+        << MakeLogTimestamp();
+    EXPECT_EQ("Global\\kvlzrmodproc.log", LogMutexName("kvlzrmodproc.log")) << "the system is Windows 10";
 }
 
 }  // namespace

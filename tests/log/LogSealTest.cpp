@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "OpenSslReference.h"
+#include "LogTestUtil.h"
+#include "log/AesCipher.h"
 #include "log/LogConfig.h"
-#include "log/LogReader.h"
 #include "log/LogSeal.h"
 
 namespace {
@@ -17,50 +17,49 @@ const char kFileName[] = "kvlzrmodproc.log";
 // UTF-16LE of Windows-1252 text restricted to ASCII and Latin-1 letters.
 std::string Utf16OfLatin1(const std::string& text) {
     std::string out;
-    for (unsigned char c : text) {
-        out.push_back(static_cast<char>(c));
-        out.push_back('\0');
-    }
+    for (unsigned char c : text) out += {static_cast<char>(c), '\0'};
     return out;
 }
 
-using logtest::OpenSslMd5Hex;
+std::string Md5Of(const std::string& bytes) { return Md5Hex(bytes.data(), bytes.size()); }
 
+// RFC 1321's test suite, through the system's hash service.
 TEST(LogSeal, Md5HexIsLowerCaseMd5) {
-    EXPECT_EQ("d41d8cd98f00b204e9800998ecf8427e", Md5Hex("", 0));
-    EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", Md5Hex("abc", 3));
-    const std::string previous = Md5Hex("abc", 3);
-    EXPECT_EQ(OpenSslMd5Hex("line\r\n" + previous), ComputeChainHash("line\r\n", previous));
-    EXPECT_EQ(Md5Hex("line\r\n", 6), ComputeChainHash("line\r\n", ""));
+    const struct { const char* text; const char* md5; } cases[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"1234567890123456789012345678901234567890"
+         "1234567890123456789012345678901234567890", "57edf4a22be3c955ac49da2e2107b67a"},  // two blocks
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.md5, Md5Of(c.text)) << c.text;
+    EXPECT_EQ(Md5Of("line\r\n" + Md5Of("abc")), ComputeChainHash("line\r\n", Md5Of("abc")));
+    EXPECT_EQ(Md5Of("line\r\n"), ComputeChainHash("line\r\n", ""));
 }
 
-// An independent reader (OpenSSL) rebuilds the key from the record's hash,
-// time stamp and file name and gets the line back.
+// An independent reader rebuilds the key from the record's hash, time stamp
+// and file name and gets the line back with the plain cipher.
 TEST(LogSeal, RecordsOpenWithTheDocumentedKeyDerivation) {
-    const std::string previous = Md5Hex("earlier", 7);
+    const std::string previous = Md5Of("earlier");
     const std::string line = std::string("\x11\x22\x33\xE9", 4) + "[0008.1234] caf\xE9 message\r\n";
     std::string payload;
     ASSERT_TRUE(SealLogRecord(line, kTimestamp, previous.c_str(), kFileName, payload));
 
     const std::string chainHash = payload.substr(payload.size() - 32);
-    EXPECT_EQ(OpenSslMd5Hex(line.substr(4) + previous), chainHash) << "salt excluded, previous hash appended";
-    const std::string key = OpenSslMd5Hex(Utf16OfLatin1(chainHash + kTimestamp + kFileName));
+    EXPECT_EQ(Md5Of(line.substr(4) + previous), chainHash) << "salt excluded, previous hash appended";
+    const std::string key = Md5Of(Utf16OfLatin1(chainHash + kTimestamp + kFileName));
     const std::string cipherHex = payload.substr(0, payload.size() - 32);
     EXPECT_EQ(std::string::npos, cipherHex.find_first_not_of("0123456789ABCDEF")) << "upper-case ciphertext";
-    const auto plain = logtest::OpenSslCbc256(false, key.data(), logtest::FromHex(cipherHex));
-    EXPECT_EQ(Utf16OfLatin1(line), std::string(plain.begin(), plain.end()));
-}
-
-TEST(LogSeal, PayloadLengthFollowsTheUtf16Length) {
-    const struct { size_t units, payload; } cases[] = {{7, 64}, {8, 96}, {15, 96}, {16, 128}, {60, 32 * (120 / 16 + 1) + 32}};
-    for (const auto& c : cases) {
-        std::string payload;
-        ASSERT_TRUE(SealLogRecord(std::string(c.units, 'x'), kTimestamp, "", kFileName, payload));
-        EXPECT_EQ(c.payload, payload.size()) << c.units << " units";
-    }
-    std::string payload;
-    EXPECT_FALSE(SealLogRecord("", kTimestamp, "", kFileName, payload)) << "nothing to encrypt";
-    EXPECT_TRUE(payload.empty());
+    const auto cipherText = logtest::FromHex(cipherHex);
+    AesCipher cipher;
+    ASSERT_EQ(0, cipher.Initialize(AesCipher::CBC, AesCipher::Decrypt, reinterpret_cast<const uint8_t*>(key.data()),
+                                   AesCipher::Key256, nullptr));
+    std::string plain(cipherText.size(), '\0');
+    const int n = cipher.DecryptPadded(cipherText.data(), cipherText.size(), reinterpret_cast<uint8_t*>(plain.data()));
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(Utf16OfLatin1(line), plain.substr(0, static_cast<size_t>(n)));
 }
 
 TEST(LogSeal, KeyDependsOnTimeStampAndFileName) {
@@ -80,6 +79,8 @@ TEST(LogSeal, KeyDependsOnTimeStampAndFileName) {
     ASSERT_EQ(std::string(kTimestamp) + " " + a + "\r\n", text);
     text.resize(text.size() - 2);
     EXPECT_FALSE(ProcessDataFinal(kTimestamp, empty, "", kFileName)) << "nothing to seal";
+    EXPECT_FALSE(SealLogRecord("", kTimestamp, "", kFileName, empty));
+    EXPECT_TRUE(empty.empty());
     zrlog::Record record;
     std::string hashed, error;
     ASSERT_TRUE(zrlog::DecodeRecord(text, kFileName, record, hashed, error)) << error;

@@ -1,10 +1,13 @@
 // Shared helpers of the log tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdarg>
-#include <cstdlib>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,21 @@ inline std::vector<std::string> Messages(const std::string& path = kLogFile) {
     return messages;
 }
 
+// The log holds `count` messages, with the given ones at their positions.
+inline testing::AssertionResult Logged(size_t count, const std::map<size_t, std::string>& expected) {
+    const auto messages = Messages();
+    if (messages.size() != count) return testing::AssertionFailure() << messages.size() << " messages";
+    for (const auto& [index, message] : expected)
+        if (messages[index] != message) return testing::AssertionFailure() << index << ": " << messages[index];
+    return testing::AssertionSuccess();
+}
+
+inline std::vector<uint8_t> FromHex(const std::string& hex) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
 inline std::string ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -35,13 +53,14 @@ inline void WriteBytes(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// A registry file with these values under a key of HKEY_LOCAL_MACHINE, the
-// product's by default, in force until ZRWIN_REGISTRY is unset.
+// The layer's registry file with these values under a key of
+// HKEY_LOCAL_MACHINE, the product's by default, in force until ZRWIN_REGISTRY
+// is unset.
 inline void UseRegistry(const std::string& path, const std::string& values,
                         const std::string& key = "SOFTWARE\\KVL\\zrmodproc") {
     WriteBytes(path,
                "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\" + key + "]\r\n" + values + "\r\n");
-    zrtest::SetEnv("ZRWIN_REGISTRY", path.c_str());
+    zrtest::SetEnv("ZRWIN_REGISTRY", path);
 }
 
 inline bool LogWithLimit(unsigned limit, const char* format, ...) {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "log/LogReader.h"
+#include "log/LogTestUtil.h"
 #include "support/Environment.h"
 
 namespace modtest {
@@ -71,17 +71,12 @@ private:
     const std::string path_ = (fs::current_path() / "module-trace.txt").string();
 };
 
-// Whether a message of the current directory's log file is text, or with
-// asPrefix starts with it.
+// Whether the current directory's log has the message, or with asPrefix a
+// message starting with it.
 inline bool LoggedMatching(const std::string& text, bool asPrefix) {
-    std::vector<zrlog::Record> records;
-    std::string error;
-    zrlog::ReadLogFile("kvlzrmodproc.log", records, error);
-    for (const auto& record : records) {
-        const std::string message = zrlog::MessageOf(record);
-        if (asPrefix ? message.rfind(text, 0) == 0 : message == text) return true;
-    }
-    return false;
+    const auto messages = logtest::Messages();
+    return std::any_of(messages.begin(), messages.end(),
+                       [&](const std::string& m) { return asPrefix ? m.rfind(text, 0) == 0 : m == text; });
 }
 inline bool Logged(const std::string& message) { return LoggedMatching(message, false); }
 inline bool LoggedStartingWith(const std::string& prefix) { return LoggedMatching(prefix, true); }

@@ -1,21 +1,20 @@
 // The zrsign command line: signing, listing, verifying and its exit codes.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
-
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/Environment.h"
 #include "support/TestPki.h"
 #include "support/TestSupport.h"
 
@@ -28,11 +27,11 @@ protected:
     void SetUp() override {
         root_ = pki::MakeRoot("Zrsign Test Root");
         ASSERT_TRUE(pki::WriteCertificatePem(root_, dir_.File("roots.pem")));
-        setenv("ZRWIN_TRUST_ROOTS", dir_.File("roots.pem").c_str(), 1);
+        zrtest::SetEnv("ZRWIN_TRUST_ROOTS", dir_.File("roots.pem"));
         ASSERT_TRUE(pki::WriteModuleFile("module.dll"));
         MakeSigner("vix", "Vorland-IX Pert Holme");
     }
-    void TearDown() override { unsetenv("ZRWIN_TRUST_ROOTS"); }
+    void TearDown() override { zrtest::UnsetEnv("ZRWIN_TRUST_ROOTS"); }
 
     void MakeSigner(const std::string& stem, const std::string& name, const pki::Identity* issuer = nullptr) {
         pki::Identity signer = pki::MakeSigner(issuer ? *issuer : root_, {name, "", "", ""});
@@ -42,14 +41,13 @@ protected:
 
     // Runs zrsign with the arguments: it exits with `status` and prints each of `texts`.
     testing::AssertionResult Runs(const std::string& arguments, int status, std::vector<std::string> texts = {}) {
-        int raw = std::system((std::string(ZRSIGN_PATH) + " " + arguments + " >out.txt 2>&1").c_str());
-        std::ifstream in("out.txt");
-        std::string out(std::istreambuf_iterator<char>(in), {});
-        int exit = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        std::istringstream words(arguments);
+        const auto ran = zrtest::Run(ZRSIGN_PATH, {std::istream_iterator<std::string>(words), {}});
+        const std::string out = ran.out + ran.err;
         bool printed = true;
         for (const auto& text : texts) printed = printed && out.find(text) != std::string::npos;
-        if (exit == status && printed) return testing::AssertionSuccess();
-        return testing::AssertionFailure() << "zrsign " << arguments << " exited " << exit << ":\n" << out;
+        if (ran.code == status && printed) return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "zrsign " << arguments << " exited " << ran.code << ":\n" << out;
     }
 
     zrtest::ScopedTempDir dir_;

@@ -1,7 +1,11 @@
 // The main of every test binary that has child processes: with
 // --zr-child=NAME it runs that registered child and exits with its status;
 // otherwise it runs the tests.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -21,10 +25,7 @@ std::map<std::string, ChildMainFn>& Registry() {
     return registry;
 }
 
-std::vector<std::string>& Arguments() {
-    static std::vector<std::string> arguments;
-    return arguments;
-}
+std::vector<std::string> arguments;  // filled by main, so no static initialisation reads it
 
 }  // namespace
 
@@ -33,11 +34,15 @@ bool RegisterChildMain(const char* name, ChildMainFn main) {
     return true;
 }
 
-const std::vector<std::string>& ChildArgs() { return Arguments(); }
+const std::vector<std::string>& ChildArgs() { return arguments; }
 
 std::string SelfPath() {
     char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+#ifdef _WIN32
+    const auto n = GetModuleFileNameA(nullptr, path, sizeof path);
+#else
+    const auto n = readlink("/proc/self/exe", path, sizeof path - 1);
+#endif
     return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
 }
 
@@ -52,7 +57,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "no child named %s in this test binary\n", name.c_str());
             return 99;
         }
-        for (int i = 2; i < argc; ++i) zrtest::Arguments().push_back(argv[i]);
+        zrtest::arguments.assign(argv + 2, argv + argc);
         return found->second();
     }
     testing::InitGoogleTest(&argc, argv);

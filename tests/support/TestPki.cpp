@@ -16,11 +16,6 @@ namespace zrtest::pki {
 
 namespace {
 
-std::shared_ptr<EVP_PKEY> NewKey() {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    return std::shared_ptr<EVP_PKEY>(key, KeyDeleter());
-}
-
 void AddText(X509_NAME* name, int nid, const std::string& text) {
     if (!text.empty())
         X509_NAME_add_entry_by_NID(name, nid, MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(text.c_str()),
@@ -41,7 +36,7 @@ void AddExtension(X509* certificate, X509* issuer, int nid, const char* value) {
 // issuer null: self-signed.
 Identity Issue(const Identity* issuer, const Subject& subject, Validity validity, bool authority, bool codeSigning) {
     Identity made;
-    made.key = NewKey();
+    made.key = std::shared_ptr<EVP_PKEY>(EVP_EC_gen("P-256"), KeyDeleter());
     std::shared_ptr<X509> certificate(X509_new(), X509Deleter());
     if (!made.key || !certificate) return Identity{};
     X509* cert = certificate.get();
@@ -62,16 +57,15 @@ Identity Issue(const Identity* issuer, const Subject& subject, Validity validity
     X509_set_issuer_name(cert, issuer ? X509_get_subject_name(issuer->certificate.get()) : name);
     X509_set_pubkey(cert, made.key.get());
     X509* issuerCert = issuer ? issuer->certificate.get() : cert;
-    AddExtension(cert, issuerCert, NID_subject_key_identifier, "hash");
-    AddExtension(cert, issuerCert, NID_authority_key_identifier, "keyid:always");
-    if (authority) {
-        AddExtension(cert, issuerCert, NID_basic_constraints, "critical,CA:TRUE");
-        AddExtension(cert, issuerCert, NID_key_usage, "critical,keyCertSign,cRLSign");
-    } else {
-        AddExtension(cert, issuerCert, NID_basic_constraints, "critical,CA:FALSE");
-        AddExtension(cert, issuerCert, NID_key_usage, "critical,digitalSignature");
-        AddExtension(cert, issuerCert, NID_ext_key_usage, codeSigning ? "codeSigning" : "serverAuth");
-    }
+    const std::pair<int, const char*> extensions[] = {
+        {NID_subject_key_identifier, "hash"},
+        {NID_authority_key_identifier, "keyid:always"},
+        {NID_basic_constraints, authority ? "critical,CA:TRUE" : "critical,CA:FALSE"},
+        {NID_key_usage, authority ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature"},
+        {NID_ext_key_usage, authority ? nullptr : codeSigning ? "codeSigning" : "serverAuth"},
+    };
+    for (const auto& [nid, value] : extensions)
+        if (value) AddExtension(cert, issuerCert, nid, value);
     EVP_PKEY* signingKey = issuer ? issuer->key.get() : made.key.get();
     if (X509_sign(cert, signingKey, EVP_sha256()) <= 0) {
         ERR_clear_error();
@@ -131,14 +125,11 @@ bool WriteModuleFile(const std::string& path, size_t size, unsigned char seed) {
 
 bool SignFile(const std::string& path, const Identity& signer, const std::vector<Identity>& chain, bool replace,
               std::string* error) {
-    if (!signer.IsValid()) {
-        if (error) *error = "no signer";
-        return false;
-    }
     std::vector<X509*> carried;
     for (const auto& identity : chain) carried.push_back(identity.certificate.get());
-    zrsign::SignResult result =
-        zrsign::SignModule(path, signer.certificate.get(), signer.key.get(), carried, replace);
+    const zrsign::SignResult result = signer.IsValid()
+        ? zrsign::SignModule(path, signer.certificate.get(), signer.key.get(), carried, replace)
+        : zrsign::SignResult{false, "no signer"};
     if (error) *error = result.error;
     return result.ok;
 }
