@@ -2,6 +2,7 @@
 // thread has run, the end seen by single and multi-object waits however they
 // are mixed, fresh thread-local state for every thread, and the process list
 // (EnumProcesses) as a snapshot taken at the call.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -155,6 +156,40 @@ TEST(ThreadStart, TheProcessListIsTakenAtEveryCall) {
         CloseHandle(caller);
     }
     EXPECT_EQ(failures.load(), 0);
+}
+
+// Each caller forks a child, lists it, ends and reaps it and no longer lists
+// it, while the others do the same: a list taken before a call, or shared
+// from a read that began before it, would fail one of the two.
+TEST(ThreadStart, ManyCallersAtOnceEachSeeTheProcessesOfTheirOwnCall) {
+    std::atomic<int> stale{0};
+    std::vector<HANDLE> callers;
+    for (int i = 0; i < 6; ++i) {
+        callers.push_back(CreateThread(
+            nullptr, 0,
+            [](LPVOID raw) -> DWORD {
+                for (int round = 0; round < 40; ++round) {
+                    const pid_t child = fork();
+                    if (child == 0) {
+                        for (;;) pause();
+                    }
+                    if (child < 0) return 1;
+                    if (!Listed(static_cast<DWORD>(child))) static_cast<std::atomic<int>*>(raw)->fetch_add(1);
+                    kill(child, SIGKILL);
+                    int status = 0;
+                    waitpid(child, &status, 0);
+                    if (Listed(static_cast<DWORD>(child))) static_cast<std::atomic<int>*>(raw)->fetch_add(1);
+                }
+                return 0;
+            },
+            &stale, 0, nullptr));
+    }
+    for (HANDLE caller : callers) {
+        EXPECT_EQ(WaitForSingleObject(caller, 60000), WAIT_OBJECT_0);
+        EXPECT_EQ(ExitCodeOf(caller), 0u);
+        CloseHandle(caller);
+    }
+    EXPECT_EQ(stale.load(), 0);
 }
 
 }  // namespace
