@@ -1,10 +1,14 @@
 // Threads: detached POSIX threads. Thread ids are the Linux thread ids,
 // which fit 32 bits (pid_max is at most 2^22).
 //
-// Creating one costs what pthread_create costs and little more: the creator
-// learns the new thread's id without waiting for it to run, a thread's end
-// is a word that single waits sleep on with a futex, and the descriptor that
-// poll() needs is made only when a multi-object wait asks for one.
+// Creating one costs what pthread_create costs and little more: the new
+// thread publishes its id in a word its creator sleeps on with a futex, a
+// thread's end is another such word, and the descriptor that poll() needs is
+// made only when a multi-object wait asks for one.
+//
+// The creator waits for that id rather than derive it: on a loaded machine a
+// new thread that its creator does not wait for can sit behind another
+// process's time slice (4 ms and more) before it first runs.
 #include <openssl/crypto.h>
 #include <pthread.h>
 #include <sched.h>
@@ -47,15 +51,6 @@ DWORD CurrentTid() {
 // of 25 short-lived workers never maps a new one.
 constexpr size_t kDefaultStack = 1u << 20;
 
-// The kernel id of a thread while it cannot have ended: its CPU-time clock id
-// encodes it (the kernel's MAKE_THREAD_CPUCLOCK, ~tid << 3 | flags), and
-// pthread_create has filled it in before returning.
-DWORD KernelThreadId(pthread_t thread) {
-    clockid_t clock = 0;
-    if (pthread_getcpuclockid(thread, &clock) != 0) return 0;
-    return static_cast<DWORD>(~(clock >> 3));
-}
-
 class ThreadObject : public KernelObject {
 public:
     ThreadObject() : KernelObject(ObjectKind::Thread) {}
@@ -90,15 +85,13 @@ public:
 
     DWORD ExitCode() const { return exitCode_.load(); }
 
-    // Called on: the creating thread, once pthread_create has returned.
+    // Called on: the new thread, first thing.
     void PublishTid(DWORD tid) {
         tid_.store(tid);
         if (tidReaders_.load() > 0) FutexWake(&tid_, INT_MAX);
-        // From here the creator no longer reads the new thread's pthread data.
-        if (released_.exchange(kReleased) == kEndWaiting) FutexWake(&released_, 1);
     }
 
-    // Known once CreateThread has returned; a lookup racing it waits.
+    // Known once CreateThread has returned, which waits for it.
     DWORD Tid() {
         for (;;) {
             const DWORD tid = tid_.load();
@@ -109,14 +102,8 @@ public:
         }
     }
 
-    // Called on: the thread itself, as it ends. It waits until its creator
-    // has read its id, since the pthread data that id is read from is reused
-    // once a detached thread has ended.
+    // Called on: the thread itself, as it ends.
     void End(DWORD exitCode) {
-        uint32_t state = kNotReleased;
-        if (released_.compare_exchange_strong(state, kEndWaiting)) {
-            while (released_.load() == kEndWaiting) FutexWaitWhile(&released_, kEndWaiting, nullptr);
-        }
         exitCode_.store(exitCode);
         {
             std::lock_guard<std::mutex> guard(lock_);
@@ -135,8 +122,6 @@ public:
     DWORD PendingExit() const { return pendingExit_; }
 
 private:
-    static constexpr uint32_t kNotReleased = 0, kReleased = 1, kEndWaiting = 2;
-
     mutable std::mutex lock_;                 // keeps done_ and the descriptor in step
     mutable std::optional<SignalFd> ended_;   // under lock_; made on the first PollFd
     std::atomic<uint32_t> done_{0};
@@ -144,7 +129,6 @@ private:
     std::atomic<DWORD> exitCode_{STILL_ACTIVE};
     std::atomic<uint32_t> tid_{0};
     std::atomic<uint32_t> tidReaders_{0};
-    std::atomic<uint32_t> released_{kNotReleased};
     // Touched only by the thread itself.
     DWORD pendingExit_ = 0;
     bool hasPendingExit_ = false;
@@ -184,6 +168,7 @@ void* ThreadMain(void* raw) {
     std::unique_ptr<StartInfo> info(static_cast<StartInfo*>(raw));
     std::shared_ptr<ThreadObject> self = info->self;  // keeps the object alive until the end is signalled
     t_self = self.get();
+    self->PublishTid(CurrentTid());
     EndSignal end(self.get());
     auto start = info->start;
     auto parameter = info->parameter;
@@ -252,8 +237,7 @@ ZRWINAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPT
         SetLastError(error == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    const DWORD tid = zrwin::KernelThreadId(thread);
-    self->PublishTid(tid);
+    const DWORD tid = self->Tid();
     if (threadId) *threadId = tid;
     SetLastError(ERROR_SUCCESS);
     return handle;
