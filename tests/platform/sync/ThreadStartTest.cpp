@@ -1,7 +1,7 @@
-// How a thread starts and ends: the id CreateThread hands back before the
-// thread has run, the end seen by single and multi-object waits however they
-// are mixed, fresh thread-local state for every thread, and the process list
-// (EnumProcesses) as a snapshot taken at the call.
+// How a thread starts and ends: the id CreateThread hands back, even for a
+// thread that ends at once, the end seen by single and multi-object waits
+// however they are mixed, fresh thread-local state for every thread, and the
+// process list (EnumProcesses) as a snapshot taken during each call.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
