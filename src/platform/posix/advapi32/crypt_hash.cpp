@@ -1,5 +1,6 @@
-// CryptoAPI hash service over OpenSSL EVP. There are no key containers: only
-// the verify-context provider a hash-only user asks for.
+// CryptoAPI hash service: MD5 built in, the SHA family over OpenSSL EVP.
+// There are no key containers: only the verify-context provider a hash-only
+// user asks for.
 #include <openssl/evp.h>
 
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <mutex>
 #include <set>
 
+#include "advapi32/md5.h"
 #include "core/status.h"
 #include "zrwin/crypt.h"
 #include "zrwin/sync.h"
@@ -23,7 +25,8 @@ struct EvpContextFree {
 
 struct Hash {
     ALG_ID algorithm = 0;
-    std::unique_ptr<EVP_MD_CTX, EvpContextFree> context;
+    zrwin::Md5 md5;                                       // CALG_MD5
+    std::unique_ptr<EVP_MD_CTX, EvpContextFree> context;  // the others
     bool finished = false;
     unsigned char value[EVP_MAX_MD_SIZE] = {};
     unsigned int size = 0;
@@ -53,6 +56,10 @@ const EVP_MD* DigestOf(ALG_ID algorithm) {
         default:
             return nullptr;
     }
+}
+
+DWORD SizeOf(const Hash& hash) {
+    return hash.context ? static_cast<DWORD>(EVP_MD_CTX_get_size(hash.context.get())) : DWORD{zrwin::Md5::kSize};
 }
 
 // Finds a live hash; the caller holds the lock while using it, because two
@@ -123,8 +130,11 @@ ZRWINAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRY
     std::unique_ptr<Hash> created(new (std::nothrow) Hash);
     if (!created) return zrwin::FailWithError(NTE_NO_MEMORY, FALSE);
     created->algorithm = algorithm;
-    created->context.reset(EVP_MD_CTX_new());
-    if (!created->context || EVP_DigestInit_ex(created->context.get(), digest, nullptr) != 1) return zrwin::FailWithError(NTE_NO_MEMORY, FALSE);
+    if (algorithm != CALG_MD5) {
+        created->context.reset(EVP_MD_CTX_new());
+        if (!created->context || EVP_DigestInit_ex(created->context.get(), digest, nullptr) != 1)
+            return zrwin::FailWithError(NTE_NO_MEMORY, FALSE);
+    }
     auto& objects = TheObjects();
     std::lock_guard<std::mutex> guard(objects.lock);
     objects.hashes.insert(created.get());
@@ -140,7 +150,12 @@ ZRWINAPI BOOL WINAPI CryptHashData(HCRYPTHASH handle, const BYTE* data, DWORD le
     if (flags) return zrwin::FailWithError(NTE_BAD_FLAGS, FALSE);
     if (hash->finished) return zrwin::FailWithError(NTE_BAD_HASH_STATE, FALSE);
     if (length && !data) return zrwin::FailWithError(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), FALSE);
-    if (length && EVP_DigestUpdate(hash->context.get(), data, length) != 1) return zrwin::FailWithError(NTE_BAD_HASH, FALSE);
+    if (!length) return TRUE;
+    if (!hash->context) {
+        hash->md5.Update(data, length);
+    } else if (EVP_DigestUpdate(hash->context.get(), data, length) != 1) {
+        return zrwin::FailWithError(NTE_BAD_HASH, FALSE);
+    }
     return TRUE;
 }
 
@@ -161,14 +176,19 @@ ZRWINAPI BOOL WINAPI CryptGetHashParam(HCRYPTHASH handle, DWORD param, BYTE* dat
             size = sizeof value32;
             break;
         case HP_HASHSIZE:
-            value32 = (DWORD)EVP_MD_CTX_get_size(hash->context.get());
+            value32 = SizeOf(*hash);
             source = reinterpret_cast<const BYTE*>(&value32);
             size = sizeof value32;
             break;
         case HP_HASHVAL:
-            size = (DWORD)EVP_MD_CTX_get_size(hash->context.get());
+            size = SizeOf(*hash);
             if (data && *length >= size && !hash->finished) {
-                if (EVP_DigestFinal_ex(hash->context.get(), hash->value, &hash->size) != 1) return zrwin::FailWithError(NTE_BAD_HASH, FALSE);
+                if (!hash->context) {
+                    hash->md5.Final(hash->value);
+                    hash->size = zrwin::Md5::kSize;
+                } else if (EVP_DigestFinal_ex(hash->context.get(), hash->value, &hash->size) != 1) {
+                    return zrwin::FailWithError(NTE_BAD_HASH, FALSE);
+                }
                 hash->finished = true;
             }
             source = hash->value;

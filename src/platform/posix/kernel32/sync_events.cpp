@@ -3,38 +3,17 @@
 // state for poll() once a multi-object wait has looked at the event; from
 // then on every change is mirrored. A lock keeps the word and the mirror in
 // step, so that an auto-reset event is consumed by exactly one waiter.
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <mutex>
 
+#include "core/futex.h"
 #include "core/handle_table.h"
 #include "zrwin/sync.h"
 
 namespace zrwin {
 namespace {
-
-// Sleeps while *word is 0, until woken or the absolute monotonic deadline
-// (none when null) passes.
-void FutexWaitWhileZero(std::atomic<uint32_t>* word, const timespec* deadline) {
-    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_BITSET_PRIVATE, 0u, deadline, nullptr,
-            FUTEX_BITSET_MATCH_ANY);
-}
-
-void FutexWake(std::atomic<uint32_t>* word, int count) {
-    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
-}
-
-bool Passed(const timespec& deadline) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
-}
 
 class EventObject : public KernelObject {
 public:
@@ -66,21 +45,12 @@ public:
     DWORD WaitSelf(DWORD milliseconds) override {
         if (TryAcquire()) return WAIT_OBJECT_0;
         if (milliseconds == 0) return WAIT_TIMEOUT;
-        timespec deadline{};
-        if (milliseconds != INFINITE) {
-            clock_gettime(CLOCK_MONOTONIC, &deadline);
-            deadline.tv_sec += milliseconds / 1000;
-            deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-            if (deadline.tv_nsec >= 1000000000L) {
-                deadline.tv_sec += 1;
-                deadline.tv_nsec -= 1000000000L;
-            }
-        }
+        const timespec deadline = milliseconds == INFINITE ? timespec{} : DeadlineAfter(milliseconds);
         for (;;) {
             // Counted before the word is looked at, so that a Set either sees
             // this sleeper or the futex sees the Set's word.
             sleepers_.fetch_add(1);
-            FutexWaitWhileZero(&signalled_, milliseconds == INFINITE ? nullptr : &deadline);
+            FutexWaitWhile(&signalled_, 0u, milliseconds == INFINITE ? nullptr : &deadline);
             sleepers_.fetch_sub(1);
             if (TryAcquire()) return WAIT_OBJECT_0;
             if (milliseconds != INFINITE && Passed(deadline)) return WAIT_TIMEOUT;

@@ -1,18 +1,29 @@
-// Threads: detached POSIX threads whose handle is an eventfd set when the
-// thread routine returns or the thread calls ExitThread. Thread ids are the
-// Linux thread ids, which fit 32 bits (pid_max is at most 2^22).
+// Threads: detached POSIX threads. Thread ids are the Linux thread ids,
+// which fit 32 bits (pid_max is at most 2^22).
+//
+// Creating one costs what pthread_create costs and little more: the new
+// thread publishes its id in a word its creator sleeps on with a futex, a
+// thread's end is another such word, and the descriptor that poll() needs is
+// made only when a multi-object wait asks for one.
+//
+// The creator waits for that id rather than derive it: on a loaded machine a
+// new thread that its creator does not wait for can sit behind another
+// process's time slice (4 ms and more) before it first runs.
 #include <openssl/crypto.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <climits>
 #include <cstring>
 #include <limits.h>
 #include <mutex>
+#include <optional>
 
+#include "core/futex.h"
 #include "core/handle_table.h"
 #include "kernel32/threads.h"
 #include "zrwin/sync.h"
@@ -34,36 +45,72 @@ DWORD CurrentTid() {
     return t_tid;
 }
 
+// The stack a thread gets when CreateThread is asked for the default: what
+// Windows reserves for one (1 MB), not the process's 8 MB rlimit. glibc keeps
+// the stacks of ended threads for reuse up to 40 MB, so at this size a pool
+// of 25 short-lived workers never maps a new one.
+constexpr size_t kDefaultStack = 1u << 20;
+
 class ThreadObject : public KernelObject {
 public:
     ThreadObject() : KernelObject(ObjectKind::Thread) {}
 
-    bool Valid() const { return ended_.Valid(); }
-    int PollFd() const override { return ended_.Fd(); }
+    int PollFd() const override {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!ended_) {
+            ended_.emplace();
+            if (!ended_->Valid()) {
+                ended_.reset();
+                return -1;
+            }
+            if (done_.load(std::memory_order_relaxed)) ended_->Set();
+        }
+        return ended_->Fd();
+    }
     // The acquire pairs with End(), so the waiter sees all the thread wrote.
-    bool TryAcquire() override { return done_.load(std::memory_order_acquire); }
+    bool TryAcquire() override { return done_.load(std::memory_order_acquire) != 0; }
+
+    DWORD WaitSelf(DWORD milliseconds) override {
+        if (TryAcquire()) return WAIT_OBJECT_0;
+        if (milliseconds == 0) return WAIT_TIMEOUT;
+        const timespec deadline = milliseconds == INFINITE ? timespec{} : DeadlineAfter(milliseconds);
+        for (;;) {
+            sleepers_.fetch_add(1);
+            FutexWaitWhile(&done_, 0u, milliseconds == INFINITE ? nullptr : &deadline);
+            sleepers_.fetch_sub(1);
+            if (TryAcquire()) return WAIT_OBJECT_0;
+            if (milliseconds != INFINITE && Passed(deadline)) return WAIT_TIMEOUT;
+        }
+    }
 
     DWORD ExitCode() const { return exitCode_.load(); }
-    bool Running() const { return !done_.load(); }
 
+    // Called on: the new thread, first thing.
     void PublishTid(DWORD tid) {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            tid_ = tid;
-        }
-        tidKnown_.notify_all();
+        tid_.store(tid);
+        if (tidReaders_.load() > 0) FutexWake(&tid_, INT_MAX);
     }
 
+    // Known once CreateThread has returned, which waits for it.
     DWORD Tid() {
-        std::unique_lock<std::mutex> guard(lock_);
-        tidKnown_.wait(guard, [this] { return tid_ != 0; });
-        return tid_;
+        for (;;) {
+            const DWORD tid = tid_.load();
+            if (tid != 0) return tid;
+            tidReaders_.fetch_add(1);
+            FutexWaitWhile(&tid_, 0u, nullptr);
+            tidReaders_.fetch_sub(1);
+        }
     }
 
+    // Called on: the thread itself, as it ends.
     void End(DWORD exitCode) {
         exitCode_.store(exitCode);
-        done_.store(true, std::memory_order_release);
-        ended_.Set();
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            done_.store(1, std::memory_order_release);
+            if (ended_) ended_->Set();
+        }
+        if (sleepers_.load() > 0) FutexWake(&done_, INT_MAX);
     }
 
     // ExitThread's code, used instead of the routine's result.
@@ -75,12 +122,13 @@ public:
     DWORD PendingExit() const { return pendingExit_; }
 
 private:
-    SignalFd ended_;
+    mutable std::mutex lock_;                 // keeps done_ and the descriptor in step
+    mutable std::optional<SignalFd> ended_;   // under lock_; made on the first PollFd
+    std::atomic<uint32_t> done_{0};
+    std::atomic<uint32_t> sleepers_{0};
     std::atomic<DWORD> exitCode_{STILL_ACTIVE};
-    std::atomic<bool> done_{false};
-    std::mutex lock_;
-    std::condition_variable tidKnown_;
-    DWORD tid_ = 0;
+    std::atomic<uint32_t> tid_{0};
+    std::atomic<uint32_t> tidReaders_{0};
     // Touched only by the thread itself.
     DWORD pendingExit_ = 0;
     bool hasPendingExit_ = false;
@@ -166,20 +214,16 @@ ZRWINAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPT
         return nullptr;
     }
     auto self = std::make_shared<ThreadObject>();
-    if (!self->Valid()) {
-        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-        return nullptr;
-    }
     HANDLE handle = zrwin::InsertHandle(self);
     if (!handle) return nullptr;
 
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    if (stackSize != 0) {
+    {
         size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         size_t minimum = static_cast<size_t>(PTHREAD_STACK_MIN);
-        size_t size = stackSize < minimum ? minimum : stackSize;
+        size_t size = stackSize == 0 ? zrwin::kDefaultStack : stackSize < minimum ? minimum : stackSize;
         size = (size + page - 1) / page * page;
         pthread_attr_setstacksize(&attributes, size);  // a refused size keeps the default
     }
@@ -193,7 +237,8 @@ ZRWINAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPT
         SetLastError(error == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (threadId) *threadId = self->Tid();
+    const DWORD tid = self->Tid();
+    if (threadId) *threadId = tid;
     SetLastError(ERROR_SUCCESS);
     return handle;
 }

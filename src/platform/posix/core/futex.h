@@ -1,0 +1,47 @@
+// Sleeping on a 32-bit word: the cheapest wait and wake-up between threads of
+// one process, for objects that wait on their own (WaitSelf).
+#pragma once
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "zrwin/sync.h"
+
+namespace zrwin {
+
+// Sleeps while *word equals `value`, until woken or the absolute monotonic
+// deadline (none when null) passes. May return early; callers look again.
+inline void FutexWaitWhile(std::atomic<uint32_t>* word, uint32_t value, const timespec* deadline) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_BITSET_PRIVATE, value, deadline, nullptr,
+            FUTEX_BITSET_MATCH_ANY);
+}
+
+inline void FutexWake(std::atomic<uint32_t>* word, int count) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+// The absolute monotonic deadline `milliseconds` from now (not INFINITE).
+inline timespec DeadlineAfter(DWORD milliseconds) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return deadline;
+}
+
+inline bool Passed(const timespec& deadline) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+}  // namespace zrwin
