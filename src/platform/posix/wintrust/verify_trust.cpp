@@ -61,9 +61,14 @@ void LoadConfiguredRoots(X509_STORE* store) {
     for (const auto& path : files) LoadPemFile(store, path);
 }
 
-// The system's certificate bundle, parsed once per process: reading it is
-// most of the cost of a verification. The operator's roots are read on every
-// call.
+const char* SystemCertificateFolder() {
+    const char* configured = std::getenv(X509_get_default_cert_dir_env());
+    return configured && *configured ? configured : X509_get_default_cert_dir();
+}
+
+// The system's certificate bundle, parsed once per process, for systems that
+// have no hashed certificate folder: parsing it is most of the cost of a
+// verification and its certificates stay resident.
 const std::vector<X509Ptr>& SystemBundle() {
     static const std::vector<X509Ptr>* bundle = [] {
         auto* certificates = new std::vector<X509Ptr>;  // lives as long as the process
@@ -80,12 +85,15 @@ const std::vector<X509Ptr>& SystemBundle() {
 StorePtr TrustStore() {
     StorePtr store(X509_STORE_new());
     if (!store) return nullptr;
-    for (const auto& certificate : SystemBundle()) X509_STORE_add_cert(store.get(), certificate.get());
-    // The system's hashed folder is looked up lazily, certificate by certificate.
-    if (X509_LOOKUP* folder = X509_STORE_add_lookup(store.get(), X509_LOOKUP_hash_dir())) {
-        const char* configured = std::getenv(X509_get_default_cert_dir_env());
-        X509_LOOKUP_add_dir(folder, configured && *configured ? configured : X509_get_default_cert_dir(),
-                            X509_FILETYPE_PEM);
+    // The hashed folder holds the same roots as the bundle and is looked up
+    // certificate by certificate, so only the roots a chain needs are read.
+    struct stat info;
+    const char* folder = SystemCertificateFolder();
+    if (::stat(folder, &info) == 0 && S_ISDIR(info.st_mode)) {
+        if (X509_LOOKUP* lookup = X509_STORE_add_lookup(store.get(), X509_LOOKUP_hash_dir()))
+            X509_LOOKUP_add_dir(lookup, folder, X509_FILETYPE_PEM);
+    } else {
+        for (const auto& certificate : SystemBundle()) X509_STORE_add_cert(store.get(), certificate.get());
     }
     ERR_clear_error();
     LoadConfiguredRoots(store.get());
