@@ -78,7 +78,7 @@ TEST(VersionResource, StampWithoutFileVersionString) {
 TEST(VersionResource, TheLayerItselfCarriesTheProjectVersion) {
     // Built-in system DLLs live in the layer's library.
     wchar_t file[MAX_PATH] = {};
-    ASSERT_GT(GetModuleFileNameW(GetModuleHandleA("kernel32.dll"), file, MAX_PATH), 0u);
+    ASSERT_GT(GetModuleFileNameW(GetModuleHandleW(L"kernel32.dll"), file, MAX_PATH), 0u);
     VersionBlock block(file);
     ASSERT_TRUE(block.ok) << block.error;
     std::wstring version = block.String(L"\\StringFileInfo\\040904b0\\FileVersion");

@@ -112,7 +112,6 @@ ZRWINAPI void WINAPI OutputDebugStringW(LPCWSTR text);
 // The only flag: the system does not retry when the process does not end in time.
 #define SHUTDOWN_NORETRY 0x00000001
 ZRWINAPI BOOL WINAPI SetProcessShutdownParameters(DWORD level, DWORD flags);
-ZRWINAPI BOOL WINAPI GetProcessShutdownParameters(LPDWORD level, LPDWORD flags);
 
 // ---- version.dll: the version resource stamped into the layer's builds.
 typedef struct tagVS_FIXEDFILEINFO {
