@@ -197,7 +197,7 @@ TEST_F(Files, AttributesAndSnapshots) {
 
     // Read-only lives in the mode bits: writers and deleters are refused.
     ASSERT_EQ(chmod("plain.bin", 0444), 0);
-    EXPECT_EQ(GetFileAttributesW(L"plain.bin"), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesW(L"plain.bin"), (xattrs ? FILE_ATTRIBUTE_ARCHIVE : 0) | FILE_ATTRIBUTE_READONLY);
     EXPECT_FAILS_WITH(Open(L"plain.bin", GENERIC_WRITE, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
     EXPECT_FAILS_WITH(DeleteFileW(L"plain.bin"), FALSE, ERROR_ACCESS_DENIED);
 
