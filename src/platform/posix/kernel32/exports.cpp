@@ -20,8 +20,6 @@ const zrwin::BuiltinExport kExports[] = {
     ZRWIN_EXPORT(OutputDebugStringW),
     // system messages
     ZRWIN_EXPORT(FormatMessageA),
-    ZRWIN_EXPORT(LocalAlloc),
-    ZRWIN_EXPORT(LocalFree),
     // the loader
     ZRWIN_EXPORT(LoadLibraryA),
     ZRWIN_EXPORT(LoadLibraryW),

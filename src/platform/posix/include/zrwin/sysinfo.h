@@ -96,12 +96,6 @@ ZRWINAPI DWORD WINAPI CharUpperBuffA(LPSTR text, DWORD length);
 
 ZRWINAPI DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
                                     DWORD size, va_list* arguments);
-// FORMAT_MESSAGE_ALLOCATE_BUFFER memory is released with LocalFree.
-#define LMEM_FIXED 0x0000
-#define LMEM_ZEROINIT 0x0040
-#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
-ZRWINAPI HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes);
-ZRWINAPI HLOCAL WINAPI LocalFree(HLOCAL memory);
 
 // ---- Debugger output. With no debugger to receive it, the text goes where
 // the environment variable ZRWIN_DEBUG_OUTPUT says: "stderr", or a file path
