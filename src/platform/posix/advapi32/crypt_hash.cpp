@@ -42,18 +42,6 @@ Objects& TheObjects() {
 }
 
 
-const EVP_MD* DigestOf(ALG_ID algorithm) {
-    switch (algorithm) {
-        case CALG_MD5:
-            return EVP_md5();
-        case CALG_SHA1:
-            return EVP_sha1();
-        case CALG_SHA_256:
-            return EVP_sha256();
-        default:
-            return nullptr;
-    }
-}
 
 // Finds a live hash; the caller holds the lock while using it, because two
 // threads using one hash object is the caller's race on Windows too.
@@ -72,7 +60,8 @@ ZRWINAPI BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* provider, LPCSTR container
     // Types run from 1 to 999; one in range that no provider here serves is
     // "not defined", as for a type without a registered provider.
     if (providerType == 0 || providerType > 999) return zrwin::FailWithError(NTE_BAD_PROV_TYPE, FALSE);
-    if (providerType != PROV_RSA_FULL && providerType != PROV_RSA_AES)
+    // The log seal's MD5 is all the product hashes, from the full RSA provider.
+    if (providerType != PROV_RSA_FULL)
         return zrwin::FailWithError(NTE_PROV_TYPE_NOT_DEF, FALSE);
     const DWORD known = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_MACHINE_KEYSET | CRYPT_SILENT | 0x10;
     if (flags & ~known) return zrwin::FailWithError(NTE_BAD_FLAGS, FALSE);
@@ -105,26 +94,20 @@ ZRWINAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRY
                                     HCRYPTHASH* hash) {
     if (!hash) return zrwin::FailWithError(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), FALSE);
     *hash = 0;
-    DWORD providerType = 0;
     {
         auto& objects = TheObjects();
         std::lock_guard<std::mutex> guard(objects.lock);
-        auto* found = reinterpret_cast<Provider*>(provider);
-        if (!objects.providers.count(found)) return zrwin::FailWithError(NTE_BAD_UID, FALSE);
-        providerType = found->type;
+        if (!objects.providers.count(reinterpret_cast<Provider*>(provider)))
+            return zrwin::FailWithError(NTE_BAD_UID, FALSE);
     }
     if (flags) return zrwin::FailWithError(NTE_BAD_FLAGS, FALSE);
-    const EVP_MD* digest = DigestOf(algorithm);
-    // The SHA-2 family belongs to the AES provider type only; the full RSA
-    // provider predates it.
-    if (!digest || (algorithm == CALG_SHA_256 && providerType != PROV_RSA_AES))
-        return zrwin::FailWithError(NTE_BAD_ALGID, FALSE);
+    if (algorithm != CALG_MD5) return zrwin::FailWithError(NTE_BAD_ALGID, FALSE);
     if (key) return zrwin::FailWithError(NTE_BAD_KEY, FALSE);
     std::unique_ptr<Hash> created(new (std::nothrow) Hash);
     if (!created) return zrwin::FailWithError(NTE_NO_MEMORY, FALSE);
     created->algorithm = algorithm;
     created->context.reset(EVP_MD_CTX_new());
-    if (!created->context || EVP_DigestInit_ex(created->context.get(), digest, nullptr) != 1) return zrwin::FailWithError(NTE_NO_MEMORY, FALSE);
+    if (!created->context || EVP_DigestInit_ex(created->context.get(), EVP_md5(), nullptr) != 1) return zrwin::FailWithError(NTE_NO_MEMORY, FALSE);
     auto& objects = TheObjects();
     std::lock_guard<std::mutex> guard(objects.lock);
     objects.hashes.insert(created.get());
