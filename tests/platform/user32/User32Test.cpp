@@ -200,7 +200,7 @@ TEST(User32Windows, CreationDeliversTheCreateStructWithItsParameterDuringTheCall
     DestroyWindow(next);
 }
 
-TEST(User32Windows, RefusedCreationsLeaveNoWindow) {
+TEST(User32Windows, RefusedCreationsAndCallsLeaveWindowsAlone) {
     EXPECT_EQ(MakeWindow(nullptr), nullptr) << "the procedure answers WM_CREATE with -1 without a recorder";
     EXPECT_FAILS_WITH(CreateWindowExA(0, "NoSuchClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
                       nullptr, ERROR_CANNOT_FIND_WND_CLASS);
@@ -215,14 +215,10 @@ TEST(User32Windows, RefusedCreationsLeaveNoWindow) {
         EXPECT_FAILS_WITH(ShowWindow(window, SW_SHOW), FALSE, ERROR_INVALID_WINDOW_HANDLE);
         EXPECT_FAILS_WITH(GetWindowThreadProcessId(window, nullptr), 0u, ERROR_INVALID_WINDOW_HANDLE);
     }
-}
-
-TEST(User32Windows, OnlyTheOwningThreadDestroysDispatchesOrGetsItsMessages) {
+    // Only the owning thread destroys or dispatches to a window.
     WindowThread owner(false);
     EXPECT_FAILS_WITH(DestroyWindow(owner.Window()), FALSE, ERROR_ACCESS_DENIED);
-    MSG msg{};
-    msg.hwnd = owner.Window();
-    msg.message = kPing;
+    MSG msg{owner.Window(), kPing, 0, 0, 0, {}};
     EXPECT_FAILS_WITH(DispatchMessageA(&msg), 0, ERROR_WINDOW_OF_OTHER_THREAD);
     EXPECT_TRUE(IsWindow(owner.Window()));
 }
