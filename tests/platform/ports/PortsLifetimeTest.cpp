@@ -213,19 +213,6 @@ TEST(NtPortsWaits, AMessageLeftQueuedWakesTheOtherWaiter) {
     }
 }
 
-TEST(NtPortsWaits, NtWaitTakesOtherKindsOfHandlesToo) {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    LARGE_INTEGER none;
-    none.QuadPart = 0;
-    EXPECT_EQ(NtWaitForSingleObject(event, FALSE, &none), STATUS_TIMEOUT);
-    SetEvent(event);
-    EXPECT_EQ(NtWaitForSingleObject(event, FALSE, nullptr), STATUS_SUCCESS);
-    // An auto-reset event is taken by the wait.
-    EXPECT_EQ(NtWaitForSingleObject(event, FALSE, &none), STATUS_TIMEOUT);
-    EXPECT_EQ(NtClose(event), STATUS_SUCCESS);
-    EXPECT_EQ(NtClose(event), STATUS_INVALID_HANDLE);
-}
-
 TEST_F(NtPortsLifetime, NtCallsLeaveTheLastErrorAlone) {
     Port twin, nowhere;
     PORT_MESSAGE_RECORD record = Inline("x"), reply{};

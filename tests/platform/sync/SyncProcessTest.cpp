@@ -225,9 +225,9 @@ TEST(SyncMutex, SecondCreateReportsAlreadyExistsAndHeldMutexTimesOutOtherProcess
     HANDLE first = CreateMutexA(nullptr, TRUE, name.c_str());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_TRUE(SharedObjectExists(name));
-    // Same name through the wide call and the other prefix.
+    // Same name through the other prefix.
     const std::string local = "Local\\" + name.substr(name.find('\\') + 1);
-    HANDLE second = CreateMutexW(nullptr, TRUE, std::wstring(local.begin(), local.end()).c_str());
+    HANDLE second = CreateMutexA(nullptr, TRUE, local.c_str());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     EXPECT_NE(second, first);
     EXPECT_EQ(Try(name, "200"), 58) << "held by this process";

@@ -30,7 +30,7 @@ TEST(ConcurrentUse, LoadFreeAndHashFromSeveralThreads) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(failures.load(), 0);
     // Everything loaded was freed again.
-    EXPECT_EQ(GetModuleHandleA("psapi.dll"), nullptr);
+    EXPECT_EQ(GetModuleHandleW(L"psapi.dll"), nullptr);
 }
 
 }  // namespace

@@ -20,7 +20,6 @@ DWORD AttributesOfNewFile(const wchar_t* name, DWORD asked) {
     if (file == INVALID_HANDLE_VALUE) return INVALID_FILE_ATTRIBUTES;
     CloseHandle(file);
     const DWORD reported = GetFileAttributesW(name);
-    SetFileAttributesW(name, FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(name);
     return reported == FILE_ATTRIBUTE_NORMAL ? 0 : reported;
 }

@@ -31,16 +31,16 @@ TEST(Loader, SystemDllsResolveInAnyCaseAndCountTheirReferences) {
     EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(a, "GetVersionExA")), reinterpret_cast<void*>(&GetVersionExA));
     EXPECT_FAILS_WITH(GetProcAddress(a, "NoSuchExportAnywhere"), nullptr, ERROR_PROC_NOT_FOUND);
     for (HMODULE module : {a, a, a, ntdll, imagehlp}) EXPECT_TRUE(FreeLibrary(module));
-    EXPECT_NE(GetModuleHandleA("kernel32.dll"), nullptr) << "kernel32 is in every process";
+    EXPECT_NE(GetModuleHandleW(L"kernel32.dll"), nullptr) << "kernel32 is in every process";
 
-    EXPECT_FAILS_WITH(GetModuleHandleA("version.dll"), nullptr, ERROR_MOD_NOT_FOUND);
+    EXPECT_FAILS_WITH(GetModuleHandleW(L"version.dll"), nullptr, ERROR_MOD_NOT_FOUND);
     HMODULE first = LoadLibraryA("Version.dll"), second = LoadLibraryA("version");
     ASSERT_NE(first, nullptr);
-    EXPECT_EQ(GetModuleHandleA("VERSION.DLL"), first);
+    EXPECT_EQ(GetModuleHandleW(L"VERSION.DLL"), first);
     EXPECT_TRUE(FreeLibrary(first));
     EXPECT_EQ(GetModuleHandleW(L"version"), first);
     EXPECT_TRUE(FreeLibrary(second));
-    EXPECT_EQ(GetModuleHandleA("version.dll"), nullptr);
+    EXPECT_EQ(GetModuleHandleW(L"version.dll"), nullptr);
     EXPECT_FAILS_WITH(FreeLibrary(second), FALSE, ERROR_MOD_NOT_FOUND);
 }
 
@@ -54,7 +54,8 @@ TEST(Loader, RealLibraryByWindowsPathAndByRelativePath) {
     wchar_t name[MAX_PATH] = {};
     DWORD length = GetModuleFileNameW(module, name, MAX_PATH);
     EXPECT_EQ(std::wstring(name, length), WindowsPath(ZR_SYSTEM_FIXTURE));
-    EXPECT_EQ(GetModuleHandleA(FixtureName().c_str()), module);
+    const std::string fixture = FixtureName();
+    EXPECT_EQ(GetModuleHandleW(std::wstring(fixture.begin(), fixture.end()).c_str()), module);
 
     // A bare name is opened in the current directory, not searched for.
     std::string previous = std::filesystem::current_path().string();
@@ -117,7 +118,7 @@ TEST(Loader, ModuleFileNameOfProgramAndTruncation) {
     EXPECT_EQ(full[length], L'\0');
     EXPECT_EQ(std::wstring(full).substr(0, 3), L"C:\\");
     EXPECT_NE(std::wstring(full).find(L"platform_system_tests"), std::wstring::npos);
-    EXPECT_EQ(GetModuleHandleW(nullptr), GetModuleHandleA(nullptr));
+    EXPECT_NE(GetModuleHandleW(nullptr), nullptr);
 
     wchar_t small[8];
     SetLastError(0);

@@ -26,7 +26,7 @@ inline std::string Hex(const BYTE* data, DWORD length) {
 }
 
 // The hex digest of `text` from a fresh provider and hash.
-inline std::string Digest(ALG_ID algorithm, const std::string& text, DWORD providerType = PROV_RSA_AES) {
+inline std::string Digest(ALG_ID algorithm, const std::string& text, DWORD providerType = PROV_RSA_FULL) {
     HCRYPTPROV provider = 0;
     HCRYPTHASH hash = 0;
     BYTE value[64];

@@ -53,11 +53,11 @@ protected:
         EXPECT_TRUE(Verify(MessageOf("named.dll"), nullptr, nullptr, &certificate));
         return certificate;
     }
-    std::string DisplayName(const pki::Identity& signer, DWORD flags = 0) {
+    std::string DisplayName(const pki::Identity& signer) {
         PCCERT_CONTEXT certificate = SignerOf(signer);
         if (!certificate) return "<not verified>";
         char name[260];
-        DWORD length = CertGetNameStringA(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, name, 260);
+        DWORD length = CertGetNameStringA(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 260);
         EXPECT_EQ(length, std::strlen(name) + 1);
         CertFreeCertificateContext(certificate);
         return name;
@@ -151,7 +151,6 @@ TEST_F(CertificateTable, DisplayNameFollowsTheWindowsOrderInTheAnsiCodePage) {
     EXPECT_EQ(DisplayName(pki::MakeSigner(Pki().intermediate, {"", "Unit", "Org", "a@b.example"})), "Unit");
     EXPECT_EQ(DisplayName(pki::MakeSigner(Pki().intermediate, {"", "", "Org", "a@b.example"})), "Org");
     EXPECT_EQ(DisplayName(pki::MakeSigner(Pki().intermediate, {"", "", "", "a@b.example"})), "a@b.example");
-    EXPECT_EQ(DisplayName(Pki().signer, CERT_NAME_ISSUER_FLAG), "Trust Test Code Signing CA");
     // U+00C9 and U+00FC are single bytes in Windows-1252; U+4E2D has no form.
     EXPECT_EQ(DisplayName(pki::MakeSigner(Pki().intermediate, {"\xC3\x89t\xC3\xBC \xE4\xB8\xAD", "", "", ""})),
               "\xC9t\xFC ?");
@@ -167,54 +166,13 @@ TEST_F(CertificateTable, NameQueryLengthsAndTruncation) {
     char out[32] = "x";
     EXPECT_EQ(name(CERT_NAME_SIMPLE_DISPLAY_TYPE, nullptr, out, 8), 8u);
     EXPECT_STREQ(out, "Vorland");
-    EXPECT_EQ(name(CERT_NAME_EMAIL_TYPE, nullptr, out, sizeof out), 1u);
+    // Other kinds of name and the issuer's are not served: an empty name and a reason.
+    EXPECT_FAILS_WITH(name(CERT_NAME_EMAIL_TYPE, nullptr, out, sizeof out), 1u, ERROR_NOT_SUPPORTED);
     EXPECT_STREQ(out, "");
-    EXPECT_EQ(name(CERT_NAME_ATTR_TYPE, const_cast<char*>("2.5.4.10"), out, sizeof out), 8u);
-    EXPECT_STREQ(out, "VIX Org");
+    EXPECT_FAILS_WITH(CertGetNameStringA(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, CERT_NAME_ISSUER_FLAG, nullptr,
+                                         out, sizeof out),
+                      1u, ERROR_NOT_SUPPORTED);
     CertFreeCertificateContext(certificate);
-}
-
-TEST(TrustHashMessage, DigestedDataWithOrWithoutTheContent) {
-    CRYPT_HASH_MESSAGE_PARA para = {};
-    para.cbSize = sizeof para;
-    para.dwMsgEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-    para.HashAlgorithm.pszObjId = const_cast<char*>(szOID_NIST_sha256);
-    const BYTE* parts[] = {reinterpret_cast<const BYTE*>("hello "), reinterpret_cast<const BYTE*>("world")};
-    DWORD lengths[] = {6, 5};
-    unsigned char expected[32];
-    ASSERT_EQ(EVP_Digest("hello world", 11, expected, nullptr, EVP_sha256(), nullptr), 1);
-
-    for (BOOL detached : {FALSE, TRUE}) {
-        SCOPED_TRACE(detached ? "detached" : "with content");
-        DWORD blobLength = 0;
-        DWORD hashLength = 0;
-        ASSERT_TRUE(CryptHashMessage(&para, detached, 2, parts, lengths, nullptr, &blobLength, nullptr, &hashLength));
-        EXPECT_EQ(hashLength, 32u);
-        std::vector<BYTE> blob(blobLength);
-        BYTE hash[32];
-        DWORD small = blobLength - 1;
-        EXPECT_FAILS_WITH(CryptHashMessage(&para, detached, 2, parts, lengths, blob.data(), &small, nullptr, nullptr),
-                          FALSE, ERROR_MORE_DATA);
-        EXPECT_EQ(small, blobLength);
-        ASSERT_TRUE(CryptHashMessage(&para, detached, 2, parts, lengths, blob.data(), &blobLength, hash, &hashLength));
-        EXPECT_EQ(Bytes(hash, 32), Bytes(expected, 32));
-
-        const unsigned char* cursor = blob.data();
-        PKCS7* message = d2i_PKCS7(nullptr, &cursor, long(blob.size()));
-        ASSERT_NE(message, nullptr);
-        ASSERT_TRUE(PKCS7_type_is_digest(message));
-        const ASN1_OCTET_STRING* digest = message->d.digest->digest;
-        EXPECT_EQ(Bytes(ASN1_STRING_get0_data(digest), ASN1_STRING_length(digest)), Bytes(expected, 32));
-        const ASN1_OCTET_STRING* content = message->d.digest->contents->d.data;
-        std::string carried = content ? Bytes(ASN1_STRING_get0_data(content), ASN1_STRING_length(content)) : "";
-        EXPECT_EQ(carried, detached ? "" : "hello world");
-        PKCS7_free(message);
-    }
-
-    para.HashAlgorithm.pszObjId = const_cast<char*>("1.2.3.4");
-    DWORD length = 0;
-    EXPECT_FAILS_WITH(CryptHashMessage(&para, FALSE, 2, parts, lengths, nullptr, &length, nullptr, nullptr), FALSE,
-                      CRYPT_E_UNKNOWN_ALGO);
 }
 
 }  // namespace

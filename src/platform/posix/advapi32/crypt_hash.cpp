@@ -1,8 +1,5 @@
-// CryptoAPI hash service: MD5 built in, the SHA family over OpenSSL EVP.
-// There are no key containers: only the verify-context provider a hash-only
-// user asks for.
-#include <openssl/evp.h>
-
+// CryptoAPI hash service: the MD5 the log seal uses, built in. There are no
+// key containers: only the verify-context provider a hash-only user asks for.
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -19,17 +16,11 @@ struct Provider {
     DWORD type;
 };
 
-struct EvpContextFree {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
 struct Hash {
     ALG_ID algorithm = 0;
-    zrwin::Md5 md5;                                       // CALG_MD5
-    std::unique_ptr<EVP_MD_CTX, EvpContextFree> context;  // the others
+    zrwin::Md5 md5;
     bool finished = false;
-    unsigned char value[EVP_MAX_MD_SIZE] = {};
-    unsigned int size = 0;
+    unsigned char value[zrwin::Md5::kSize] = {};
 };
 
 // Live objects, so a stale or foreign handle is refused instead of used.
@@ -42,24 +33,6 @@ struct Objects {
 Objects& TheObjects() {
     static Objects* objects = new Objects;  // handles may outlive static destruction order
     return *objects;
-}
-
-
-const EVP_MD* DigestOf(ALG_ID algorithm) {
-    switch (algorithm) {
-        case CALG_MD5:
-            return EVP_md5();
-        case CALG_SHA1:
-            return EVP_sha1();
-        case CALG_SHA_256:
-            return EVP_sha256();
-        default:
-            return nullptr;
-    }
-}
-
-DWORD SizeOf(const Hash& hash) {
-    return hash.context ? static_cast<DWORD>(EVP_MD_CTX_get_size(hash.context.get())) : DWORD{zrwin::Md5::kSize};
 }
 
 // Finds a live hash; the caller holds the lock while using it, because two
@@ -79,7 +52,8 @@ ZRWINAPI BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* provider, LPCSTR container
     // Types run from 1 to 999; one in range that no provider here serves is
     // "not defined", as for a type without a registered provider.
     if (providerType == 0 || providerType > 999) return zrwin::FailWithError(NTE_BAD_PROV_TYPE, FALSE);
-    if (providerType != PROV_RSA_FULL && providerType != PROV_RSA_AES)
+    // The log seal's MD5 is all the product hashes, from the full RSA provider.
+    if (providerType != PROV_RSA_FULL)
         return zrwin::FailWithError(NTE_PROV_TYPE_NOT_DEF, FALSE);
     const DWORD known = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_MACHINE_KEYSET | CRYPT_SILENT | 0x10;
     if (flags & ~known) return zrwin::FailWithError(NTE_BAD_FLAGS, FALSE);
@@ -112,29 +86,18 @@ ZRWINAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRY
                                     HCRYPTHASH* hash) {
     if (!hash) return zrwin::FailWithError(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), FALSE);
     *hash = 0;
-    DWORD providerType = 0;
     {
         auto& objects = TheObjects();
         std::lock_guard<std::mutex> guard(objects.lock);
-        auto* found = reinterpret_cast<Provider*>(provider);
-        if (!objects.providers.count(found)) return zrwin::FailWithError(NTE_BAD_UID, FALSE);
-        providerType = found->type;
+        if (!objects.providers.count(reinterpret_cast<Provider*>(provider)))
+            return zrwin::FailWithError(NTE_BAD_UID, FALSE);
     }
     if (flags) return zrwin::FailWithError(NTE_BAD_FLAGS, FALSE);
-    const EVP_MD* digest = DigestOf(algorithm);
-    // The SHA-2 family belongs to the AES provider type only; the full RSA
-    // provider predates it.
-    if (!digest || (algorithm == CALG_SHA_256 && providerType != PROV_RSA_AES))
-        return zrwin::FailWithError(NTE_BAD_ALGID, FALSE);
+    if (algorithm != CALG_MD5) return zrwin::FailWithError(NTE_BAD_ALGID, FALSE);
     if (key) return zrwin::FailWithError(NTE_BAD_KEY, FALSE);
     std::unique_ptr<Hash> created(new (std::nothrow) Hash);
     if (!created) return zrwin::FailWithError(NTE_NO_MEMORY, FALSE);
     created->algorithm = algorithm;
-    if (algorithm != CALG_MD5) {
-        created->context.reset(EVP_MD_CTX_new());
-        if (!created->context || EVP_DigestInit_ex(created->context.get(), digest, nullptr) != 1)
-            return zrwin::FailWithError(NTE_NO_MEMORY, FALSE);
-    }
     auto& objects = TheObjects();
     std::lock_guard<std::mutex> guard(objects.lock);
     objects.hashes.insert(created.get());
@@ -151,11 +114,7 @@ ZRWINAPI BOOL WINAPI CryptHashData(HCRYPTHASH handle, const BYTE* data, DWORD le
     if (hash->finished) return zrwin::FailWithError(NTE_BAD_HASH_STATE, FALSE);
     if (length && !data) return zrwin::FailWithError(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), FALSE);
     if (!length) return TRUE;
-    if (!hash->context) {
-        hash->md5.Update(data, length);
-    } else if (EVP_DigestUpdate(hash->context.get(), data, length) != 1) {
-        return zrwin::FailWithError(NTE_BAD_HASH, FALSE);
-    }
+    hash->md5.Update(data, length);
     return TRUE;
 }
 
@@ -176,19 +135,14 @@ ZRWINAPI BOOL WINAPI CryptGetHashParam(HCRYPTHASH handle, DWORD param, BYTE* dat
             size = sizeof value32;
             break;
         case HP_HASHSIZE:
-            value32 = SizeOf(*hash);
+            value32 = zrwin::Md5::kSize;
             source = reinterpret_cast<const BYTE*>(&value32);
             size = sizeof value32;
             break;
         case HP_HASHVAL:
-            size = SizeOf(*hash);
+            size = zrwin::Md5::kSize;
             if (data && *length >= size && !hash->finished) {
-                if (!hash->context) {
-                    hash->md5.Final(hash->value);
-                    hash->size = zrwin::Md5::kSize;
-                } else if (EVP_DigestFinal_ex(hash->context.get(), hash->value, &hash->size) != 1) {
-                    return zrwin::FailWithError(NTE_BAD_HASH, FALSE);
-                }
+                hash->md5.Final(hash->value);
                 hash->finished = true;
             }
             source = hash->value;

@@ -181,7 +181,7 @@ LSTATUS OpenKeyW(HKEY key, const std::wstring& subKey, REGSAM desired, PHKEY res
 
 // Finds a value and renders its data as RegQueryValueEx returns it.
 LSTATUS QueryValue(HKEY key, const std::wstring& name, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                   LPDWORD dataSize, bool wide) {
+                   LPDWORD dataSize) {
     if (reserved) return ERROR_INVALID_PARAMETER;
     if (data && !dataSize) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<const RegistryData> registry;
@@ -191,20 +191,12 @@ LSTATUS QueryValue(HKEY key, const std::wstring& name, LPDWORD reserved, LPDWORD
     const KeyData* keyData = registry->Find(path);
     const RegistryValue* value = keyData ? keyData->Find(name) : nullptr;
     if (!value) return ERROR_FILE_NOT_FOUND;
-    std::vector<uint8_t> out;
-    if (value->type == REG_SZ || value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ) {
-        std::wstring text = value->text;
-        text += L'\0';
-        if (value->type == REG_MULTI_SZ && value->text.empty()) text += L'\0';
-        if (wide) {
-            auto begin = reinterpret_cast<const uint8_t*>(text.data());
-            out.assign(begin, begin + text.size() * sizeof(wchar_t));
-        } else {
-            std::string ansi = WideToAnsi(text);
-            out.assign(ansi.begin(), ansi.end());
-        }
-    } else {
-        out = value->bytes;
+    if (!value->served) return ERROR_NOT_SUPPORTED;
+    std::vector<uint8_t> out = value->bytes;
+    if (value->type == REG_SZ) {
+        std::string ansi = WideToAnsi(value->text);
+        out.assign(ansi.begin(), ansi.end());
+        out.push_back(0);
     }
     if (type) *type = value->type;
     auto needed = static_cast<DWORD>(out.size());
@@ -245,22 +237,13 @@ std::vector<RegistryValue> RegistryKeyValues(const std::wstring& keyPath) {
 
 using namespace zrwin;
 
-ZRWINAPI LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM desired, PHKEY result) {
-    return OpenKeyW(key, subKey ? subKey : L"", desired, result);
-}
-
 ZRWINAPI LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHKEY result) {
     return OpenKeyW(key, AnsiToWide(subKey), desired, result);
 }
 
-ZRWINAPI LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                                        LPDWORD dataSize) {
-    return QueryValue(key, valueName ? valueName : L"", reserved, type, data, dataSize, true);
-}
-
 ZRWINAPI LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                         LPDWORD dataSize) {
-    return QueryValue(key, AnsiToWide(valueName), reserved, type, data, dataSize, false);
+    return QueryValue(key, valueName ? AnsiToWide(valueName) : std::wstring(), reserved, type, data, dataSize);
 }
 
 ZRWINAPI LSTATUS WINAPI RegCloseKey(HKEY key) {

@@ -162,27 +162,6 @@ private:
         return false;
     }
 
-    static bool ParseHexBytes(std::wstring_view text, std::vector<uint8_t>& out) {
-        out.clear();
-        out.reserve(text.size() / 3 + 1);
-        int digits = 0, value = 0;
-        for (wchar_t ch : text) {
-            if (IsBlank(ch)) continue;
-            if (ch == L',') {
-                if (digits == 0) return false;
-                out.push_back(static_cast<uint8_t>(value));
-                digits = value = 0;
-                continue;
-            }
-            int d = HexDigit(ch);
-            if (d < 0 || digits == 2) return false;
-            value = value * 16 + d;
-            ++digits;
-        }
-        if (digits > 0) out.push_back(static_cast<uint8_t>(value));
-        return true;
-    }
-
     void ParseValue(std::wstring_view line, size_t lineNumber) {
         RegistryValue value;
         size_t pos = 0;
@@ -216,34 +195,9 @@ private:
             value.type = REG_DWORD;
             for (int b = 0; b < 4; ++b) value.bytes.push_back(static_cast<uint8_t>(number >> (8 * b)));
         } else if (Folded(data.substr(0, 3)) == L"HEX") {
-            size_t colon = data.find(L':');
-            if (colon == std::wstring_view::npos) return Report(lineNumber, "hex value without ':'");
-            std::wstring_view kind = data.substr(3, colon - 3);
-            if (kind.empty()) {
-                value.type = REG_BINARY;
-            } else {
-                if (kind.size() < 3 || kind.front() != L'(' || kind.back() != L')')
-                    return Report(lineNumber, "malformed hex(type)");
-                uint32_t type = 0;
-                for (size_t k = 1; k + 1 < kind.size(); ++k) {
-                    int d = HexDigit(kind[k]);
-                    if (d < 0 || k > 8) return Report(lineNumber, "malformed hex(type)");
-                    type = type * 16 + static_cast<uint32_t>(d);
-                }
-                value.type = type;
-            }
-            if (!ParseHexBytes(data.substr(colon + 1), value.bytes)) return Report(lineNumber, "malformed hex bytes");
-            if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
-                std::wstring text = DecodeUtf16Le(value.bytes.data(), value.bytes.size());
-                value.bytes.clear();
-                if (value.type == REG_MULTI_SZ) {
-                    while (!text.empty() && text.back() == L'\0') text.pop_back();
-                    if (!text.empty()) text += L'\0';
-                } else {
-                    text = text.substr(0, text.find(L'\0'));
-                }
-                value.text = std::move(text);
-            }
+            // Binary, expandable, multi-string and qword values are kept by
+            // name only: nothing here reads them, and a query says so.
+            value.served = false;
         } else {
             return Report(lineNumber, "unknown value type");
         }

@@ -15,9 +15,10 @@ namespace zrwin {
 
 struct RegistryValue {
     std::wstring name;             // as written in the file; empty for the default value
-    DWORD type = 0;                // REG_*
-    std::wstring text;             // REG_SZ / REG_EXPAND_SZ: the text; REG_MULTI_SZ: each string followed by L'\0'
-    std::vector<uint8_t> bytes;    // every other type: the raw data
+    DWORD type = 0;                // REG_SZ or REG_DWORD when served
+    bool served = true;            // false for the hex(...) forms: kept by name, never read
+    std::wstring text;             // REG_SZ: the text
+    std::vector<uint8_t> bytes;    // REG_DWORD: the four bytes
 };
 
 // Key paths are relative to HKEY_LOCAL_MACHINE ("SOFTWARE\\zrwin\\Drives"),

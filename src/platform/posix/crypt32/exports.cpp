@@ -8,7 +8,6 @@ const zrwin::BuiltinExport kExports[] = {
     ZRWIN_EXPORT(CertFreeCertificateContext),
     ZRWIN_EXPORT(CertGetNameStringA),
     ZRWIN_EXPORT(CryptVerifyMessageSignature),
-    ZRWIN_EXPORT(CryptHashMessage),
 };
 ZRWIN_REGISTER_BUILTIN("crypt32", kExports);
 

@@ -63,9 +63,8 @@ std::string AttributeText(X509_NAME* name, int nid) {
     return index < 0 ? std::string() : EntryText(name, index);
 }
 
-std::string FirstRfc822AltName(X509* certificate, bool issuer) {
-    auto* names = static_cast<GENERAL_NAMES*>(
-        X509_get_ext_d2i(certificate, issuer ? NID_issuer_alt_name : NID_subject_alt_name, nullptr, nullptr));
+std::string FirstRfc822AltName(X509* certificate) {
+    auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr));
     std::string text;
     for (int i = 0; names && i < sk_GENERAL_NAME_num(names) && text.empty(); ++i) {
         GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
@@ -81,22 +80,15 @@ std::string FirstRfc822AltName(X509* certificate, bool issuer) {
 // The display name in the order Windows uses: common name, organisational
 // unit, organisation, e-mail (attribute, then alternative name), and failing
 // all of them the name's first attribute.
-std::string SimpleDisplayName(X509* certificate, bool issuer) {
-    X509_NAME* name = issuer ? X509_get_issuer_name(certificate) : X509_get_subject_name(certificate);
+std::string SimpleDisplayName(X509* certificate) {
+    X509_NAME* name = X509_get_subject_name(certificate);
     for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress}) {
         std::string text = AttributeText(name, nid);
         if (!text.empty()) return text;
     }
-    std::string email = FirstRfc822AltName(certificate, issuer);
+    std::string email = FirstRfc822AltName(certificate);
     if (!email.empty()) return email;
     return X509_NAME_entry_count(name) > 0 ? EntryText(name, 0) : std::string();
-}
-
-std::string EmailName(X509* certificate, bool issuer) {
-    std::string email = FirstRfc822AltName(certificate, issuer);
-    if (!email.empty()) return email;
-    X509_NAME* name = issuer ? X509_get_issuer_name(certificate) : X509_get_subject_name(certificate);
-    return AttributeText(name, NID_pkcs9_emailAddress);
 }
 
 // UTF-8 from OpenSSL to the ANSI code page, "?" for what it cannot show.
@@ -126,35 +118,17 @@ ZRWINAPI BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
     return TRUE;
 }
 
-ZRWINAPI DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void* pvTypePara,
+ZRWINAPI DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void*,
                                         LPSTR pszNameString, DWORD cchNameString) {
     CertContext* own = FromPublic(pCertContext);
     std::string name;
-    if (own) {
-        bool issuer = (dwFlags & CERT_NAME_ISSUER_FLAG) != 0;
-        switch (dwType) {
-            case CERT_NAME_SIMPLE_DISPLAY_TYPE:
-            case CERT_NAME_FRIENDLY_DISPLAY_TYPE:  // no friendly-name property here
-                name = SimpleDisplayName(own->certificate, issuer);
-                break;
-            case CERT_NAME_EMAIL_TYPE:
-                name = EmailName(own->certificate, issuer);
-                break;
-            case CERT_NAME_ATTR_TYPE:
-                if (pvTypePara) {
-                    ASN1_OBJECT* object = OBJ_txt2obj(static_cast<const char*>(pvTypePara), 1);
-                    int nid = object ? OBJ_obj2nid(object) : NID_undef;
-                    ASN1_OBJECT_free(object);
-                    X509_NAME* subject = issuer ? X509_get_issuer_name(own->certificate)
-                                                : X509_get_subject_name(own->certificate);
-                    if (nid != NID_undef) name = AttributeText(subject, nid);
-                }
-                break;
-            default:
-                break;
-        }
+    if (own && dwType == CERT_NAME_SIMPLE_DISPLAY_TYPE && dwFlags == 0) {
+        name = Utf8ToAnsi(SimpleDisplayName(own->certificate));
         ERR_clear_error();
-        name = Utf8ToAnsi(name);
+    } else if (own) {
+        // Other name types, the issuer's names and the flags are not served:
+        // an empty name, as for a certificate without one, and a reason.
+        SetLastError(ERROR_NOT_SUPPORTED);
     }
     // Windows answers with the characters including the terminator, and 1
     // with an empty string when there is no such name.
@@ -219,96 +193,6 @@ ZRWINAPI BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVer
                              ppSignerCert);
     } catch (...) {
         // Allocation failures: an export never lets an exception out.
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-}
-
-namespace {
-
-// Copies `bytes` out the Windows way: a null buffer asks for the size, a small
-// one is ERROR_MORE_DATA with the size.
-bool GiveBytes(const std::string& bytes, BYTE* buffer, DWORD* length) {
-    if (!length) return true;
-    DWORD available = *length;
-    *length = DWORD(bytes.size());
-    if (!buffer) return true;
-    if (available < bytes.size()) {
-        SetLastError(ERROR_MORE_DATA);
-        return false;
-    }
-    if (!bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
-    return true;
-}
-
-BOOL HashMessage(PCRYPT_HASH_MESSAGE_PARA para, BOOL detached, DWORD count, const BYTE* data[], DWORD lengths[],
-                 BYTE* hashedBlob, DWORD* hashedLength, BYTE* computedHash, DWORD* computedLength) {
-    if (!para || para->cbSize < sizeof(CRYPT_HASH_MESSAGE_PARA) ||
-        (para->dwMsgEncodingType & PKCS_7_ASN_ENCODING) == 0 || !para->HashAlgorithm.pszObjId ||
-        (count > 0 && (!data || !lengths))) {
-        SetLastError(DWORD(E_INVALIDARG));
-        return FALSE;
-    }
-    ASN1_OBJECT* object = OBJ_txt2obj(para->HashAlgorithm.pszObjId, 1);
-    const EVP_MD* algorithm = object ? EVP_get_digestbyobj(object) : nullptr;
-    ASN1_OBJECT_free(object);
-    if (!algorithm) {
-        ERR_clear_error();
-        SetLastError(DWORD(CRYPT_E_UNKNOWN_ALGO));
-        return FALSE;
-    }
-    std::string content;
-    for (DWORD i = 0; i < count; ++i)
-        if (lengths[i] > 0) content.append(reinterpret_cast<const char*>(data[i]), lengths[i]);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
-    if (EVP_Digest(content.data(), content.size(), digest, &digestLength, algorithm, nullptr) != 1) {
-        ERR_clear_error();
-        SetLastError(DWORD(NTE_BAD_ALGID));
-        return FALSE;
-    }
-
-    // DigestedData: version 0, the algorithm, the data content (empty when
-    // detached), the digest.
-    Pkcs7Ptr message(PKCS7_new());
-    Pkcs7Ptr inner(PKCS7_new());
-    bool built = message && inner && PKCS7_set_type(message.get(), NID_pkcs7_digest) == 1 &&
-                 PKCS7_set_digest(message.get(), algorithm) == 1 && PKCS7_set_type(inner.get(), NID_pkcs7_data) == 1;
-    if (built && detached) {
-        ASN1_OCTET_STRING_free(inner->d.data);
-        inner->d.data = nullptr;
-    } else if (built) {
-        built = ASN1_OCTET_STRING_set(inner->d.data, reinterpret_cast<const unsigned char*>(content.data()),
-                                      int(content.size())) == 1;
-    }
-    built = built && PKCS7_set_content(message.get(), inner.get()) == 1;
-    if (built) inner.release();  // owned by the message now
-    built = built && ASN1_OCTET_STRING_set(message->d.digest->digest, digest, int(digestLength)) == 1;
-    int derLength = built ? i2d_PKCS7(message.get(), nullptr) : -1;
-    if (derLength <= 0) {
-        ERR_clear_error();
-        SetLastError(DWORD(CRYPT_E_MSG_ERROR));
-        return FALSE;
-    }
-    std::string der(size_t(derLength), '\0');
-    auto* cursor = reinterpret_cast<unsigned char*>(der.data());
-    i2d_PKCS7(message.get(), &cursor);
-
-    bool blobGiven = GiveBytes(der, hashedBlob, hashedLength);
-    bool hashGiven = GiveBytes(std::string(reinterpret_cast<char*>(digest), digestLength), computedHash,
-                               computedLength);
-    return blobGiven && hashGiven ? TRUE : FALSE;
-}
-
-}  // namespace
-
-ZRWINAPI BOOL WINAPI CryptHashMessage(PCRYPT_HASH_MESSAGE_PARA pHashPara, BOOL fDetachedHash, DWORD cToBeHashed,
-                                     const BYTE* rgpbToBeHashed[], DWORD rgcbToBeHashed[], BYTE* pbHashedBlob,
-                                     DWORD* pcbHashedBlob, BYTE* pbComputedHash, DWORD* pcbComputedHash) {
-    try {
-        return HashMessage(pHashPara, fDetachedHash, cToBeHashed, rgpbToBeHashed, rgcbToBeHashed, pbHashedBlob,
-                           pcbHashedBlob, pbComputedHash, pcbComputedHash);
-    } catch (...) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }

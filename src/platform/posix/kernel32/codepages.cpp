@@ -130,25 +130,20 @@ long DecodeUtf8(const unsigned char* text, size_t length, size_t i, size_t* used
     return cp;
 }
 
-int Utf8ToWide(DWORD flags, const char* text, int length, wchar_t* wide, int wideLength) {
-    if (flags & ~(DWORD)MB_ERR_INVALID_CHARS) return zrwin::FailWithError(ERROR_INVALID_FLAGS, 0);
+int Utf8ToWide(const char* text, int length, wchar_t* wide, int wideLength) {
     auto bytes = reinterpret_cast<const unsigned char*>(text);
     Sink<wchar_t> sink(wide, wideLength);
     for (size_t i = 0; i < (size_t)length;) {
         size_t used = 0;
         long cp = DecodeUtf8(bytes, (size_t)length, i, &used);
-        if (cp < 0) {
-            if (flags & MB_ERR_INVALID_CHARS) return zrwin::FailWithError(ERROR_NO_UNICODE_TRANSLATION, 0);
-            cp = kReplacement;
-        }
+        if (cp < 0) cp = kReplacement;
         if (!sink.Put((wchar_t)cp)) return zrwin::FailWithError(ERROR_INSUFFICIENT_BUFFER, 0);
         i += used;
     }
     return sink.Count();
 }
 
-int WideToUtf8(DWORD flags, const wchar_t* wide, int length, char* text, int textLength) {
-    if (flags & ~(DWORD)WC_ERR_INVALID_CHARS) return zrwin::FailWithError(ERROR_INVALID_FLAGS, 0);
+int WideToUtf8(const wchar_t* wide, int length, char* text, int textLength) {
     Sink<char> sink(text, textLength);
     for (int i = 0; i < length; ++i) {
         unsigned long cp = (unsigned long)(uint32_t)wide[i];
@@ -160,10 +155,7 @@ int WideToUtf8(DWORD flags, const wchar_t* wide, int length, char* text, int tex
                 ++i;
             }
         }
-        if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-            if (flags & WC_ERR_INVALID_CHARS) return zrwin::FailWithError(ERROR_NO_UNICODE_TRANSLATION, 0);
-            cp = kReplacement;
-        }
+        if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = kReplacement;
         char buf[4];
         int n;
         if (cp < 0x80) {
@@ -191,8 +183,7 @@ int WideToUtf8(DWORD flags, const wchar_t* wide, int length, char* text, int tex
     return sink.Count();
 }
 
-int Cp1252ToWide(DWORD flags, const char* text, int length, wchar_t* wide, int wideLength) {
-    if (flags & ~(DWORD)0x0F) return zrwin::FailWithError(ERROR_INVALID_FLAGS, 0);
+int Cp1252ToWide(const char* text, int length, wchar_t* wide, int wideLength) {
     Sink<wchar_t> sink(wide, wideLength);
     for (int i = 0; i < length; ++i)
         if (!sink.Put(zrwin::Decode1252((unsigned char)text[i]))) return zrwin::FailWithError(ERROR_INSUFFICIENT_BUFFER, 0);
@@ -207,15 +198,14 @@ int BestFit1252(wchar_t c) {
     return found != end && found->wide == (uint32_t)c ? found->byte : -1;
 }
 
-int WideTo1252(DWORD flags, const wchar_t* wide, int length, char* text, int textLength, const char* defaultChar,
+int WideTo1252(const wchar_t* wide, int length, char* text, int textLength, const char* defaultChar,
                BOOL* usedDefault) {
-    if (flags & ~(DWORD)(WC_NO_BEST_FIT_CHARS | 0x200 | 0x40 | 0x20 | 0x10)) return zrwin::FailWithError(ERROR_INVALID_FLAGS, 0);
     char fallback = defaultChar ? defaultChar[0] : '?';
     bool used = false;
     Sink<char> sink(text, textLength);
     for (int i = 0; i < length; ++i) {
         int byte = zrwin::Encode1252(wide[i]);
-        if (byte < 0 && !(flags & WC_NO_BEST_FIT_CHARS)) byte = BestFit1252(wide[i]);
+        if (byte < 0) byte = BestFit1252(wide[i]);
         if (byte < 0) {
             used = true;
             byte = (unsigned char)fallback;
@@ -273,7 +263,7 @@ private:
     iconv_t cd_;
 };
 
-int IconvToWide(UINT codePage, DWORD flags, const char* text, int length, wchar_t* wide, int wideLength) {
+int IconvToWide(UINT codePage, const char* text, int length, wchar_t* wide, int wideLength) {
     Iconv cd("UTF-32LE", IconvName(codePage));
     if (!cd.ok()) return zrwin::FailWithError(ERROR_INVALID_PARAMETER, 0);
     Sink<wchar_t> sink(wide, wideLength);
@@ -287,7 +277,6 @@ int IconvToWide(UINT codePage, DWORD flags, const char* text, int length, wchar_
             if (produced > 0) break;
         }
         if (produced <= 0) {
-            if (flags & MB_ERR_INVALID_CHARS) return zrwin::FailWithError(ERROR_NO_UNICODE_TRANSLATION, 0);
             if (!sink.Put(kReplacement)) return zrwin::FailWithError(ERROR_INSUFFICIENT_BUFFER, 0);
             ++i;
             continue;
@@ -358,12 +347,13 @@ ZRWINAPI int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text,
     if (!text || textLength == 0 || wideLength < 0 || (wideLength > 0 && !wide)) return zrwin::FailWithError(ERROR_INVALID_PARAMETER, 0);
     if (textLength < 0) textLength = (int)std::strlen(text) + 1;
     if (wideLength == 0) wide = nullptr;
+    // The product converts without flags; none is served (no MB_ERR_INVALID_CHARS).
+    if (flags) return zrwin::FailWithError(ERROR_INVALID_FLAGS, 0);
     UINT cp = Resolve(codePage);
-    if (cp == CP_UTF8) return Utf8ToWide(flags, text, textLength, wide, wideLength);
-    if (cp == 1252) return Cp1252ToWide(flags, text, textLength, wide, wideLength);
+    if (cp == CP_UTF8) return Utf8ToWide(text, textLength, wide, wideLength);
+    if (cp == 1252) return Cp1252ToWide(text, textLength, wide, wideLength);
     if (cp == CP_UTF7) return zrwin::FailWithError(ERROR_INVALID_PARAMETER, 0);
-    if (flags & ~(DWORD)0x0F) return zrwin::FailWithError(ERROR_INVALID_FLAGS, 0);
-    return IconvToWide(cp, flags, text, textLength, wide, wideLength);
+    return IconvToWide(cp, text, textLength, wide, wideLength);
 }
 
 ZRWINAPI int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR text,
@@ -371,12 +361,14 @@ ZRWINAPI int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide
     if (!wide || wideLength == 0 || textLength < 0 || (textLength > 0 && !text)) return zrwin::FailWithError(ERROR_INVALID_PARAMETER, 0);
     if (wideLength < 0) wideLength = (int)std::wcslen(wide) + 1;
     if (textLength == 0) text = nullptr;
+    // Nor WC_NO_BEST_FIT_CHARS, WC_ERR_INVALID_CHARS or the composition flags.
+    if (flags) return zrwin::FailWithError(ERROR_INVALID_FLAGS, 0);
     UINT cp = Resolve(codePage);
     if (cp == CP_UTF8) {
         if (defaultChar || usedDefaultChar) return zrwin::FailWithError(ERROR_INVALID_PARAMETER, 0);
-        return WideToUtf8(flags, wide, wideLength, text, textLength);
+        return WideToUtf8(wide, wideLength, text, textLength);
     }
-    if (cp == 1252) return WideTo1252(flags, wide, wideLength, text, textLength, defaultChar, usedDefaultChar);
+    if (cp == 1252) return WideTo1252(wide, wideLength, text, textLength, defaultChar, usedDefaultChar);
     if (cp == CP_UTF7) return zrwin::FailWithError(ERROR_INVALID_PARAMETER, 0);
     return WideToIconv(cp, wide, wideLength, text, textLength, defaultChar, usedDefaultChar);
 }

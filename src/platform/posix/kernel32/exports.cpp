@@ -20,14 +20,11 @@ const zrwin::BuiltinExport kExports[] = {
     ZRWIN_EXPORT(OutputDebugStringW),
     // system messages
     ZRWIN_EXPORT(FormatMessageA),
-    ZRWIN_EXPORT(LocalAlloc),
-    ZRWIN_EXPORT(LocalFree),
     // the loader
     ZRWIN_EXPORT(LoadLibraryA),
     ZRWIN_EXPORT(LoadLibraryW),
     ZRWIN_EXPORT(GetProcAddress),
     ZRWIN_EXPORT(FreeLibrary),
-    ZRWIN_EXPORT(GetModuleHandleA),
     ZRWIN_EXPORT(GetModuleHandleW),
     ZRWIN_EXPORT(GetModuleFileNameA),
     ZRWIN_EXPORT(GetModuleFileNameW),
@@ -39,7 +36,6 @@ const zrwin::BuiltinExport kExports[] = {
     ZRWIN_EXPORT(GetVersion),
     // process settings
     ZRWIN_EXPORT(SetProcessShutdownParameters),
-    ZRWIN_EXPORT(GetProcessShutdownParameters),
     // processes
     ZRWIN_EXPORT(GetCurrentProcess),
     ZRWIN_EXPORT(GetCurrentProcessId),
@@ -54,15 +50,12 @@ const zrwin::BuiltinExport kExports[] = {
     ZRWIN_EXPORT(CreateEventA),
     ZRWIN_EXPORT(CreateEventW),
     ZRWIN_EXPORT(SetEvent),
-    ZRWIN_EXPORT(ResetEvent),
     // mutexes
     ZRWIN_EXPORT(CreateMutexA),
-    ZRWIN_EXPORT(CreateMutexW),
     ZRWIN_EXPORT(ReleaseMutex),
     // time
     ZRWIN_EXPORT(Sleep),
     ZRWIN_EXPORT(GetTickCount),
-    ZRWIN_EXPORT(GetTickCount64),
     ZRWIN_EXPORT(GetLocalTime),
     // threads
     ZRWIN_EXPORT(CreateThread),

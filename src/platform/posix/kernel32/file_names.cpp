@@ -1,5 +1,4 @@
-// kernel32 files by name: attributes, deletion, folders and the current
-// folder.
+// kernel32 files by name: attributes and deletion.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,20 +73,6 @@ BOOL GetAttributesExCore(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID info
     return TRUE;
 }
 
-BOOL SetAttributesCore(LPCWSTR name, DWORD attributes) {
-    std::string path;
-    if (!MapName(name, path)) return FALSE;
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return FailWithError(PathError(errno, path), FALSE);
-    if (!S_ISDIR(info.st_mode)) {
-        mode_t mode = info.st_mode & 07777;
-        mode_t wanted = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~0222) : (mode | S_IWUSR);
-        if (wanted != mode && ::chmod(path.c_str(), wanted) != 0) return FailWithError(FileErrorFromErrno(errno), FALSE);
-    }
-    WriteStoredAttributes(-1, path, attributes);
-    return TRUE;
-}
-
 BOOL DeleteCore(LPCWSTR name) {
     std::string path;
     if (!MapName(name, path)) return FALSE;
@@ -103,13 +88,6 @@ BOOL DeleteCore(LPCWSTR name) {
     if (shareResult != ERROR_SUCCESS) return FailWithError(shareResult, FALSE);
     if (::unlink(path.c_str()) != 0) return FailWithError(PathError(errno, path), FALSE);
     return TRUE;
-}
-
-DWORD CopyOut(const std::wstring& text, DWORD length, LPWSTR buffer) {
-    auto needed = static_cast<DWORD>(text.size() + 1);
-    if (!buffer || length < needed) return needed;
-    std::memcpy(buffer, text.c_str(), needed * sizeof(wchar_t));
-    return needed - 1;
 }
 
 }  // namespace
@@ -136,53 +114,4 @@ ZRWINAPI DWORD WINAPI GetFileAttributesA(LPCSTR name) {
 
 ZRWINAPI BOOL WINAPI GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
     return GetAttributesExCore(name, level, information);
-}
-
-ZRWINAPI BOOL WINAPI GetFileAttributesExA(LPCSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
-    if (!name) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
-    return GetAttributesExCore(AnsiToWide(name).c_str(), level, information);
-}
-
-ZRWINAPI BOOL WINAPI SetFileAttributesW(LPCWSTR name, DWORD attributes) { return SetAttributesCore(name, attributes); }
-
-ZRWINAPI BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes) {
-    if (!name) return FailWithError(ERROR_INVALID_PARAMETER, FALSE);
-    return SetAttributesCore(AnsiToWide(name).c_str(), attributes);
-}
-
-ZRWINAPI BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
-    std::string path;
-    if (!MapName(name, path)) return FALSE;
-    if (::mkdir(path.c_str(), 0777) != 0) {
-        if (errno == EEXIST) return FailWithError(ERROR_ALREADY_EXISTS, FALSE);
-        if (errno == ENOENT) return FailWithError(ERROR_PATH_NOT_FOUND, FALSE);
-        return FailWithError(FileErrorFromErrno(errno), FALSE);
-    }
-    return TRUE;
-}
-
-ZRWINAPI DWORD WINAPI GetCurrentDirectoryW(DWORD length, LPWSTR buffer) {
-    std::string cwd(4096, '\0');
-    while (!::getcwd(cwd.data(), cwd.size())) {
-        if (errno != ERANGE) {
-            SetLastError(FileErrorFromErrno(errno));
-            return 0;
-        }
-        cwd.resize(cwd.size() * 2);
-    }
-    cwd.resize(std::strlen(cwd.c_str()));
-    return CopyOut(PosixToWindowsPath(cwd), length, buffer);
-}
-
-ZRWINAPI DWORD WINAPI GetCurrentDirectoryA(DWORD length, LPSTR buffer) {
-    DWORD needed = GetCurrentDirectoryW(0, nullptr);
-    if (needed == 0) return 0;
-    std::wstring wide(needed, L'\0');
-    DWORD got = GetCurrentDirectoryW(needed, wide.data());
-    wide.resize(got);
-    std::string ansi = WideToAnsi(wide);
-    auto size = static_cast<DWORD>(ansi.size() + 1);
-    if (!buffer || length < size) return size;
-    std::memcpy(buffer, ansi.c_str(), size);
-    return size - 1;
 }

@@ -371,23 +371,6 @@ ZRWINAPI BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
     return TRUE;
 }
 
-ZRWINAPI DWORD WINAPI GetFileSize(HANDLE file, LPDWORD sizeHigh) {
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file, &size)) return INVALID_FILE_SIZE;
-    if (sizeHigh) *sizeHigh = static_cast<DWORD>(size.HighPart);
-    if (size.LowPart == INVALID_FILE_SIZE) SetLastError(ERROR_SUCCESS);
-    return size.LowPart;
-}
-
-ZRWINAPI BOOL WINAPI SetEndOfFile(HANDLE file) {
-    auto object = LookupFile(file);
-    if (!object) return FALSE;
-    if (object->IsDirectory() || !object->CanWrite()) return FailWithError(ERROR_ACCESS_DENIED, FALSE);
-    off_t position = ::lseek(object->Fd(), 0, SEEK_CUR);
-    if (position < 0 || ::ftruncate(object->Fd(), position) != 0) return FailWithError(FileErrorFromErrno(errno), FALSE);
-    return TRUE;
-}
-
 ZRWINAPI BOOL WINAPI FlushFileBuffers(HANDLE file) {
     auto object = LookupFile(file);
     if (!object) return FALSE;

@@ -2,10 +2,8 @@
 // codes the layer produces. Other codes have no text, as on a system whose
 // message table lacks them.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "zrwin/crypt.h"
 #include "zrwin/sync.h"
@@ -158,101 +156,21 @@ bool IsEnglishOrNeutral(DWORD languageId) {
     return primary == LANG_NEUTRAL || primary == 0x09;
 }
 
-// Fetches insert n (1-based) as text; inserts are strings (the default "!s!").
-class Inserts {
-public:
-    Inserts(va_list* arguments, bool isArray) : arguments_(arguments), isArray_(isArray) {}
-    const char* Get(int n) {
-        if (!arguments_) return nullptr;
-        if (isArray_) return reinterpret_cast<const char*>(reinterpret_cast<const DWORD_PTR*>(arguments_)[n - 1]);
-        while ((int)fetched_.size() < n) fetched_.push_back(va_arg(*arguments_, const char*));
-        return fetched_[(size_t)n - 1];
-    }
-
-private:
-    va_list* arguments_;
-    bool isArray_;
-    std::vector<const char*> fetched_;
-};
-
-// Expands the escapes of a message text. Returns false for an insert without
-// an argument.
-bool Expand(const char* text, DWORD flags, Inserts& inserts, std::string& out) {
-    DWORD width = flags & FORMAT_MESSAGE_MAX_WIDTH_MASK;
-    std::string line;
-    std::string result;
-    auto hardBreak = [&]() {
-        result += line;
-        result += "\r\n";
-        line.clear();
-    };
-    for (const char* p = text; *p;) {
-        char c = *p;
-        if (c == '%') {
-            char next = p[1];
-            if (next >= '1' && next <= '9') {
-                int n = next - '0';
-                const char* end = p + 2;
-                if (*end >= '0' && *end <= '9') n = n * 10 + (*end++ - '0');
-                if (flags & FORMAT_MESSAGE_IGNORE_INSERTS) {
-                    line.append(p, (size_t)(end - p));
-                } else {
-                    const char* value = inserts.Get(n);
-                    if (!value) return false;
-                    line += value;
-                }
-                p = end;
-                continue;
-            }
-            if (next == '0') break;  // ends the message without a line end
-            if (next == 'n') {
-                hardBreak();
-                p += 2;
-                continue;
-            }
-            if (next == '\0') break;
-            line += next;  // %% %. %! %space etc.
-            p += 2;
-            continue;
-        }
-        if (c == '\r' || c == '\n') {
-            // A line end of the message definition: kept as is without a
-            // width, otherwise a blank.
-            p += (c == '\r' && p[1] == '\n') ? 2 : 1;
-            if (width == 0)
-                hardBreak();
-            else
-                line += ' ';
-            continue;
-        }
-        line += c;
-        ++p;
-        // Wrap at a blank for an explicit width below the mask.
-        if (width != 0 && width != FORMAT_MESSAGE_MAX_WIDTH_MASK && line.size() > width) {
-            size_t cut = line.rfind(' ', width);
-            if (cut == std::string::npos || cut == 0) cut = width;
-            std::string rest = line.substr(cut + (line[cut] == ' ' ? 1 : 0));
-            line.resize(cut);
-            hardBreak();
-            line = rest;
-        }
-    }
-    result += line;
-    out = result;
-    return true;
-}
-
 }  // namespace
 
-ZRWINAPI DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
-                                    DWORD size, va_list* arguments) {
-    (void)source;
-    if (!buffer) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+// Served as the product calls it: the system table with inserts ignored, the
+// line end kept or (FORMAT_MESSAGE_MAX_WIDTH_MASK) turned into a blank. Other
+// sources, inserts, widths and FORMAT_MESSAGE_ALLOCATE_BUFFER are not served.
+ZRWINAPI DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD languageId, LPSTR buffer,
+                                    DWORD size, va_list*) {
+    constexpr DWORD kRequired = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    const DWORD width = flags & FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    if ((flags & ~(kRequired | FORMAT_MESSAGE_MAX_WIDTH_MASK)) != 0 || (flags & kRequired) != kRequired ||
+        (width != 0 && width != FORMAT_MESSAGE_MAX_WIDTH_MASK)) {
+        SetLastError(ERROR_NOT_SUPPORTED);
         return 0;
     }
-    if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || (flags & (FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE))) {
-        // Only the system message table exists in the layer.
+    if (!buffer) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -265,39 +183,11 @@ ZRWINAPI DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageI
         SetLastError(ERROR_MR_MID_NOT_FOUND);
         return 0;
     }
-    std::string definition = std::string(text) + "\r\n";
-    Inserts inserts(arguments, (flags & FORMAT_MESSAGE_ARGUMENT_ARRAY) != 0);
-    std::string message;
-    if (!Expand(definition.c_str(), flags, inserts, message)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-        size_t bytes = message.size() + 1 > size ? message.size() + 1 : size;
-        auto* allocated = static_cast<char*>(std::malloc(bytes));
-        if (!allocated) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        }
-        std::memcpy(allocated, message.c_str(), message.size() + 1);
-        *reinterpret_cast<LPSTR*>(buffer) = allocated;
-        return (DWORD)message.size();
-    }
+    const std::string message = std::string(text) + (width ? " " : "\r\n");
     if (message.size() + 1 > size) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
     std::memcpy(buffer, message.c_str(), message.size() + 1);
     return (DWORD)message.size();
-}
-
-ZRWINAPI HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
-    void* memory = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
-    if (!memory) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return memory;
-}
-
-ZRWINAPI HLOCAL WINAPI LocalFree(HLOCAL memory) {
-    std::free(memory);
-    return nullptr;
 }

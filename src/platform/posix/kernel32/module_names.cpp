@@ -120,12 +120,6 @@ ZRWINAPI HMODULE WINAPI GetModuleHandleW(LPCWSTR name) {
     return ModuleHandle(&wide);
 }
 
-ZRWINAPI HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
-    if (!name) return ModuleHandle(nullptr);
-    std::wstring wide = Widen(name, CP_ACP);
-    return ModuleHandle(&wide);
-}
-
 ZRWINAPI DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     std::wstring path;
     if (!ModulePath(module, fileName, size, path)) return 0;

@@ -1,6 +1,7 @@
 // The OS version the layer reports: Windows 10, NT 10.0 build 19045,
 // workstation. The product only ever compares it with older systems.
 #include <cstring>
+#include <initializer_list>
 
 #include "zrwin/sync.h"
 #include "zrwin/sysinfo.h"
@@ -79,60 +80,30 @@ ZRWINAPI ULONGLONG WINAPI VerSetConditionMask(ULONGLONG conditionMask, DWORD typ
     return conditionMask;
 }
 
+// Only the major and minor version are compared, as the product asks; the
+// service pack, build, platform, product type and suite are ERROR_NOT_SUPPORTED.
 ZRWINAPI BOOL WINAPI VerifyVersionInfoA(LPOSVERSIONINFOEXA info, DWORD typeMask, DWORDLONG conditionMask) {
-    if (!info || !typeMask || !conditionMask || (typeMask & ~0xFFu)) {
+    if (!info || !typeMask || !conditionMask) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    for (int i = 0; i < 8; ++i) {
-        if ((typeMask & (1u << i)) && ((conditionMask >> (i * 3)) & 7) == 0) {
+    if (typeMask & ~(DWORD)(VER_MAJORVERSION | VER_MINORVERSION)) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    for (DWORD bit : {DWORD{VER_MAJORVERSION}, DWORD{VER_MINORVERSION}}) {
+        if ((typeMask & bit) && ConditionOf(conditionMask, bit) == 0) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
     }
-    bool ok = true;
-    // Major, minor and service-pack numbers form one version: the most
-    // significant field asked about that differs decides, with its condition.
-    struct Field {
-        DWORD bit;
-        ULONGLONG actual;
-        ULONGLONG wanted;
-    };
-    const Field hierarchy[] = {
-        {VER_MAJORVERSION, kMajor, info->dwMajorVersion},
-        {VER_MINORVERSION, kMinor, info->dwMinorVersion},
-        {VER_SERVICEPACKMAJOR, 0, info->wServicePackMajor},
-        {VER_SERVICEPACKMINOR, 0, info->wServicePackMinor},
-    };
-    const Field* last = nullptr;
-    bool decided = false;
-    for (const Field& field : hierarchy) {
-        if (!(typeMask & field.bit)) continue;
-        last = &field;
-        if (field.actual != field.wanted) {
-            ok = Compare(field.actual, field.wanted, ConditionOf(conditionMask, field.bit));
-            decided = true;
-            break;
-        }
-    }
-    // All equal: the least significant field asked about decides.
-    if (last && !decided) ok = Compare(last->actual, last->wanted, ConditionOf(conditionMask, last->bit));
-    if (ok && (typeMask & VER_BUILDNUMBER))
-        ok = Compare(kBuild, info->dwBuildNumber, ConditionOf(conditionMask, VER_BUILDNUMBER));
-    if (ok && (typeMask & VER_PLATFORMID))
-        ok = Compare(VER_PLATFORM_WIN32_NT, info->dwPlatformId, ConditionOf(conditionMask, VER_PLATFORMID));
-    if (ok && (typeMask & VER_PRODUCT_TYPE))
-        ok = Compare(VER_NT_WORKSTATION, info->wProductType, ConditionOf(conditionMask, VER_PRODUCT_TYPE));
-    if (ok && (typeMask & VER_SUITENAME)) {
-        BYTE condition = ConditionOf(conditionMask, VER_SUITENAME);
-        WORD have = kSuiteSingleUserTerminalServer;
-        if (condition == VER_AND)
-            ok = (have & info->wSuiteMask) == info->wSuiteMask;
-        else if (condition == VER_OR)
-            ok = (have & info->wSuiteMask) != 0 || info->wSuiteMask == 0;
-        else
-            ok = false;
-    }
+    // Major and minor form one version: the major number decides unless it is
+    // equal or not asked about.
+    bool ok;
+    if ((typeMask & VER_MAJORVERSION) && (kMajor != info->dwMajorVersion || !(typeMask & VER_MINORVERSION)))
+        ok = Compare(kMajor, info->dwMajorVersion, ConditionOf(conditionMask, VER_MAJORVERSION));
+    else
+        ok = Compare(kMinor, info->dwMinorVersion, ConditionOf(conditionMask, VER_MINORVERSION));
     if (!ok) {
         SetLastError(ERROR_OLD_WIN_VERSION);
         return FALSE;

@@ -31,7 +31,7 @@ bool DriveLetterOf(const std::wstring& name, wchar_t& letter) {
     return true;
 }
 
-bool IsText(const RegistryValue& value) { return value.type == REG_SZ || value.type == REG_EXPAND_SZ; }
+bool IsText(const RegistryValue& value) { return value.served && value.type == REG_SZ; }
 
 std::string TrimFolder(std::string folder) {
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();

@@ -118,10 +118,3 @@ ZRWINAPI BOOL WINAPI SetEvent(HANDLE event) {
     object->Set();
     return TRUE;
 }
-
-ZRWINAPI BOOL WINAPI ResetEvent(HANDLE event) {
-    auto object = zrwin::EventOf(event);
-    if (!object) return FALSE;
-    object->Reset();
-    return TRUE;
-}

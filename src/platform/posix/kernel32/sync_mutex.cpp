@@ -301,12 +301,6 @@ ZRWINAPI HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LP
     return zrwin::CreateMutexCommon(initialOwner, &text);
 }
 
-ZRWINAPI HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
-    if (!name) return zrwin::CreateMutexCommon(initialOwner, nullptr);
-    std::string text = zrwin::WideToUtf8(name);
-    return zrwin::CreateMutexCommon(initialOwner, &text);
-}
-
 ZRWINAPI BOOL WINAPI ReleaseMutex(HANDLE mutex) {
     auto object = zrwin::LookupHandleAs<zrwin::MutexObject>(mutex, zrwin::ObjectKind::Mutex);
     if (!object) return FALSE;

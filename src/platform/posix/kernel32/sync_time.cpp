@@ -35,8 +35,6 @@ ZRWINAPI void WINAPI Sleep(DWORD milliseconds) {
 
 ZRWINAPI DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(MillisecondsSinceBoot()); }
 
-ZRWINAPI ULONGLONG WINAPI GetTickCount64(void) { return MillisecondsSinceBoot(); }
-
 ZRWINAPI void WINAPI GetLocalTime(LPSYSTEMTIME time) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);

@@ -53,8 +53,6 @@ ZRWINAPI BSTR WINAPI SysAllocStringLen(const OLECHAR* text, UINT length) { retur
 
 ZRWINAPI UINT WINAPI SysStringLen(BSTR text) { return text ? Prefix(text) / sizeof(OLECHAR) : 0; }
 
-ZRWINAPI UINT WINAPI SysStringByteLen(BSTR text) { return text ? Prefix(text) : 0; }
-
 ZRWINAPI void WINAPI SysFreeString(BSTR text) {
     if (text) std::free(reinterpret_cast<unsigned char*>(text) - kPrefix);
 }

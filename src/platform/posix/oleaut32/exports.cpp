@@ -8,7 +8,6 @@ const zrwin::BuiltinExport kExports[] = {
     ZRWIN_EXPORT(SysAllocString),
     ZRWIN_EXPORT(SysAllocStringLen),
     ZRWIN_EXPORT(SysStringLen),
-    ZRWIN_EXPORT(SysStringByteLen),
     ZRWIN_EXPORT(SysFreeString),
 };
 ZRWIN_REGISTER_BUILTIN("oleaut32", kExports);

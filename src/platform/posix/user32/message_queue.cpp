@@ -63,16 +63,6 @@ thread_local ThreadQueueOwner t_queue;
 
 }  // namespace
 
-bool MessageFilter::Accepts(UINT message) const {
-    return (first == 0 && last == 0) || (message >= first && message <= last);
-}
-
-bool MessageFilter::Matches(const MSG& msg) const {
-    if (!Accepts(msg.message)) return false;
-    if (window == reinterpret_cast<HWND>(static_cast<LONG_PTR>(-1))) return msg.hwnd == nullptr;
-    return window == nullptr || msg.hwnd == window;
-}
-
 bool MessageQueue::Post(const MSG& msg, DWORD goneError) {
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -130,7 +120,7 @@ void MessageQueue::HandleSentLocked(std::unique_lock<std::mutex>& guard) {
     guard.lock();
 }
 
-bool MessageQueue::Retrieve(MSG* msg, const MessageFilter& filter, bool wait, bool remove) {
+void MessageQueue::Get(MSG* msg) {
     std::unique_lock<std::mutex> guard(lock_);
     newKinds_ = 0;
     for (;;) {
@@ -139,22 +129,20 @@ bool MessageQueue::Retrieve(MSG* msg, const MessageFilter& filter, bool wait, bo
             HandleSentLocked(guard);
             continue;
         }
-        for (auto it = posted_.begin(); it != posted_.end(); ++it) {
-            if (!filter.Matches(*it)) continue;
-            *msg = *it;
-            if (remove) posted_.erase(it);
-            return true;
+        if (!posted_.empty()) {
+            *msg = posted_.front();
+            posted_.pop_front();
+            return;
         }
         // The quit flag of PostQuitMessage comes after every posted message.
-        if (quitPending_ && filter.Accepts(WM_QUIT)) {
+        if (quitPending_) {
             *msg = MSG{};
             msg->message = WM_QUIT;
             msg->wParam = static_cast<WPARAM>(quitCode_);
             msg->time = MessageTime();
-            if (remove) quitPending_ = false;
-            return true;
+            quitPending_ = false;
+            return;
         }
-        if (!wait) return false;
         changed_.wait(guard);
     }
 }

@@ -1,6 +1,6 @@
 // The per-thread message queue of user32 and the window objects it serves.
 //
-// Threading: a queue is read only by its own thread (GetMessage, PeekMessage,
+// Threading: a queue is read only by its own thread (GetMessage,
 // the wait of a cross-thread send); any thread may post to it or queue a sent
 // message on it. Each queue has one lock, and no code path holds two queue
 // locks at once: a reply is delivered under the sender's lock only.
@@ -49,15 +49,6 @@ struct SentMessage {
     LRESULT result = 0;
 };
 
-// What GetMessage and PeekMessage look for.
-struct MessageFilter {
-    HWND window;  // null: any; (HWND)-1: thread messages only
-    UINT first;
-    UINT last;
-    bool Matches(const MSG& msg) const;
-    bool Accepts(UINT message) const;
-};
-
 class MessageQueue {
 public:
     explicit MessageQueue(DWORD threadId) : threadId_(threadId) {}
@@ -76,9 +67,9 @@ public:
 
     // Called on: this queue's thread only.
     void PostQuit(int exitCode);
-    // Handles incoming sent messages, then takes a matching posted message.
-    // wait: block until one arrives. remove: take it off the queue.
-    bool Retrieve(MSG* msg, const MessageFilter& filter, bool wait, bool remove);
+    // Handles incoming sent messages, then takes the oldest posted message,
+    // blocking until one arrives.
+    void Get(MSG* msg);
     // Blocks until the message is handled, handling messages sent to this
     // thread meanwhile; the handled message's result, or false when it failed.
     bool WaitForReply(const std::shared_ptr<SentMessage>& message, LRESULT* result);

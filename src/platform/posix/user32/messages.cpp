@@ -5,11 +5,6 @@
 namespace zrwin::user32 {
 namespace {
 
-// Depth of cross-thread sent messages being handled on this thread.
-thread_local int t_inSend = 0;
-
-const HWND kThreadMessagesOnly = reinterpret_cast<HWND>(static_cast<LONG_PTR>(-1));
-
 MSG MakeMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     MSG msg{};
     msg.hwnd = window;
@@ -20,34 +15,19 @@ MSG MakeMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return msg;
 }
 
-// -1 with the last error for a filter that names no window; 1 otherwise.
-int CheckFilter(LPMSG msg, HWND window) {
+// Only the whole queue is ever read: a filter by window or message range is
+// refused rather than waited on (ERROR_INVALID_PARAMETER).
+BOOL GetMessageCommon(LPMSG msg, HWND window, UINT first, UINT last) {
     if (!msg) {
         SetLastError(ERROR_NOACCESS);
         return -1;
     }
-    if (window && window != kThreadMessagesOnly) {
-        // Another thread's window could never match: refused, not waited on.
-        auto found = LookupWindow(window);
-        if (!found || found->threadId != GetCurrentThreadId()) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return -1;
-        }
+    if (window || first || last) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
     }
-    return 1;
-}
-
-BOOL GetMessageCommon(LPMSG msg, HWND window, UINT first, UINT last) {
-    if (CheckFilter(msg, window) < 0) return -1;
-    CurrentQueue()->Retrieve(msg, MessageFilter{window, first, last}, true, true);
+    CurrentQueue()->Get(msg);
     return msg->message == WM_QUIT ? FALSE : TRUE;
-}
-
-BOOL PeekMessageCommon(LPMSG msg, HWND window, UINT first, UINT last, UINT removeMessage) {
-    if (CheckFilter(msg, window) < 0) return FALSE;
-    return CurrentQueue()->Retrieve(msg, MessageFilter{window, first, last}, false, (removeMessage & PM_REMOVE) != 0)
-               ? TRUE
-               : FALSE;
 }
 
 LRESULT DispatchCommon(const MSG* msg) {
@@ -65,7 +45,7 @@ LRESULT DispatchCommon(const MSG* msg) {
 }
 
 BOOL PostCommon(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (!handle) return PostThreadMessageW(GetCurrentThreadId(), message, wParam, lParam);
+    if (!handle) return PostThreadMessageA(GetCurrentThreadId(), message, wParam, lParam);
     auto window = LookupWindow(handle);
     std::shared_ptr<MessageQueue> queue = window ? window->queue.lock() : nullptr;
     if (!queue) {
@@ -114,10 +94,7 @@ LRESULT SendCommon(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
 LRESULT HandleSentMessage(const SentMessage& message) {
     auto window = LookupWindow(message.window);
     if (!window) return 0;  // destroyed while the message waited
-    ++t_inSend;
-    LRESULT result = window->procedure(message.window, message.message, message.wParam, message.lParam);
-    --t_inSend;
-    return result;
+    return window->procedure(message.window, message.message, message.wParam, message.lParam);
 }
 
 }  // namespace zrwin::user32
@@ -125,19 +102,9 @@ LRESULT HandleSentMessage(const SentMessage& message) {
 using namespace zrwin::user32;
 
 // GetMessageA (user32): blocks for the next posted message of the thread, handling sent messages first;
-// 0 for WM_QUIT, -1 (ERROR_INVALID_WINDOW_HANDLE) for a filter window that is not the thread's own.
+// 0 for WM_QUIT, -1 (ERROR_INVALID_PARAMETER) for any filter.
 ZRWINAPI BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
     return GetMessageCommon(msg, window, filterMin, filterMax);
-}
-
-// GetMessageW (user32): as GetMessageA.
-ZRWINAPI BOOL WINAPI GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
-    return GetMessageCommon(msg, window, filterMin, filterMax);
-}
-
-// PeekMessageA (user32): as GetMessageA without waiting; FALSE when nothing matches. PM_REMOVE takes it.
-ZRWINAPI BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage) {
-    return PeekMessageCommon(msg, window, filterMin, filterMax, removeMessage);
 }
 
 // TranslateMessage (user32): there is no keyboard, so nothing is ever translated (FALSE).
@@ -147,28 +114,15 @@ ZRWINAPI BOOL WINAPI TranslateMessage(const MSG*) { return FALSE; }
 // windows of other threads (ERROR_WINDOW_OF_OTHER_THREAD).
 ZRWINAPI LRESULT WINAPI DispatchMessageA(const MSG* msg) { return DispatchCommon(msg); }
 
-// DispatchMessageW (user32): as DispatchMessageA.
-ZRWINAPI LRESULT WINAPI DispatchMessageW(const MSG* msg) { return DispatchCommon(msg); }
-
 // PostMessageA (user32): queues to the window's thread and returns at once; a null window posts to the
 // calling thread; a full queue fails with ERROR_NOT_ENOUGH_QUOTA.
 ZRWINAPI BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return PostCommon(window, message, wParam, lParam);
 }
 
-// PostMessageW (user32): as PostMessageA.
-ZRWINAPI BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return PostCommon(window, message, wParam, lParam);
-}
-
 // PostThreadMessageA (user32): ERROR_INVALID_THREAD_ID for a thread without a queue (never used user32,
 // ended, or no such thread).
 ZRWINAPI BOOL WINAPI PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
-    return PostThreadCommon(threadId, message, wParam, lParam);
-}
-
-// PostThreadMessageW (user32): as PostThreadMessageA.
-ZRWINAPI BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
     return PostThreadCommon(threadId, message, wParam, lParam);
 }
 
@@ -182,14 +136,6 @@ ZRWINAPI LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, L
     return SendCommon(window, message, wParam, lParam);
 }
 
-// SendMessageW (user32): as SendMessageA.
-ZRWINAPI LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return SendCommon(window, message, wParam, lParam);
-}
-
-// InSendMessage (user32): TRUE while the thread handles a message sent from another thread.
-ZRWINAPI BOOL WINAPI InSendMessage(void) { return t_inSend > 0 ? TRUE : FALSE; }
-
 // GetQueueStatus (user32): HIWORD the kinds of message waiting (only QS_POSTMESSAGE, QS_ALLPOSTMESSAGE and
-// QS_SENDMESSAGE exist here), LOWORD those that arrived since the last GetQueueStatus, GetMessage or PeekMessage.
+// QS_SENDMESSAGE exist here), LOWORD those that arrived since the last GetQueueStatus or GetMessage.
 ZRWINAPI DWORD WINAPI GetQueueStatus(UINT flags) { return CurrentQueue()->Status(flags); }

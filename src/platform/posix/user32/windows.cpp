@@ -31,7 +31,6 @@ std::wstring Widen(LPCSTR text) {
     wide.resize(static_cast<size_t>(length - 1));
     return wide;
 }
-std::wstring Widen(LPCWSTR text) { return text; }
 
 // Process-wide, like classes registered by any module of a Windows process;
 // never destroyed, for the same reason as the window table.
@@ -137,7 +136,7 @@ HWND CreateWindowCommon(std::shared_ptr<WindowClass> windowClass, DWORD exStyle,
 // screen, so the default is the origin and an empty size.
 int DefaultOr(int value) { return value == CW_USEDEFAULT ? 0 : value; }
 
-// RegisterClassA and W: the thread's first window call gives it its queue, as on Windows.
+// RegisterClassA: the thread's first window call gives it its queue, as on Windows.
 template <class WindowClassT>
 ATOM RegisterClassFor(const WindowClassT* windowClass) {
     CurrentQueue();
@@ -149,7 +148,7 @@ ATOM RegisterClassFor(const WindowClassT* windowClass) {
     return Classes().Register(Widen(windowClass->lpszClassName), windowClass->lpfnWndProc, windowClass->hInstance);
 }
 
-// CreateWindowExA and W: the class by atom, or by name of this instance first.
+// CreateWindowExA: the class by atom, or by name of this instance first.
 template <class CreateStruct, class Text>
 HWND CreateWindowFor(DWORD exStyle, Text className, Text windowName, DWORD style, int x, int y, int width, int height,
                      HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
@@ -190,23 +189,12 @@ using namespace zrwin::user32;
 // RegisterClassA (user32): a second class of the same name and instance fails with ERROR_CLASS_ALREADY_EXISTS.
 ZRWINAPI ATOM WINAPI RegisterClassA(const WNDCLASSA* windowClass) { return RegisterClassFor(windowClass); }
 
-// RegisterClassW (user32): as RegisterClassA, with a wide class name.
-ZRWINAPI ATOM WINAPI RegisterClassW(const WNDCLASSW* windowClass) { return RegisterClassFor(windowClass); }
-
 // CreateWindowExA (user32): the window belongs to the calling thread; its procedure gets WM_NCCREATE and
 // WM_CREATE with the CREATESTRUCTA (and its creation parameter) before the call returns.
 ZRWINAPI HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
                                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                                     LPVOID param) {
     return CreateWindowFor<CREATESTRUCTA>(exStyle, className, windowName, style, x, y, width, height, parent, menu,
-                                          instance, param);
-}
-
-// CreateWindowExW (user32): as CreateWindowExA, with CREATESTRUCTW.
-ZRWINAPI HWND WINAPI CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x, int y,
-                                    int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
-                                    LPVOID param) {
-    return CreateWindowFor<CREATESTRUCTW>(exStyle, className, windowName, style, x, y, width, height, parent, menu,
                                           instance, param);
 }
 
@@ -248,7 +236,7 @@ ZRWINAPI BOOL WINAPI ShowWindow(HWND handle, int command) {
         after = show ? (before | static_cast<LONG>(WS_VISIBLE)) : (before & ~static_cast<LONG>(WS_VISIBLE));
     }
     const bool wasVisible = (before & WS_VISIBLE) != 0;
-    if (wasVisible != show) SendMessageW(handle, WM_SHOWWINDOW, show ? TRUE : FALSE, 0);
+    if (wasVisible != show) SendMessageA(handle, WM_SHOWWINDOW, show ? TRUE : FALSE, 0);
     return wasVisible ? TRUE : FALSE;
 }
 
@@ -276,10 +264,5 @@ LRESULT DefaultProcedure(HWND handle, UINT message) {
 
 // DefWindowProcA (user32): TRUE for WM_NCCREATE, WM_CLOSE destroys the window, 0 for everything else.
 ZRWINAPI LRESULT WINAPI DefWindowProcA(HWND handle, UINT message, WPARAM, LPARAM) {
-    return DefaultProcedure(handle, message);
-}
-
-// DefWindowProcW (user32): as DefWindowProcA.
-ZRWINAPI LRESULT WINAPI DefWindowProcW(HWND handle, UINT message, WPARAM, LPARAM) {
     return DefaultProcedure(handle, message);
 }

@@ -71,21 +71,13 @@ ZRWINAPI BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD 
 ZRWINAPI BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
 ZRWINAPI DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method);
 ZRWINAPI BOOL WINAPI SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPosition, DWORD method);
-ZRWINAPI DWORD WINAPI GetFileSize(HANDLE file, LPDWORD sizeHigh);
 ZRWINAPI BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
-ZRWINAPI BOOL WINAPI SetEndOfFile(HANDLE file);
 ZRWINAPI BOOL WINAPI FlushFileBuffers(HANDLE file);
 ZRWINAPI BOOL WINAPI DeleteFileA(LPCSTR name);
 ZRWINAPI BOOL WINAPI DeleteFileW(LPCWSTR name);
 ZRWINAPI DWORD WINAPI GetFileAttributesA(LPCSTR name);
 ZRWINAPI DWORD WINAPI GetFileAttributesW(LPCWSTR name);
-ZRWINAPI BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes);
-ZRWINAPI BOOL WINAPI SetFileAttributesW(LPCWSTR name, DWORD attributes);
-ZRWINAPI BOOL WINAPI GetFileAttributesExA(LPCSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information);
 ZRWINAPI BOOL WINAPI GetFileAttributesExW(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID information);
-ZRWINAPI BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES attributes);
-ZRWINAPI DWORD WINAPI GetCurrentDirectoryA(DWORD length, LPSTR buffer);
-ZRWINAPI DWORD WINAPI GetCurrentDirectoryW(DWORD length, LPWSTR buffer);
 
 ZRWINAPI BOOL WINAPI GetVolumePathNameW(LPCWSTR fileName, LPWSTR volumePath, DWORD length);
 ZRWINAPI DWORD WINAPI GetLogicalDriveStringsW(DWORD length, LPWSTR buffer);

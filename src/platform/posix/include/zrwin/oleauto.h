@@ -19,6 +19,5 @@ ZRWINAPI BSTR WINAPI SysAllocString(const OLECHAR* text);
 ZRWINAPI BSTR WINAPI SysAllocStringLen(const OLECHAR* text, UINT length);
 // Characters (not bytes); 0 for null. Embedded zeros are counted.
 ZRWINAPI UINT WINAPI SysStringLen(BSTR text);
-ZRWINAPI UINT WINAPI SysStringByteLen(BSTR text);
 // Null is allowed and does nothing.
 ZRWINAPI void WINAPI SysFreeString(BSTR text);

@@ -37,12 +37,10 @@ ZRWINAPI void WINAPI SetLastError(DWORD code);
 ZRWINAPI HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR name);
 ZRWINAPI HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name);
 ZRWINAPI BOOL WINAPI SetEvent(HANDLE event);
-ZRWINAPI BOOL WINAPI ResetEvent(HANDLE event);
 
 // Named mutexes are shared across processes; "Global\" and "Local\" prefixes
 // name the same namespace here.
 ZRWINAPI HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
-ZRWINAPI HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name);
 ZRWINAPI BOOL WINAPI ReleaseMutex(HANDLE mutex);
 
 ZRWINAPI void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);
@@ -71,5 +69,4 @@ ZRWINAPI DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles,
 
 ZRWINAPI void WINAPI Sleep(DWORD milliseconds);
 ZRWINAPI DWORD WINAPI GetTickCount(void);
-ZRWINAPI ULONGLONG WINAPI GetTickCount64(void);
 ZRWINAPI void WINAPI GetLocalTime(LPSYSTEMTIME time);

@@ -96,12 +96,6 @@ ZRWINAPI DWORD WINAPI CharUpperBuffA(LPSTR text, DWORD length);
 
 ZRWINAPI DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
                                     DWORD size, va_list* arguments);
-// FORMAT_MESSAGE_ALLOCATE_BUFFER memory is released with LocalFree.
-#define LMEM_FIXED 0x0000
-#define LMEM_ZEROINIT 0x0040
-#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
-ZRWINAPI HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes);
-ZRWINAPI HLOCAL WINAPI LocalFree(HLOCAL memory);
 
 // ---- Debugger output. With no debugger to receive it, the text goes where
 // the environment variable ZRWIN_DEBUG_OUTPUT says: "stderr", or a file path
@@ -112,7 +106,6 @@ ZRWINAPI void WINAPI OutputDebugStringW(LPCWSTR text);
 // The only flag: the system does not retry when the process does not end in time.
 #define SHUTDOWN_NORETRY 0x00000001
 ZRWINAPI BOOL WINAPI SetProcessShutdownParameters(DWORD level, DWORD flags);
-ZRWINAPI BOOL WINAPI GetProcessShutdownParameters(LPDWORD level, LPDWORD flags);
 
 // ---- version.dll: the version resource stamped into the layer's builds.
 typedef struct tagVS_FIXEDFILEINFO {

@@ -173,6 +173,8 @@ typedef struct _CRYPT_VERIFY_MESSAGE_PARA {
     void* pvGetArg;
 } CRYPT_VERIFY_MESSAGE_PARA, *PCRYPT_VERIFY_MESSAGE_PARA;
 
+// Only the type: the layer has no CryptHashMessage (binding it by name fails
+// with ERROR_PROC_NOT_FOUND); the product's run-time binding declares it.
 typedef struct _CRYPT_HASH_MESSAGE_PARA {
     DWORD cbSize;
     DWORD dwMsgEncodingType;
@@ -187,6 +189,3 @@ ZRWINAPI DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwTy
 ZRWINAPI BOOL WINAPI CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD dwSignerIndex,
                                                 const BYTE* pbSignedBlob, DWORD cbSignedBlob, BYTE* pbDecoded,
                                                 DWORD* pcbDecoded, PCCERT_CONTEXT* ppSignerCert);
-ZRWINAPI BOOL WINAPI CryptHashMessage(PCRYPT_HASH_MESSAGE_PARA pHashPara, BOOL fDetachedHash, DWORD cToBeHashed,
-                                     const BYTE* rgpbToBeHashed[], DWORD rgcbToBeHashed[], BYTE* pbHashedBlob,
-                                     DWORD* pcbHashedBlob, BYTE* pbComputedHash, DWORD* pcbComputedHash);

@@ -1,9 +1,8 @@
-// user32: window classes, windows, the per-thread message queue and wsprintfA.
+// user32: window classes, windows, and the per-thread message queue.
 // Window handles are small integers (slot and generation), so they fit the
 // 32-bit fields the host hands to its modules.
 #pragma once
 
-#include <stdarg.h>
 
 #include "zrwin/types.h"
 #include "zrwin/winerror.h"
@@ -52,18 +51,12 @@
 #define CW_USEDEFAULT ((int)0x80000000)
 #define HWND_MESSAGE ((HWND)(LONG_PTR)-3)
 
-// ---- PeekMessage options.
-#define PM_NOREMOVE 0x0000
-#define PM_REMOVE 0x0001
-#define PM_NOYIELD 0x0002
-
 // ---- GetQueueStatus kinds.
 #define QS_POSTMESSAGE 0x0008
 #define QS_SENDMESSAGE 0x0040
 #define QS_ALLPOSTMESSAGE 0x0100
 
 #define MAKEINTATOM(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
-#define MAKEINTATOMW(i) ((LPWSTR)((ULONG_PTR)((WORD)(i))))
 #define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
 
 typedef LRESULT(CALLBACK* WNDPROC)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -81,19 +74,6 @@ typedef struct tagWNDCLASSA {
     LPCSTR lpszClassName;
 } WNDCLASSA, *PWNDCLASSA, *LPWNDCLASSA;
 
-typedef struct tagWNDCLASSW {
-    UINT style;
-    WNDPROC lpfnWndProc;
-    int cbClsExtra;
-    int cbWndExtra;
-    HINSTANCE hInstance;
-    HICON hIcon;
-    HCURSOR hCursor;
-    HBRUSH hbrBackground;
-    LPCWSTR lpszMenuName;
-    LPCWSTR lpszClassName;
-} WNDCLASSW, *PWNDCLASSW, *LPWNDCLASSW;
-
 // The lParam of WM_NCCREATE and WM_CREATE, in the Windows field order.
 typedef struct tagCREATESTRUCTA {
     LPVOID lpCreateParams;
@@ -109,21 +89,6 @@ typedef struct tagCREATESTRUCTA {
     LPCSTR lpszClass;
     DWORD dwExStyle;
 } CREATESTRUCTA, *LPCREATESTRUCTA;
-
-typedef struct tagCREATESTRUCTW {
-    LPVOID lpCreateParams;
-    HINSTANCE hInstance;
-    HMENU hMenu;
-    HWND hwndParent;
-    int cy;
-    int cx;
-    int y;
-    int x;
-    LONG style;
-    LPCWSTR lpszName;
-    LPCWSTR lpszClass;
-    DWORD dwExStyle;
-} CREATESTRUCTW, *LPCREATESTRUCTW;
 
 typedef struct tagPOINT {
     LONG x;
@@ -141,10 +106,7 @@ typedef struct tagMSG {
 
 // ---- Window classes and windows.
 ZRWINAPI ATOM WINAPI RegisterClassA(const WNDCLASSA* windowClass);
-ZRWINAPI ATOM WINAPI RegisterClassW(const WNDCLASSW* windowClass);
 ZRWINAPI HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
-                                    int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
-ZRWINAPI HWND WINAPI CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x, int y,
                                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
 ZRWINAPI BOOL WINAPI DestroyWindow(HWND window);
 ZRWINAPI BOOL WINAPI IsWindow(HWND window);
@@ -152,25 +114,13 @@ ZRWINAPI BOOL WINAPI IsWindowVisible(HWND window);
 ZRWINAPI BOOL WINAPI ShowWindow(HWND window, int command);
 ZRWINAPI DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD processId);
 ZRWINAPI LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-ZRWINAPI LRESULT WINAPI DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // ---- The thread's message queue.
 ZRWINAPI BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax);
-ZRWINAPI BOOL WINAPI GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax);
-ZRWINAPI BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage);
 ZRWINAPI BOOL WINAPI TranslateMessage(const MSG* msg);
 ZRWINAPI LRESULT WINAPI DispatchMessageA(const MSG* msg);
-ZRWINAPI LRESULT WINAPI DispatchMessageW(const MSG* msg);
 ZRWINAPI BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-ZRWINAPI BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 ZRWINAPI BOOL WINAPI PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
-ZRWINAPI BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
 ZRWINAPI void WINAPI PostQuitMessage(int exitCode);
 ZRWINAPI LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-ZRWINAPI LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-ZRWINAPI BOOL WINAPI InSendMessage(void);
 ZRWINAPI DWORD WINAPI GetQueueStatus(UINT flags);
-
-// ---- Text.
-ZRWINAPI int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...);
-ZRWINAPI int WINAPI wvsprintfA(LPSTR buffer, LPCSTR format, va_list arguments);
