@@ -66,9 +66,9 @@ const char* SystemCertificateFolder() {
     return configured && *configured ? configured : X509_get_default_cert_dir();
 }
 
-// The system's certificate bundle, parsed once per process, for systems that
-// have no hashed certificate folder: parsing it is most of the cost of a
-// verification and its certificates stay resident.
+// The system's certificate bundle, parsed once per process, where there is
+// no hashed certificate folder or the operator names a bundle: parsing it is
+// most of the cost of a verification and its certificates stay resident.
 const std::vector<X509Ptr>& SystemBundle() {
     static const std::vector<X509Ptr>* bundle = [] {
         auto* certificates = new std::vector<X509Ptr>;  // lives as long as the process
@@ -85,14 +85,18 @@ const std::vector<X509Ptr>& SystemBundle() {
 StorePtr TrustStore() {
     StorePtr store(X509_STORE_new());
     if (!store) return nullptr;
-    // The hashed folder holds the same roots as the bundle and is looked up
-    // certificate by certificate, so only the roots a chain needs are read.
+    // The system's hashed folder holds the same roots as its bundle and is
+    // looked up certificate by certificate, so only the roots a chain needs
+    // are read. A bundle the operator names is read as well.
     struct stat info;
     const char* folder = SystemCertificateFolder();
-    if (::stat(folder, &info) == 0 && S_ISDIR(info.st_mode)) {
+    const bool haveFolder = ::stat(folder, &info) == 0 && S_ISDIR(info.st_mode);
+    if (haveFolder) {
         if (X509_LOOKUP* lookup = X509_STORE_add_lookup(store.get(), X509_LOOKUP_hash_dir()))
             X509_LOOKUP_add_dir(lookup, folder, X509_FILETYPE_PEM);
-    } else {
+    }
+    const char* namedBundle = std::getenv(X509_get_default_cert_file_env());
+    if (!haveFolder || (namedBundle && *namedBundle)) {
         for (const auto& certificate : SystemBundle()) X509_STORE_add_cert(store.get(), certificate.get());
     }
     ERR_clear_error();
