@@ -1,5 +1,6 @@
 // WinVerifyTrust over modules signed at test time: each verdict Windows gives.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -8,6 +9,7 @@
 
 #include "TrustFixture.h"
 #include "platform/platform.h"
+#include "support/MultiProcessTest.h"
 
 namespace {
 
@@ -105,6 +107,35 @@ TEST_F(TrustTest, TrustedRootsComeFromTheEnvironmentOrTheSystemStore) {
     EXPECT_EQ(Verify("module.dll"), 0);
     unsetenv("SSL_CERT_DIR");
     EXPECT_EQ(Verify("module.dll"), CERT_E_CHAINING);
+}
+
+// VerifyWithSystemStore <dir> <bundle or ""> in a fresh process (the bundle
+// is parsed once per process): the system folder is <dir>/empty, the bundle
+// named or not; prints the verdict of <dir>/module.dll.
+ZR_CHILD_MAIN(VerifyWithSystemStore) {
+    const auto& args = zrtest::ChildArgs();
+    if (chdir(args.at(0).c_str()) != 0) return 2;
+    unsetenv("ZRWIN_TRUST_ROOTS");
+    setenv("SSL_CERT_DIR", (args.at(0) + "/empty").c_str(), 1);
+    if (args.at(1).empty()) {
+        unsetenv("SSL_CERT_FILE");
+    } else {
+        setenv("SSL_CERT_FILE", args.at(1).c_str(), 1);
+    }
+    std::printf("%ld\n", static_cast<long>(Verify("module.dll")));
+    return 0;
+}
+
+TEST_F(TrustTest, ABundleTheOperatorNamesCompletesChainsTheSystemFolderCannot) {
+    SignedModule("module.dll", Pki().signer);
+    ASSERT_TRUE(pki::WriteCertificatePem(Pki().root, "bundle.pem"));
+    ASSERT_EQ(mkdir("empty", 0700), 0);
+    for (const bool named : {false, true}) {
+        SCOPED_TRACE(named);
+        auto child = zrtest::SpawnChild("VerifyWithSystemStore", {dir_.File(""), named ? dir_.File("bundle.pem") : ""});
+        ASSERT_EQ(child.Wait(), 0) << child.Err();
+        EXPECT_EQ(child.Line(), std::to_string(named ? 0L : static_cast<long>(CERT_E_CHAINING)));
+    }
 }
 
 TEST_F(TrustTest, ConcurrentVerificationsShareNothingThatChangesTheirVerdict) {

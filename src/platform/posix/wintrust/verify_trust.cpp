@@ -66,9 +66,9 @@ const char* SystemCertificateFolder() {
     return configured && *configured ? configured : X509_get_default_cert_dir();
 }
 
-// The system's certificate bundle, parsed once per process, where there is
-// no hashed certificate folder or the operator names a bundle: parsing it is
-// most of the cost of a verification and its certificates stay resident.
+// The system's certificate bundle, parsed once per process when first needed:
+// parsing it is most of the cost of a verification and its certificates stay
+// resident.
 const std::vector<X509Ptr>& SystemBundle() {
     static const std::vector<X509Ptr>* bundle = [] {
         auto* certificates = new std::vector<X509Ptr>;  // lives as long as the process
@@ -82,21 +82,32 @@ const std::vector<X509Ptr>& SystemBundle() {
     return *bundle;
 }
 
-StorePtr TrustStore() {
+bool HaveSystemFolder() {
+    struct stat info;
+    return ::stat(SystemCertificateFolder(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A bundle the operator names beside the system's hashed folder.
+bool NamedBundle() {
+    const char* named = std::getenv(X509_get_default_cert_file_env());
+    return named && *named;
+}
+
+// The system's roots come from its hashed folder, looked up certificate by
+// certificate so that only the roots a chain needs are read; the bundle holds
+// the same roots and is parsed only where there is no folder, or when a
+// chain that the folder could not complete is tried again with the bundle
+// the operator names.
+StorePtr TrustStore(bool withBundle) {
     StorePtr store(X509_STORE_new());
     if (!store) return nullptr;
-    // The system's hashed folder holds the same roots as its bundle and is
-    // looked up certificate by certificate, so only the roots a chain needs
-    // are read. A bundle the operator names is read as well.
-    struct stat info;
-    const char* folder = SystemCertificateFolder();
-    const bool haveFolder = ::stat(folder, &info) == 0 && S_ISDIR(info.st_mode);
-    if (haveFolder) {
+    if (HaveSystemFolder()) {
         if (X509_LOOKUP* lookup = X509_STORE_add_lookup(store.get(), X509_LOOKUP_hash_dir()))
-            X509_LOOKUP_add_dir(lookup, folder, X509_FILETYPE_PEM);
+            X509_LOOKUP_add_dir(lookup, SystemCertificateFolder(), X509_FILETYPE_PEM);
+    } else {
+        withBundle = true;
     }
-    const char* namedBundle = std::getenv(X509_get_default_cert_file_env());
-    if (!haveFolder || (namedBundle && *namedBundle)) {
+    if (withBundle) {
         for (const auto& certificate : SystemBundle()) X509_STORE_add_cert(store.get(), certificate.get());
     }
     ERR_clear_error();
@@ -141,12 +152,20 @@ int CollectProblem(int ok, X509_STORE_CTX* context) {
     return 1;
 }
 
+LONG VerifyChainIn(StorePtr store, X509* signer, PKCS7* message);
+
 LONG VerifyChain(X509* signer, PKCS7* message) {
     // A code-signing certificate that names its uses must name code signing.
     if ((X509_get_extension_flags(signer) & EXFLAG_XKUSAGE) &&
         !(X509_get_extended_key_usage(signer) & (XKU_CODE_SIGN | XKU_ANYEKU)))
         return CERT_E_WRONG_USAGE;
-    StorePtr store = TrustStore();
+    LONG verdict = VerifyChainIn(TrustStore(false), signer, message);
+    if (verdict == CERT_E_CHAINING && HaveSystemFolder() && NamedBundle())
+        verdict = VerifyChainIn(TrustStore(true), signer, message);
+    return verdict;
+}
+
+LONG VerifyChainIn(StorePtr store, X509* signer, PKCS7* message) {
     StoreCtxPtr context(X509_STORE_CTX_new());
     STACK_OF(X509)* carried = message->d.sign ? message->d.sign->cert : nullptr;
     if (!store || !context || X509_STORE_CTX_init(context.get(), store.get(), signer, carried) != 1) {
