@@ -44,4 +44,23 @@ inline bool Passed(const timespec& deadline) {
     return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
 
+// The single-object wait of an object whose state is `word` (0: not
+// signalled): sleeps until `tryAcquire` succeeds or `milliseconds` pass.
+// `sleepers` is counted before the word is looked at, so that a signaller
+// either sees this sleeper (and wakes the word) or the futex sees its store.
+template <typename TryAcquire>
+DWORD FutexWaitSelf(std::atomic<uint32_t>* word, std::atomic<uint32_t>* sleepers, DWORD milliseconds,
+                    TryAcquire tryAcquire) {
+    if (tryAcquire()) return WAIT_OBJECT_0;
+    if (milliseconds == 0) return WAIT_TIMEOUT;
+    const timespec deadline = milliseconds == INFINITE ? timespec{} : DeadlineAfter(milliseconds);
+    for (;;) {
+        sleepers->fetch_add(1);
+        FutexWaitWhile(word, 0u, milliseconds == INFINITE ? nullptr : &deadline);
+        sleepers->fetch_sub(1);
+        if (tryAcquire()) return WAIT_OBJECT_0;
+        if (milliseconds != INFINITE && Passed(deadline)) return WAIT_TIMEOUT;
+    }
+}
+
 }  // namespace zrwin

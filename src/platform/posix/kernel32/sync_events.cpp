@@ -43,18 +43,7 @@ public:
     }
 
     DWORD WaitSelf(DWORD milliseconds) override {
-        if (TryAcquire()) return WAIT_OBJECT_0;
-        if (milliseconds == 0) return WAIT_TIMEOUT;
-        const timespec deadline = milliseconds == INFINITE ? timespec{} : DeadlineAfter(milliseconds);
-        for (;;) {
-            // Counted before the word is looked at, so that a Set either sees
-            // this sleeper or the futex sees the Set's word.
-            sleepers_.fetch_add(1);
-            FutexWaitWhile(&signalled_, 0u, milliseconds == INFINITE ? nullptr : &deadline);
-            sleepers_.fetch_sub(1);
-            if (TryAcquire()) return WAIT_OBJECT_0;
-            if (milliseconds != INFINITE && Passed(deadline)) return WAIT_TIMEOUT;
-        }
+        return FutexWaitSelf(&signalled_, &sleepers_, milliseconds, [this] { return TryAcquire(); });
     }
 
     void Set() {

@@ -71,16 +71,7 @@ public:
     bool TryAcquire() override { return done_.load(std::memory_order_acquire) != 0; }
 
     DWORD WaitSelf(DWORD milliseconds) override {
-        if (TryAcquire()) return WAIT_OBJECT_0;
-        if (milliseconds == 0) return WAIT_TIMEOUT;
-        const timespec deadline = milliseconds == INFINITE ? timespec{} : DeadlineAfter(milliseconds);
-        for (;;) {
-            sleepers_.fetch_add(1);
-            FutexWaitWhile(&done_, 0u, milliseconds == INFINITE ? nullptr : &deadline);
-            sleepers_.fetch_sub(1);
-            if (TryAcquire()) return WAIT_OBJECT_0;
-            if (milliseconds != INFINITE && Passed(deadline)) return WAIT_TIMEOUT;
-        }
+        return FutexWaitSelf(&done_, &sleepers_, milliseconds, [this] { return TryAcquire(); });
     }
 
     DWORD ExitCode() const { return exitCode_.load(); }
