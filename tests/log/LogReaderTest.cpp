@@ -11,25 +11,12 @@ namespace {
 using logtest::kLogFile;
 
 // A log of five records; each test damages a copy of it.
-class DamagedLog : public ::testing::Test {
+class DamagedLog : public logtest::FiveRecordLog {
 protected:
-    void SetUp() override {
-        SetLogLevel(LOG_WARNING);
-        for (int i = 1; i <= 5; ++i)
-            Log(LOG_ERROR, "record %d with a message long enough for several cipher blocks of text", i);
-        bytes_ = logtest::ReadBytes(kLogFile);
-        texts_ = logtest::RecordTexts(bytes_);
-        ASSERT_EQ(5u, texts_.size());
-    }
-
     zrlog::VerifyResult VerifyCopy(const std::string& bytes) {
         logtest::WriteBytes(dir_.File("copy.log"), bytes);
         return zrlog::VerifyLogFile(dir_.File("copy.log"), kLogFile);
     }
-
-    zrtest::ScopedTempDir dir_;
-    std::string bytes_;
-    std::vector<std::string> texts_;
 };
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }

@@ -90,4 +90,21 @@ inline std::string Join(const std::vector<std::string>& texts) {
 
 inline std::string ZrlogPath() { return zrtest::BinaryDir() + "/tools/zrlog/zrlog"; }
 
+// A log of five records in a fresh folder; tests damage or read copies of it.
+class FiveRecordLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetLogLevel(LOG_WARNING);
+        for (int i = 1; i <= 5; ++i)
+            Log(LOG_ERROR, "record %d with a message long enough for several cipher blocks of text", i);
+        bytes_ = ReadBytes(kLogFile);
+        texts_ = RecordTexts(bytes_);
+        ASSERT_EQ(5u, texts_.size());
+    }
+
+    zrtest::ScopedTempDir dir_;
+    std::string bytes_;
+    std::vector<std::string> texts_;
+};
+
 }  // namespace logtest

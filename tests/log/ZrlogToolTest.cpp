@@ -17,21 +17,9 @@ using logtest::kLogFile;
 zrtest::Ran Zrlog(const std::vector<std::string>& args) { return zrtest::Run(logtest::ZrlogPath(), args); }
 
 // A log of five records beside damaged, renamed and converted copies of it.
-class ZrlogTool : public ::testing::Test {
+class ZrlogTool : public logtest::FiveRecordLog {
 protected:
-    void SetUp() override {
-        SetLogLevel(LOG_WARNING);
-        for (int i = 1; i <= 5; ++i)
-            Log(LOG_ERROR, "record %d with a message long enough for several cipher blocks of text", i);
-        bytes_ = logtest::ReadBytes(kLogFile);
-        texts_ = logtest::RecordTexts(bytes_);
-        ASSERT_EQ(5u, texts_.size());
-    }
     void TearDown() override { zrtest::UnsetEnv("ZRWIN_REGISTRY"); }
-
-    zrtest::ScopedTempDir dir_;
-    std::string bytes_;
-    std::vector<std::string> texts_;
 };
 
 TEST_F(ZrlogTool, ExitCodesNameTheRealProblem) {
