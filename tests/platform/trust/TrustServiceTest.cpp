@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -176,6 +179,37 @@ TEST_F(TrustTest, RequestsItCannotServeGetWindowsCodes) {
     EXPECT_EQ(WinVerifyTrust(nullptr, &action, nullptr), E_INVALIDARG);
     EXPECT_EQ(Verify("module.dll", WTD_CHOICE_CATALOG), TRUST_E_SUBJECT_FORM_UNKNOWN);
     EXPECT_EQ(Verify("missing.dll"), CRYPT_E_FILE_ERROR);
+}
+
+// Resident kB of the unwritable mappings of the library whose path holds `name`.
+size_t ResidentReadOnlyKb(const std::string& name) {
+    std::ifstream maps("/proc/self/smaps");
+    size_t total = 0;
+    bool counting = false;
+    for (std::string line; std::getline(maps, line);) {
+        std::istringstream fields(line);
+        std::string first, perms;
+        fields >> first >> perms;
+        unsigned long rss = 0;
+        if (first.find('-') != std::string::npos)  // a mapping's own line, then its fields
+            counting = line.find(name) != std::string::npos && perms.size() > 1 && perms[1] != 'w';
+        else if (counting && first == "Rss:" && std::sscanf(perms.c_str(), "%lu", &rss) == 1)
+            total += rss;
+    }
+    return total;
+}
+
+// A host checks one signature at start and idles for hours: freeing the last
+// reference to the trust DLL gives back the code pages the check touched.
+TEST_F(TrustTest, FreeingWintrustGivesBackTheCryptoCodePages) {
+    SignedModule("module.dll", Pki().signer);
+    HMODULE wintrust = LoadLibraryA("Wintrust.dll");
+    ASSERT_NE(wintrust, nullptr);
+    EXPECT_EQ(Verify("module.dll"), 0);
+    const size_t held = ResidentReadOnlyKb("libcrypto");
+    ASSERT_TRUE(FreeLibrary(wintrust));
+    EXPECT_LT(ResidentReadOnlyKb("libcrypto") * 2, held);
+    EXPECT_EQ(Verify("module.dll"), 0);  // the pages come back on use
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ namespace {
 struct Registry {
     std::mutex lock;
     std::map<std::string, std::map<std::string, void*>> modules;
+    std::map<std::string, BuiltinDetach> detaches;
 };
 
 Registry& TheRegistry() {
@@ -42,6 +43,20 @@ void* FindBuiltinExport(const std::string& dllBaseName, const std::string& expor
     if (module == registry.modules.end()) return nullptr;
     auto entry = module->second.find(exportName);
     return entry == module->second.end() ? nullptr : entry->second;
+}
+
+bool RegisterBuiltinDetach(const char* dllBaseName, BuiltinDetach detach) {
+    auto& registry = TheRegistry();
+    std::lock_guard<std::mutex> guard(registry.lock);
+    registry.detaches[dllBaseName] = detach;
+    return true;
+}
+
+BuiltinDetach FindBuiltinDetach(const std::string& dllBaseName) {
+    auto& registry = TheRegistry();
+    std::lock_guard<std::mutex> guard(registry.lock);
+    auto found = registry.detaches.find(dllBaseName);
+    return found == registry.detaches.end() ? nullptr : found->second;
 }
 
 }  // namespace zrwin

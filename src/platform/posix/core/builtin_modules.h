@@ -31,6 +31,14 @@ bool IsBuiltinModule(const std::string& dllBaseName);
 // The registered export, or nullptr.
 void* FindBuiltinExport(const std::string& dllBaseName, const std::string& exportName);
 
+// What FreeLibrary does when the last reference to a built-in module goes, the
+// way a DLL's detach gives back what it held. Runs outside the loader's lock;
+// must be safe to run while other threads still call the module's exports
+// (they may have their own reference to a second name, or none at all).
+using BuiltinDetach = void (*)();
+bool RegisterBuiltinDetach(const char* dllBaseName, BuiltinDetach detach);
+BuiltinDetach FindBuiltinDetach(const std::string& dllBaseName);
+
 }  // namespace zrwin
 
 #define ZRWIN_EXPORT_AS(name, function) ::zrwin::BuiltinExport{name, reinterpret_cast<void*>(&function)}
@@ -38,6 +46,9 @@ void* FindBuiltinExport(const std::string& dllBaseName, const std::string& expor
 
 #define ZRWIN_REGISTER_BUILTIN_CAT2(a, b) a##b
 #define ZRWIN_REGISTER_BUILTIN_CAT(a, b) ZRWIN_REGISTER_BUILTIN_CAT2(a, b)
+#define ZRWIN_REGISTER_BUILTIN_DETACH(dll, detach)                                               \
+    static const bool ZRWIN_REGISTER_BUILTIN_CAT(zrwin_builtin_detach_registered_, __LINE__) = \
+        ::zrwin::RegisterBuiltinDetach(dll, detach)
 #define ZRWIN_REGISTER_BUILTIN(dll, exports)                                              \
     static const bool ZRWIN_REGISTER_BUILTIN_CAT(zrwin_builtin_registered_, __LINE__) = \
         ::zrwin::RegisterBuiltinModule(dll, exports, sizeof(exports) / sizeof((exports)[0]))

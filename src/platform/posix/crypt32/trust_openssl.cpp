@@ -2,9 +2,12 @@
 #include "crypt32/trust_openssl.h"
 
 #include <openssl/err.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <vector>
+
+#include "core/unwritten_pages.h"
 
 namespace zrwin::trust {
 
@@ -56,5 +59,7 @@ bool Sha256Prefix(const certtable::ReadAt& read, uint64_t length, unsigned char 
     unsigned int size = 0;
     return EVP_DigestFinal_ex(context.get(), digest, &size) == 1 && size == 32;
 }
+
+void ReleaseCryptoPages() { zrwin::DropUnwrittenPagesOf(reinterpret_cast<const void*>(&OpenSSL_version)); }
 
 }  // namespace zrwin::trust

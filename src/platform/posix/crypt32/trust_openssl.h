@@ -39,6 +39,13 @@ bool VerifyContent(PKCS7* message, std::string& content);
 // null when a signer's certificate is not in the message.
 CertRefStackPtr Signers(PKCS7* message);
 
+// Gives back the resident code and constant pages of libcrypto when the last
+// reference to a trust DLL is freed: a host checks one signature at start and then idles for
+// hours, and those pages are most of what the check leaves resident. The
+// library itself stays mapped (it pins itself against unloading), so a later
+// check maps the pages again from the file.
+void ReleaseCryptoPages();
+
 // SHA-256 of the first `length` bytes read through `read`.
 bool Sha256Prefix(const certtable::ReadAt& read, uint64_t length, unsigned char digest[32]);
 

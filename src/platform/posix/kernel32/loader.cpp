@@ -325,20 +325,34 @@ ZRWINAPI FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     return reinterpret_cast<FARPROC>(proc);
 }
 
+namespace {
+
+BOOL FreeBuiltin(long slot) {
+    auto& state = State();
+    std::string detached;
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        if ((size_t)slot >= state.builtins.size() || state.builtins[(size_t)slot].references <= 0) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return FALSE;
+        }
+        auto& builtin = state.builtins[(size_t)slot];
+        if (--builtin.references == 0) detached = builtin.name;
+    }
+    if (!detached.empty())
+        if (zrwin::BuiltinDetach detach = zrwin::FindBuiltinDetach(detached)) detach();
+    return TRUE;
+}
+
+}  // namespace
+
 ZRWINAPI BOOL WINAPI FreeLibrary(HMODULE module) {
+    long slot = module ? SlotOfHandle(module) : -1;
+    if (slot >= 0) return FreeBuiltin(slot);
     auto& state = State();
     void* toClose = nullptr;
     {
         std::lock_guard<std::mutex> guard(state.lock);
-        long slot = module ? SlotOfHandle(module) : -1;
-        if (slot >= 0) {
-            if ((size_t)slot < state.builtins.size() && state.builtins[(size_t)slot].references > 0) {
-                --state.builtins[(size_t)slot].references;
-                return TRUE;
-            }
-            SetLastError(ERROR_MOD_NOT_FOUND);
-            return FALSE;
-        }
         auto found = state.libraries.find(reinterpret_cast<uintptr_t>(module));
         if (found == state.libraries.end()) {
             SetLastError(ERROR_MOD_NOT_FOUND);

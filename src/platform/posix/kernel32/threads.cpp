@@ -139,7 +139,7 @@ class EndSignal {
 public:
     explicit EndSignal(ThreadObject* self) : self_(self) {}
     ~EndSignal() {
-        // The hash service's per-thread state is freed before the end is
+        // OpenSSL's per-thread state (the trust service's) is freed before the end is
         // signalled: a waiter may end the process right after, before the
         // thread's own key destructors would have run.
         OPENSSL_thread_stop();
