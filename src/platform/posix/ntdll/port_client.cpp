@@ -127,13 +127,14 @@ NTSTATUS ClientPort::RequestWaitReply(const Record& request, Record& reply) {
     if (read != STATUS_SUCCESS) return read;
 
     uint32_t token;
+    ReplyWaiter self;
     {
         std::lock_guard<std::mutex> guard(readLock_);
         if (disconnected_) return STATUS_PORT_DISCONNECTED;
         do {
             token = nextToken_++;
         } while (token == 0 || waiting_.count(token));
-        waiting_[token] = nullptr;
+        waiting_[token] = &self;
     }
     const auto frame =
         MakeFrameHeader(FrameKind::Request, token, CurrentThreadId(), static_cast<uint32_t>(indirect.bytes.size()));
@@ -144,7 +145,7 @@ NTSTATUS ClientPort::RequestWaitReply(const Record& request, Record& reply) {
         return sent;
     }
     OwnedFrame answer;
-    const NTSTATUS answered = AwaitReply(token, answer);
+    const NTSTATUS answered = AwaitReply(token, self, answer);
     if (answered != STATUS_SUCCESS) return answered;
     const auto status = static_cast<NTSTATUS>(answer.header.value);
     if (!NT_SUCCESS(status)) return status;
@@ -158,24 +159,24 @@ NTSTATUS ClientPort::RequestWaitReply(const Record& request, Record& reply) {
     return status;
 }
 
-NTSTATUS ClientPort::AwaitReply(uint32_t token, OwnedFrame& reply) {
+NTSTATUS ClientPort::AwaitReply(uint32_t token, ReplyWaiter& self, OwnedFrame& reply) {
     std::unique_lock<std::mutex> guard(readLock_);
     for (;;) {
-        auto it = waiting_.find(token);
-        if (it->second) {
-            reply = std::move(*it->second);
-            waiting_.erase(it);
+        if (self.arrived) {
+            reply = std::move(self.reply);
+            waiting_.erase(token);
+            if (!readerActive_) WakeNextReader();
             return STATUS_SUCCESS;
         }
         if (disconnected_) {
-            waiting_.erase(it);
+            waiting_.erase(token);
             return STATUS_PORT_DISCONNECTED;
         }
         if (readerActive_) {
-            readDone_.wait(guard);
+            self.wake.wait(guard);
             continue;
         }
-        // This thread reads for every waiter until something came in.
+        // This thread reads for every waiter until its own reply came.
         readerActive_ = true;
         guard.unlock();
         std::vector<OwnedFrame> frames;
@@ -192,15 +193,28 @@ NTSTATUS ClientPort::AwaitReply(uint32_t token, OwnedFrame& reply) {
         }
         closed = closed || reader_.Broken();
         guard.lock();
+        readerActive_ = false;
         for (auto& frame : frames) {
             if (static_cast<FrameKind>(frame.header.kind) != FrameKind::Reply) continue;
             auto waiter = waiting_.find(frame.header.token);
-            if (waiter != waiting_.end() && !waiter->second)
-                waiter->second = std::make_unique<OwnedFrame>(std::move(frame));
+            if (waiter == waiting_.end() || waiter->second->arrived) continue;
+            waiter->second->reply = std::move(frame);
+            waiter->second->arrived = true;
+            if (waiter->second != &self) waiter->second->wake.notify_one();
         }
-        if (closed) disconnected_ = true;
-        readerActive_ = false;
-        readDone_.notify_all();
+        if (closed) {
+            disconnected_ = true;
+            for (auto& [_, waiter] : waiting_) waiter->wake.notify_one();
+        }
+    }
+}
+
+void ClientPort::WakeNextReader() {
+    for (auto& [_, waiter] : waiting_) {
+        if (!waiter->arrived) {
+            waiter->wake.notify_one();
+            return;
+        }
     }
 }
 

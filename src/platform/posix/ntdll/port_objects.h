@@ -161,20 +161,30 @@ public:
     void SendThreadEnded(uint32_t tid);
 
 private:
+    // One per thread in RequestWaitReply, on its stack. Each has its own wake
+    // so a reply wakes only the thread it is for, not every waiter.
+    struct ReplyWaiter {
+        std::condition_variable wake;
+        OwnedFrame reply;
+        bool arrived = false;
+    };
+
     NTSTATUS Send(const FrameHeader& header, const void* record, const void* data, int timeoutMs = -1);
-    NTSTATUS AwaitReply(uint32_t token, OwnedFrame& reply);
+    NTSTATUS AwaitReply(uint32_t token, ReplyWaiter& self, OwnedFrame& reply);
+    // Hands the reader's part to one waiter still without its reply; caller
+    // holds readLock_.
+    void WakeNextReader();
 
     ScopedFd socket_;
     const ULONG maxMessage_;
     std::mutex sendLock_;  // serialises frames written to socket_
 
     std::mutex readLock_;  // guards the fields below
-    std::condition_variable readDone_;
     uint32_t nextToken_ = 1;
     bool readerActive_ = false;  // one waiting thread reads for all
     bool disconnected_ = false;
-    std::map<uint32_t, std::unique_ptr<OwnedFrame>> waiting_;  // replies by token; null until it came
-    FrameReader reader_;                                       // only the active reader touches it
+    std::map<uint32_t, ReplyWaiter*> waiting_;  // by token
+    FrameReader reader_;                        // only the active reader touches it
 };
 
 // Every live server port of the process, for NtAcceptConnectPort, which names
