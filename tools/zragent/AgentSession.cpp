@@ -2,15 +2,12 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <mutex>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "Console.h"
 #include "HostLog.h"
 #include "LineReader.h"
-#include "PingPong.h"
 #include "ResultCodes.h"
 #include "ipc/lpc/NtLpcInterface.h"
 #include "ipc/messages/Commands.h"
@@ -311,113 +308,6 @@ int AgentSession::Shell(FILE* in) {
         if (!host_.WaitForExit(0)) StopModule();
         AwaitHostExit(options_.hostExitTimeoutMs);
     }
-    return exitStatus_;
-}
-
-int AgentSession::Bench() {
-    const int requests = options_.benchRequests;
-    const int concurrency = std::min(options_.benchConcurrency, requests);
-    // The baseline first, while this process has no threads to fork.
-    LatencySummary raw;
-    const bool withRaw = PingPongAvailable();
-    std::string error;
-    if (!withRaw) {
-        events_.Note("the raw AF_UNIX reference runs on Linux only; the host's figures alone follow");
-    } else if (!RunPingPong(requests, concurrency, options_.benchPayload, raw, error)) {
-        events_.Error("bench", "raw ping-pong: " + error);
-        return kExitFailed;
-    }
-    if (!LaunchHost()) return exitStatus_;
-    const double readyMs = MsSince(launched_);
-    if (!StartModule()) {
-        if (!hostExitReported_) {
-            StopModule();
-            AwaitHostExit(options_.hostExitTimeoutMs);
-        }
-        return exitStatus_;
-    }
-    const std::string text(static_cast<size_t>(options_.benchPayload), 'x');
-    for (int i = 0; i < 20; ++i) endpoint_->SendData(host_.Pid(), ZR_GETOPTION, text);  // warm-up
-    const long idleKb = ResidentKilobytes(host_.Pid());
-
-    std::vector<double> samples;
-    size_t failures = 0;
-    std::mutex lock;
-    std::atomic<bool> running{true};
-    std::atomic<long> peakKb{idleKb};
-    std::thread sampler([&] {
-        while (running) {
-            const long kb = ResidentKilobytes(host_.Pid());
-            if (kb > peakKb) peakKb = kb;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    });
-    const auto begin = std::chrono::steady_clock::now();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < concurrency; ++t) {
-        const int count = requests / concurrency + (t < requests % concurrency ? 1 : 0);
-        threads.emplace_back([&, count] {
-            std::vector<double> mine;
-            size_t failed = 0;
-            for (int i = 0; i < count; ++i) {
-                const DataAnswer answer = endpoint_->SendData(host_.Pid(), ZR_GETOPTION, text);
-                if (answer.status != 0) {
-                    ++failed;
-                } else {
-                    mine.push_back(answer.latencyMs * 1000.0);
-                }
-            }
-            std::lock_guard<std::mutex> hold(lock);
-            samples.insert(samples.end(), mine.begin(), mine.end());
-            failures += failed;
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    running = false;
-    sampler.join();
-    const LatencySummary host = Summarize(samples, failures, seconds);
-
-    auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
-    char line[256];
-    std::snprintf(line, sizeof line,
-                  "bench    %d requests, %d concurrent, %d-byte text\n"
-                  "         host (LPC):      p50 %8.1f us  p99 %8.1f us  %9.0f req/s  (%zu failed)\n",
-                  requests, concurrency, options_.benchPayload, host.p50Us, host.p99Us, host.perSecond, host.failures);
-    std::string report = line;
-    JsonObject json("bench");
-    json.Add("requests", requests)
-        .Add("concurrency", concurrency)
-        .Add("payload", options_.benchPayload)
-        .Add("host_p50_us", host.p50Us)
-        .Add("host_p99_us", host.p99Us)
-        .Add("host_per_s", host.perSecond)
-        .Add("host_failed", static_cast<long long>(host.failures));
-    if (withRaw) {
-        std::snprintf(line, sizeof line,
-                      "         raw AF_UNIX:     p50 %8.1f us  p99 %8.1f us  %9.0f req/s\n"
-                      "         ratio host/raw:  p50 %8.1fx    p99 %8.1fx    throughput %.2fx\n",
-                      raw.p50Us, raw.p99Us, raw.perSecond, ratio(host.p50Us, raw.p50Us),
-                      ratio(host.p99Us, raw.p99Us), ratio(host.perSecond, raw.perSecond));
-        report += line;
-        json.Add("raw_p50_us", raw.p50Us)
-            .Add("raw_p99_us", raw.p99Us)
-            .Add("raw_per_s", raw.perSecond)
-            .Add("ratio_p50", ratio(host.p50Us, raw.p50Us))
-            .Add("ratio_p99", ratio(host.p99Us, raw.p99Us))
-            .Add("ratio_throughput", ratio(host.perSecond, raw.perSecond));
-    }
-    std::snprintf(line, sizeof line,
-                  "         host start to ReadyMP %.1f ms; host resident %ld kB idle, %ld kB peak under load", readyMs,
-                  idleKb, static_cast<long>(peakKb));
-    report += line;
-    json.Add("ready_ms", readyMs)
-        .Add("rss_idle_kb", static_cast<long long>(idleKb))
-        .Add("rss_peak_kb", static_cast<long long>(peakKb));
-    events_.Raw(json.Text(), report);
-    if (host.failures) Fail(kExitFailed);
-    StopModule();
-    AwaitHostExit(options_.hostExitTimeoutMs);
     return exitStatus_;
 }
 
