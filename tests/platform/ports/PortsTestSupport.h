@@ -64,22 +64,6 @@ inline PORT_MESSAGE_RECORD Inline(const std::string& data) {
     return record;
 }
 
-// A message whose data stays in the sender's memory, named by the descriptor.
-inline PORT_MESSAGE_RECORD Indirect(void* data, ULONG length) {
-    PORT_MESSAGE_RECORD record{};
-    record.Header.DataLength = 32 + sizeof(PORT_DATA_DESCRIPTOR);
-    record.Header.TotalLength = 304;
-    record.Header.DataInfoOffset = PORT_MESSAGE_DATA_INFO_OFFSET;
-    PORT_DATA_DESCRIPTOR descriptor{};
-    descriptor.Count = 2;
-    descriptor.Address32 = static_cast<ULONG>(reinterpret_cast<uintptr_t>(data));
-    descriptor.Length32 = length;
-    descriptor.Address64 = reinterpret_cast<uintptr_t>(data);
-    descriptor.Length64 = length;
-    std::memcpy(record.Payload, &descriptor, sizeof descriptor);
-    return record;
-}
-
 inline std::string PayloadText(const PORT_MESSAGE_RECORD& record) {
     return std::string(reinterpret_cast<const char*>(record.Payload));
 }
@@ -146,11 +130,5 @@ protected:
     const std::string name = UniqueName("served");
     Port server;
 };
-
-inline std::string Hex(NTSTATUS status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(status));
-    return text;
-}
 
 }  // namespace porttest
