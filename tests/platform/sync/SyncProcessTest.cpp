@@ -240,25 +240,6 @@ TEST(SyncProcesses, ProcessListIsTakenAtEveryCallAndHoldsWholeIdsOnly) {
     EXPECT_FAILS_WITH(EnumProcesses(two, sizeof two, nullptr), FALSE, ERROR_NOACCESS);
 }
 
-TEST(SyncMutex, NamedMutexAbandonedByADeadProcessPassesToTheNextWaiter) {
-    const std::string name = UniqueName("abandon");
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-    auto holder = zrtest::SpawnChild("HoldMutex", {name, "die"});
-    ASSERT_EQ(holder.Line(), "ready");
-    EXPECT_EQ(holder.Wait(), 7);
-    EXPECT_EQ(WaitForSingleObject(mutex, kLongWait), static_cast<DWORD>(WAIT_ABANDONED));
-    // Now this thread owns it: another process times out, and it is not
-    // reported abandoned a second time.
-    EXPECT_EQ(Try(name, "50"), 58);
-    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);  // recursive
-    EXPECT_TRUE(ReleaseMutex(mutex));
-    EXPECT_TRUE(ReleaseMutex(mutex));
-    EXPECT_EQ(Try(name, "5000"), 0);
-    EXPECT_TRUE(CloseHandle(mutex));
-    ExpectNameIsDead(name);
-}
-
 TEST(SyncMutex, SecondCreateReportsAlreadyExistsAndHeldMutexTimesOutOtherProcess) {
     const std::string name = UniqueName("exists");
     HANDLE first = CreateMutexA(nullptr, TRUE, name.c_str());
@@ -371,11 +352,23 @@ TEST(SyncMutex, OwnershipIsPerThreadAndAbandonedByAnEndedThread) {
 }
 
 TEST(SyncMutex, WaitsOnAMutexOfAnotherProcessEndWhenItIsReleasedOrItsOwnerDies) {
-    const std::string name = UniqueName("multi");
+    const std::string name = UniqueName("abandon");
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str()), event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE handles[2] = {mutex, event};
+    auto dead = zrtest::SpawnChild("HoldMutex", {name, "die"});
+    ASSERT_EQ(dead.Line(), "ready");
+    EXPECT_EQ(dead.Wait(), 7);
+    EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kLongWait), WAIT_ABANDONED_0);
+    // Now this thread owns it: another process times out, and it is not
+    // reported abandoned a second time.
+    EXPECT_EQ(Try(name, "50"), 58);
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);  // recursive
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_EQ(Try(name, "5000"), 0);
+
     auto holder = zrtest::SpawnChild("HoldMutex", {name, "release-later"});
     ASSERT_EQ(holder.Line(), "ready");
-    HANDLE handles[2] = {mutex, event};
     EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kProbe), kTimeout);
     SetEvent(event);
     EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kLongWait), WAIT_OBJECT_0 + 1);
@@ -397,6 +390,7 @@ TEST(SyncMutex, WaitsOnAMutexOfAnotherProcessEndWhenItIsReleasedOrItsOwnerDies) 
     EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kLongWait), WAIT_ABANDONED_0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     for (HANDLE handle : {waiter, mutex, event}) CloseHandle(handle);
+    ExpectNameIsDead(name);
 }
 
 }  // namespace
