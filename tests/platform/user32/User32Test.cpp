@@ -38,18 +38,18 @@ struct Recorder {
     // Optional behaviour for the private messages; by default they answer wParam * 2.
     std::function<LRESULT(UINT, WPARAM)> onPrivate;
 
-    std::vector<Seen> Private() { return Snapshot(WM_USER); }
-    std::vector<UINT> Messages() {
-        std::vector<UINT> messages;
-        for (const auto& s : Snapshot(0)) messages.push_back(s.message);
-        return messages;
-    }
-    std::vector<Seen> Snapshot(UINT from) {
+    std::vector<Seen> Private() {
         std::lock_guard<std::mutex> guard(lock);
         std::vector<Seen> out;
         for (const auto& s : seen)
-            if (s.message >= from) out.push_back(s);
+            if (s.message >= WM_USER) out.push_back(s);
         return out;
+    }
+    std::vector<UINT> Messages() {
+        std::lock_guard<std::mutex> guard(lock);
+        std::vector<UINT> messages;
+        for (const auto& s : seen) messages.push_back(s.message);
+        return messages;
     }
 };
 
@@ -102,35 +102,30 @@ struct Event {
     bool WaitFor(DWORD ms = kLongWait) { return WaitForSingleObject(handle, ms) == WAIT_OBJECT_0; }
 };
 
-// A thread that owns one window and, once released, runs the message loop
-// until WM_QUIT. Joined (after a quit) when the object goes.
+// A thread that owns one window and runs the message loop until the quit
+// it is sent when the object goes.
 class WindowThread {
 public:
-    explicit WindowThread(bool startLoop = true) {
+    WindowThread() {
         thread_ = std::thread([this] {
             window_ = MakeWindow(&recorder);
             threadId_ = GetCurrentThreadId();
             created_.Set();
-            go_.WaitFor();
             MSG msg;
             while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
         });
         created_.WaitFor();
-        if (startLoop) Go();
     }
     ~WindowThread() {
-        Go();
         PostThreadMessageA(threadId_, WM_QUIT, 0, 0);
         thread_.join();
     }
-    void Go() { go_.Set(); }
     HWND Window() const { return window_; }
-    DWORD ThreadId() const { return threadId_; }
 
     Recorder recorder;
 
 private:
-    Event created_, go_;
+    Event created_;
     HWND window_ = nullptr;
     DWORD threadId_ = 0;
     std::thread thread_;
@@ -205,7 +200,7 @@ TEST(User32Windows, RefusedCreationsAndCallsLeaveWindowsAlone) {
         EXPECT_FAILS_WITH(GetWindowThreadProcessId(window, nullptr), 0u, ERROR_INVALID_WINDOW_HANDLE);
     }
     // Only the owning thread destroys or dispatches to a window.
-    WindowThread owner(false);
+    WindowThread owner;
     EXPECT_FAILS_WITH(DestroyWindow(owner.Window()), FALSE, ERROR_ACCESS_DENIED);
     MSG msg{owner.Window(), kPing, 0, 0, 0, {}};
     EXPECT_FAILS_WITH(DispatchMessageA(&msg), 0, ERROR_WINDOW_OF_OTHER_THREAD);
