@@ -1,4 +1,5 @@
-// Events, the handle table and waits over several handles.
+// Events, the handle table and waits over several handles (the end of each
+// kind of object, waited for alone and among others, is in SyncProcessTest).
 #include <atomic>
 #include <vector>
 
@@ -8,12 +9,10 @@ namespace {
 
 using namespace synctest;
 
-// Threads that each wait for `event` (alone, or after `other` in a wait over
-// both) and end with the wait's result.
+// Threads that each wait for `event` and end with the wait's result.
 struct Waiters {
-    explicit Waiters(HANDLE waitedFor, HANDLE before = nullptr) : event(waitedFor), other(before) {}
+    explicit Waiters(HANDLE waitedFor) : event(waitedFor) {}
     HANDLE event;
-    HANDLE other;
     std::atomic<int> woken{0};
     std::vector<HANDLE> threads;
 
@@ -22,9 +21,7 @@ struct Waiters {
     }
     static DWORD WINAPI Wait(LPVOID raw) {
         auto* self = static_cast<Waiters*>(raw);
-        HANDLE both[2] = {self->other, self->event};
-        DWORD result = self->other ? WaitForMultipleObjects(2, both, FALSE, kLongWait)
-                                   : WaitForSingleObject(self->event, kLongWait);
+        const DWORD result = WaitForSingleObject(self->event, kLongWait);
         ++self->woken;
         return result;
     }
@@ -77,18 +74,7 @@ TEST(SyncEvents, EventWaitedAloneAndAmongOthersKeepsOneState) {
     ASSERT_TRUE(SetEvent(event));
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), kTimeout);
-
-    // A manual-reset event wakes a lone waiter and a waiter over both at once.
-    Waiters alone{CreateEventA(nullptr, TRUE, FALSE, nullptr)}, mixed{alone.event, other};
-    alone.Start(1);
-    mixed.Start(1);
-    HANDLE threads[2] = {alone.threads[0], mixed.threads[0]};
-    EXPECT_EQ(WaitForMultipleObjects(2, threads, FALSE, kProbe), kTimeout);
-    ASSERT_TRUE(SetEvent(alone.event));
-    for (HANDLE thread : threads) EXPECT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
-    EXPECT_EQ(ExitCodeOf(threads[0]), WAIT_OBJECT_0);
-    EXPECT_EQ(ExitCodeOf(threads[1]), WAIT_OBJECT_0 + 1);
-    for (HANDLE handle : {alone.event, other, event}) CloseHandle(handle);
+    for (HANDLE handle : {other, event}) CloseHandle(handle);
 }
 
 TEST(SyncHandles, ValuesAreSmallMultiplesOfFourAndCloseOnce) {
