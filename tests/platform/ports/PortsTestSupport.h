@@ -91,9 +91,9 @@ inline Port Accept(PORT_MESSAGE_RECORD& request) {
 }
 
 // Receives a connection request, accepts and completes it.
-inline Port AcceptNext(HANDLE server, PORT_MESSAGE_RECORD* request = nullptr) {
-    PORT_MESSAGE_RECORD record = Expect(server, LPC_CONNECTION_REQUEST);
-    return request ? Accept(*request = record) : Accept(record);
+inline Port AcceptNext(HANDLE server) {
+    PORT_MESSAGE_RECORD request = Expect(server, LPC_CONNECTION_REQUEST);
+    return Accept(request);
 }
 
 // A client connected from a thread of this process, for tests that need no
