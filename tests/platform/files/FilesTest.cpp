@@ -1,6 +1,6 @@
-// Opens, reads and writes, share modes and attributes within one process.
-// Absolute C: paths and names outside ASCII on disk are met by the product's
-// tests (a loaded module's version, a signed module's ANSI name).
+// Opens, reads and writes, share modes, attributes and names within one
+// process. Absolute C: paths are met by the product's tests (a loaded
+// module's version file).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -242,6 +242,15 @@ TEST_F(Files, ExclusiveOpensRacingOnThreads) {
     EXPECT_EQ(overlaps.load(), 0);
     EXPECT_GT(wins.load(), 0);
     EXPECT_EQ(created.load(), 200) << "each name created by exactly one thread";
+}
+
+TEST_F(Files, WideNamesAreUtf8OnDisk) {
+    Put(L"\u6f22\u5b57.txt", "wide");
+    EXPECT_EQ(ReadAll("\xe6\xbc\xa2\xe5\xad\x97.txt"), "wide");
+    Put(L"caf\u00e9.txt", "ansi");
+    // ANSI names go through the ANSI code page (Windows-1252: 0xE9 is e acute).
+    EXPECT_NE(GetFileAttributesA("caf\xe9.txt"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(ReadAll("caf\xc3\xa9.txt"), "ansi");
 }
 
 }  // namespace

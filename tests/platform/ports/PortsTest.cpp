@@ -285,4 +285,6 @@ TEST_F(NtPorts, NtCallsLeaveTheLastErrorAlone) {
     EXPECT_NT_STATUS(NtClose(pair.client.Take()), STATUS_SUCCESS);
     EXPECT_NT_STATUS(Receive(server.Get(), reply), STATUS_SUCCESS);
     EXPECT_EQ(reply.Header.Type, LPC_PORT_CLOSED);
+    server.Reset();
+    EXPECT_NT_STATUS(CreatePort(name, twin), STATUS_SUCCESS) << "the name goes with its port";
 }

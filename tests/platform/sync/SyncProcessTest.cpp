@@ -240,6 +240,37 @@ TEST(SyncProcesses, ProcessListIsTakenAtEveryCallAndHoldsWholeIdsOnly) {
     EXPECT_FAILS_WITH(EnumProcesses(two, sizeof two, nullptr), FALSE, ERROR_NOACCESS);
 }
 
+// More than 1,024 processes at once, the youngest (with the highest ids)
+// last: every one is listed.
+TEST(SyncProcesses, EveryProcessIsListedWithMoreThan1024Running) {
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    std::vector<pid_t> idle;
+    for (int i = 0; i < 1100; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            char c;
+            close(gate[1]);
+            while (read(gate[0], &c, 1) > 0) {
+            }
+            _exit(0);
+        }
+        if (pid < 0) break;
+        idle.push_back(pid);
+    }
+    std::vector<DWORD> ids(65536);
+    DWORD bytes = 0;
+    EXPECT_TRUE(EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes));
+    ids.resize(bytes / sizeof(DWORD));
+    size_t missing = 0;
+    for (pid_t pid : idle) missing += std::find(ids.begin(), ids.end(), static_cast<DWORD>(pid)) == ids.end();
+    close(gate[0]);
+    close(gate[1]);  // the idle processes end
+    for (pid_t pid : idle) waitpid(pid, nullptr, 0);
+    EXPECT_EQ(idle.size(), 1100u);
+    EXPECT_EQ(missing, 0u);
+}
+
 TEST(SyncMutex, SecondCreateReportsAlreadyExistsAndHeldMutexTimesOutOtherProcess) {
     const std::string name = UniqueName("exists");
     HANDLE first = CreateMutexA(nullptr, TRUE, name.c_str());

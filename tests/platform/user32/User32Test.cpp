@@ -1,7 +1,7 @@
 // Conformance of the layer's user32 with Windows: classes, windows, the
 // per-thread message queue, and SendMessage across threads. A window's
-// creation parameter and a send waiting for its owner's loop are the hidden
-// window's tests.
+// creation parameter and a send on the owner's thread are the hidden window's
+// tests.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -281,13 +281,16 @@ TEST(User32Queue, PostThreadMessageNeedsAThreadWithAQueue) {
     worker.join();
 }
 
-TEST(User32Send, SentMessagesAreHandledAheadOfPostedOnes) {
+// A send from another thread waits for the window's thread, which handles it
+// inside GetMessage, ahead of what was posted.
+TEST(User32Send, SentMessagesWaitForTheOwnersLoopAndAreHandledAheadOfPostedOnes) {
     Recorder recorder;
     HWND window = MakeWindow(&recorder);
     ASSERT_TRUE(PostMessageA(window, kPing, 1, 0));
     std::atomic<LRESULT> result{-1};
     std::thread sender([&] { result = SendMessageA(window, kAsk, 2, 7); });
     ASSERT_TRUE(WaitForIncomingSend());
+    EXPECT_EQ(result.load(), -1) << "not answered before the window's thread asks for messages";
     MSG msg;
     ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), 1);
     sender.join();  // the sent message was handled inside GetMessage
@@ -296,7 +299,8 @@ TEST(User32Send, SentMessagesAreHandledAheadOfPostedOnes) {
     DispatchMessageA(&msg);
     const auto privates = recorder.Private();
     ASSERT_EQ(privates.size(), 2u);
-    EXPECT_EQ(std::tuple(privates[0].message, privates[0].lParam), std::tuple(kAsk, LPARAM{7}));
+    EXPECT_EQ(std::tuple(privates[0].message, privates[0].lParam, privates[0].threadId),
+              std::tuple(kAsk, LPARAM{7}, GetCurrentThreadId()));
     EXPECT_EQ(privates[1].message, kPing);
     DestroyWindow(window);
 }
