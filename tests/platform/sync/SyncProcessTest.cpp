@@ -234,6 +234,12 @@ TEST(SyncProcesses, ProcessListIsTakenAtEveryCallAndHoldsWholeIdsOnly) {
         CloseHandle(caller);
     }
     EXPECT_EQ(stale.load(), 0);
+    // A forked child lists through a descriptor of its own.
+    const pid_t child = fork();
+    if (child == 0) _exit(Listed(static_cast<DWORD>(getpid())) && Listed(static_cast<DWORD>(getppid())) ? 0 : 1);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     DWORD two[2] = {0, 0}, bytes = 0;
     ASSERT_TRUE(EnumProcesses(two, 7, &bytes));  // room for one whole id
     EXPECT_EQ(bytes, 4u);
@@ -262,6 +268,7 @@ TEST(SyncProcesses, EveryProcessIsListedWithMoreThan1024Running) {
     DWORD bytes = 0;
     EXPECT_TRUE(EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes));
     ids.resize(bytes / sizeof(DWORD));
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 0u), 0);
     size_t missing = 0;
     for (pid_t pid : idle) missing += std::find(ids.begin(), ids.end(), static_cast<DWORD>(pid)) == ids.end();
     close(gate[0]);
