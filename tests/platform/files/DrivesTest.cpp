@@ -50,8 +50,6 @@ std::wstring QueryDevice(const wchar_t* name) {
 TEST_F(Drives, SubstitutionsResolveThroughChains) {
     filestest::Put(L"y:\\a.kvl", "chain");
     EXPECT_EQ(filestest::ReadAll(dir.File("ddrive/work/sub/a.kvl")), "chain");
-    EXPECT_NE(GetFileAttributesW(L"X:\\sub\\a.kvl"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_NE(GetFileAttributesW(L"D:\\work\\sub\\a.kvl"), INVALID_FILE_ATTRIBUTES);
 
     EXPECT_EQ(QueryDevice(L"X:"), std::wstring(L"\\??\\D:\\work\0\0", 13));
     EXPECT_EQ(QueryDevice(L"Y:"), std::wstring(L"\\??\\X:\\sub\0\0", 12));
@@ -78,8 +76,6 @@ TEST_F(Drives, SubstitutionsResolveThroughChains) {
 
 TEST_F(Drives, VolumePathNamesAndTheFiveCharacterBuffer) {
     wchar_t root[5];
-    ASSERT_TRUE(GetVolumePathNameW(L"x:\\m\\a.kvl", root, 5));
-    EXPECT_STREQ(root, L"X:\\");
     ASSERT_TRUE(GetVolumePathNameW(L"relative\\a.kvl", root, 5));
     EXPECT_STREQ(root, L"C:\\");
     EXPECT_FAILS_WITH(GetVolumePathNameW(L"\\\\server\\share\\m\\a.kvl", root, 5), FALSE, 53u /* BAD_NETPATH */);

@@ -64,22 +64,6 @@ inline PORT_MESSAGE_RECORD Inline(const std::string& data) {
     return record;
 }
 
-// A message whose data stays in the sender's memory, named by the descriptor.
-inline PORT_MESSAGE_RECORD Indirect(void* data, ULONG length) {
-    PORT_MESSAGE_RECORD record{};
-    record.Header.DataLength = 32 + sizeof(PORT_DATA_DESCRIPTOR);
-    record.Header.TotalLength = 304;
-    record.Header.DataInfoOffset = PORT_MESSAGE_DATA_INFO_OFFSET;
-    PORT_DATA_DESCRIPTOR descriptor{};
-    descriptor.Count = 2;
-    descriptor.Address32 = static_cast<ULONG>(reinterpret_cast<uintptr_t>(data));
-    descriptor.Length32 = length;
-    descriptor.Address64 = reinterpret_cast<uintptr_t>(data);
-    descriptor.Length64 = length;
-    std::memcpy(record.Payload, &descriptor, sizeof descriptor);
-    return record;
-}
-
 inline std::string PayloadText(const PORT_MESSAGE_RECORD& record) {
     return std::string(reinterpret_cast<const char*>(record.Payload));
 }
@@ -107,9 +91,9 @@ inline Port Accept(PORT_MESSAGE_RECORD& request) {
 }
 
 // Receives a connection request, accepts and completes it.
-inline Port AcceptNext(HANDLE server, PORT_MESSAGE_RECORD* request = nullptr) {
-    PORT_MESSAGE_RECORD record = Expect(server, LPC_CONNECTION_REQUEST);
-    return request ? Accept(*request = record) : Accept(record);
+inline Port AcceptNext(HANDLE server) {
+    PORT_MESSAGE_RECORD request = Expect(server, LPC_CONNECTION_REQUEST);
+    return Accept(request);
 }
 
 // A client connected from a thread of this process, for tests that need no
@@ -146,11 +130,5 @@ protected:
     const std::string name = UniqueName("served");
     Port server;
 };
-
-inline std::string Hex(NTSTATUS status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(status));
-    return text;
-}
 
 }  // namespace porttest

@@ -1,4 +1,5 @@
-// Events, the handle table and waits over several handles.
+// Events, the handle table and waits over several handles (the end of each
+// kind of object, waited for alone and among others, is in SyncProcessTest).
 #include <atomic>
 #include <vector>
 
@@ -8,12 +9,10 @@ namespace {
 
 using namespace synctest;
 
-// Threads that each wait for `event` (alone, or after `other` in a wait over
-// both) and end with the wait's result.
+// Threads that each wait for `event` and end with the wait's result.
 struct Waiters {
-    explicit Waiters(HANDLE waitedFor, HANDLE before = nullptr) : event(waitedFor), other(before) {}
+    explicit Waiters(HANDLE waitedFor) : event(waitedFor) {}
     HANDLE event;
-    HANDLE other;
     std::atomic<int> woken{0};
     std::vector<HANDLE> threads;
 
@@ -22,9 +21,7 @@ struct Waiters {
     }
     static DWORD WINAPI Wait(LPVOID raw) {
         auto* self = static_cast<Waiters*>(raw);
-        HANDLE both[2] = {self->other, self->event};
-        DWORD result = self->other ? WaitForMultipleObjects(2, both, FALSE, kLongWait)
-                                   : WaitForSingleObject(self->event, kLongWait);
+        const DWORD result = WaitForSingleObject(self->event, kLongWait);
         ++self->woken;
         return result;
     }
@@ -33,35 +30,31 @@ struct Waiters {
     }
 };
 
-TEST(SyncEvents, AutoResetSetEventWakesExactlyOneWaiter) {
-    Waiters waiters{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
-    waiters.Start(2);
-    ASSERT_TRUE(waiters.threads[0] && waiters.threads[1]);
-    ASSERT_TRUE(SetEvent(waiters.event));
-    DWORD first = WaitForMultipleObjects(2, waiters.threads.data(), FALSE, kLongWait);
-    ASSERT_LT(first, 2u);
-    HANDLE other = waiters.threads[1 - first];
-    EXPECT_EQ(WaitForSingleObject(other, kProbe), kTimeout);
-    EXPECT_EQ(waiters.woken.load(), 1);
-    EXPECT_EQ(WaitForSingleObject(waiters.event, 0), kTimeout) << "the signal was consumed";
-    ASSERT_TRUE(SetEvent(waiters.event));
-    EXPECT_EQ(WaitForSingleObject(other, kLongWait), WAIT_OBJECT_0);
-    for (HANDLE thread : waiters.threads) EXPECT_EQ(ExitCodeOf(thread), WAIT_OBJECT_0);
-    EXPECT_TRUE(CloseHandle(waiters.event));
-}
-
-TEST(SyncEvents, ManualResetWakesAllWaitersAndStaysSet) {
-    Waiters waiters{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    waiters.Start(3);
-    ASSERT_TRUE(SetEvent(waiters.event));
-    for (HANDLE thread : waiters.threads) EXPECT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
-    EXPECT_EQ(waiters.woken.load(), 3);
-    EXPECT_EQ(WaitForSingleObject(waiters.event, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(waiters.event, 0), WAIT_OBJECT_0);
-    CloseHandle(waiters.event);
-
+TEST(SyncEvents, SetEventWakesOneWaiterOfAnAutoResetEventAndEveryWaiterOfAManualOne) {
+    for (const BOOL manual : {FALSE, TRUE}) {
+        SCOPED_TRACE(manual ? "manual reset" : "auto reset");
+        Waiters waiters{CreateEventA(nullptr, manual, FALSE, nullptr)};
+        waiters.Start(manual ? 3 : 2);
+        ASSERT_TRUE(SetEvent(waiters.event));
+        const DWORD first = WaitForMultipleObjects(2, waiters.threads.data(), FALSE, kLongWait);
+        ASSERT_LT(first, 2u);
+        if (manual) {
+            for (HANDLE thread : waiters.threads) EXPECT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
+            EXPECT_EQ(WaitForSingleObject(waiters.event, 0), WAIT_OBJECT_0);
+            EXPECT_EQ(WaitForSingleObject(waiters.event, 0), WAIT_OBJECT_0) << "stays set";
+        } else {
+            HANDLE other = waiters.threads[1 - first];
+            EXPECT_EQ(WaitForSingleObject(other, kProbe), kTimeout);
+            EXPECT_EQ(waiters.woken.load(), 1);
+            EXPECT_EQ(WaitForSingleObject(waiters.event, 0), kTimeout) << "the signal was consumed";
+            ASSERT_TRUE(SetEvent(waiters.event));
+            EXPECT_EQ(WaitForSingleObject(other, kLongWait), WAIT_OBJECT_0);
+        }
+        for (HANDLE thread : waiters.threads) EXPECT_EQ(ExitCodeOf(thread), WAIT_OBJECT_0);
+        EXPECT_TRUE(CloseHandle(waiters.event));
+    }
     // Created set; setting twice is still one signal.
-    HANDLE autoSet = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    HANDLE autoSet = CreateEventW(nullptr, FALSE, TRUE, nullptr);
     EXPECT_EQ(WaitForSingleObject(autoSet, 0), WAIT_OBJECT_0);
     SetEvent(autoSet);
     SetEvent(autoSet);
@@ -81,18 +74,7 @@ TEST(SyncEvents, EventWaitedAloneAndAmongOthersKeepsOneState) {
     ASSERT_TRUE(SetEvent(event));
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), kTimeout);
-
-    // A manual-reset event wakes a lone waiter and a waiter over both at once.
-    Waiters alone{CreateEventA(nullptr, TRUE, FALSE, nullptr)}, mixed{alone.event, other};
-    alone.Start(1);
-    mixed.Start(1);
-    HANDLE threads[2] = {alone.threads[0], mixed.threads[0]};
-    EXPECT_EQ(WaitForMultipleObjects(2, threads, FALSE, kProbe), kTimeout);
-    ASSERT_TRUE(SetEvent(alone.event));
-    for (HANDLE thread : threads) EXPECT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
-    EXPECT_EQ(ExitCodeOf(threads[0]), WAIT_OBJECT_0);
-    EXPECT_EQ(ExitCodeOf(threads[1]), WAIT_OBJECT_0 + 1);
-    for (HANDLE handle : {alone.event, other, event}) CloseHandle(handle);
+    for (HANDLE handle : {other, event}) CloseHandle(handle);
 }
 
 TEST(SyncHandles, ValuesAreSmallMultiplesOfFourAndCloseOnce) {
@@ -121,13 +103,6 @@ TEST(SyncWaits, ReportsTheIndexOfTheSignalledHandleLowestFirst) {
     EXPECT_EQ(WaitForMultipleObjects(5, events, FALSE, kLongWait), WAIT_OBJECT_0 + 3);
     SetEvent(events[1]);
     EXPECT_EQ(WaitForMultipleObjects(5, events, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
-    // A wait blocked over an event and a thread wakes when the thread ends.
-    Waiters setter{events[0], events[2]};
-    setter.Start(1);
-    HANDLE watched[2] = {events[4], setter.threads[0]};
-    EXPECT_EQ(WaitForMultipleObjects(2, watched, FALSE, kProbe), kTimeout);
-    SetEvent(events[2]);
-    EXPECT_EQ(WaitForMultipleObjects(2, watched, FALSE, kLongWait), WAIT_OBJECT_0 + 1);
     for (HANDLE handle : events) CloseHandle(handle);
 }
 

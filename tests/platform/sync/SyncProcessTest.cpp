@@ -1,7 +1,9 @@
-// Process handles, mutexes (named ones across real processes) and the
-// process list.
+// Process handles, the process list, mutexes (named ones across real
+// processes), and the end of every kind of waitable object.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -131,7 +133,6 @@ TEST(SyncProcesses, WaitOnAProcessEndsWhenItExitsAndItsPidThenOpensNothing) {
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(child.Pid()));
     ASSERT_NE(process, nullptr);
     EXPECT_EQ(ProcessExitCode(process), static_cast<DWORD>(STILL_ACTIVE));
-    EXPECT_EQ(WaitForSingleObject(process, kProbe), kTimeout);
     child.CloseStdin();
     EXPECT_EQ(WaitForSingleObject(process, kLongWait), WAIT_OBJECT_0);
     EXPECT_EQ(ProcessExitCode(process), 23u);
@@ -147,77 +148,134 @@ TEST(SyncProcesses, WaitOnAProcessEndsWhenItExitsAndItsPidThenOpensNothing) {
     CloseHandle(self);
 }
 
-TEST(SyncProcesses, MixedWaitReportsEventThreadAndProcessIndexes) {
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr), gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    auto waitForGate = [](LPVOID raw) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(raw), kLongWait); };
-    HANDLE thread = CreateThread(nullptr, 0, waitForGate, gate, 0, nullptr);
-    auto child = zrtest::SpawnChild("ExitOnStdinClose", {"0"});
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(child.Pid()));
-    HANDLE handles[3] = {event, thread, process};
-    EXPECT_EQ(WaitForMultipleObjects(3, handles, FALSE, kProbe), kTimeout);
-    child.CloseStdin();
-    EXPECT_EQ(WaitForMultipleObjects(3, handles, FALSE, kLongWait), WAIT_OBJECT_0 + 2);
-    SetEvent(gate);
-    ASSERT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForMultipleObjects(3, handles, FALSE, kLongWait), WAIT_OBJECT_0 + 1);
-    SetEvent(event);
-    EXPECT_EQ(WaitForMultipleObjects(3, handles, FALSE, kLongWait), WAIT_OBJECT_0);
-    EXPECT_EQ(child.Wait(), 0);
-    for (HANDLE handle : {event, thread, process, gate}) CloseHandle(handle);
+DWORD WINAPI WaitAlone(LPVOID handle) { return WaitForSingleObject(static_cast<HANDLE>(handle), kLongWait); }
+DWORD WINAPI WaitAmongTwo(LPVOID pair) {
+    return WaitForMultipleObjects(2, static_cast<HANDLE*>(pair), FALSE, kLongWait);
 }
 
-TEST(SyncProcesses, EnumProcessesListsLiveProcessesAndTruncates) {
-    auto child = zrtest::SpawnChild("ExitOnStdinClose", {"0"});
-    std::vector<DWORD> ids(65536);
+// An event's signal, a thread's or a process's end releases a single wait and
+// a multi-object wait that began before it, and both kinds find the object
+// signalled after. A multi-object wait may have timed out on it before.
+TEST(SyncWaits, EveryKindOfObjectEndsTheWaitsOnItAndStaysSignalled) {
+    struct Case {
+        const char* kind;
+        bool probedFirst;
+    };
+    for (const Case& c : {Case{"event", true}, {"thread", false}, {"thread", true}, {"process", true}}) {
+        SCOPED_TRACE(std::string(c.kind) + (c.probedFirst ? ", probed first" : ""));
+        const std::string kind = c.kind;
+        HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr), never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE object = kind == "thread" ? CreateThread(nullptr, 0, WaitAlone, gate, 0, nullptr) : gate;
+        std::unique_ptr<zrtest::ChildProcess> child;
+        if (kind == "process") {
+            child.reset(new zrtest::ChildProcess(zrtest::SpawnChild("ExitOnStdinClose", {"0"})));
+            object = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(child->Pid()));
+        }
+        HANDLE pair[2] = {never, object};
+        if (c.probedFirst) {
+            EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, kProbe), kTimeout);
+        }
+        HANDLE waiters[2] = {CreateThread(nullptr, 0, WaitAlone, object, 0, nullptr),
+                             CreateThread(nullptr, 0, WaitAmongTwo, pair, 0, nullptr)};
+        if (child) {
+            child->CloseStdin();
+        } else {
+            SetEvent(gate);
+        }
+        for (HANDLE waiter : waiters) ASSERT_EQ(WaitForSingleObject(waiter, kLongWait), WAIT_OBJECT_0);
+        EXPECT_EQ(ExitCodeOf(waiters[0]), WAIT_OBJECT_0);
+        EXPECT_EQ(ExitCodeOf(waiters[1]), WAIT_OBJECT_0 + 1);
+        EXPECT_EQ(WaitForSingleObject(object, 0), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 0), WAIT_OBJECT_0 + 1);
+        EXPECT_EQ(child ? child->Wait() : 0, 0);
+        if (object != gate) CloseHandle(object);
+        for (HANDLE handle : {waiters[0], waiters[1], gate, never}) CloseHandle(handle);
+    }
+}
+
+bool Listed(DWORD pid) {
+    std::vector<DWORD> ids(4096);
     DWORD bytes = 0;
-    ASSERT_TRUE(EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes));
-    ASSERT_EQ(bytes % sizeof(DWORD), 0u);
+    if (!EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes)) return false;
     ids.resize(bytes / sizeof(DWORD));
-    EXPECT_NE(std::find(ids.begin(), ids.end(), GetCurrentProcessId()), ids.end());
-    EXPECT_NE(std::find(ids.begin(), ids.end(), static_cast<DWORD>(child.Pid())), ids.end());
-    EXPECT_EQ(std::count(ids.begin(), ids.end(), 0u), 0);
-    DWORD two[2] = {0, 0};
+    return std::find(ids.begin(), ids.end(), pid) != ids.end();
+}
+
+// Each caller forks a child, lists it, ends and reaps it and no longer lists
+// it, while the others do the same: a list taken before a call, or shared
+// from a read that began before it, would fail one of the two.
+TEST(SyncProcesses, ProcessListIsTakenAtEveryCallAndHoldsWholeIdsOnly) {
+    std::atomic<int> stale{0};
+    std::vector<HANDLE> callers;
+    for (int i = 0; i < 6; ++i) {
+        callers.push_back(CreateThread(
+            nullptr, 0,
+            [](LPVOID raw) -> DWORD {
+                for (int round = 0; round < 40; ++round) {
+                    const pid_t child = fork();
+                    if (child == 0) {
+                        for (;;) pause();
+                    }
+                    if (child < 0) return 1;
+                    // Threads are not processes: a caller's own thread id is never listed.
+                    if (!Listed(static_cast<DWORD>(child)) || Listed(GetCurrentThreadId()))
+                        static_cast<std::atomic<int>*>(raw)->fetch_add(1);
+                    kill(child, SIGKILL);
+                    waitpid(child, nullptr, 0);
+                    if (Listed(static_cast<DWORD>(child))) static_cast<std::atomic<int>*>(raw)->fetch_add(1);
+                }
+                return 0;
+            },
+            &stale, 0, nullptr));
+    }
+    for (HANDLE caller : callers) {
+        EXPECT_EQ(WaitForSingleObject(caller, 60000), WAIT_OBJECT_0);
+        EXPECT_EQ(ExitCodeOf(caller), 0u);
+        CloseHandle(caller);
+    }
+    EXPECT_EQ(stale.load(), 0);
+    // A forked child lists through a descriptor of its own.
+    const pid_t child = fork();
+    if (child == 0) _exit(Listed(static_cast<DWORD>(getpid())) && Listed(static_cast<DWORD>(getppid())) ? 0 : 1);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    DWORD two[2] = {0, 0}, bytes = 0;
     ASSERT_TRUE(EnumProcesses(two, 7, &bytes));  // room for one whole id
     EXPECT_EQ(bytes, 4u);
     EXPECT_FAILS_WITH(EnumProcesses(two, sizeof two, nullptr), FALSE, ERROR_NOACCESS);
 }
 
-TEST(SyncMutex, NamedMutexAbandonedByADeadProcessPassesToTheNextWaiter) {
-    const std::string name = UniqueName("abandon");
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-    auto holder = zrtest::SpawnChild("HoldMutex", {name, "die"});
-    ASSERT_EQ(holder.Line(), "ready");
-    EXPECT_EQ(holder.Wait(), 7);
-    EXPECT_EQ(WaitForSingleObject(mutex, kLongWait), static_cast<DWORD>(WAIT_ABANDONED));
-    // Now this thread owns it: another process times out, and it is not
-    // reported abandoned a second time.
-    EXPECT_EQ(Try(name, "50"), 58);
-    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);  // recursive
-    EXPECT_TRUE(ReleaseMutex(mutex));
-    EXPECT_TRUE(ReleaseMutex(mutex));
-    EXPECT_EQ(Try(name, "5000"), 0);
-    EXPECT_TRUE(CloseHandle(mutex));
-    ExpectNameIsDead(name);
-}
-
-TEST(SyncMutex, BlockedWaiterWakesAbandonedWhenTheOwnerProcessDies) {
-    const std::string name = UniqueName("blocked");
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
-    auto holder = zrtest::SpawnChild("HoldMutex", {name, "die-later"});
-    ASSERT_EQ(holder.Line(), "ready");
-    auto waitForMutex = [](LPVOID raw) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(raw), 3 * kLongWait); };
-    HANDLE waiter = CreateThread(nullptr, 0, waitForMutex, mutex, 0, nullptr);
-    EXPECT_EQ(WaitForSingleObject(waiter, kProbe), kTimeout) << "blocked on the held mutex";
-    holder.CloseStdin();
-    ASSERT_EQ(WaitForSingleObject(waiter, kLongWait), WAIT_OBJECT_0);
-    EXPECT_EQ(ExitCodeOf(waiter), static_cast<DWORD>(WAIT_ABANDONED));
-    EXPECT_EQ(holder.Wait(), 7);
-    CloseHandle(waiter);
-    // The waiter thread ended owning it, so it is abandoned once more.
-    EXPECT_EQ(WaitForSingleObject(mutex, kLongWait), static_cast<DWORD>(WAIT_ABANDONED));
-    EXPECT_TRUE(ReleaseMutex(mutex));
-    CloseHandle(mutex);
+// More than 1,024 processes at once, the youngest (with the highest ids)
+// last: every one is listed.
+TEST(SyncProcesses, EveryProcessIsListedWithMoreThan1024Running) {
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    std::vector<pid_t> idle;
+    for (int i = 0; i < 1100; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            char c;
+            close(gate[1]);
+            while (read(gate[0], &c, 1) > 0) {
+            }
+            _exit(0);
+        }
+        if (pid < 0) break;
+        idle.push_back(pid);
+    }
+    std::vector<DWORD> ids(65536);
+    DWORD bytes = 0;
+    EXPECT_TRUE(EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes));
+    ids.resize(bytes / sizeof(DWORD));
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 0u), 0);
+    size_t missing = 0;
+    for (pid_t pid : idle) missing += std::find(ids.begin(), ids.end(), static_cast<DWORD>(pid)) == ids.end();
+    close(gate[0]);
+    close(gate[1]);  // the idle processes end
+    for (pid_t pid : idle) waitpid(pid, nullptr, 0);
+    EXPECT_EQ(idle.size(), 1100u);
+    EXPECT_EQ(missing, 0u);
 }
 
 TEST(SyncMutex, SecondCreateReportsAlreadyExistsAndHeldMutexTimesOutOtherProcess) {
@@ -331,12 +389,24 @@ TEST(SyncMutex, OwnershipIsPerThreadAndAbandonedByAnEndedThread) {
     }
 }
 
-TEST(SyncMutex, MutexesTakePartInMultiObjectWaits) {
-    const std::string name = UniqueName("multi");
+TEST(SyncMutex, WaitsOnAMutexOfAnotherProcessEndWhenItIsReleasedOrItsOwnerDies) {
+    const std::string name = UniqueName("abandon");
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str()), event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE handles[2] = {mutex, event};
+    auto dead = zrtest::SpawnChild("HoldMutex", {name, "die"});
+    ASSERT_EQ(dead.Line(), "ready");
+    EXPECT_EQ(dead.Wait(), 7);
+    EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kLongWait), WAIT_ABANDONED_0);
+    // Now this thread owns it: another process times out, and it is not
+    // reported abandoned a second time.
+    EXPECT_EQ(Try(name, "50"), 58);
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);  // recursive
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_EQ(Try(name, "5000"), 0);
+
     auto holder = zrtest::SpawnChild("HoldMutex", {name, "release-later"});
     ASSERT_EQ(holder.Line(), "ready");
-    HANDLE handles[2] = {mutex, event};
     EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kProbe), kTimeout);
     SetEvent(event);
     EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kLongWait), WAIT_OBJECT_0 + 1);
@@ -344,13 +414,21 @@ TEST(SyncMutex, MutexesTakePartInMultiObjectWaits) {
     EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kLongWait), WAIT_OBJECT_0);
     EXPECT_EQ(holder.Wait(), 0);
     EXPECT_TRUE(ReleaseMutex(mutex));
-    auto dier = zrtest::SpawnChild("HoldMutex", {name, "die"});
+
+    // A waiter blocked when the owner dies wakes abandoned; it ends owning the
+    // mutex, so the next wait finds it abandoned once more.
+    auto dier = zrtest::SpawnChild("HoldMutex", {name, "die-later"});
     ASSERT_EQ(dier.Line(), "ready");
+    HANDLE waiter = CreateThread(nullptr, 0, WaitAlone, mutex, 0, nullptr);
+    EXPECT_EQ(WaitForSingleObject(waiter, kProbe), kTimeout) << "blocked on the held mutex";
+    dier.CloseStdin();
+    ASSERT_EQ(WaitForSingleObject(waiter, kLongWait), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCodeOf(waiter), static_cast<DWORD>(WAIT_ABANDONED));
     EXPECT_EQ(dier.Wait(), 7);
     EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kLongWait), WAIT_ABANDONED_0);
     EXPECT_TRUE(ReleaseMutex(mutex));
-    CloseHandle(mutex);
-    CloseHandle(event);
+    for (HANDLE handle : {waiter, mutex, event}) CloseHandle(handle);
+    ExpectNameIsDead(name);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
-// Threads, thread ids, critical sections and clocks, and the run-time-bound
-// exports reached as product code reaches them (LoadLibraryA, GetProcAddress).
+// Threads, thread ids (known at creation, even for threads that end at once),
+// critical sections and clocks, and the run-time-bound thread query reached
+// as product code reaches it (LoadLibraryA, GetProcAddress).
 #include <unistd.h>
 
 #include <atomic>
 #include <ctime>
+#include <set>
 #include <tuple>
+#include <vector>
 
 #include "SyncTestSupport.h"
 
@@ -14,15 +17,12 @@ using namespace synctest;
 
 struct Gate {
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<DWORD> seenId{0};
     std::atomic<bool> cleanedUp{false};
     ~Gate() { CloseHandle(release); }
 };
 
 DWORD WINAPI ReturnAfterGate(LPVOID raw) {
-    auto* gate = static_cast<Gate*>(raw);
-    gate->seenId = GetCurrentThreadId();
-    WaitForSingleObject(gate->release, kLongWait);
+    WaitForSingleObject(static_cast<Gate*>(raw)->release, kLongWait);
     return 42;
 }
 
@@ -42,15 +42,11 @@ TEST(SyncThreads, ExitCodeIdsAndEndSignal) {
     DWORD id = 0;
     HANDLE thread = CreateThread(nullptr, 0, ReturnAfterGate, &gate, 0, &id);
     ASSERT_NE(thread, nullptr);
-    EXPECT_NE(id, 0u);
-    EXPECT_NE(id, GetCurrentThreadId());
-    EXPECT_EQ(GetThreadId(thread), id);
     EXPECT_EQ(ExitCodeOf(thread), static_cast<DWORD>(STILL_ACTIVE));
     EXPECT_FAILS_WITH(TerminateThread(thread, 1), FALSE, ERROR_NOT_SUPPORTED);
 
     SetEvent(gate.release);
     ASSERT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
-    EXPECT_EQ(gate.seenId.load(), id) << "GetCurrentThreadId inside the thread is its id";
     EXPECT_EQ(ExitCodeOf(thread), 42u) << "TerminateThread changed nothing";
     EXPECT_EQ(GetThreadId(thread), id) << "the id stays readable after the end";
     EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0) << "an ended thread stays signalled";
@@ -60,6 +56,46 @@ TEST(SyncThreads, ExitCodeIdsAndEndSignal) {
     EXPECT_EQ(GetThreadId(GetCurrentThread()), GetCurrentThreadId());
     EXPECT_EQ(GetCurrentThreadId(), static_cast<DWORD>(gettid()));
     EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
+}
+
+thread_local int t_counter = 0;
+
+struct Seen {
+    std::atomic<DWORD> id{0};
+    int counterAtStart = -1;
+};
+
+// Ends at once, so that it races its creator's return from CreateThread.
+DWORD WINAPI RecordAndReturn(LPVOID raw) {
+    auto* seen = static_cast<Seen*>(raw);
+    seen->counterAtStart = t_counter++;
+    seen->id = GetCurrentThreadId();
+    return seen->id;
+}
+
+TEST(SyncThreads, IdsAreKnownAtCreationAndMatchTheThreadsOwnEvenForThreadsThatEndAtOnce) {
+    constexpr int kThreads = 200;
+    std::vector<Seen> seen(kThreads);
+    std::vector<HANDLE> handles;
+    std::vector<DWORD> ids;
+    for (int i = 0; i < kThreads; ++i) {
+        DWORD id = 0;
+        HANDLE thread = CreateThread(nullptr, 0, RecordAndReturn, &seen[i], 0, &id);
+        ASSERT_NE(thread, nullptr);
+        EXPECT_EQ(GetThreadId(thread), id);
+        handles.push_back(thread);
+        ids.push_back(id);
+    }
+    for (int i = 0; i < kThreads; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(WaitForSingleObject(handles[i], kLongWait), WAIT_OBJECT_0);
+        EXPECT_EQ(seen[i].id.load(), ids[i]);
+        EXPECT_EQ(ExitCodeOf(handles[i]), ids[i]);
+        EXPECT_EQ(seen[i].counterAtStart, 0) << "thread-local state starts fresh in every thread";
+    }
+    // While their handles are open, ended threads keep distinct ids.
+    EXPECT_EQ(std::set<DWORD>(ids.begin(), ids.end()).size(), ids.size());
+    for (HANDLE thread : handles) EXPECT_TRUE(CloseHandle(thread));
 }
 
 TEST(SyncThreads, ExitThreadUnwindsAndCreateThreadRefusesWhatItCannotDo) {
@@ -95,15 +131,12 @@ TEST(SyncThreads, RunTimeBoundQueryOfAThreadsBasicInformation) {
     ULONG length = 0;
     ASSERT_EQ(query(thread, ThreadBasicInformation, &info, sizeof info, &length), 0);
     EXPECT_EQ(length, 28u);
-    EXPECT_EQ(std::tuple(info.exitStatus, info.threadId, info.processId),
-              std::tuple(static_cast<DWORD>(STILL_ACTIVE), id, GetCurrentProcessId()));
+    EXPECT_EQ(std::tuple(info.exitStatus, info.processId), std::tuple(DWORD{STILL_ACTIVE}, GetCurrentProcessId()));
     EXPECT_NE(info.affinity, 0u);
     SetEvent(gate.release);
     ASSERT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
     ASSERT_EQ(query(thread, ThreadBasicInformation, &info, sizeof info, &length), 0);
     EXPECT_EQ(std::tuple(info.exitStatus, info.threadId), std::tuple(42u, id));
-    ASSERT_EQ(query(GetCurrentThread(), ThreadBasicInformation, &info, sizeof info, nullptr), 0);
-    EXPECT_EQ(info.threadId, GetCurrentThreadId());
 
     // Refusals answer a status and leave the last error alone, as NT functions do.
     EXPECT_NT_STATUS(query(thread, static_cast<THREADINFOCLASS>(5), &info, sizeof info, &length),

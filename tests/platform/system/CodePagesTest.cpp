@@ -1,13 +1,11 @@
 // Code-page conversions with Windows rules: 1252, UTF-8, sizes and errors.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 #include <iterator>
 #include <string>
 #include <utility>
 
-#include "support/Environment.h"
 #include "SystemTestSupport.h"
 
 namespace {
@@ -29,21 +27,6 @@ std::string ToBytes(UINT codePage, const std::wstring& text, const char* default
     return size > 0 ? std::string(out, (size_t)size) : "<failed>";
 }
 
-// The ANSI code page is read once per process: check the configured one in a
-// fresh process (the thread-safe death-test style re-executes the program).
-TEST(CodePages, AnsiCodePageFromTheEnvironment) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    ASSERT_TRUE(zrtest::SetEnv("ZRWIN_ACP", "1251"));
-    EXPECT_EXIT(
-        {
-            wchar_t wide = 0;
-            bool cyrillic = MultiByteToWideChar(CP_ACP, 0, "\xC0", 1, &wide, 1) == 1 && wide == 0x0410;
-            std::exit(GetACP() == 1251 && cyrillic ? 0 : 1);
-        },
-        testing::ExitedWithCode(0), "");
-    zrtest::UnsetEnv("ZRWIN_ACP");
-}
-
 TEST(CodePages, Windows1252ByDefaultDecodesEveryByteAndRoundTrips) {
     EXPECT_EQ(GetACP(), 1252u);
     EXPECT_EQ(ToWide(CP_THREAD_ACP, "\x80"), L"\x20AC");
@@ -61,9 +44,6 @@ TEST(CodePages, Windows1252ByDefaultDecodesEveryByteAndRoundTrips) {
 
 TEST(CodePages, DefaultCharacterAndOtherCodePagesThroughIconv) {
     BOOL used = FALSE;
-    EXPECT_EQ(ToBytes(CP_ACP, L"a\x4E2Dz", nullptr, &used), "a?z");
-    EXPECT_TRUE(used);
-    used = FALSE;
     EXPECT_EQ(ToBytes(CP_ACP, L"\x4E2D", "#", &used), "#");
     EXPECT_TRUE(used);
     EXPECT_EQ(ToBytes(1252, L"\x20AC\x2122"), "\x80\x99");
@@ -97,16 +77,9 @@ TEST(CodePages, BestFitIn1252) {
     }
 }
 
-TEST(CodePages, Utf8RoundTripsSizesAndSmallBuffers) {
-    // U+1F600 is one wchar_t where wchar_t has 32 bits, a surrogate pair where it has 16.
-    const std::wstring grinning = sizeof(wchar_t) == 4 ? std::wstring(1, static_cast<wchar_t>(0x1F600))
-                                                       : std::wstring{static_cast<wchar_t>(0xD83D),
-                                                                      static_cast<wchar_t>(0xDE00)};
-    const std::wstring text = L"a\x00E9\x20AC" + grinning + L"z";
-    const std::string utf8 = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
-    EXPECT_EQ(ToBytes(CP_UTF8, text), utf8);
-    EXPECT_EQ(ToWide(CP_UTF8, utf8), text);
-    // With the terminator, size queries, and buffers too small.
+// UTF-8 round trips are the conversions' tests; here, the terminator, size
+// queries and buffers too small.
+TEST(CodePages, Utf8SizesAndSmallBuffers) {
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", -1, nullptr, 0), 4);
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, L"\x20AC", -1, nullptr, 0, nullptr, nullptr), 4);
     wchar_t wide[8];

@@ -49,7 +49,6 @@ TEST(VersionResource, StampedLibrary) {
     VersionBlock block(WindowsPath(ZR_SYSTEM_FIXTURE));
     ASSERT_TRUE(block.ok);
     EXPECT_EQ(block.Raw(L"\\VarFileInfo\\Translation"), (std::vector<BYTE>{0x09, 0x04, 0xB0, 0x04}));
-    EXPECT_EQ(block.String(L"\\StringFileInfo\\040904b0\\FileVersion"), L"1.2.3.4");
     EXPECT_EQ(block.String(L"\\StringFileInfo\\040904B0\\productversion"), L"1.2.3.4");
     EXPECT_EQ(block.String(L"\\StringFileInfo\\040904b0\\ProductName"), L"zrmodproc");
     EXPECT_EQ(block.String(L"\\StringFileInfo\\040904b0\\NoSuchValue"), L"<missing>");

@@ -1,5 +1,6 @@
 // The file's certificate table through imagehlp, and its signed message
-// through crypt32, as the host reads them.
+// through crypt32, at the edges the host's reading of a good module does not
+// meet (that is the signature check's test).
 #include <openssl/evp.h>
 #include <openssl/pkcs7.h>
 
@@ -65,7 +66,6 @@ protected:
 };
 
 TEST_F(CertificateTable, EntriesTheirHeadersAndTheirData) {
-    ASSERT_TRUE(pki::WriteModuleFile("plain.dll"));
     SignedModule("one.dll", Pki().signer);
     SignedModule("two.dll", Pki().signer);
     ASSERT_TRUE(pki::SignFile("two.dll", Pki().strangerSigner));
@@ -73,8 +73,6 @@ TEST_F(CertificateTable, EntriesTheirHeadersAndTheirData) {
         DWORD count = 99;
         return ImageEnumerateCertificates(OpenFile(path).handle, type, &count, nullptr, 0) ? count : DWORD(-1);
     };
-    EXPECT_EQ(count("plain.dll", CERT_SECTION_TYPE_ANY), 0u);
-    EXPECT_EQ(count("one.dll", CERT_SECTION_TYPE_ANY), 1u);
     EXPECT_EQ(count("one.dll", WIN_CERT_TYPE_X509), 0u);
     OpenFile file("two.dll");
     DWORD entries = 0, indices[4] = {7, 7, 7, 7};
@@ -90,7 +88,6 @@ TEST_F(CertificateTable, EntriesTheirHeadersAndTheirData) {
     ASSERT_TRUE(ImageGetCertificateHeader(file.handle, 0, &header));
     EXPECT_EQ(header.wRevision, WIN_CERT_REVISION_2_0);
     EXPECT_EQ(header.wCertificateType, WIN_CERT_TYPE_PKCS_SIGNED_DATA);
-    EXPECT_GT(header.dwLength, 200u);
     // Too small a buffer: the length needed and ERROR_INSUFFICIENT_BUFFER.
     std::vector<BYTE> buffer(header.dwLength);
     auto* entry = reinterpret_cast<LPWIN_CERTIFICATE>(buffer.data());
@@ -100,7 +97,6 @@ TEST_F(CertificateTable, EntriesTheirHeadersAndTheirData) {
     ASSERT_TRUE(ImageGetCertificateData(file.handle, 0, entry, &length));
     EXPECT_EQ(entry->dwLength, header.dwLength);
     EXPECT_EQ(entry->wRevision, WIN_CERT_REVISION_2_0);
-    EXPECT_EQ(entry->bCertificate[0], 0x30);  // a DER sequence
     EXPECT_FALSE(ImageGetCertificateHeader(file.handle, 2, &header));
     length = 0;
     EXPECT_FALSE(ImageGetCertificateData(file.handle, 2, nullptr, &length));

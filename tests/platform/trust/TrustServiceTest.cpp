@@ -1,4 +1,6 @@
 // WinVerifyTrust over modules signed at test time: each verdict Windows gives.
+// The verdicts the host acts on (a good, expired, untrusted, altered or
+// unsigned module) are the signature check's tests; here, the others.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,10 +44,7 @@ TEST_F(TrustTest, EachSignerGetsItsVerdict) {
         LONG verdict;
     } cases[] = {
         {"module.dll", Pki().signer, true, 0},
-        {"expired.dll", Pki().expired, true, CERT_E_EXPIRED},
         {"server.dll", Pki().serverOnly, true, CERT_E_WRONG_USAGE},  // no code-signing use
-        // Chains that do not reach a trusted root: an untrusted root, or the intermediate missing.
-        {"stranger.dll", Pki().strangerSigner, false, CERT_E_CHAINING},
         {"nointermediate.dll", Pki().signer, false, CERT_E_CHAINING},
     };
     for (const auto& c : cases)
@@ -58,9 +57,7 @@ TEST_F(TrustTest, EachSignerGetsItsVerdict) {
     EXPECT_EQ(Verify("carried.dll"), CERT_E_CHAINING);
 }
 
-TEST_F(TrustTest, UnsignedDamagedOrChangedFilesGetTheirVerdicts) {
-    ASSERT_TRUE(pki::WriteModuleFile("plain.dll"));
-    EXPECT_EQ(Verify("plain.dll"), TRUST_E_NOSIGNATURE);
+TEST_F(TrustTest, DamagedTablesAndMessagesGetTheirVerdicts) {
     const struct {
         const char* file;
         void (*spoil)(std::string&);
@@ -77,7 +74,6 @@ TEST_F(TrustTest, UnsignedDamagedOrChangedFilesGetTheirVerdicts) {
              b[b.size() - 16 - table + 6] = 0x01;
          },
          TRUST_E_NOSIGNATURE},
-        {"changed.dll", [](std::string& b) { b[100] ^= 0x01; }, TRUST_E_BAD_DIGEST},
         {"message.dll", [](std::string& b) { b[b.size() - 40] ^= 0x55; }, TRUST_E_BAD_DIGEST},
     };
     for (const auto& c : cases) {
@@ -158,10 +154,6 @@ TEST_F(TrustTest, ConcurrentVerificationsShareNothingThatChangesTheirVerdict) {
 }
 
 TEST_F(TrustTest, OnlyTheFirstSignatureCounts) {
-    SignedModule("trusted-first.dll", Pki().signer);
-    ASSERT_TRUE(pki::SignFile("trusted-first.dll", Pki().strangerSigner));
-    EXPECT_EQ(Verify("trusted-first.dll"), 0);
-
     SignedModule("stranger-first.dll", Pki().strangerSigner, false);
     ASSERT_TRUE(pki::SignFile("stranger-first.dll", Pki().signer, {Pki().intermediate}));
     EXPECT_EQ(Verify("stranger-first.dll"), CERT_E_CHAINING);
