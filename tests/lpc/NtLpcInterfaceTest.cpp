@@ -47,14 +47,6 @@ TEST(NtStatusName, NamesEveryClassAndItsPublishedCodes) {
     }
 }
 
-TEST(NtLpcInterface, BindsAllFifteenEntryPointsOfNtdllAgainAndAgain) {
-    NtLpcInterface binding;
-    EXPECT_FALSE(binding.IsLoaded());
-    EXPECT_TRUE(binding.Load());
-    EXPECT_TRUE(binding.Load());
-    EXPECT_TRUE(binding.IsLoaded());
-}
-
 TEST(NtLpcInterface, MissingEntryPointsOrLibraryFailTheLoadAndAreLogged) {
     SetLogLevel(LOG_WARNING);
     const std::string unloadable = "NtLpcInterface::Load: Error, could not load library zr-no-such-ntdll.dll";

@@ -43,58 +43,16 @@ TEST(NtLpcServerRequest, InlineCallIsAnsweredInPlaceWithTheFullReplyArea) {
     EXPECT_EQ(reply.data[kLpcMessageSize - 1 - kLpcDataOffset], 0);
 }
 
-TEST(NtLpcServerRequest, EachTypeGetsTheRepliesItsSenderWaitsFor) {
-    struct Case {
-        const char* name;
-        uint16_t delivered;
-        uint32_t type;
-        bool indirect;
-        Events events;
-    };
-    const Case cases[] = {
-        {"inline Async datagram", LPC_DELIVERED_DATAGRAM, LPC_TYPE_ASYNC, false, {"hook"}},
-        {"inline Sync", LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, false, {"hook", "reply"}},
-        {"inline Call", LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, false, {"hook", "reply"}},
-        // The Async sender is released as soon as its data is read, before the hook runs.
-        {"indirect Async", LPC_DELIVERED_REQUEST, LPC_TYPE_ASYNC, true, {"read", "reply", "hook"}},
-        {"indirect Sync", LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, true, {"read", "hook", "reply"}},
-        {"indirect Call", LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, true, {"read", "hook", "write", "reply"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedLpcServer server;
-        const std::string data = c.indirect ? std::string(600, 'i') : std::string(20, 'd');
-        server.indirectData = data;
-        LpcPortMessage message = ReceivedMessage(c.delivered, c.type, 3, c.indirect ? "" : data,
-                                                 static_cast<uint32_t>(data.size()), c.indirect);
-        server.ProcessRequest(&message);
-        EXPECT_EQ(server.events, c.events);
-        ASSERT_EQ(server.hookCalls.size(), 1u);
-        EXPECT_EQ(server.hookCalls[0].data, data);
-        if (c.indirect) {
-            EXPECT_EQ(server.lastEntryIndex, 0u);  // no 64-bit kernel under the layer
-        }
-    }
-}
-
-TEST(NtLpcServerRequest, IndirectCallWritesAFull232ByteAnswerBackIntoTheClient) {
-    // A peer may flag a few bytes as indirect; the answer is still 232 bytes,
-    // from memory the server owns.
-    const struct {
-        std::string data, written;
-    } cases[] = {{std::string(5000, 'q'), "answer" + std::string(226, 'q')}, {"tiny", "answer"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.data.size());
-        ScriptedLpcServer server;
-        server.indirectData = c.data;
-        server.hookAnswer = "answer";
-        const auto size = static_cast<uint32_t>(c.data.size());
-        LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, 1, "", size, true);
-        EXPECT_EQ(server.ProcessRequest(&message), 0);
-        ASSERT_EQ(server.written.size(), 232u);
-        EXPECT_EQ(server.written.substr(0, c.written.size()), c.written);
-        EXPECT_GE(server.ReadBufferCapacity(), 232u);
-    }
+TEST(NtLpcServerRequest, ATinyIndirectCallStillGetsAFull232ByteAnswerFromTheServersMemory) {
+    ScriptedLpcServer server;
+    server.indirectData = "tiny";
+    server.hookAnswer = "answer";
+    LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, 1, "", 4, true);
+    EXPECT_EQ(server.ProcessRequest(&message), 0);
+    EXPECT_EQ(server.events, (Events{"read", "hook", "write", "reply"}));
+    ASSERT_EQ(server.written.size(), 232u);
+    EXPECT_EQ(server.written.substr(0, 6), "answer");
+    EXPECT_GE(server.ReadBufferCapacity(), 232u);
 }
 
 TEST(NtLpcServerRequest, UnreadableIndirectSyncIsStillRepliedAndNeverHandled) {

@@ -300,26 +300,4 @@ TEST_F(LpcTransport, SendsToAPortNobodyServesOrCannotBeNamedFailWithTheirReason)
     EXPECT_EQ(utiltest::CountStartingWith(serverTooLong), serverTooLongBefore + 1);
 }
 
-TEST_F(LpcTransport, StartingTwiceCreatesOnePortAndStopAllowsAFreshStart) {
-    SetLogLevel(LOG_INFO);
-    const std::string creating = "NtLpcServer::InitializeServer: Creating port '\\RPC Control\\" + group_ +
-                                 std::to_string(getpid()) + "'";
-    const size_t before = utiltest::CountLines(creating);
-    EXPECT_EQ(client_->StopServer(), 0) << "stopping a stopped server";
-    EXPECT_EQ(client_->StartServer(), 0);
-    EXPECT_EQ(client_->StartServer(), 0);
-    EXPECT_EQ(utiltest::CountLines(creating), before + 1);
-    EXPECT_EQ(client_->StopServer(), 0);
-    EXPECT_FALSE(client_->IsRunning());
-    EXPECT_EQ(client_->StartServer(), 0) << "the port name is free again after a stop";
-    EXPECT_EQ(utiltest::CountLines(creating), before + 2);
-
-    // The server answers its own client.
-    std::string data = "self";
-    EXPECT_EQ(client_->SendMessage(static_cast<DWORD>(getpid()), 9, reinterpret_cast<BYTE*>(data.data()), 4,
-                                   LPC_TYPE_CALL),
-              0);
-    EXPECT_EQ(data, CallAnswer(9).substr(0, 4));
-}
-
 }  // namespace

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "ipc/messages/Commands.h"
-#include "ipc/messages/WindowMessageDataMultiProcess.h"
 #include "ipc/multiprocess/CMultiProcessBase.h"
 #include "util/ScopedHandle.h"
 
@@ -56,7 +55,7 @@ public:
         terminated_.push_back(pid);
         return true;
     }
-    std::unique_ptr<BYTE[]> ProcessMessage(DWORD, DWORD cmd, const BYTE* data, DWORD size,
+    std::unique_ptr<BYTE[]> ProcessMessage(DWORD, DWORD, const BYTE* data, DWORD size,
                                            DWORD& answerSize) override {
         switch (mode_) {
             case Answer::None:
@@ -74,13 +73,7 @@ public:
         }
         std::string request(reinterpret_cast<const char*>(data), size);
         std::string answer;
-        if (cmd == MWindowMessage) {
-            // A window message comes back with the next message number.
-            WindowMessageDataMultiProcess message;
-            if (!message.Deserialize(request)) return nullptr;
-            message.uMsg += 1;
-            answer = message.Serialize();
-        } else if (request.size() >= 4 && request.substr(4) == "empty") {
+        if (request.size() >= 4 && request.substr(4) == "empty") {
             answer = request.substr(0, 4);
         } else {
             answer = request + "|done";
