@@ -134,6 +134,7 @@ TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
     const std::vector<std::string> expected = {
         "Module: Starting ZRModProc module ... {v:1.0.0.1, debug:4(settings), reg:SOFTWARE\\KVL\\zrmodproc}",
         "Module: Setting Shutdown level to 0x100",
+        "GetParams: LPCName found in cmdline: CModule",
         "Module: LPCName: CModule, 64 OS: 0, Notify PID: " + me + ", My PID: " + std::to_string(host),
         "Module: Entering the Message loop",
         "ZRModProc::ZRModProc: Notified existence to pid: " + me + " ('ReadyMP' sent)",
@@ -173,6 +174,7 @@ TEST_F(HostProcess, EndsWithoutItsLoopWhenNoParentAnswers) {
         EXPECT_EQ(1u, CountPrefix(lines, commandLine.empty()
                                              ? "Module: [E] Initialization failed.  name:CModule, pid:0, hInst:"
                                              : "Module: [E] Initialization failed.  name:NobodyServesThis, pid:"));
+        EXPECT_EQ(!commandLine.empty(), Has(lines, "GetParams: LPCName found in cmdline: NobodyServesThis"));
         EXPECT_FALSE(Has(lines, "Module: Entering the Message loop"));
         EXPECT_FALSE(Has(lines, "Module: Waiting to finish responses..."));
         ASSERT_FALSE(lines.empty());
@@ -294,11 +296,21 @@ TEST_F(HostProcess, ATwentySixthConcurrentRequestIsDroppedAndTheHostRecovers) {
             (answer.status == 0 ? answered : failed)++;
         });
     }
-    // All 25 workers are busy once the host drops the 26th.
-    EXPECT_TRUE(WaitUntil([&] { return LogHas(folder_.Log(), "No Free position"); }, 20000));
+    // All 25 workers are busy once the host drops the 26th; the dump that
+    // comes with the drop lists every one of them.
+    const std::string me = std::to_string(getpid());
+    ASSERT_TRUE(WaitUntil([&] { return LogHas(folder_.Log(), "No Free position. message: pid:" + me + ", cmd:3,"); },
+                          20000));
+    EXPECT_TRUE(LogHas(folder_.Log(), "Could not find any free worker slot for cmd:3, pid:" + me));
+    std::string dump;
+    const std::string dumpPrefix = "CMultiProcessBase::StartNewWorker: [E] Dump workers:";
+    for (const auto& line : LogOf(folder_.Log(), host))
+        if (line.rfind(dumpPrefix, 0) == 0) dump += line.substr(dumpPrefix.size());
+    for (int i = 0; i < 25; ++i)
+        EXPECT_NE(dump.find(std::to_string(i) + ":{pid:" + me + ", cmd:3, thread: 0x"), std::string::npos) << i;
+    EXPECT_EQ(dump.find("thread: 0x0,"), std::string::npos) << "every slot busy";
     std::ofstream(folder_.dir.File("data.go")) << "go";
     EXPECT_TRUE(WaitUntil([&] { return answered == 25; }, 20000));
-    EXPECT_TRUE(LogHas(folder_.Log(), "Could not find any free worker slot"));
     const auto again = agent.session->Endpoint().SendData(host, ZR_RUN_SCRIPT, "after");
     EXPECT_EQ(again.status, 0u);
     EXPECT_EQ(again.text, "0|after");

@@ -31,10 +31,7 @@ ZR_CHILD_MAIN(Peer) {
     SetLogLevel(LOG_OTHER);
     const auto& args = zrtest::ChildArgs();
     if (args.size() < 3) return 2;
-    const Answer mode = args[1] == "gated" ? Answer::Gated
-                        : args[1] == "none" ? Answer::None
-                        : args[1] == "die"  ? Answer::Die
-                                            : Answer::Echo;
+    const Answer mode = args[1] == "none" ? Answer::None : args[1] == "die" ? Answer::Die : Answer::Echo;
     mptest::TestEndpoint endpoint(std::wstring(args[0].begin(), args[0].end()), mode);
     if (!endpoint.Start()) return 1;
     BYTE ready[4] = {};
@@ -135,40 +132,6 @@ TEST_F(EndpointTest, DataRequestsAreAnsweredThroughAPeerProcess) {
               1u);
 
     EXPECT_EQ(Answered(pid, "last"), "last|done") << "still serving";
-    End(*peer);
-}
-
-TEST_F(EndpointTest, TwentyFiveRequestsRunAtOnceAndATwentySixthIsDroppedWithTheDump) {
-    auto peer = StartPeer("gated");
-    const DWORD pid = static_cast<DWORD>(peer->Pid());
-    std::vector<std::future<std::string>> requests;
-    for (int i = 0; i < 25; ++i)
-        requests.push_back(
-            std::async(std::launch::async, [this, pid, i] { return Answered(pid, "request " + std::to_string(i)); }));
-    for (int i = 0; i < 25; ++i) ASSERT_EQ(peer->Line(), "working") << i;
-
-    // The peer's listener has handled a Sync message when the send returns.
-    EXPECT_EQ(Send(pid, MModuleData, RequestBody(12345, "26th"), MP_SYNC), 0u);
-    EXPECT_EQ(
-        CountLines("CMultiProcessBase::StartNewWorker: [E] Could not find any free worker slot for cmd:3, pid:" + me_),
-        1u);
-    EXPECT_EQ(CountStartingWith("CMultiProcessBase::ReceiveMessage: [E] No Free position. message: pid:" + me_ +
-                                ", cmd:3, data:[8]"),
-              1u);
-    // The dump may take several lines; together they list every slot.
-    std::string dump;
-    const std::string dumpPrefix = "CMultiProcessBase::StartNewWorker: [E] Dump workers:";
-    for (const auto& line : logtest::Messages())
-        if (line.rfind(dumpPrefix, 0) == 0) dump += line.substr(dumpPrefix.size());
-    for (int i = 0; i < 25; ++i)
-        EXPECT_NE(dump.find(std::to_string(i) + ":{pid:" + me_ + ", cmd:3, thread: 0x"), std::string::npos) << i;
-    EXPECT_EQ(dump.find("thread: 0x0,"), std::string::npos) << "every slot busy";
-
-    EXPECT_EQ(Send(pid, mptest::kOpenGate, std::string(16, '\0'), MP_CALL), 0u);
-    for (int i = 0; i < 25; ++i)
-        EXPECT_EQ(requests[static_cast<size_t>(i)].get(), "request " + std::to_string(i) + "|done");
-    EXPECT_EQ(Answered(pid, "after"), "after|done") << "the slots are free again";
-    EXPECT_EQ(self_.Requests().RequestCount(), 0u);
     End(*peer);
 }
 
