@@ -267,6 +267,8 @@ TEST_F(HostProcess, BadBodiesAndFailedStartsAreLoggedAndOnlyAFailedStartModuleEn
 
     auto lines = LogOf(folder_.Log(), host);
     EXPECT_EQ(1u, Count(lines, "DataParametersMultiProcess::Deserialize: [E] Invalid params, size:8"));
+    EXPECT_EQ(1u, Count(lines, "CMultiProcessBase::ReceiveMessage: [E] MModuleDataAsyncEnd from pid:" +
+                                   std::to_string(getpid()) + " too short for a request id (3 bytes). Dropped."));
     // Only the start above was tried: no bad body started anything.
     EXPECT_EQ(1u, Count(lines, "ZRModProc::StartModuleExec: [E] Start failed for 'absent'. err:-1"));
     EXPECT_EQ(1u, CountPrefix(lines, e + "Reply to MStartModuleExec: result=-1, err="));

@@ -69,18 +69,9 @@ protected:
         const int32_t id = self_.Requests().GetNewRequestId(pid);
         return self_.SendMessageCommon(pid, MModuleData, id, RequestBody(id, payload), answer, type);
     }
-    // A request whose answer the test does not need; the answer without its id.
-    std::string Answered(DWORD pid, const std::string& payload) {
-        std::string answer;
-        EXPECT_EQ(Request(pid, payload, answer), 0u);
-        return answer.size() >= 4 ? answer.substr(4) : answer;
-    }
-    // Any command with a body; what a Call wrote back is in body.
-    DWORD Send(DWORD pid, INT cmd, std::string body, EndpointMessageType type, std::string* reply = nullptr) {
-        const DWORD status = self_.SendMessage(pid, cmd, reinterpret_cast<BYTE*>(body.data()),
-                                               static_cast<DWORD>(body.size()), type);
-        if (reply) *reply = body;
-        return status;
+    // Any command with a body.
+    DWORD Send(DWORD pid, INT cmd, std::string body, EndpointMessageType type) {
+        return self_.SendMessage(pid, cmd, reinterpret_cast<BYTE*>(body.data()), static_cast<DWORD>(body.size()), type);
     }
     static void End(zrtest::ChildProcess& peer, int status = 0) {
         peer.CloseStdin();
@@ -100,39 +91,6 @@ TEST_F(EndpointTest, EndpointTypesMapToTransportTypesAndUnknownOnesToSync) {
         EXPECT_EQ(CMultiProcessBase::ConvertMessageType(endpoint), transport) << endpoint;
     EXPECT_EQ(CountLines("ConvertMessageType: [E] Invalid type:40"), 1u);
     EXPECT_EQ(CountStartingWith("ConvertMessageType:"), 1u);
-}
-
-TEST_F(EndpointTest, DataRequestsAreAnsweredThroughAPeerProcess) {
-    auto peer = StartPeer("echo");
-    const DWORD pid = static_cast<DWORD>(peer->Pid());
-
-    std::string answer;
-    ASSERT_EQ(Request(pid, "first", answer), 0u);
-    EXPECT_EQ(answer, RequestBody(0, "first|done")) << "ids count from 0 and come back first";
-    ASSERT_EQ(Request(pid, "empty", answer), 0u);
-    EXPECT_EQ(answer, RequestBody(1, "")) << "an answer of the id alone";
-    EXPECT_EQ(self_.Requests().RequestCount(), 0u) << "answered requests are deleted";
-
-    // Two requests outstanding to one process at once.
-    auto second = std::async(std::launch::async, [&] { return Answered(pid, "from a second thread"); });
-    EXPECT_EQ(Answered(pid, "from the first thread"), "from the first thread|done");
-    EXPECT_EQ(second.get(), "from a second thread|done");
-
-    // Other commands reach ReceiveMsg on the peer's listener; a Call brings
-    // its written answer back.
-    std::string reply;
-    EXPECT_EQ(Send(pid, mptest::kOpenGate, std::string(16, '\0'), MP_CALL, &reply), 0u);
-    EXPECT_STREQ(reply.c_str(), "gate open");
-
-    // An answer too short to name a request is dropped by the peer (one for
-    // an unknown id is the request manager's test).
-    EXPECT_EQ(Send(pid, MModuleDataAsyncEnd, "\x01\x02", MP_SYNC), 0u);
-    EXPECT_EQ(CountStartingWith("CMultiProcessBase::ReceiveMessage: [E] MModuleDataAsyncEnd from pid:" + me_ +
-                                " too short for a request id (2 bytes)"),
-              1u);
-
-    EXPECT_EQ(Answered(pid, "last"), "last|done") << "still serving";
-    End(*peer);
 }
 
 TEST_F(EndpointTest, ASlotThatOnlyDeliversItsAnswerTakesTheNextRequest) {

@@ -18,15 +18,15 @@ namespace mptest {
 
 // How ProcessMessage answers.
 enum class Answer {
-    Echo,    // the request's bytes and "|done"; a body "empty" gets its id only
+    Echo,    // the request's bytes and "|done"
     Gated,   // as Echo, after printing "working" and waiting for the gate
     None,    // no answer
     Die,     // the process ends on the spot
 };
 
-// Commands the tests send to reach ReceiveMsg.
-constexpr INT kOpenGate = 8;  // opens the gate; a Call's reply is "gate open"
-constexpr INT kHoldListener = 9;  // prints "holding" and keeps the listener until the gate opens
+// A command that reaches ReceiveMsg: prints "holding" and keeps the listener
+// until the gate opens.
+constexpr INT kHoldListener = 9;
 
 class TestEndpoint : public CMultiProcessBase {
 public:
@@ -37,13 +37,8 @@ public:
     bool Start() { return NtLpcBase::Load() && NtLpcBase::StartServer() == 0; }
     void OpenGate() { SetEvent(gate_.Get()); }
 
-    INT ReceiveMsg(DWORD, INT cmd, BYTE* data, DWORD size) override {
-        received_.fetch_add(1);
-        if (cmd == kOpenGate) {
-            OpenGate();
-            static const char kReply[] = "gate open";
-            if (data != nullptr && size >= sizeof kReply) std::memcpy(data, kReply, sizeof kReply);
-        } else if (cmd == kHoldListener) {
+    INT ReceiveMsg(DWORD, INT cmd, BYTE*, DWORD) override {
+        if (cmd == kHoldListener) {
             std::printf("holding\n");
             std::fflush(stdout);
             WaitForSingleObject(gate_.Get(), INFINITE);
@@ -72,12 +67,7 @@ public:
                 break;
         }
         std::string request(reinterpret_cast<const char*>(data), size);
-        std::string answer;
-        if (request.size() >= 4 && request.substr(4) == "empty") {
-            answer = request.substr(0, 4);
-        } else {
-            answer = request + "|done";
-        }
+        const std::string answer = request + "|done";
         answerSize = static_cast<DWORD>(answer.size());
         auto buffer = std::make_unique<BYTE[]>(answer.size());
         std::memcpy(buffer.get(), answer.data(), answer.size());
@@ -85,7 +75,6 @@ public:
     }
     void QuitProcessMessage() override {}
 
-    int Received() const { return received_.load(); }
     std::vector<DWORD> Terminated() {
         std::lock_guard<std::mutex> guard(lock_);
         return terminated_;
@@ -94,7 +83,6 @@ public:
 private:
     const Answer mode_;
     ScopedKernelHandle gate_;
-    std::atomic<int> received_{0};
     std::mutex lock_;
     std::vector<DWORD> terminated_;
 };
