@@ -111,7 +111,8 @@ TEST(AgentShell, LinesAreEditedOnATerminalBeforeTheyRun) {
     ASSERT_TRUE(terminal.Started());
     ASSERT_TRUE(terminal.Expect("\"event\":\"started\"")) << terminal.Screen();
 
-    const std::string left = "\x1b[D", up = "\x1b[A", down = "\x1b[B", backspace = "\x7f";
+    // Each key is the line editor's test; here the editor is wired to the shell.
+    const std::string left = "\x1b[D", up = "\x1b[A", backspace = "\x7f";
     const struct {
         const char* what;
         std::string keys;
@@ -119,11 +120,8 @@ TEST(AgentShell, LinesAreEditedOnATerminalBeforeTheyRun) {
     } lines[] = {
         {"a typo corrected with backspace", "data getoption onx" + backspace + "e\r", Answer("one")},
         {"a letter put in after moving left", "data getoption to" + left + "w\r", Answer("two")},
-        {"home and end", "getoption three\x1b[Hdata \x1b[F!\r", Answer("three!")},
-        {"the line before last recalled with up, up, up, down", up + up + up + down + "\r", Answer("two")},
+        {"the line before last recalled", up + up + "\r", Answer("one")},
         {"Ctrl-C drops a line", "bogus\x03status\r", "\"event\":\"status\""},
-        {"delete and Ctrl-U", "junk data getoption fXour" + left + left + left + left + "\x1b[3~\x01\x1b[C\x1b[C\x1b[C\x1b[C\x1b[C\x15\r",
-         Answer("four")},
     };
     for (const auto& line : lines) {
         SCOPED_TRACE(line.what);

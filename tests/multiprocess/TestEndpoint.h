@@ -21,7 +21,6 @@ enum class Answer {
     Echo,    // the request's bytes and "|done"
     Gated,   // as Echo, after printing "working" and waiting for the gate
     None,    // no answer
-    Die,     // the process ends on the spot
 };
 
 // A command that reaches ReceiveMsg: prints "holding" and keeps the listener
@@ -55,9 +54,6 @@ public:
         switch (mode_) {
             case Answer::None:
                 return nullptr;
-            case Answer::Die:
-                std::fflush(nullptr);
-                _exit(3);
             case Answer::Gated:
                 std::printf("working\n");
                 std::fflush(stdout);
