@@ -1,18 +1,17 @@
 // The transport between two real processes: this test process as the client
-// and a child process serving its port, both through NtLpcBase.
+// and a child process serving its port, both through NtLpcBase. Several
+// threads sending on one connection at once are the layer's port test and
+// the host's 26-at-once test.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "LpcEndpoint.h"
@@ -184,42 +183,6 @@ TEST_F(LpcTransport, IndirectAsyncReleasesTheSenderOnceItsDataIsRead) {
     server.CloseStdin();
     EXPECT_EQ(NextEvent(server), "released");
     EXPECT_EQ(server.Wait(), 0) << server.Err();
-}
-
-TEST_F(LpcTransport, SeveralThreadsSendSyncRequestsOnOneConnectionAtOnce) {
-    zrtest::ChildProcess& server = StartServer();
-    std::string first = "connect";
-    ASSERT_EQ(Send(server, 1, first, LPC_TYPE_SYNC), 0);  // the connection stays tied to this live thread
-    EXPECT_EQ(NextEvent(server), Received(1, "connect", 0));
-
-    constexpr int kThreads = 4, kEach = 25;
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kEach; ++i) {
-                const INT cmd = 1000 + t * 100 + i;
-                std::string data = Payload(i % 2 ? 600 : 100, static_cast<uint32_t>(cmd));
-                if (Send(server, cmd, data, LPC_TYPE_SYNC) != 0) ++failures;
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(failures.load(), 0);
-
-    std::set<std::string> expected, received;
-    for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kEach; ++i) {
-            const INT cmd = 1000 + t * 100 + i;
-            const std::string line = Received(cmd, Payload(i % 2 ? 600 : 100, static_cast<uint32_t>(cmd)), 600);
-            expected.insert(line.substr(0, line.find(" cap=")));
-        }
-    }
-    for (int n = 0; n < kThreads * kEach; ++n) {
-        const std::string line = NextEvent(server);
-        received.insert(line.substr(0, line.find(" cap=")));
-    }
-    EXPECT_EQ(received, expected);
 }
 
 TEST_F(LpcTransport, ClientThatDiesWithARequestPendingIsReportedDeadThenClosed) {
