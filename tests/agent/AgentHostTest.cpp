@@ -119,9 +119,15 @@ TEST_F(AgentHost, ARefusedStartCarriesTheHostsResultAndItsMeaning) {
 
 TEST_F(AgentHost, AMissingHostOrOneThatDiesBeforeReadyIsReported) {
     const std::string module = folder.Module("echo");
-    const auto missing = zrtest::Run(Zragent(), {"run", module, "--json", "--rundll", folder.dir.File("nothing")});
-    EXPECT_EQ(missing.code, 3);
-    EXPECT_NE(missing.out.find("\"kind\":\"host-not-found\""), std::string::npos) << missing.out;
+    const std::pair<const char*, const char*> missing[] = {{"--rundll", "host starter not found"},
+                                                           {"--host-library", "host library not found"}};
+    for (const auto& [option, message] : missing) {
+        SCOPED_TRACE(option);
+        const auto ran = zrtest::Run(Zragent(), {"run", module, "--json", option, folder.dir.File("nothing")});
+        EXPECT_EQ(ran.code, 3);
+        EXPECT_NE(ran.out.find("\"kind\":\"host-not-found\",\"message\":\"" + std::string(message)), std::string::npos)
+            << ran.out;
+    }
 
     // A library without the entry point: the starter gives up before any ReadyMP.
     const auto early = zrtest::Run(Zragent(), {"run", module, "--json", "--host-library", module});
