@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "MultiProcessLog.h"
 #include "TestEndpoint.h"
 #include "ipc/messages/Commands.h"
 #include "ipc/messages/WindowMessageDataMultiProcess.h"

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "MultiProcessLog.h"
+#include "TestEndpoint.h"
 #include "ipc/multiprocess/Utils_Processes.h"
 #include "log/Log.h"
 #include "support/MultiProcessTest.h"

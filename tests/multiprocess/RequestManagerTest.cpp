@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "MultiProcessLog.h"
+#include "TestEndpoint.h"
 #include "ipc/multiprocess/CEMRequestManager.h"
 #include "log/Log.h"
 #include "support/MultiProcessTest.h"

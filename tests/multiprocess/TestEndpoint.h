@@ -1,5 +1,6 @@
-// A messaging endpoint for the tests: answers data requests as its mode
-// says and records what reaches the derived class's side.
+// The messaging tests' support: what they logged, read back from the sealed
+// log file of the test's own directory, and a messaging endpoint that
+// answers data requests as its mode says.
 #pragma once
 
 #include <atomic>
@@ -10,11 +11,34 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "ipc/messages/Commands.h"
 #include "ipc/multiprocess/CMultiProcessBase.h"
+#include "log/LogTestUtil.h"
+#include "util/LogLines.h"
 #include "util/ScopedHandle.h"
 
 namespace mptest {
+
+using utiltest::CountLines;
+using utiltest::CountStartingWith;
+
+// Waits until another process or thread has logged the line (or, with
+// prefix, lines starting with it) `times` times; for lines that follow no
+// event this process can wait on.
+inline bool AwaitLine(const std::string& line, size_t times = 1, bool prefix = false) {
+    const auto count = [&] { return prefix ? CountStartingWith(line) : CountLines(line); };
+    for (int waited = 0; waited < 30000 && count() < times; waited += 20) usleep(20000);
+    return count() >= times;
+}
+
+inline std::string Hex(const void* handle, bool upper = false) {
+    char text[32];
+    std::snprintf(text, sizeof(text), upper ? "%llX" : "%llx",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
+    return text;
+}
 
 // How ProcessMessage answers.
 enum class Answer {
