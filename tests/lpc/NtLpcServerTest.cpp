@@ -39,6 +39,27 @@ TEST(NtLpcServerRequest, InlineCallIsAnsweredInPlaceWithTheFullReplyArea) {
     EXPECT_EQ(reply.data[kLpcMessageSize - 1 - kLpcDataOffset], 0);
 }
 
+// A Sync sender is released only once its message was handled; a datagram
+// gets no reply. (Calls: above and below; an indirect Async: the transport test.)
+TEST(NtLpcServerRequest, SyncRepliesFollowTheHookAndDatagramsGetNone) {
+    const struct {
+        uint16_t delivered;
+        uint32_t type;
+        bool indirect;
+        Events events;
+    } cases[] = {{LPC_DELIVERED_DATAGRAM, LPC_TYPE_ASYNC, false, {"hook"}},
+                 {LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, false, {"hook", "reply"}},
+                 {LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, true, {"read", "hook", "reply"}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.events.size());
+        ScriptedLpcServer server;
+        server.indirectData = std::string(600, 'i');
+        LpcPortMessage message = ReceivedMessage(c.delivered, c.type, 3, "d", c.indirect ? 600 : 1, c.indirect);
+        server.ProcessRequest(&message);
+        EXPECT_EQ(server.events, c.events);
+    }
+}
+
 TEST(NtLpcServerRequest, ATinyIndirectCallStillGetsAFull232ByteAnswerFromTheServersMemory) {
     ScriptedLpcServer server;
     server.indirectData = "tiny";
