@@ -6,9 +6,6 @@
 
 #include "host/GetParams.h"
 #include "host/LibraryHandle.h"
-#include "log/Log.h"
-#include "log/LogTestUtil.h"
-#include "support/TestSupport.h"
 
 namespace {
 
@@ -59,16 +56,6 @@ TEST(GetParams, NullTextOrKeyFindsNothingAndNamesAreReadInTheAnsiCodePage) {
     EXPECT_EQ(L"CModule", params.groupName);
     GetParams("LPCNAME(Gr\xe9n)", params);  // e acute in Windows-1252
     EXPECT_EQ(L"Gr\u00e9n", params.groupName);
-}
-
-TEST(GetParams, LogsTheGroupNameOnlyWhenFound) {
-    zrtest::ScopedTempDir dir;
-    SetLogLevel(LOG_INFO);
-    ModuleStartParams params;
-    GetParams("PID(3) LPCNAME(Grp_1)", params);
-    GetParams("PID(3)", params);
-    SetLogLevel(LOG_WARNING);
-    EXPECT_EQ((std::vector<std::string>{"GetParams: LPCName found in cmdline: Grp_1"}), logtest::Messages());
 }
 
 TEST(LibraryAttach, OnlyTheProcessAttachRecordsTheHandle) {

@@ -1,139 +1,120 @@
-// The host's end-to-end tests: a test parent that is a messaging endpoint of
-// its own, the host started as a real process through zrrundll, and the
-// host's log lines read back through the log reader.
+// A real host started through zrrundll in a folder of its own, driven by
+// zragent's session (the reference parent) in the test process, and the
+// host's log lines read back through the log reader. Shared by the host's
+// tests and zragent's.
 #pragma once
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <cstdio>
-#include <functional>
+#include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
-#include "ipc/messages/DataParametersMultiProcess.h"
-#include "ipc/multiprocess/CMultiProcessBase.h"
+#include "AgentSession.h"
 #include "log/LogReader.h"
-#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 namespace hosttest {
 
-using Clock = std::chrono::steady_clock;
+inline std::string Rundll() { return zrtest::BinaryDir() + "/tools/zrrundll/zrrundll"; }
+inline std::string HostLibrary() { return zrtest::BinaryDir() + "/src/host/libzrmodproc.so"; }
 
-// The agent's side: serves "\RPC Control\<group><own pid>" and speaks the
-// host protocol through the product's endpoint. Commands reaching ReceiveMsg
-// are counted; the window-message relay is left to the agent's tests.
-class TestParent : public CMultiProcessBase {
-public:
-    // onReceive runs on the listener before each command is counted.
-    explicit TestParent(const std::wstring& group, std::function<void(DWORD pid, INT cmd)> onReceive = {})
-        : CMultiProcessBase(group.c_str(), 100), onReceive_(std::move(onReceive)) {
-        serving_ = Load() && static_cast<INT>(StartServer()) >= 0;
+// A test folder that is the host's working directory, with copies of the
+// modules it runs (the host puts its private copies beside them).
+struct HostFolder {
+    zrtest::ScopedTempDir dir;
+    std::string Module(const std::string& name) {
+        const std::string path = dir.File(name + ".kvl");
+        std::filesystem::copy_file(zrtest::BinaryDir() + "/modules/" + name + ".kvl", path,
+                                   std::filesystem::copy_options::overwrite_existing);
+        return path;
     }
-    ~TestParent() override { StopMessaging(); }
-
-    bool Serving() const { return serving_; }
-
-    INT ReceiveMsg(DWORD pid, INT cmd, BYTE*, DWORD) override {
-        if (onReceive_) onReceive_(pid, cmd);
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            received_.emplace_back(pid, cmd);
+    std::string Log() const { return dir.File("kvlzrmodproc.log"); }
+    // Files other than the log and the expected ones: private copies and
+    // lock files left behind.
+    std::vector<std::string> Leftovers(const std::vector<std::string>& expected) const {
+        std::vector<std::string> extra;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            const std::string name = entry.path().filename().string();
+            if (name != "kvlzrmodproc.log" && std::find(expected.begin(), expected.end(), name) == expected.end())
+                extra.push_back(name);
         }
-        changed_.notify_all();
-        return 0;
+        return extra;
     }
-    bool OnProcessTerminated(DWORD) override { return true; }
-    std::unique_ptr<BYTE[]> ProcessMessage(DWORD, DWORD, const BYTE*, DWORD, DWORD&) override { return nullptr; }
-    void QuitProcessMessage() override {}
-
-    // Waits until `count` commands cmd from pid have arrived.
-    bool WaitForCommand(INT cmd, DWORD pid, size_t count = 1) {
-        return Await([&] { return static_cast<size_t>(std::count(received_.begin(), received_.end(),
-                                                                 std::pair<DWORD, INT>(pid, cmd))) >= count; });
-    }
-
-    // A command as a Call; the transport's reply (what the host wrote into
-    // the body) replaces body for bodies that travel inline. The status.
-    DWORD Call(DWORD pid, INT cmd, std::string& body) {
-        return SendMessage(pid, cmd, body.empty() ? nullptr : reinterpret_cast<BYTE*>(body.data()),
-                           static_cast<DWORD>(body.size()), MP_CALL);
-    }
-    DWORD Call(DWORD pid, INT cmd, const std::string& body = {}) {
-        std::string copy = body;
-        return Call(pid, cmd, copy);
-    }
-
-    // A data request (command 3 or 6) answered by command 7: the decoded
-    // answer, or false when none came.
-    bool Request(DWORD pid, INT cmd, int option, const std::wstring& text, DataParametersMultiProcess& answer) {
-        DataParametersMultiProcess request;
-        request.request = Requests().GetNewRequestId(pid);
-        request.module = 1;
-        request.option = option;
-        request.SetParam(text);
-        std::string reply;
-        if (SendMessageCommon(pid, cmd, request.request, request.Serialize(), reply, MP_SYNC) != 0) return false;
-        return answer.Deserialize(reply);
-    }
-
-private:
-    template <class Done>
-    bool Await(Done done) {
-        std::unique_lock<std::mutex> lock(lock_);
-        return changed_.wait_for(lock, std::chrono::seconds(20), done);
-    }
-
-    const std::function<void(DWORD pid, INT cmd)> onReceive_;
-    bool serving_ = false;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<std::pair<DWORD, INT>> received_;
 };
 
-// The host as rundll32 would start it: "<library>,Module <command line>".
-inline std::unique_ptr<zrtest::ChildProcess> StartHost(const std::string& commandLine) {
-    std::vector<std::string> arguments{zrtest::BinaryDir() + "/src/host/libzrmodproc.so,Module"};
-    if (!commandLine.empty()) arguments.push_back(commandLine);
-    return std::make_unique<zrtest::ChildProcess>(zrtest::BinaryDir() + "/tools/zrrundll/zrrundll", arguments);
+inline zragent::AgentOptions SessionOptions(const HostFolder& folder, const std::string& module) {
+    zragent::AgentOptions options;
+    options.module = module;
+    options.checkSignature = false;
+    options.rundll = Rundll();
+    options.hostLibrary = HostLibrary();
+    options.hostDir = folder.dir.Path().string();
+    options.json = true;
+    return options;
 }
 
-// The messages one process wrote to the log file of the current directory.
-inline std::vector<std::string> LogOf(DWORD pid) {
+// A session in this process, printing its events to a file the test reads;
+// started is false unless the host was launched (and the module started).
+struct InProcessAgent {
+    explicit InProcessAgent(zragent::AgentOptions o, bool startModule = true)
+        : options(std::move(o)), out(std::tmpfile()), events(out, true) {
+        session = std::make_unique<zragent::AgentSession>(options, events);
+        started = session->LaunchHost() && (!startModule || session->StartModule());
+        host = session->HostPid();
+    }
+    ~InProcessAgent() {
+        session.reset();
+        std::fclose(out);
+    }
+    std::string Printed() {
+        std::fflush(out);
+        std::rewind(out);
+        std::string text;
+        for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+        return text;
+    }
+    zragent::AgentOptions options;
+    FILE* out;
+    zragent::EventWriter events;
+    std::unique_ptr<zragent::AgentSession> session;
+    bool started = false;
+    uint32_t host = 0;
+};
+
+// The messages the log at path holds (of process pid only, unless 0).
+inline std::vector<std::string> LogOf(const std::string& path, uint32_t pid = 0) {
     std::vector<zrlog::Record> records;
     std::string error;
-    zrlog::ReadLogFile("kvlzrmodproc.log", records, error);
+    zrlog::ReadLogFile(path, records, error);
     char prefix[32];
     std::snprintf(prefix, sizeof(prefix), "[%.4u.", static_cast<unsigned>(pid));
     std::vector<std::string> messages;
     for (const auto& record : records)
-        if (record.line.rfind(prefix, 0) == 0) messages.push_back(zrlog::MessageOf(record));
+        if (pid == 0 || record.line.rfind(prefix, 0) == 0) messages.push_back(zrlog::MessageOf(record));
     return messages;
 }
-
 inline size_t Count(const std::vector<std::string>& lines, const std::string& line) {
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 inline bool Has(const std::vector<std::string>& lines, const std::string& line) { return Count(lines, line) > 0; }
-inline size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return static_cast<size_t>(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+// How many of the log's lines hold needle.
+inline size_t LogCount(const std::string& path, const std::string& needle) {
+    const auto lines = LogOf(path);
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(needle) != std::string::npos;
+    }));
 }
+inline bool LogHas(const std::string& path, const std::string& needle) { return LogCount(path, needle) > 0; }
 
-// Waits until the process's log lines satisfy the test (the log file is the
-// only thing through which the host tells what it did with a message that
-// has no answer).
-template <class Test>
-bool WaitForLog(DWORD pid, Test test) {
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (!test(LogOf(pid))) {
-        if (Clock::now() >= deadline) return false;
+template <class Condition>
+bool WaitUntil(Condition condition, int limitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;

@@ -27,10 +27,6 @@ TEST(NtLpcServerRequest, InlineCallIsAnsweredInPlaceWithTheFullReplyArea) {
     EXPECT_EQ(server.ProcessRequest(&message), 0);
 
     EXPECT_EQ(server.events, (Events{"hook", "reply"}));
-    ASSERT_EQ(server.hookCalls.size(), 1u);
-    EXPECT_EQ(server.hookCalls[0].pid, 4242u);
-    EXPECT_EQ(server.hookCalls[0].cmd, 7);
-    EXPECT_EQ(server.hookCalls[0].data, "0123456789");
     ASSERT_EQ(server.replies.size(), 1u);
     const LpcPortMessage& reply = server.replies[0];
     EXPECT_EQ(reply.header.DataLength, 264);
@@ -43,105 +39,76 @@ TEST(NtLpcServerRequest, InlineCallIsAnsweredInPlaceWithTheFullReplyArea) {
     EXPECT_EQ(reply.data[kLpcMessageSize - 1 - kLpcDataOffset], 0);
 }
 
-TEST(NtLpcServerRequest, EachTypeGetsTheRepliesItsSenderWaitsFor) {
-    struct Case {
-        const char* name;
+// A Sync sender is released only once its message was handled; a datagram
+// gets no reply. (Calls: above and below; an indirect Async: the transport test.)
+TEST(NtLpcServerRequest, SyncRepliesFollowTheHookAndDatagramsGetNone) {
+    const struct {
         uint16_t delivered;
         uint32_t type;
         bool indirect;
         Events events;
-    };
-    const Case cases[] = {
-        {"inline Async datagram", LPC_DELIVERED_DATAGRAM, LPC_TYPE_ASYNC, false, {"hook"}},
-        {"inline Sync", LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, false, {"hook", "reply"}},
-        {"inline Call", LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, false, {"hook", "reply"}},
-        // The Async sender is released as soon as its data is read, before the hook runs.
-        {"indirect Async", LPC_DELIVERED_REQUEST, LPC_TYPE_ASYNC, true, {"read", "reply", "hook"}},
-        {"indirect Sync", LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, true, {"read", "hook", "reply"}},
-        {"indirect Call", LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, true, {"read", "hook", "write", "reply"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    } cases[] = {{LPC_DELIVERED_DATAGRAM, LPC_TYPE_ASYNC, false, {"hook"}},
+                 {LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, false, {"hook", "reply"}},
+                 {LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, true, {"read", "hook", "reply"}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.events.size());
         ScriptedLpcServer server;
-        const std::string data = c.indirect ? std::string(600, 'i') : std::string(20, 'd');
-        server.indirectData = data;
-        LpcPortMessage message = ReceivedMessage(c.delivered, c.type, 3, c.indirect ? "" : data,
-                                                 static_cast<uint32_t>(data.size()), c.indirect);
+        server.indirectData = std::string(600, 'i');
+        LpcPortMessage message = ReceivedMessage(c.delivered, c.type, 3, "d", c.indirect ? 600 : 1, c.indirect);
         server.ProcessRequest(&message);
         EXPECT_EQ(server.events, c.events);
-        ASSERT_EQ(server.hookCalls.size(), 1u);
-        EXPECT_EQ(server.hookCalls[0].data, data);
-        if (c.indirect) {
-            EXPECT_EQ(server.lastEntryIndex, 0u);  // no 64-bit kernel under the layer
-        }
     }
 }
 
-TEST(NtLpcServerRequest, IndirectCallWritesAFull232ByteAnswerBackIntoTheClient) {
-    // A peer may flag a few bytes as indirect; the answer is still 232 bytes,
-    // from memory the server owns.
+TEST(NtLpcServerRequest, ATinyIndirectCallStillGetsAFull232ByteAnswerFromTheServersMemory) {
+    ScriptedLpcServer server;
+    server.indirectData = "tiny";
+    server.hookAnswer = "answer";
+    LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, 1, "", 4, true);
+    EXPECT_EQ(server.ProcessRequest(&message), 0);
+    EXPECT_EQ(server.events, (Events{"read", "hook", "write", "reply"}));
+    ASSERT_EQ(server.written.size(), 232u);
+    EXPECT_EQ(server.written.substr(0, 6), "answer");
+    EXPECT_GE(server.ReadBufferCapacity(), 232u);
+}
+
+// A message that cannot be handled is logged and its sender still released.
+TEST(NtLpcServerRequest, UnreadableOversizedOrFailingMessagesAreLoggedAndTheirSenderStillReleased) {
+    SetLogLevel(LOG_WARNING);
+    const std::string p = "NtLpcServer::ProcessRequest: ";
     const struct {
-        std::string data, written;
-    } cases[] = {{std::string(5000, 'q'), "answer" + std::string(226, 'q')}, {"tiny", "answer"}};
+        const char* name;
+        NTSTATUS readStatus;
+        INT hookResult;
+        uint32_t size;
+        bool indirect;
+        Events events;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"unreadable indirect data", static_cast<NTSTATUS>(0xC0000702u), 1, 3000, true, {"read", "reply"},
+         {p + "[W] Previous Read operation failed, received message will be discarded.",
+          p + "[E] NtReadRequestData failed. error: 0xC0000702 (STATUS_INVALID_MESSAGE)"}},
+        {"inline size beyond the message", 0, 1, 100000, false, {"reply"}, {}},
+        // No answer is written back after a failure.
+        {"failing hook, inline", 0, -7, 3, false, {"hook", "reply"},
+         {p + "[E] ReceiveMessage failed. status: 0xFFFFFFF9 (ERROR code)"}},
+        {"failing hook, indirect", 0, -7, 300, true, {"read", "hook", "reply"},
+         {p + "[E] ReceiveMessage failed. status: 0xFFFFFFF9 (ERROR code)"}},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.data.size());
+        SCOPED_TRACE(c.name);
+        std::vector<size_t> before;
+        for (const auto& line : c.lines) before.push_back(utiltest::CountLines(line));
         ScriptedLpcServer server;
-        server.indirectData = c.data;
-        server.hookAnswer = "answer";
-        const auto size = static_cast<uint32_t>(c.data.size());
-        LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, 1, "", size, true);
-        EXPECT_EQ(server.ProcessRequest(&message), 0);
-        ASSERT_EQ(server.written.size(), 232u);
-        EXPECT_EQ(server.written.substr(0, c.written.size()), c.written);
-        EXPECT_GE(server.ReadBufferCapacity(), 232u);
+        server.readStatus = c.readStatus;
+        server.hookResult = c.hookResult;
+        server.indirectData = std::string(c.size, 'x');
+        LpcPortMessage message =
+            ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, 1, "abc", c.size, c.indirect);
+        EXPECT_EQ(server.ProcessRequest(&message), 0);  // the reply's status
+        EXPECT_EQ(server.events, c.events);
+        for (size_t i = 0; i < c.lines.size(); ++i) EXPECT_EQ(utiltest::CountLines(c.lines[i]), before[i] + 1);
     }
-}
-
-TEST(NtLpcServerRequest, UnreadableIndirectSyncIsStillRepliedAndNeverHandled) {
-    SetLogLevel(LOG_WARNING);
-    const std::string warning =
-        "NtLpcServer::ProcessRequest: [W] Previous Read operation failed, received message will be discarded.";
-    const std::string readError =
-        "NtLpcServer::ProcessRequest: [E] NtReadRequestData failed. error: 0xC0000702 (STATUS_INVALID_MESSAGE)";
-    const size_t warningsBefore = utiltest::CountLines(warning);
-    const size_t errorsBefore = utiltest::CountLines(readError);
-
-    ScriptedLpcServer server;
-    server.readStatus = static_cast<NTSTATUS>(0xC0000702u);
-    LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, 1, "", 3000, true);
-    EXPECT_EQ(server.ProcessRequest(&message), 0);  // the reply's status
-
-    EXPECT_EQ(server.events, (Events{"read", "reply"}));
-    EXPECT_TRUE(server.hookCalls.empty());
-    EXPECT_EQ(utiltest::CountLines(warning), warningsBefore + 1);
-    EXPECT_EQ(utiltest::CountLines(readError), errorsBefore + 1);
-}
-
-TEST(NtLpcServerRequest, FailingHookIsLoggedAndItsSenderStillReleased) {
-    SetLogLevel(LOG_WARNING);
-    const std::string line = "NtLpcServer::ProcessRequest: [E] ReceiveMessage failed. status: 0xFFFFFFF9 (ERROR code)";
-    const size_t before = utiltest::CountLines(line);
-    ScriptedLpcServer server;
-    server.hookResult = -7;
-    server.indirectData = std::string(300, 'x');
-    for (bool indirect : {false, true}) {
-        SCOPED_TRACE(indirect ? "indirect Call" : "inline Call");
-        server.events.clear();
-        LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_CALL, 1, "abc", indirect ? 300 : 3,
-                                                 indirect);
-        server.ProcessRequest(&message);
-        // No answer is written back after a failure, but the sender is released.
-        EXPECT_EQ(server.events, indirect ? (Events{"read", "hook", "reply"}) : (Events{"hook", "reply"}));
-    }
-    EXPECT_EQ(utiltest::CountLines(line), before + 2);
-}
-
-TEST(NtLpcServerRequest, InlineSizeBeyondTheMessageIsRefusedButReplied) {
-    ScriptedLpcServer server;
-    LpcPortMessage message = ReceivedMessage(LPC_DELIVERED_REQUEST, LPC_TYPE_SYNC, 1, "", 100000, false);
-    server.ProcessRequest(&message);
-    EXPECT_TRUE(server.hookCalls.empty());
-    EXPECT_EQ(server.events, (Events{"reply"}));
 }
 
 }  // namespace

@@ -26,8 +26,6 @@ public:
     // What the scripted native calls hand out and answer.
     std::string indirectData;  // the client's bytes NtReadRequestData copies out
     NTSTATUS readStatus = 0;
-    NTSTATUS writeStatus = 0;
-    NTSTATUS replyStatus = 0;
     // What the hook does: its result and the answer it writes into the data.
     INT hookResult = 1;
     std::string hookAnswer;
@@ -37,7 +35,6 @@ public:
     std::vector<HookCall> hookCalls;
     std::vector<LpcPortMessage> replies;
     std::string written;
-    ULONG lastEntryIndex = 99;
 
     ScriptedLpcServer() : NtLpcServer(L"scripted", 100, nullptr) {
         current_ = this;
@@ -62,26 +59,23 @@ public:
 private:
     static inline ScriptedLpcServer* current_ = nullptr;
 
-    static NTSTATUS NTAPI Read(HANDLE, LpcPortMessage*, ULONG index, void* buffer, SIZE_T size, SIZE_T* read) {
+    static NTSTATUS NTAPI Read(HANDLE, LpcPortMessage*, ULONG, void* buffer, SIZE_T size, SIZE_T* read) {
         current_->events.push_back("read");
-        current_->lastEntryIndex = index;
         const size_t n = std::min<size_t>(size, current_->indirectData.size());
         std::memcpy(buffer, current_->indirectData.data(), n);
         if (read) *read = n;
         return current_->readStatus;
     }
-    static NTSTATUS NTAPI Write(HANDLE, LpcPortMessage*, ULONG index, const void* buffer, SIZE_T size,
-                                SIZE_T* written) {
+    static NTSTATUS NTAPI Write(HANDLE, LpcPortMessage*, ULONG, const void* buffer, SIZE_T size, SIZE_T* written) {
         current_->events.push_back("write");
-        current_->lastEntryIndex = index;
         current_->written.assign(static_cast<const char*>(buffer), size);
         if (written) *written = size;
-        return current_->writeStatus;
+        return 0;
     }
     static NTSTATUS NTAPI Reply(HANDLE, LpcPortMessage* message) {
         current_->events.push_back("reply");
         current_->replies.push_back(*message);
-        return current_->replyStatus;
+        return 0;
     }
 };
 

@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <vector>
 
-#include "MultiProcessLog.h"
+#include "TestEndpoint.h"
 #include "ipc/multiprocess/Utils_Processes.h"
 #include "log/Log.h"
 #include "support/MultiProcessTest.h"
@@ -15,39 +12,6 @@ namespace {
 
 ZR_CHILD_MAIN(EndAtOnce) { return 0; }
 
-// Processes that stay alive until the object is destroyed: each blocks on a
-// pipe whose write end only this process holds.
-class IdleProcesses {
-public:
-    explicit IdleProcesses(size_t count) {
-        if (pipe(fds_) != 0) return;
-        for (size_t i = 0; i < count; ++i) {
-            const pid_t pid = fork();
-            if (pid == 0) {
-                close(fds_[1]);
-                char c;
-                while (read(fds_[0], &c, 1) > 0) {
-                }
-                _exit(0);
-            }
-            if (pid < 0) break;
-            pids_.push_back(pid);
-        }
-    }
-    ~IdleProcesses() {
-        close(fds_[0]);
-        close(fds_[1]);
-        for (pid_t pid : pids_) waitpid(pid, nullptr, 0);
-    }
-    IdleProcesses(const IdleProcesses&) = delete;
-    IdleProcesses& operator=(const IdleProcesses&) = delete;
-    const std::vector<pid_t>& Pids() const { return pids_; }
-
-private:
-    int fds_[2] = {-1, -1};
-    std::vector<pid_t> pids_;
-};
-
 class ProcessExistTest : public ::testing::Test {
 protected:
     void SetUp() override { SetLogLevel(LOG_OTHER); }
@@ -55,14 +19,9 @@ protected:
     zrtest::ScopedTempDir dir_;
 };
 
-TEST_F(ProcessExistTest, EveryLiveProcessIsFoundWithMoreThan1024RunningAndAnEndedOneIsNot) {
-    IdleProcesses idle(1100);
-    ASSERT_EQ(idle.Pids().size(), 1100u);
-    // The youngest has the highest ids, late in the listing.
-    for (size_t i : {size_t{0}, size_t{600}, size_t{1099}}) {
-        SCOPED_TRACE(i);
-        EXPECT_TRUE(Utils_Processes::CheckIfProcessExist(static_cast<DWORD>(idle.Pids()[i])));
-    }
+// More than 1,024 processes are fed through the seam below; listing them for
+// real is the layer's EnumProcesses test.
+TEST_F(ProcessExistTest, TheOwnProcessIsFoundAndAnEndedOneIsNot) {
     EXPECT_TRUE(Utils_Processes::CheckIfProcessExist(GetCurrentProcessId()));
     auto ended = zrtest::SpawnChild("EndAtOnce");
     const DWORD pid = static_cast<DWORD>(ended.Pid());

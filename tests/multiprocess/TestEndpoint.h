@@ -1,5 +1,6 @@
-// A messaging endpoint for the tests: answers data requests as its mode
-// says and records what reaches the derived class's side.
+// The messaging tests' support: what they logged, read back from the sealed
+// log file of the test's own directory, and a messaging endpoint that
+// answers data requests as its mode says.
 #pragma once
 
 #include <atomic>
@@ -10,24 +11,45 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "ipc/messages/Commands.h"
-#include "ipc/messages/WindowMessageDataMultiProcess.h"
 #include "ipc/multiprocess/CMultiProcessBase.h"
+#include "log/LogTestUtil.h"
+#include "util/LogLines.h"
 #include "util/ScopedHandle.h"
 
 namespace mptest {
 
+using utiltest::CountLines;
+using utiltest::CountStartingWith;
+
+// Waits until another process or thread has logged the line (or, with
+// prefix, lines starting with it) `times` times; for lines that follow no
+// event this process can wait on.
+inline bool AwaitLine(const std::string& line, size_t times = 1, bool prefix = false) {
+    const auto count = [&] { return prefix ? CountStartingWith(line) : CountLines(line); };
+    for (int waited = 0; waited < 30000 && count() < times; waited += 20) usleep(20000);
+    return count() >= times;
+}
+
+inline std::string Hex(const void* handle, bool upper = false) {
+    char text[32];
+    std::snprintf(text, sizeof(text), upper ? "%llX" : "%llx",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
+    return text;
+}
+
 // How ProcessMessage answers.
 enum class Answer {
-    Echo,    // the request's bytes and "|done"; a body "empty" gets its id only
+    Echo,    // the request's bytes and "|done"
     Gated,   // as Echo, after printing "working" and waiting for the gate
     None,    // no answer
-    Die,     // the process ends on the spot
 };
 
-// Commands the tests send to reach ReceiveMsg.
-constexpr INT kOpenGate = 8;  // opens the gate; a Call's reply is "gate open"
-constexpr INT kHoldListener = 9;  // prints "holding" and keeps the listener until the gate opens
+// A command that reaches ReceiveMsg: prints "holding" and keeps the listener
+// until the gate opens.
+constexpr INT kHoldListener = 9;
 
 class TestEndpoint : public CMultiProcessBase {
 public:
@@ -38,13 +60,8 @@ public:
     bool Start() { return NtLpcBase::Load() && NtLpcBase::StartServer() == 0; }
     void OpenGate() { SetEvent(gate_.Get()); }
 
-    INT ReceiveMsg(DWORD, INT cmd, BYTE* data, DWORD size) override {
-        received_.fetch_add(1);
-        if (cmd == kOpenGate) {
-            OpenGate();
-            static const char kReply[] = "gate open";
-            if (data != nullptr && size >= sizeof kReply) std::memcpy(data, kReply, sizeof kReply);
-        } else if (cmd == kHoldListener) {
+    INT ReceiveMsg(DWORD, INT cmd, BYTE*, DWORD) override {
+        if (cmd == kHoldListener) {
             std::printf("holding\n");
             std::fflush(stdout);
             WaitForSingleObject(gate_.Get(), INFINITE);
@@ -56,14 +73,11 @@ public:
         terminated_.push_back(pid);
         return true;
     }
-    std::unique_ptr<BYTE[]> ProcessMessage(DWORD, DWORD cmd, const BYTE* data, DWORD size,
+    std::unique_ptr<BYTE[]> ProcessMessage(DWORD, DWORD, const BYTE* data, DWORD size,
                                            DWORD& answerSize) override {
         switch (mode_) {
             case Answer::None:
                 return nullptr;
-            case Answer::Die:
-                std::fflush(nullptr);
-                _exit(3);
             case Answer::Gated:
                 std::printf("working\n");
                 std::fflush(stdout);
@@ -73,18 +87,7 @@ public:
                 break;
         }
         std::string request(reinterpret_cast<const char*>(data), size);
-        std::string answer;
-        if (cmd == MWindowMessage) {
-            // A window message comes back with the next message number.
-            WindowMessageDataMultiProcess message;
-            if (!message.Deserialize(request)) return nullptr;
-            message.uMsg += 1;
-            answer = message.Serialize();
-        } else if (request.size() >= 4 && request.substr(4) == "empty") {
-            answer = request.substr(0, 4);
-        } else {
-            answer = request + "|done";
-        }
+        const std::string answer = request + "|done";
         answerSize = static_cast<DWORD>(answer.size());
         auto buffer = std::make_unique<BYTE[]>(answer.size());
         std::memcpy(buffer.get(), answer.data(), answer.size());
@@ -92,7 +95,6 @@ public:
     }
     void QuitProcessMessage() override {}
 
-    int Received() const { return received_.load(); }
     std::vector<DWORD> Terminated() {
         std::lock_guard<std::mutex> guard(lock_);
         return terminated_;
@@ -101,7 +103,6 @@ public:
 private:
     const Answer mode_;
     ScopedKernelHandle gate_;
-    std::atomic<int> received_{0};
     std::mutex lock_;
     std::vector<DWORD> terminated_;
 };

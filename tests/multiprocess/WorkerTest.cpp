@@ -4,7 +4,6 @@
 #include <memory>
 #include <string>
 
-#include "MultiProcessLog.h"
 #include "TestEndpoint.h"
 #include "ipc/multiprocess/CWorker.h"
 #include "log/Log.h"
