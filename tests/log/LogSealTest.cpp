@@ -72,23 +72,13 @@ TEST(LogSeal, KeyDependsOnTimeStampAndFileName) {
     EXPECT_NE(a.substr(0, a.size() - 32), b.substr(0, b.size() - 32));
     EXPECT_NE(a.substr(0, a.size() - 32), c.substr(0, c.size() - 32));
 
-    // The whole record as the facility writes it; the reader opens it only
-    // under its own file name.
+    // The whole record as the facility writes it (the reader's tests open it).
     std::string text = line, empty;
     ASSERT_TRUE(ProcessDataFinal(kTimestamp, text, "", kFileName));
-    ASSERT_EQ(std::string(kTimestamp) + " " + a + "\r\n", text);
-    text.resize(text.size() - 2);
+    EXPECT_EQ(std::string(kTimestamp) + " " + a + "\r\n", text);
     EXPECT_FALSE(ProcessDataFinal(kTimestamp, empty, "", kFileName)) << "nothing to seal";
     EXPECT_FALSE(SealLogRecord("", kTimestamp, "", kFileName, empty));
     EXPECT_TRUE(empty.empty());
-    zrlog::Record record;
-    std::string hashed, error;
-    ASSERT_TRUE(zrlog::DecodeRecord(text, kFileName, record, hashed, error)) << error;
-    EXPECT_EQ("[0001.0002] same text", record.line);
-    EXPECT_EQ("same text", zrlog::MessageOf(record));
-    EXPECT_EQ("[0001.0002] same text\r\n", hashed);
-    EXPECT_FALSE(zrlog::DecodeRecord(text, "renamed.log", record, hashed, error));
-    EXPECT_EQ(0u, error.rfind("does not decrypt", 0)) << error;
 }
 
 }  // namespace
