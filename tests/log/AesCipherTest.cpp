@@ -14,7 +14,10 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using logtest::FromHex;
+Bytes FromHex(const std::string& hex) {
+    const std::string bytes = logtest::Hex(hex);
+    return Bytes(bytes.begin(), bytes.end());
+}
 
 class AesCipherPath : public ::testing::TestWithParam<bool> {
 protected:

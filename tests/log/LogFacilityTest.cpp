@@ -36,22 +36,6 @@ ZR_CHILD_MAIN(AppendLines) {
     return 0;
 }
 
-// HoldMutex <name>: owns the named mutex, prints "held", and lets it go once
-// stdin closes.
-ZR_CHILD_MAIN(HoldMutex) {
-    HANDLE mutex = CreateMutexA(nullptr, TRUE, zrtest::ChildArgs().at(0).c_str());
-    if (!mutex) return 3;
-    if (GetLastError() == ERROR_ALREADY_EXISTS && WaitForSingleObject(mutex, 10000) != WAIT_OBJECT_0) return 4;
-    std::printf("held\n");
-    std::fflush(stdout);
-    char buffer[64];
-    while (std::fread(buffer, 1, sizeof(buffer), stdin) > 0) {
-    }
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
-    return 0;
-}
-
 using logtest::kLogFile;
 using logtest::Messages;
 
@@ -226,13 +210,20 @@ TEST_F(LogFacility, ThreadsAndProcessesLoggingAtOnceKeepEveryLineWrittenAndTheCh
 
 TEST_F(LogFacility, ABusyMutexLosesTheLineAndTheCallerGoesOn) {
     const std::string name = UsePrivateLogName("held");
-    auto holder = zrtest::SpawnChild("HoldMutex", {"Global\\" + name});
-    ASSERT_TRUE(holder.Started());
-    ASSERT_TRUE(holder.WaitForOutput("held")) << holder.Err();
+    ScopedKernelHandle held(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ScopedKernelHandle release(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::thread holder([&] {  // another owner of the log mutex, as another process would be
+        HANDLE mutex = CreateMutexA(nullptr, TRUE, ("Global\\" + name).c_str());
+        SetEvent(held.Get());
+        WaitForSingleObject(release.Get(), 30000);
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held.Get(), 30000));
     EXPECT_FALSE(logtest::LogWithLimit(kLogFileSizeLimit, "lost while the mutex is held"));
     Log(LOG_CRITICAL_ERROR, "also lost");
-    holder.CloseStdin();
-    EXPECT_EQ(0, holder.Wait());
+    SetEvent(release.Get());
+    holder.join();
     Log(LOG_CRITICAL_ERROR, "written after the release");
     EXPECT_EQ(std::vector<std::string>{"written after the release"}, Messages(name));
 }

@@ -52,12 +52,13 @@ TEST(LogSeal, RecordsOpenWithTheDocumentedKeyDerivation) {
     const std::string key = Md5Of(Utf16OfLatin1(chainHash + kTimestamp + kFileName));
     const std::string cipherHex = payload.substr(0, payload.size() - 32);
     EXPECT_EQ(std::string::npos, cipherHex.find_first_not_of("0123456789ABCDEF")) << "upper-case ciphertext";
-    const auto cipherText = logtest::FromHex(cipherHex);
+    const std::string cipherText = logtest::Hex(cipherHex);
     AesCipher cipher;
     ASSERT_EQ(0, cipher.Initialize(AesCipher::CBC, AesCipher::Decrypt, reinterpret_cast<const uint8_t*>(key.data()),
                                    AesCipher::Key256, nullptr));
     std::string plain(cipherText.size(), '\0');
-    const int n = cipher.DecryptPadded(cipherText.data(), cipherText.size(), reinterpret_cast<uint8_t*>(plain.data()));
+    const int n = cipher.DecryptPadded(reinterpret_cast<const uint8_t*>(cipherText.data()), cipherText.size(),
+                                       reinterpret_cast<uint8_t*>(plain.data()));
     ASSERT_GT(n, 0);
     EXPECT_EQ(Utf16OfLatin1(line), plain.substr(0, static_cast<size_t>(n)));
 }

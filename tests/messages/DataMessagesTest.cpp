@@ -5,11 +5,12 @@
 #include "ipc/messages/Commands.h"
 #include "ipc/messages/DataParametersMultiProcess.h"
 #include "ipc/messages/WindowMessageDataMultiProcess.h"
-#include "messages/MessagesTestHelpers.h"
+#include "log/LogTestUtil.h"
+#include "util/LogLines.h"
 #include "support/TestSupport.h"
 
-using msgtest::Hex;
-using msgtest::WasLogged;
+using logtest::Hex;
+using utiltest::CountLines;
 
 namespace {
 
@@ -95,11 +96,11 @@ TEST(DataParametersTest, ShortOverlongAndNegativeBodiesAreRefusedAndLogged) {
     EXPECT_FALSE(data.Deserialize(Hex("01000000 02000000 03000000 feffffff 61 00")));
     EXPECT_EQ(data.Serialize(), before);
 
-    EXPECT_TRUE(WasLogged("DataParametersMultiProcess::Deserialize: [E] Invalid params, size:15"));
-    EXPECT_TRUE(WasLogged("DataParametersMultiProcess::Deserialize: [E] Length 5 exceeds the 4 bytes after the header"));
+    EXPECT_TRUE(CountLines("DataParametersMultiProcess::Deserialize: [E] Invalid params, size:15"));
+    EXPECT_TRUE(CountLines("DataParametersMultiProcess::Deserialize: [E] Length 5 exceeds the 4 bytes after the header"));
     EXPECT_TRUE(
-        WasLogged("DataParametersMultiProcess::Deserialize: [E] Length 2147483647 exceeds the 0 bytes after the header"));
-    EXPECT_TRUE(WasLogged("DataParametersMultiProcess::Deserialize: [E] Negative length:-2"));
+        CountLines("DataParametersMultiProcess::Deserialize: [E] Length 2147483647 exceeds the 0 bytes after the header"));
+    EXPECT_TRUE(CountLines("DataParametersMultiProcess::Deserialize: [E] Negative length:-2"));
 }
 
 TEST(WindowMessageDataTest, EncodesAndDecodesBothParameters) {
@@ -137,12 +138,12 @@ TEST(WindowMessageDataTest, ShortOverlongAndNegativeCountsAreRefusedAndLogged) {
     EXPECT_EQ(message.uMsg, 3025u);
     EXPECT_EQ(Bytes(message.GetWParam(), message.GetLenWParam()), "w");
 
-    EXPECT_TRUE(WasLogged("WindowMessageDataMultiProcess::Deserialize: [E] Invalid params, size:14"));
-    EXPECT_TRUE(WasLogged("WindowMessageDataMultiProcess::Deserialize: [E] Counts exceed the 3 bytes after the "
+    EXPECT_TRUE(CountLines("WindowMessageDataMultiProcess::Deserialize: [E] Invalid params, size:14"));
+    EXPECT_TRUE(CountLines("WindowMessageDataMultiProcess::Deserialize: [E] Counts exceed the 3 bytes after the "
                           "header, iLenWParam:2, iLenLParam:2"));
-    EXPECT_TRUE(WasLogged("WindowMessageDataMultiProcess::Deserialize: [E] Counts exceed the 1 bytes after the "
+    EXPECT_TRUE(CountLines("WindowMessageDataMultiProcess::Deserialize: [E] Counts exceed the 1 bytes after the "
                           "header, iLenWParam:2147483647, iLenLParam:2147483647"));
-    EXPECT_TRUE(WasLogged(
+    EXPECT_TRUE(CountLines(
         "WindowMessageDataMultiProcess::Deserialize: [E] Negative count, iLenWParam:0, iLenLParam:-1"));
 
     // A negative count given to a setter leaves that parameter empty.
@@ -151,8 +152,8 @@ TEST(WindowMessageDataTest, ShortOverlongAndNegativeCountsAreRefusedAndLogged) {
     EXPECT_EQ(message.GetWParam(), nullptr);
     EXPECT_EQ(message.GetLenWParam(), 0);
     EXPECT_EQ(message.Serialize().size(), 16u);
-    EXPECT_TRUE(WasLogged("[ModuleControlMP] SetWParam. #Exception#"));
-    EXPECT_TRUE(WasLogged("[ModuleControlMP] SetLParam. #Exception#"));
+    EXPECT_TRUE(CountLines("[ModuleControlMP] SetWParam. #Exception#"));
+    EXPECT_TRUE(CountLines("[ModuleControlMP] SetLParam. #Exception#"));
 }
 
 TEST(WindowMessageDataTest, TextFormShowsNumbersAndOneValuePerBufferReference) {
