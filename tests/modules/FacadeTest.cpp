@@ -7,7 +7,6 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <thread>
 
 #include "ModuleTestSupport.h"
 #include "clib/os/modules/Module.h"
@@ -120,25 +119,6 @@ TEST_F(FacadeTest, CopyIsAHiddenByteForByteCopyWithoutItsLockFile) {
     EXPECT_TRUE(module_.Stop(1000));
 }
 
-TEST_F(FacadeTest, DataRequestsFromSeveralThreadsGetTheirOwnAnswers) {
-    modtest::PlaceModule("echo", dir_.Path(), "echo.kvl");
-    ASSERT_TRUE(module_.Start(L"echo", 0, ""));
-    std::vector<std::thread> workers;
-    std::vector<int> wrong(4, 0);
-    for (int t = 0; t < 4; ++t) {
-        workers.emplace_back([this, t, &wrong] {
-            for (int i = 0; i < 50; ++i) {
-                const std::wstring arg = std::to_wstring(t) + L"-" + std::to_wstring(i);
-                std::wstring result;
-                if (!module_.Data(3, arg, result) || result != L"ZR_SETOPTION:" + arg) ++wrong[t];
-            }
-        });
-    }
-    for (auto& worker : workers) worker.join();
-    EXPECT_EQ(std::vector<int>(4, 0), wrong);
-    EXPECT_TRUE(module_.Stop(1000));
-}
-
 TEST_F(FacadeTest, PathWithFolderKeepsItsFolderForTheCopy) {
     const fs::path file = modtest::PlaceModule("echo", dir_.Path() / "m", "report.kvl");
     const std::wstring path = modtest::WindowsPath(file);
@@ -147,10 +127,6 @@ TEST_F(FacadeTest, PathWithFolderKeepsItsFolderForTheCopy) {
     EXPECT_EQ(path, module_.FullPath());
     EXPECT_EQ(modtest::WindowsPath(dir_.Path() / "m" / "0.kvl"), module_.CopyPath());
     EXPECT_TRUE(fs::exists(dir_.Path() / "m" / "0.kvl"));
-
-    std::wstring result;
-    EXPECT_TRUE(module_.Data(99, L"", result));
-    EXPECT_EQ(L"unknown:", result);
     EXPECT_TRUE(module_.Stop(1000));
     EXPECT_FALSE(fs::exists(dir_.Path() / "m" / "0.kvl"));
 }
