@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 #include "ModuleTestSupport.h"
@@ -97,20 +96,15 @@ TEST_P(StartOptionTest, NameWithoutDotIsLookedForInTheCurrentDirectory) {
 
 INSTANTIATE_TEST_SUITE_P(BlockingAndThreaded, StartOptionTest, ::testing::Values(0, 4));
 
-std::string Contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 TEST_F(FacadeTest, CopyIsAHiddenByteForByteCopyWithoutItsLockFile) {
     // Padded to several copy blocks and a partial last one.
     const fs::path file = modtest::PlaceModule("zrtest_full", dir_.Path(), "large.kvl");
-    std::string bytes = Contents(file);
+    std::string bytes = logtest::ReadBytes(file.string());
     bytes.resize((bytes.size() / 65536 + 2) * 65536 + 123, '\x7f');
     std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
 
     ASSERT_TRUE(module_.Start(L"large", 0, ""));
-    EXPECT_EQ(bytes, Contents(dir_.Path() / "0.kvl"));
+    EXPECT_EQ(bytes, logtest::ReadBytes("0.kvl"));
     EXPECT_FALSE(fs::exists(dir_.Path() / "0.lck"));
     const DWORD attributes = GetFileAttributesW(L"0.kvl");
     ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);

@@ -32,17 +32,6 @@ protected:
         return threaded;
     }
 
-    // A strategy with the module loaded and started; for the threaded one
-    // also waits until the module's own Start has returned.
-    std::unique_ptr<ModuleBlocking> Started(const std::string& module, const std::string& params = "p") {
-        auto strategy = Make();
-        const size_t before = trace_.Count("started");
-        EXPECT_EQ(0, strategy->LoadModule(Path(module)));
-        EXPECT_EQ(0, strategy->Start(params));
-        EXPECT_TRUE(trace_.WaitFor("started", before + 1));
-        return strategy;
-    }
-
     static std::wstring Path(const std::string& module) { return modtest::WindowsPath(modtest::BuiltModule(module)); }
 
     zrtest::ScopedTempDir dir_;
@@ -95,8 +84,13 @@ TEST_P(StrategyTest, LoadModuleReportsOptionalExportsAndUnloadsOnce) {
 TEST_P(StrategyTest, DataAnswersAsTheModuleGivesThem) {
     const struct { const char* module; int code; const wchar_t* result; } cases[] = {
         {"zrtest_nulldata", 0, L""}, {"zrtest_zerodata", 0, L"abc"}, {"zrtest_minimal", -6, L"old"}};
+    size_t started = 0;
     for (const auto& c : cases) {
-        auto strategy = Started(c.module);
+        auto strategy = Make();
+        ASSERT_EQ(0, strategy->LoadModule(Path(c.module)));
+        ASSERT_EQ(0, strategy->Start("p"));
+        // The threaded strategy hands data over once the module's Start has returned.
+        ASSERT_TRUE(trace_.WaitFor("started", ++started));
         std::wstring result = L"old";
         EXPECT_EQ(c.code, strategy->Data(2, L"x", result)) << c.module;
         EXPECT_EQ(c.result, result) << c.module;
