@@ -110,7 +110,7 @@ TEST_P(AesCipherPath, DecryptionRejectsDamagedInput) {
     const uint8_t key[32] = {9}, iv[16] = {7};
     uint8_t plain[40], out[64], back[64];
     for (int i = 0; i < 40; ++i) plain[i] = static_cast<uint8_t>(i);
-    AesCipher cipher, decrypt, zeroVector;
+    AesCipher cipher, decrypt;
     ASSERT_EQ(0, cipher.Initialize(AesCipher::CBC, AesCipher::Encrypt, key, AesCipher::Key256, iv));
     ASSERT_EQ(48, cipher.EncryptPadded(plain, sizeof(plain), out));
 
@@ -118,13 +118,6 @@ TEST_P(AesCipherPath, DecryptionRejectsDamagedInput) {
     EXPECT_EQ(-6, decrypt.DecryptPadded(out, 47, back)) << "not whole blocks";
     out[47] ^= 0x5a;
     EXPECT_EQ(-7, decrypt.DecryptPadded(out, 48, back)) << "padding destroyed";
-    out[47] ^= 0x5a;
-
-    // A different vector only changes the first block.
-    ASSERT_EQ(0, zeroVector.Initialize(AesCipher::CBC, AesCipher::Decrypt, key, AesCipher::Key256, nullptr));
-    ASSERT_EQ(40, zeroVector.DecryptPadded(out, 48, back));
-    EXPECT_NE(0, std::memcmp(plain, back, 16));
-    EXPECT_EQ(0, std::memcmp(plain + 16, back + 16, 24));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothPaths, AesCipherPath, ::testing::Bool(),
