@@ -173,34 +173,30 @@ TEST_F(FacadeTest, FilesHeldOpenElsewhere) {
     EXPECT_FALSE(CopyExists("1.kvl"));
 }
 
-TEST_F(FacadeTest, StopAfterStartOptionCallsBothExportsAndKeepsTheCopy) {
-    modtest::PlaceModule("zrtest_full", dir_.Path(), "once.kvl");
-    ASSERT_TRUE(module_.Start(L"once", 1, "x"));
-    EXPECT_FALSE(module_.IsRunning());
-    EXPECT_TRUE(CopyExists("0.kvl"));
-    EXPECT_EQ(trace_.Lines(), (Trace{"start x 0", "started", "stop"}));
-
-    std::wstring result = L"kept";
-    EXPECT_FALSE(module_.Data(2, L"", result));
-    EXPECT_EQ(-5, module_.GetLastResult());
-    EXPECT_TRUE(Logged("clib::os::modules::Module::Data: [E] Module 'once' is loaded but not running."));
-
-    EXPECT_TRUE(module_.Stop(1000));
-    EXPECT_TRUE(Logged("clib::os::modules::Module::Stop: [W] Module 'once' was already stopped"));
-    EXPECT_FALSE(CopyExists("0.kvl"));
-    EXPECT_EQ(trace_.Lines(), (Trace{"start x 0", "started", "stop"}));
-}
-
-TEST_F(FacadeTest, DataAndStopBeforeAnyStartAreRefused) {
+// Before any start Data and Stop are refused; start option 1 calls both
+// exports at once and keeps the copy until Stop.
+TEST_F(FacadeTest, DataAndStopOfAModuleThatIsNotRunning) {
     std::wstring result = L"kept";
     EXPECT_FALSE(module_.Data(2, L"x", result));
     EXPECT_EQ(-5, module_.GetLastResult());
     EXPECT_EQ(L"kept", result);
     EXPECT_TRUE(Logged("clib::os::modules::Module::Data: [E] Module '' was not previously loaded. "));
-
     EXPECT_FALSE(module_.Stop(1000));
     EXPECT_EQ(-5, module_.GetLastResult());
     EXPECT_TRUE(Logged("clib::os::modules::Module::Stop: [E] Module '' was not previously loaded"));
+
+    modtest::PlaceModule("zrtest_full", dir_.Path(), "once.kvl");
+    ASSERT_TRUE(module_.Start(L"once", 1, "x"));
+    EXPECT_FALSE(module_.IsRunning());
+    EXPECT_TRUE(CopyExists("0.kvl"));
+    EXPECT_EQ(trace_.Lines(), (Trace{"start x 0", "started", "stop"}));
+    EXPECT_FALSE(module_.Data(2, L"", result));
+    EXPECT_EQ(-5, module_.GetLastResult());
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Data: [E] Module 'once' is loaded but not running."));
+    EXPECT_TRUE(module_.Stop(1000));
+    EXPECT_TRUE(Logged("clib::os::modules::Module::Stop: [W] Module 'once' was already stopped"));
+    EXPECT_FALSE(CopyExists("0.kvl"));
+    EXPECT_EQ(trace_.Lines(), (Trace{"start x 0", "started", "stop"})) << "no second stop";
 }
 
 TEST_F(FacadeTest, StartWhileRunningIsRefusedAndTheRunningModuleKeepsItsNameAndCopy) {
