@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
-#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <map>
