@@ -14,7 +14,10 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using logtest::FromHex;
+Bytes FromHex(const std::string& hex) {
+    const std::string bytes = logtest::Hex(hex);
+    return Bytes(bytes.begin(), bytes.end());
+}
 
 class AesCipherPath : public ::testing::TestWithParam<bool> {
 protected:
@@ -29,6 +32,7 @@ protected:
 };
 
 // FIPS-197 appendix C: plaintext 00112233...ff, key 000102..., per key size.
+// With a zero vector the first CBC block is the block cipher's own answer.
 TEST_P(AesCipherPath, MatchesTheFipsExampleVectorsForAllKeySizes) {
     const Bytes plain = FromHex("00112233445566778899aabbccddeeff");
     const Bytes key = FromHex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
@@ -36,25 +40,18 @@ TEST_P(AesCipherPath, MatchesTheFipsExampleVectorsForAllKeySizes) {
                               "8ea2b7ca516745bfeafc49904b496089"};
     for (int length = AesCipher::Key128; length <= AesCipher::Key256; ++length) {
         SCOPED_TRACE(length);
-        AesCipher cipher, decrypt;
-        ASSERT_EQ(0, cipher.Initialize(AesCipher::ECB, AesCipher::Encrypt, key.data(), length, nullptr));
+        AesCipher cipher;
+        ASSERT_EQ(0, cipher.Initialize(AesCipher::CBC, AesCipher::Encrypt, key.data(), length, nullptr));
         EXPECT_EQ(GetParam(), cipher.UsesProcessorInstructions());
-        // Padded ECB: the first block is the plain block cipher, the second a
-        // whole block of padding encrypted on its own.
-        uint8_t out[32], padding[16], back[32];
+        uint8_t out[32];
         ASSERT_EQ(32, cipher.EncryptPadded(plain.data(), plain.size(), out));
         EXPECT_EQ(FromHex(expected[length]), Bytes(out, out + 16));
-        std::memset(padding, 16, 16);
-        cipher.EncryptBlock(padding, padding);
-        EXPECT_EQ(Bytes(padding, padding + 16), Bytes(out + 16, out + 32));
-        ASSERT_EQ(0, decrypt.Initialize(AesCipher::ECB, AesCipher::Decrypt, key.data(), length, nullptr));
-        ASSERT_EQ(16, decrypt.DecryptPadded(out, 32, back));
-        EXPECT_EQ(plain, Bytes(back, back + 16));
     }
 }
 
 // Every length up to 200 and every key size: padded CBC is the block cipher
-// chained over the input and its padding, and decrypts back.
+// chained over the input and its padding (ECB, checked above through the
+// first block), and decrypts back.
 TEST_P(AesCipherPath, PaddedCbcIsTheChainedBlockCipher) {
     std::mt19937 random(12345);
     for (int keyLength = AesCipher::Key128; keyLength <= AesCipher::Key256; ++keyLength) {
@@ -113,7 +110,7 @@ TEST_P(AesCipherPath, DecryptionRejectsDamagedInput) {
     const uint8_t key[32] = {9}, iv[16] = {7};
     uint8_t plain[40], out[64], back[64];
     for (int i = 0; i < 40; ++i) plain[i] = static_cast<uint8_t>(i);
-    AesCipher cipher, decrypt, zeroVector;
+    AesCipher cipher, decrypt;
     ASSERT_EQ(0, cipher.Initialize(AesCipher::CBC, AesCipher::Encrypt, key, AesCipher::Key256, iv));
     ASSERT_EQ(48, cipher.EncryptPadded(plain, sizeof(plain), out));
 
@@ -121,13 +118,6 @@ TEST_P(AesCipherPath, DecryptionRejectsDamagedInput) {
     EXPECT_EQ(-6, decrypt.DecryptPadded(out, 47, back)) << "not whole blocks";
     out[47] ^= 0x5a;
     EXPECT_EQ(-7, decrypt.DecryptPadded(out, 48, back)) << "padding destroyed";
-    out[47] ^= 0x5a;
-
-    // A different vector only changes the first block.
-    ASSERT_EQ(0, zeroVector.Initialize(AesCipher::CBC, AesCipher::Decrypt, key, AesCipher::Key256, nullptr));
-    ASSERT_EQ(40, zeroVector.DecryptPadded(out, 48, back));
-    EXPECT_NE(0, std::memcmp(plain, back, 16));
-    EXPECT_EQ(0, std::memcmp(plain + 16, back + 16, 24));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothPaths, AesCipherPath, ::testing::Bool(),

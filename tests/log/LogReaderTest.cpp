@@ -58,17 +58,4 @@ TEST_F(DamagedLog, EachDamageIsFoundAtItsRecord) {
     EXPECT_NE(std::string::npos, error.find("record 5")) << error;
 }
 
-TEST_F(DamagedLog, RenamedFileNeedsItsOriginalName) {
-    logtest::WriteBytes(dir_.File("renamed.log"), bytes_);
-    const auto wrongName = zrlog::VerifyLogFile(dir_.File("renamed.log"));
-    EXPECT_EQ(1u, wrongName.badRecord);
-    EXPECT_TRUE(StartsWith(wrongName.reason, "does not decrypt")) << wrongName.reason;
-    EXPECT_TRUE(zrlog::VerifyLogFile(dir_.File("renamed.log"), kLogFile).ok);
-
-    const auto missing = zrlog::VerifyLogFile(dir_.File("missing.log"));
-    EXPECT_FALSE(missing.ok);
-    EXPECT_EQ(0u, missing.badRecord);
-    EXPECT_NE(std::string::npos, missing.reason.find("cannot open"));
-}
-
 }  // namespace

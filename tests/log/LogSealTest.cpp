@@ -23,14 +23,12 @@ std::string Utf16OfLatin1(const std::string& text) {
 
 std::string Md5Of(const std::string& bytes) { return Md5Hex(bytes.data(), bytes.size()); }
 
-// RFC 1321's test suite, through the system's hash service.
+// Vectors of RFC 1321's test suite (the hash service has its own tests), with
+// the empty input and one that spans two blocks.
 TEST(LogSeal, Md5HexIsLowerCaseMd5) {
     const struct { const char* text; const char* md5; } cases[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"a", "0cc175b9c0f1b6a831c399e269772661"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
         {"1234567890123456789012345678901234567890"
          "1234567890123456789012345678901234567890", "57edf4a22be3c955ac49da2e2107b67a"},  // two blocks
     };
@@ -52,12 +50,13 @@ TEST(LogSeal, RecordsOpenWithTheDocumentedKeyDerivation) {
     const std::string key = Md5Of(Utf16OfLatin1(chainHash + kTimestamp + kFileName));
     const std::string cipherHex = payload.substr(0, payload.size() - 32);
     EXPECT_EQ(std::string::npos, cipherHex.find_first_not_of("0123456789ABCDEF")) << "upper-case ciphertext";
-    const auto cipherText = logtest::FromHex(cipherHex);
+    const std::string cipherText = logtest::Hex(cipherHex);
     AesCipher cipher;
     ASSERT_EQ(0, cipher.Initialize(AesCipher::CBC, AesCipher::Decrypt, reinterpret_cast<const uint8_t*>(key.data()),
                                    AesCipher::Key256, nullptr));
     std::string plain(cipherText.size(), '\0');
-    const int n = cipher.DecryptPadded(cipherText.data(), cipherText.size(), reinterpret_cast<uint8_t*>(plain.data()));
+    const int n = cipher.DecryptPadded(reinterpret_cast<const uint8_t*>(cipherText.data()), cipherText.size(),
+                                       reinterpret_cast<uint8_t*>(plain.data()));
     ASSERT_GT(n, 0);
     EXPECT_EQ(Utf16OfLatin1(line), plain.substr(0, static_cast<size_t>(n)));
 }
@@ -72,23 +71,13 @@ TEST(LogSeal, KeyDependsOnTimeStampAndFileName) {
     EXPECT_NE(a.substr(0, a.size() - 32), b.substr(0, b.size() - 32));
     EXPECT_NE(a.substr(0, a.size() - 32), c.substr(0, c.size() - 32));
 
-    // The whole record as the facility writes it; the reader opens it only
-    // under its own file name.
+    // The whole record as the facility writes it (the reader's tests open it).
     std::string text = line, empty;
     ASSERT_TRUE(ProcessDataFinal(kTimestamp, text, "", kFileName));
-    ASSERT_EQ(std::string(kTimestamp) + " " + a + "\r\n", text);
-    text.resize(text.size() - 2);
+    EXPECT_EQ(std::string(kTimestamp) + " " + a + "\r\n", text);
     EXPECT_FALSE(ProcessDataFinal(kTimestamp, empty, "", kFileName)) << "nothing to seal";
     EXPECT_FALSE(SealLogRecord("", kTimestamp, "", kFileName, empty));
     EXPECT_TRUE(empty.empty());
-    zrlog::Record record;
-    std::string hashed, error;
-    ASSERT_TRUE(zrlog::DecodeRecord(text, kFileName, record, hashed, error)) << error;
-    EXPECT_EQ("[0001.0002] same text", record.line);
-    EXPECT_EQ("same text", zrlog::MessageOf(record));
-    EXPECT_EQ("[0001.0002] same text\r\n", hashed);
-    EXPECT_FALSE(zrlog::DecodeRecord(text, "renamed.log", record, hashed, error));
-    EXPECT_EQ(0u, error.rfind("does not decrypt", 0)) << error;
 }
 
 }  // namespace

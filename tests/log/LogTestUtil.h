@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
-#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -38,9 +37,13 @@ inline testing::AssertionResult Logged(size_t count, const std::map<size_t, std:
     return testing::AssertionSuccess();
 }
 
-inline std::vector<uint8_t> FromHex(const std::string& hex) {
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+// "05 00 00 00 ff" -> the bytes; blanks are ignored.
+inline std::string Hex(const std::string& text) {
+    std::string digits, bytes;
+    for (char c : text)
+        if (c != ' ' && c != '\n') digits.push_back(c);
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        bytes.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 

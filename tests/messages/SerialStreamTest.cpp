@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "messages/MessagesTestHelpers.h"
+#include "log/LogTestUtil.h"
 
-using msgtest::Hex;
+using logtest::Hex;
 
 TEST(SerialStreamTest, WritesEveryFieldKindLittleEndianAndReadsItBack) {
     int32_t negative = -2;

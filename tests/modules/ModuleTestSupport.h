@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "log/LogTestUtil.h"
+#include "util/LogLines.h"
 #include "support/Environment.h"
 
 namespace modtest {
@@ -71,15 +72,9 @@ private:
     const std::string path_ = (fs::current_path() / "module-trace.txt").string();
 };
 
-// Whether the current directory's log has the message, or with asPrefix a
-// message starting with it.
-inline bool LoggedMatching(const std::string& text, bool asPrefix) {
-    const auto messages = logtest::Messages();
-    return std::any_of(messages.begin(), messages.end(),
-                       [&](const std::string& m) { return asPrefix ? m.rfind(text, 0) == 0 : m == text; });
-}
-inline bool Logged(const std::string& message) { return LoggedMatching(message, false); }
-inline bool LoggedStartingWith(const std::string& prefix) { return LoggedMatching(prefix, true); }
+// Whether the current directory's log has the message, or one starting with the prefix.
+inline bool Logged(const std::string& message) { return utiltest::CountLines(message) > 0; }
+inline bool LoggedStartingWith(const std::string& prefix) { return utiltest::CountStartingWith(prefix) > 0; }
 
 // Files in a folder other than the log and the trace, sorted, for "nothing
 // was left behind" checks.

@@ -38,14 +38,6 @@ protected:
     pki::Identity root_;
 };
 
-TEST_F(SignedModuleTest, ModuleOfTheExpectedPublisherStarts) {
-    PlaceSigned("signed.kvl", "Vorlandixpertholme Ltd");
-    Module module;
-    ASSERT_TRUE(module.Start(L"signed", 0, "s")) << module.GetLastResult();
-    EXPECT_TRUE(module.Stop(1000));
-    EXPECT_EQ(trace_.Lines(), (std::vector<std::string>{"start s 0", "started", "stop"}));
-}
-
 // The path reaches the signature check in the ANSI code page: one that leaves
 // it is refused with that reason named, one that stays in it starts.
 TEST_F(SignedModuleTest, PathOutsideTheAnsiCodePageIsRefusedWithTheRealReason) {

@@ -15,7 +15,6 @@ using clib::os::modules::ModuleBlocking;
 using clib::os::modules::ModuleThreaded;
 using modtest::Logged;
 using modtest::LoggedStartingWith;
-using Trace = std::vector<std::string>;
 
 namespace {
 
@@ -33,31 +32,27 @@ protected:
         return threaded;
     }
 
-    // A strategy with the module loaded and started; for the threaded one
-    // also waits until the module's own Start has returned.
-    std::unique_ptr<ModuleBlocking> Started(const std::string& module, const std::string& params = "p") {
-        auto strategy = Make();
-        const size_t before = trace_.Count("started");
-        EXPECT_EQ(0, strategy->LoadModule(Path(module)));
-        EXPECT_EQ(0, strategy->Start(params));
-        EXPECT_TRUE(trace_.WaitFor("started", before + 1));
-        return strategy;
-    }
-
     static std::wstring Path(const std::string& module) { return modtest::WindowsPath(modtest::BuiltModule(module)); }
 
     zrtest::ScopedTempDir dir_;
     modtest::ModuleTrace trace_;
 };
 
+// Failed loads, and what an unloaded strategy answers.
 TEST_P(StrategyTest, LoadModuleReportsMissingFilesAndExports) {
     auto strategy = Make();
     EXPECT_EQ(-8, strategy->LoadModule(L""));
     EXPECT_TRUE(Logged("ModuleBlocking::LoadModule: [E] Module is empty. res:-8"));
-
     EXPECT_EQ(-5, strategy->LoadModule(Path("no_such_module")));
     EXPECT_TRUE(LoggedStartingWith("ModuleBlocking::LoadModule: [E] Failed to load the module. err:"));
     EXPECT_FALSE(strategy->IsLoaded());
+    const int code = GetParam() ? -5 : -6;
+    EXPECT_EQ(code, strategy->Start("x"));
+    EXPECT_FALSE(strategy->IsRunning());
+    EXPECT_EQ(code, strategy->Stop(100));
+    std::wstring result;
+    EXPECT_EQ(-6, strategy->Data(1, L"", result));
+    EXPECT_EQ(GetParam(), Logged("ModuleThreaded::Start: [E] Module load failed; thread will not be created"));
 
     auto noStop = Make();
     EXPECT_EQ(-4, noStop->LoadModule(Path("zrtest_nostop")));
@@ -84,53 +79,22 @@ TEST_P(StrategyTest, LoadModuleReportsOptionalExportsAndUnloadsOnce) {
     }
 }
 
-TEST_P(StrategyTest, WithoutALoadedModuleNothingRuns) {
-    auto strategy = Make();
-    const int code = GetParam() ? -5 : -6;
-    EXPECT_EQ(code, strategy->Start("x"));
-    EXPECT_FALSE(strategy->IsRunning());
-    EXPECT_EQ(code, strategy->Stop(100));
-    std::wstring result;
-    EXPECT_EQ(-6, strategy->Data(1, L"", result));
-    EXPECT_EQ(GetParam(), Logged("ModuleThreaded::Start: [E] Module load failed; thread will not be created"));
-}
-
-TEST_P(StrategyTest, DataBeforeStartLeavesTheResult) {
-    auto strategy = Make();
-    ASSERT_EQ(0, strategy->LoadModule(Path("zrtest_full")));
-    std::wstring result = L"untouched";
-    EXPECT_EQ(0, strategy->Data(2, L"x", result));
-    EXPECT_EQ(L"untouched", result);
-}
-
-TEST_P(StrategyTest, StartDataStopRunTheExportsInOrder) {
-    auto strategy = Started("zrtest_full", "alpha beta");
-    EXPECT_TRUE(strategy->IsRunning());
-    std::wstring result;
-    EXPECT_EQ(0, strategy->Data(3, L"hello", result));
-    EXPECT_EQ(L"3|hello", result);
-    EXPECT_EQ(0, strategy->Data(0, L""));
-    EXPECT_EQ(0, strategy->Stop(1000));
-    // Modules started on their own thread see 0 as window value.
-    const std::string start = GetParam() ? "start alpha beta 0" : "start alpha beta 4660";
-    EXPECT_EQ(trace_.Lines(), (Trace{start, "started", "data 3", "data 0", "stop"}));
-    if (GetParam()) {
-        EXPECT_TRUE(LoggedStartingWith("ModuleThreaded::DoRealStart: Module '"));
-        // A threaded strategy object serves one start only.
-        EXPECT_EQ(-9, strategy->Start("again"));
-    }
-}
-
 // A null answer empties the result, an embedded zero ends it, a module
 // without the data export answers -6.
 TEST_P(StrategyTest, DataAnswersAsTheModuleGivesThem) {
     const struct { const char* module; int code; const wchar_t* result; } cases[] = {
         {"zrtest_nulldata", 0, L""}, {"zrtest_zerodata", 0, L"abc"}, {"zrtest_minimal", -6, L"old"}};
+    size_t started = 0;
     for (const auto& c : cases) {
-        auto strategy = Started(c.module);
+        auto strategy = Make();
+        ASSERT_EQ(0, strategy->LoadModule(Path(c.module)));
+        ASSERT_EQ(0, strategy->Start("p"));
+        // The threaded strategy hands data over once the module's Start has returned.
+        ASSERT_TRUE(trace_.WaitFor("started", ++started));
         std::wstring result = L"old";
         EXPECT_EQ(c.code, strategy->Data(2, L"x", result)) << c.module;
         EXPECT_EQ(c.result, result) << c.module;
+        EXPECT_EQ(c.code, strategy->Data(2, L"x")) << "the form without a result hands the request on";
         EXPECT_EQ(0, strategy->Stop(1000));
     }
 }
@@ -139,17 +103,6 @@ INSTANTIATE_TEST_SUITE_P(BothStrategies, StrategyTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Threaded" : "Blocking"; });
 
 class BlockingTest : public StrategyTest {};
-
-TEST_F(BlockingTest, SecondStartAndSecondStopDoNotCallTheExportsAgain) {
-    ModuleBlocking strategy(kWindow);
-    ASSERT_EQ(0, strategy.LoadModule(Path("zrtest_full")));
-    EXPECT_EQ(0, strategy.Start("a"));
-    EXPECT_EQ(0, strategy.Start("b"));
-    EXPECT_EQ(0, strategy.Stop(0));
-    EXPECT_FALSE(strategy.IsRunning());
-    EXPECT_EQ(0, strategy.Stop(0));
-    EXPECT_EQ(trace_.Lines(), (Trace{"start a 4660", "started", "stop"}));
-}
 
 TEST_F(BlockingTest, StartWaitsForTheModulesStart) {
     ModuleBlocking strategy(kWindow);
@@ -165,31 +118,6 @@ TEST_F(BlockingTest, StartWaitsForTheModulesStart) {
     EXPECT_EQ(0, strategy.Stop(0));
 }
 
-class ThreadedTest : public StrategyTest {};
-
-TEST_F(ThreadedTest, StopOfAStartThatNeverReturnsTimesOut) {
-    // The module's Start never returns, and its thread keeps using the
-    // strategy: it has to outlive the test, so it is deliberately not freed.
-    auto& strategy = *new ModuleThreaded(kWindow);
-    strategy.forceTerminate = true;
-    strategy.threadTimeoutMs = 300;
-    ASSERT_EQ(0, strategy.LoadModule(Path("zrtest_hangstart")));
-    ASSERT_EQ(0, strategy.Start("h"));
-    ASSERT_TRUE(trace_.WaitFor("start h 0"));
-    // Counted as running from the moment the thread began, but the module's
-    // Start has not returned: data is not handed over and Stop is not called.
-    EXPECT_TRUE(strategy.IsRunning());
-    std::wstring result = L"same";
-    EXPECT_EQ(0, strategy.Data(2, L"x", result));
-    EXPECT_EQ(L"same", result);
-    EXPECT_EQ(-10, strategy.Stop(100));
-    EXPECT_EQ(trace_.Lines(), Trace{"start h 0"});
-    EXPECT_TRUE(LoggedStartingWith("ModuleThreaded::Stop: [C] Thread "));
-    EXPECT_TRUE(LoggedStartingWith("ModuleThreaded::Stop: Stopping module '"));
-    // The event is never reset.
-    EXPECT_TRUE(strategy.IsRunning());
-}
-
 TEST(StartToken, FoldsSerialVersionAndCoarseTicks) {
     using clib::os::modules::StartTokenFrom;
     // The low 16 bits of the tick count do not matter.
@@ -200,27 +128,6 @@ TEST(StartToken, FoldsSerialVersionAndCoarseTicks) {
     EXPECT_NE(StartTokenFrom(true, 1, 0x0A00, 0), StartTokenFrom(true, 2, 0x0A00, 0));
     // Without a serial number the mask stands alone.
     EXPECT_EQ(StartTokenFrom(false, 0xDEADBEEF, 0, 0), StartTokenFrom(true, 0, 0, 0));
-}
-
-// A strategy that answers the result-less data call on its own.
-class CountingStrategy : public ModuleBlocking {
-public:
-    CountingStrategy() : ModuleBlocking(nullptr) {}
-    using ModuleBlocking::Data;
-    int Data(int option, const std::wstring&) override {
-        ++calls;
-        return option;
-    }
-    int calls = 0;
-};
-
-TEST(StrategyInterface, DataWithoutResultIsReplaceableThroughTheBase) {
-    CountingStrategy counting;
-    ModuleBlocking plain(nullptr);
-    EXPECT_EQ(7, static_cast<clib::os::modules::Module::ModuleBase&>(counting).Data(7, L"x"));
-    EXPECT_EQ(1, counting.calls);
-    // The plain strategy's own form still hands the request on and drops the text.
-    EXPECT_EQ(-6, static_cast<clib::os::modules::Module::ModuleBase&>(plain).Data(1, L"x"));
 }
 
 }  // namespace

@@ -103,9 +103,6 @@ TEST(ConversionsTest, CommandLineConvertsInPlaceAndOnTheHeap) {
 
 TEST(SystemErrorTextTest, KnownCodeHasItsTextAndUnknownCodeNone) {
     EXPECT_EQ(GetSystemErrorText(5), "{err:0x5, msg:Access is denied. }");
-    std::string notFound = GetSystemErrorText(2);
-    EXPECT_EQ(notFound.rfind("{err:0x2, msg:", 0), 0u) << notFound;
-    EXPECT_EQ(notFound.back(), '}');
     EXPECT_EQ(GetSystemErrorText(0x2ABCDEF1), "");
 }
 

@@ -69,8 +69,6 @@ TEST(FileVersionTest, ModuleWithoutAFileIsLoggedAndTheQueryStillFailsOnItsEmptyN
     EXPECT_EQ(utiltest::CountStartingWith("GetFileVersionElement: [E] Failed GetFileVersionInfoSize for ''. err:"), 2u);
 }
 
-#if defined(ZR_VERSION_FIXTURE) && defined(ZR_VERSION_FIXTURE_BARE)
-
 std::wstring Wide(const char* text) {
     return Utils_Conversions::Conversion::toWstring(text, CP_UTF8);
 }
@@ -112,12 +110,5 @@ TEST(FileVersionTest, MissingStringOrFileIsLoggedAndChangesNothing) {
               1u);
 }
 
-#else
-
-TEST(FileVersionTest, StampedFixturesAreBuilt) {
-    GTEST_SKIP() << "the build has no version stamping for fixture libraries";
-}
-
-#endif
 
 }  // namespace
