@@ -99,11 +99,21 @@ TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
     EXPECT_EQ(0, started.result);
     EXPECT_EQ(0, started.error);
 
-    // A data request (command 6 takes the same path: the bad-body test
-    // below; concurrent ones are the 26-at-once test).
-    const zragent::DataAnswer answer = endpoint.SendData(host, ZR_GETOPTION, "color");
-    EXPECT_EQ(0u, answer.status);
-    EXPECT_EQ("ZR_GETOPTION:color", answer.text);
+    // Data requests from several threads at once, each answered with its own
+    // text: answers are matched to requests by id, not by arrival (command 6
+    // takes the same path: the bad-body test below).
+    constexpr int kRequests = 8;
+    std::atomic<int> right{0};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < kRequests; ++i) {
+        senders.emplace_back([&, i] {
+            const std::string text = "color" + std::to_string(i);
+            const zragent::DataAnswer answer = endpoint.SendData(host, ZR_GETOPTION, text);
+            right += answer.status == 0 && answer.text == "ZR_GETOPTION:" + text;
+        });
+    }
+    for (auto& sender : senders) sender.join();
+    EXPECT_EQ(kRequests, right.load());
     EXPECT_EQ(0u, endpoint.Requests().RequestCount());
 
     // Another agent asks for an announcement: it goes to the parent.
@@ -144,7 +154,7 @@ TEST_F(HostProcess, ServesASignedModuleFromAnnouncementToStop) {
                   return line.rfind("NtLpcClient::SendMessageA: LPC header:", 0) == 0 &&
                          line.find("MessageInfo:[{pad:[0,0,0,0],type:Call,direct:1,cmd:0,size:0}]") != std::string::npos;
               })));
-    EXPECT_EQ(1u, CountPrefix(lines, "ZRModProc::ProcessMessage: Data returned [{DATA module:"));
+    EXPECT_EQ(size_t{kRequests}, CountPrefix(lines, "ZRModProc::ProcessMessage: Data returned [{DATA module:"));
     // Neither the private copy nor its lock file stays behind.
     EXPECT_TRUE(folder_.Leftovers({"echo.kvl", "registry.reg", "roots.pem"}).empty());
 }
