@@ -15,7 +15,6 @@ namespace {
 struct Search {
     uintptr_t address;
     size_t advised = 0;
-    bool found = false;
 };
 
 bool Contains(const dl_phdr_info* object, uintptr_t address) {
@@ -37,10 +36,25 @@ bool OverlapsRelro(const dl_phdr_info* object, uintptr_t start, uintptr_t end) {
     return false;
 }
 
+// Text relocations are written into read-only segments while the object
+// loads; those pages differ from the file and must stay.
+bool HasTextRelocations(const dl_phdr_info* object) {
+    for (int i = 0; i < object->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = object->dlpi_phdr[i];
+        if (segment.p_type != PT_DYNAMIC) continue;
+        for (auto* entry = reinterpret_cast<const ElfW(Dyn)*>(object->dlpi_addr + segment.p_vaddr);
+             entry->d_tag != DT_NULL; ++entry) {
+            if (entry->d_tag == DT_TEXTREL || (entry->d_tag == DT_FLAGS && (entry->d_un.d_val & DF_TEXTREL)))
+                return true;
+        }
+    }
+    return false;
+}
+
 int Visit(dl_phdr_info* object, size_t, void* raw) {
     auto* search = static_cast<Search*>(raw);
     if (!Contains(object, search->address)) return 0;
-    search->found = true;
+    if (HasTextRelocations(object)) return 1;
     const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
     for (int i = 0; i < object->dlpi_phnum; ++i) {
         const ElfW(Phdr)& segment = object->dlpi_phdr[i];
