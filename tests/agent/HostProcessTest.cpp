@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -85,6 +86,17 @@ TEST(HostProcess, PercentilesAreNearestRank) {
     EXPECT_EQ(summary.perSecond, 200);
     std::vector<double> none;
     EXPECT_EQ(zragent::Summarize(none, 0, 0).p99Us, 0);
+}
+
+// 10 requests on 4 threads: shares of 3, 3, 2, 2, each thread its own index;
+// a failed one is counted, not sampled.
+TEST(HostProcess, ConcurrentRunsSplitTheRequestsAndCountFailures) {
+    std::atomic<int> perThread[4] = {};
+    const auto summary = zragent::RunConcurrently(10, 4, [&](int t) { return ++perThread[t] == 3 ? -1.0 : 5.0; });
+    EXPECT_EQ(summary.count, 8u);
+    EXPECT_EQ(summary.failures, 2u);
+    EXPECT_EQ(summary.p99Us, 5);
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(perThread[t].load(), t < 2 ? 3 : 2) << t;
 }
 
 TEST(HostProcess, RawPingPongCompletesEveryRoundTrip) {

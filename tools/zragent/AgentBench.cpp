@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,9 +93,6 @@ int AgentSession::Bench() {
     for (int i = 0; i < 20; ++i) endpoint_->SendData(host_.Pid(), ZR_GETOPTION, text);  // warm-up
     const long idleKb = ResidentKilobytes(host_.Pid());
 
-    std::vector<double> samples;
-    size_t failures = 0;
-    std::mutex lock;
     std::atomic<bool> running{true};
     std::atomic<long> peakKb{idleKb};
     std::thread sampler([&] {
@@ -106,31 +102,12 @@ int AgentSession::Bench() {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
-    const auto begin = std::chrono::steady_clock::now();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < concurrency; ++t) {
-        const int count = requests / concurrency + (t < requests % concurrency ? 1 : 0);
-        threads.emplace_back([&, count] {
-            std::vector<double> mine;
-            size_t failed = 0;
-            for (int i = 0; i < count; ++i) {
-                const DataAnswer answer = endpoint_->SendData(host_.Pid(), ZR_GETOPTION, text);
-                if (answer.status != 0) {
-                    ++failed;
-                } else {
-                    mine.push_back(answer.latencyMs * 1000.0);
-                }
-            }
-            std::lock_guard<std::mutex> hold(lock);
-            samples.insert(samples.end(), mine.begin(), mine.end());
-            failures += failed;
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    const LatencySummary host = RunConcurrently(requests, concurrency, [&](int) {
+        const DataAnswer answer = endpoint_->SendData(host_.Pid(), ZR_GETOPTION, text);
+        return answer.status == 0 ? answer.latencyMs * 1000.0 : -1.0;
+    });
     running = false;
     sampler.join();
-    const LatencySummary host = Summarize(samples, failures, seconds);
 
     const BenchReport figures = FormatBenchReport(requests, concurrency, options_.benchPayload, host,
                                                   withRaw ? &raw : nullptr, readyMs, idleKb, peakKb.load());

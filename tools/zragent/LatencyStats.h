@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 namespace zragent {
@@ -18,5 +19,11 @@ struct LatencySummary {
 
 // Nearest-rank percentiles of the samples (microseconds); sorts them.
 LatencySummary Summarize(std::vector<double>& samplesUs, size_t failures, double seconds);
+
+// Makes `requests` round trips spread over `concurrency` threads, thread t
+// making its share one after another with once(t), which gives the round
+// trip's latency in microseconds or a negative number when it failed; the
+// wall time runs from the first thread's start to the last one's end.
+LatencySummary RunConcurrently(int requests, int concurrency, const std::function<double(int)>& once);
 
 }  // namespace zragent

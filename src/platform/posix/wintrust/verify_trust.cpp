@@ -152,19 +152,6 @@ int CollectProblem(int ok, X509_STORE_CTX* context) {
     return 1;
 }
 
-LONG VerifyChainIn(StorePtr store, X509* signer, PKCS7* message);
-
-LONG VerifyChain(X509* signer, PKCS7* message) {
-    // A code-signing certificate that names its uses must name code signing.
-    if ((X509_get_extension_flags(signer) & EXFLAG_XKUSAGE) &&
-        !(X509_get_extended_key_usage(signer) & (XKU_CODE_SIGN | XKU_ANYEKU)))
-        return CERT_E_WRONG_USAGE;
-    LONG verdict = VerifyChainIn(TrustStore(false), signer, message);
-    if (verdict == CERT_E_CHAINING && HaveSystemFolder() && NamedBundle())
-        verdict = VerifyChainIn(TrustStore(true), signer, message);
-    return verdict;
-}
-
 LONG VerifyChainIn(StorePtr store, X509* signer, PKCS7* message) {
     StoreCtxPtr context(X509_STORE_CTX_new());
     STACK_OF(X509)* carried = message->d.sign ? message->d.sign->cert : nullptr;
@@ -183,6 +170,17 @@ LONG VerifyChainIn(StorePtr store, X509* signer, PKCS7* message) {
     if (problems.chaining) return CERT_E_CHAINING;
     if (problems.expired) return CERT_E_EXPIRED;
     return 0;
+}
+
+LONG VerifyChain(X509* signer, PKCS7* message) {
+    // A code-signing certificate that names its uses must name code signing.
+    if ((X509_get_extension_flags(signer) & EXFLAG_XKUSAGE) &&
+        !(X509_get_extended_key_usage(signer) & (XKU_CODE_SIGN | XKU_ANYEKU)))
+        return CERT_E_WRONG_USAGE;
+    LONG verdict = VerifyChainIn(TrustStore(false), signer, message);
+    if (verdict == CERT_E_CHAINING && HaveSystemFolder() && NamedBundle())
+        verdict = VerifyChainIn(TrustStore(true), signer, message);
+    return verdict;
 }
 
 LONG VerifyFile(const wchar_t* windowsPath) {
