@@ -6,36 +6,37 @@
 #include "log/AesCipher.h"
 #include "platform/platform.h"
 #include "util/Conversions.h"
+#include "util/ScopedHandle.h"
 
 namespace {
 
-// Owns one CryptoAPI context and hash for the length of one digest.
-class Md5Context {
-public:
-    Md5Context() {
-        if (!CryptAcquireContextA(&provider_, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET))
-            provider_ = 0;
-        else if (!CryptCreateHash(provider_, CALG_MD5, 0, 0, &hash_))
-            hash_ = 0;
-    }
-    ~Md5Context() {
-        if (hash_) CryptDestroyHash(hash_);
-        if (provider_) CryptReleaseContext(provider_, 0);
-    }
-    Md5Context(const Md5Context&) = delete;
-    Md5Context& operator=(const Md5Context&) = delete;
-
-    bool Digest(const void* bytes, size_t length, BYTE (&value)[16]) {
-        if (!hash_) return false;
-        if (!CryptHashData(hash_, static_cast<const BYTE*>(bytes), static_cast<DWORD>(length), 0)) return false;
-        DWORD size = sizeof(value);
-        return CryptGetHashParam(hash_, HP_HASHVAL, value, &size, 0) && size == sizeof(value);
-    }
-
-private:
-    HCRYPTPROV provider_ = 0;
-    HCRYPTHASH hash_ = 0;
+struct CryptProviderTraits {
+    using Handle = HCRYPTPROV;
+    static Handle Null() { return 0; }
+    static bool IsValid(Handle h) { return h != 0; }
+    static void Close(Handle h) { CryptReleaseContext(h, 0); }
 };
+
+struct CryptHashTraits {
+    using Handle = HCRYPTHASH;
+    static Handle Null() { return 0; }
+    static bool IsValid(Handle h) { return h != 0; }
+    static void Close(Handle h) { CryptDestroyHash(h); }
+};
+
+// One CryptoAPI context and hash for the length of one digest.
+bool Md5Digest(const void* bytes, size_t length, BYTE (&value)[16]) {
+    HCRYPTPROV rawProvider = 0;
+    const DWORD flags = CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET;
+    if (!CryptAcquireContextA(&rawProvider, nullptr, nullptr, PROV_RSA_FULL, flags)) return false;
+    const ScopedHandle<CryptProviderTraits> provider(rawProvider);
+    HCRYPTHASH rawHash = 0;
+    if (!CryptCreateHash(provider.Get(), CALG_MD5, 0, 0, &rawHash)) return false;
+    const ScopedHandle<CryptHashTraits> hash(rawHash);  // destroyed before its provider
+    if (!CryptHashData(hash.Get(), static_cast<const BYTE*>(bytes), static_cast<DWORD>(length), 0)) return false;
+    DWORD size = sizeof(value);
+    return CryptGetHashParam(hash.Get(), HP_HASHVAL, value, &size, 0) && size == sizeof(value);
+}
 
 std::string ToUtf16Bytes(const std::string& ansi) {
     if (ansi.empty()) return std::string();
@@ -49,8 +50,7 @@ std::string ToUtf16Bytes(const std::string& ansi) {
 std::string Md5Hex(const void* bytes, size_t length) {
     static const char kHex[] = "0123456789abcdef";
     BYTE value[16];
-    Md5Context context;
-    if (!context.Digest(length ? bytes : "", length, value)) return std::string();
+    if (!Md5Digest(length ? bytes : "", length, value)) return std::string();
     std::string hex(32, '0');
     for (int i = 0; i < 16; ++i) {
         hex[2 * i] = kHex[value[i] >> 4];
